@@ -1,0 +1,2 @@
+// Placeholder entry point; replaced by the command-line front end.
+int main() { return 1; }
