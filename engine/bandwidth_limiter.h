@@ -1,0 +1,58 @@
+// The pacing of chunks between their read and their digest: at most one pass
+// through throttle per interval, across all workers. The main thread sets the
+// limiter up before any worker exists and releases it after all have ended;
+// workers only call throttle, which any number of them may call at once.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/win32.h"
+
+struct BandwidthLimiter {
+  // bandwidth_limit / 1024: the asked rate in whole 1 MiB chunks per second,
+  // as computed (0 for limits below 1024 KB/s).
+  std::int32_t chunks_per_second;
+  // A binary semaphore that admits one thread at a time into throttle.
+  HANDLE gate;
+  // The least time between two passes, a whole number of milliseconds.
+  double interval_seconds;
+  // Steady-clock nanoseconds of the last pass (at first: of the set-up).
+  // Read and written only while `gate` is held.
+  std::int64_t last_pass_ns;
+};
+
+// Null when no limiter exists.
+extern BandwidthLimiter* bandwidth_limiter;
+
+// The pacing interval in milliseconds for `bandwidth_limit` KB/s (> 0): with
+// r = limit / 1024 whole chunks per second, 1000 / r ms, or 1000 / (r + 10)
+// from 40 chunks per second up; below 1024 KB/s one chunk every
+// 1024000 / limit ms, so that the asked rate is honoured. 0 means the passes
+// are serialised but never delayed.
+std::int32_t limiter_interval_ms(std::int32_t bandwidth_limit);
+
+// For a limit of 0 or less creates nothing and returns true. Otherwise
+// creates the limiter, publishes it through bandwidth_limiter, sets
+// limiter_enabled and returns true; when its semaphore cannot be created,
+// reports "CreateSemaphore" with the OS error, publishes nothing, leaves
+// limiter_enabled false and returns false. Main thread only.
+bool set_up_bandwidth_limiter(std::int32_t bandwidth_limit);
+
+// Blocks the caller until at least one interval has passed since the last
+// pass (or since the set-up), then records this pass. Callers are admitted
+// one at a time and never spin. Only while a limiter exists.
+void throttle();
+
+// Closes the gate and frees the limiter, if one exists; clears
+// bandwidth_limiter and limiter_enabled. Main thread, after the workers.
+void release_bandwidth_limiter();
+
+// The clock the limiter reads and the sleep it takes. Tests substitute a fake
+// clock to drive the pacing without waiting; the program never changes it.
+struct LimiterClock {
+  std::int64_t (*now_ns)();                    // monotonic nanoseconds
+  void (*sleep_ns)(std::int64_t duration_ns);  // may return early
+};
+extern LimiterClock limiter_clock;
+// The steady clock and a plain sleep: the values limiter_clock starts with.
+extern const LimiterClock kSteadyLimiterClock;
