@@ -1,0 +1,76 @@
+// The server end of ReplicationService: decodes the four procedures in either
+// transfer syntax and hands them to a ReplicationHandler, on the runtime's
+// connection threads. The server itself (trvs) and the tests supply the
+// handler.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "rpc/runtime/rpc_status.h"
+#include "rpc/runtime/server.h"
+
+struct ReplicateArgs {
+  std::int16_t dest;
+  std::int64_t offset;
+  std::span<const std::uint8_t> digest;
+  std::span<const std::uint8_t> data;
+};
+
+struct CompareArgs {
+  std::int16_t dest;
+  std::int64_t offset;
+  std::span<const std::uint8_t> digest;
+  std::int32_t data_length;
+};
+
+// Called concurrently from connection threads; the spans in the arguments are
+// valid only during the call.
+class ReplicationHandler {
+ public:
+  virtual ~ReplicationHandler() = default;
+  // `group` is the client's association group. Each returns the result to
+  // send, or std::nullopt to drop the connection without answering (used by
+  // tests to simulate a vanished server).
+  virtual std::optional<std::int32_t> open_device(std::uint32_t group, std::int16_t dest) = 0;
+  virtual std::optional<std::int32_t> replicate(std::uint32_t group, const ReplicateArgs&) = 0;
+  virtual std::optional<std::int32_t> compare(std::uint32_t group, const CompareArgs&) = 0;
+  virtual std::optional<std::int32_t> close_device(std::uint32_t group, std::int16_t dest) = 0;
+  // The last connection of the group has closed.
+  virtual void group_ended(std::uint32_t group) = 0;
+};
+
+struct ReplicationServerOptions {
+  std::string listen_address = "127.0.0.1";
+  std::uint16_t port = 0;    // 0 = pick a free one
+  bool accept_ndr64 = true;  // false = offer NDR 2.0 only
+  rpc::ServerLimits limits;
+};
+
+class ReplicationServer {
+ public:
+  ReplicationServer();
+  explicit ReplicationServer(ReplicationServerOptions options);
+  ~ReplicationServer();  // stop()
+  ReplicationServer(const ReplicationServer&) = delete;
+  ReplicationServer& operator=(const ReplicationServer&) = delete;
+
+  // Listens and starts serving; `handler` must outlive stop(). Fails when the
+  // address cannot be bound or the server was already started.
+  rpc::Status start(ReplicationHandler& handler);
+  rpc::Status start(ReplicationHandler* handler) { return start(*handler); }
+  std::uint16_t port() const;
+  // Stops listening, drops every connection, joins every thread. Idempotent.
+  void stop();
+  // Counters, e.g. how many binds chose NDR64 over NDR 2.0.
+  rpc::ServerStats stats() const;
+
+ private:
+  class Adapter;
+  ReplicationServerOptions options_;
+  std::unique_ptr<Adapter> adapter_;
+  std::unique_ptr<rpc::Server> server_;
+};
