@@ -55,8 +55,9 @@ using LPOVERLAPPED = OVERLAPPED*;
 struct SECURITY_ATTRIBUTES;
 using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
 
-// A critical section: a recursive-free mutex with an optional spin count.
-// The storage is opaque and large enough for the implementation.
+// A critical section: a mutex that its owner may enter again (as on
+// Windows), spinning up to its spin count before it blocks. The storage is
+// opaque and large enough for the implementation.
 struct CRITICAL_SECTION {
   alignas(16) unsigned char opaque[64];
 };
@@ -68,16 +69,45 @@ struct GET_LENGTH_INFORMATION {
   LONGLONG Length;
 };
 
+enum MEDIA_TYPE : int { FixedMedia = 12 };
+
+// 24 bytes, as on Windows x64.
+struct DISK_GEOMETRY {
+  LONGLONG Cylinders;  // LARGE_INTEGER on Windows
+  MEDIA_TYPE MediaType;
+  DWORD TracksPerCylinder;
+  DWORD SectorsPerTrack;
+  DWORD BytesPerSector;
+};
+static_assert(sizeof(DISK_GEOMETRY) == 24);
+
 // ---- Constants ---------------------------------------------------------------
 
 #define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u
 #define FILE_SHARE_READ 0x00000001u
 #define FILE_SHARE_WRITE 0x00000002u
+#define FILE_SHARE_DELETE 0x00000004u
+#define CREATE_NEW 1u
 #define CREATE_ALWAYS 2u
 #define OPEN_EXISTING 3u
+#define OPEN_ALWAYS 4u
+#define TRUNCATE_EXISTING 5u
 #define FILE_ATTRIBUTE_NORMAL 0x00000080u
+#define FILE_FLAG_WRITE_THROUGH 0x80000000u
 #define FILE_FLAG_OVERLAPPED 0x40000000u
+
+#define CREATE_SUSPENDED 0x00000004u
+#define STACK_SIZE_PARAM_IS_A_RESERVATION 0x00010000u
+#define STILL_ACTIVE 259u
+#define MAXIMUM_WAIT_OBJECTS 64u
+
+#define HEAP_NO_SERIALIZE 0x00000001u
+#define HEAP_GENERATE_EXCEPTIONS 0x00000004u
+#define HEAP_ZERO_MEMORY 0x00000008u
+
+// OVERLAPPED::Internal while an operation is in flight.
+#define STATUS_PENDING 0x00000103u
 
 #define IOCTL_DISK_GET_DRIVE_GEOMETRY 0x00070000u
 #define IOCTL_DISK_GET_LENGTH_INFO 0x0007405Cu
@@ -114,6 +144,7 @@ struct GET_LENGTH_INFORMATION {
 #define ERROR_NEGATIVE_SEEK 131u
 #define ERROR_BUSY 170u
 #define ERROR_ALREADY_EXISTS 183u
+#define ERROR_TOO_MANY_POSTS 298u
 #define ERROR_FILENAME_EXCED_RANGE 206u
 #define ERROR_NO_SYSTEM_RESOURCES 1450u
 #define ERROR_ABANDONED_WAIT_0 735u
@@ -149,7 +180,9 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytes_to_read, LPDWORD bytes_rea
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes_to_write, LPDWORD bytes_written,
                LPOVERLAPPED overlapped);
 BOOL FlushFileBuffers(HANDLE file);
-// IOCTL_DISK_GET_LENGTH_INFO for block devices and regular files.
+// IOCTL_DISK_GET_LENGTH_INFO (GET_LENGTH_INFORMATION) and
+// IOCTL_DISK_GET_DRIVE_GEOMETRY (DISK_GEOMETRY) for block devices and regular
+// files. Always completes at once.
 BOOL DeviceIoControl(HANDLE device, DWORD io_control_code, LPVOID in_buffer, DWORD in_size,
                      LPVOID out_buffer, DWORD out_size, LPDWORD bytes_returned,
                      LPOVERLAPPED overlapped);
@@ -167,13 +200,11 @@ BOOL PostQueuedCompletionStatus(HANDLE port, DWORD bytes, ULONG_PTR completion_k
 
 // ---- Threads and synchronisation -------------------------------------------------------
 
-HANDLE CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stack_size,
-                    LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD creation_flags,
-                    LPDWORD thread_id);
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stack_size, LPTHREAD_START_ROUTINE start,
+                    LPVOID parameter, DWORD creation_flags, LPDWORD thread_id);
 // Thread handles and semaphores are waitable.
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
-DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL wait_all,
-                             DWORD milliseconds);
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL wait_all, DWORD milliseconds);
 
 BOOL InitializeCriticalSectionAndSpinCount(LPCRITICAL_SECTION section, DWORD spin_count);
 void EnterCriticalSection(LPCRITICAL_SECTION section);
@@ -184,8 +215,12 @@ HANDLE CreateSemaphoreW(LPSECURITY_ATTRIBUTES security, LONG initial_count, LONG
                         LPCWSTR name);
 BOOL ReleaseSemaphore(HANDLE semaphore, LONG release_count, LONG* previous_count);
 
+// The exit code of a thread, or STILL_ACTIVE while it runs.
+BOOL GetExitCodeThread(HANDLE thread, LPDWORD exit_code);
+
 DWORD GetCurrentProcessId();
 DWORD GetCurrentThreadId();
+void Sleep(DWORD milliseconds);
 
 // ---- Private heaps ------------------------------------------------------------------------
 

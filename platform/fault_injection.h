@@ -1,0 +1,27 @@
+// Test hook: makes a named platform call fail with a chosen Windows error, so
+// that every failure path of the client can be driven by a test. Thread-safe.
+// When nothing is armed a check costs one relaxed atomic load.
+//
+// The table is also armed from the environment variable TRV_FAIL_CALL,
+// read once, at the first check:
+//   TRV_FAIL_CALL="Name:error[:skip[:count]][,Name2:error...]"
+// e.g. "ReadFile:23:5:1" fails the sixth ReadFile with ERROR_CRC. Errors are
+// decimal or 0x-prefixed hexadecimal. A malformed entry is reported on
+// standard error and ignored.
+#pragma once
+
+#include "platform/win32.h"
+
+// Arms a failure of `function` (its Win32 name, e.g. "CreateFileW"): the
+// first `skip` calls pass, the next `count` calls fail with `error`
+// (count 0: every call from then on). Each armed entry counts the calls of
+// its function independently; when several fire at once the oldest wins.
+void inject_failure(const char* function, DWORD error, unsigned skip = 0, unsigned count = 1);
+
+// Disarms everything, including what the environment armed.
+void clear_injected_failures();
+
+// True when the call of `function` being made now is to fail; *error gets the
+// error to report. Other layers use it to offer the same hook for their own
+// functions. It never touches the thread's last error.
+bool injected_failure(const char* function, DWORD* error);

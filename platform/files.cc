@@ -1,0 +1,465 @@
+// Files and disks: CreateFileW, ReadFile, WriteFile, FlushFileBuffers,
+// DeviceIoControl and the association of files with completion ports. A
+// file handle may be used from any number of threads at once; overlapped
+// operations run on the I/O threads and report to the handle's port.
+//
+// Differences from Windows:
+// - "\\.\NAME" is $TRV_DEVICE_DIR/NAME (default /dev/trv/NAME); NAME may not
+//   contain a path separator or be "." or "..", else ERROR_FILE_NOT_FOUND.
+//   Other paths have "\" turned into "/"; there are no drive letters.
+// - Sharing is approximated with flock(): share mode 0 takes an exclusive
+//   lock, any other share mode a shared one, both before any truncation. So
+//   share mode 0 refuses and is refused by every other opener (error 32),
+//   while openers with non-zero share modes never refuse each other whatever
+//   access they ask for. Locks bind to the inode: two different device nodes
+//   of one disk do not see each other's locks.
+// - ENOENT is always ERROR_FILE_NOT_FOUND, also for a missing directory.
+// - Opening a directory fails with ERROR_ACCESS_DENIED (no backup semantics).
+// - Flags other than FILE_FLAG_OVERLAPPED and FILE_FLAG_WRITE_THROUGH, the
+//   attributes, security and template are ignored.
+// - An overlapped ReadFile/WriteFile on a handle associated with a port
+//   always returns FALSE with ERROR_IO_PENDING; its completion, success or
+//   failure, is queued to the port. On an overlapped handle that has no port
+//   the operation is performed at once, on the caller's thread, and its result
+//   returned directly (there are no events to signal).
+// - A read that starts at or past the end of the file or disk completes with
+//   ERROR_HANDLE_EOF and 0 bytes; one that reaches the end completes with the
+//   bytes read. A read or write that fails part way reports the error with
+//   the bytes transferred before it.
+// - Closing a handle does not cancel its overlapped operations: they finish,
+//   and their completions are still queued.
+// - FlushFileBuffers needs write access, as on Windows.
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "platform/completion_port.h"
+#include "platform/error_map.h"
+#include "platform/fault_injection.h"
+#include "platform/io_pool.h"
+#include "platform/text.h"
+
+namespace trv::platform {
+namespace {
+
+class File : public KernelObject {
+ public:
+  static constexpr ObjectType kType = ObjectType::File;
+  File(int fd, DWORD access, bool overlapped)
+      : KernelObject(kType), fd_(fd), access_(access), overlapped_(overlapped) {}
+  ~File() override { ::close(fd_); }
+
+  int fd() const { return fd_; }
+  bool can_read() const { return (access_ & GENERIC_READ) != 0; }
+  bool can_write() const { return (access_ & GENERIC_WRITE) != 0; }
+  bool overlapped() const { return overlapped_; }
+
+  // Windows refuses a second association of a handle.
+  Status associate(std::shared_ptr<CompletionPort> port, ULONG_PTR key) {
+    std::lock_guard lock(mutex_);
+    if (port_) return Status::error(ERROR_INVALID_PARAMETER);
+    port_ = std::move(port);
+    key_ = key;
+    return Status::ok();
+  }
+
+  std::shared_ptr<CompletionPort> port(ULONG_PTR* key) {
+    std::lock_guard lock(mutex_);
+    *key = key_;
+    return port_;
+  }
+
+ private:
+  const int fd_;
+  const DWORD access_;
+  const bool overlapped_;
+  std::mutex mutex_;
+  std::shared_ptr<CompletionPort> port_;  // guarded by mutex_
+  ULONG_PTR key_ = 0;                     // guarded by mutex_
+};
+
+bool is_separator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+// The POSIX path for a Win32 file name, or an error.
+Status translate_path(std::wstring_view name, std::string* path) {
+  if (name.empty()) return Status::error(ERROR_PATH_NOT_FOUND);
+  if (name.size() >= 4 && is_separator(name[0]) && is_separator(name[1]) && name[2] == L'.' &&
+      is_separator(name[3])) {
+    const std::wstring_view device = name.substr(4);
+    if (device.empty() || device == L"." || device == L".." ||
+        device.find_first_of(L"\\/") != std::wstring_view::npos ||
+        device.find(L'\0') != std::wstring_view::npos) {
+      return Status::error(ERROR_FILE_NOT_FOUND);
+    }
+    const char* dir = std::getenv("TRV_DEVICE_DIR");
+    *path = (dir && *dir) ? dir : "/dev/trv";
+    *path += '/';
+    *path += to_utf8(device);
+    return Status::ok();
+  }
+  *path = to_utf8(name);
+  for (char& c : *path) {
+    if (c == '\\') c = '/';
+  }
+  return Status::ok();
+}
+
+struct Opened {
+  int fd = -1;
+  bool existed = false;
+};
+
+// Opens `path`, creating it when `create` is set, and says whether it was
+// there before. O_EXCL first so that "created" is known exactly.
+Status open_path(const std::string& path, int flags, bool create, bool must_be_new,
+                 Opened* opened) {
+  if (!create) {
+    opened->fd = ::open(path.c_str(), flags);
+    opened->existed = true;
+    return opened->fd < 0 ? Status::from_errno(errno) : Status::ok();
+  }
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    opened->fd = ::open(path.c_str(), flags | O_CREAT | O_EXCL, 0666);
+    if (opened->fd >= 0) {
+      opened->existed = false;
+      return Status::ok();
+    }
+    if (errno != EEXIST) return Status::from_errno(errno);
+    if (must_be_new) return Status::error(ERROR_FILE_EXISTS);
+    opened->fd = ::open(path.c_str(), flags);
+    if (opened->fd >= 0) {
+      opened->existed = true;
+      return Status::ok();
+    }
+    if (errno != ENOENT) return Status::from_errno(errno);
+    // Removed between the two opens: try again.
+  }
+  return Status::error(ERROR_SHARING_VIOLATION);
+}
+
+// Repeats pread/pwrite until `length` bytes moved, the end of the file, or an
+// error. Returns the bytes moved; *error is set on failure.
+DWORD transfer(int fd, bool write, void* buffer, DWORD length, std::uint64_t offset, DWORD* error) {
+  DWORD done = 0;
+  *error = ERROR_SUCCESS;
+  while (done < length) {
+    auto* at = static_cast<char*>(buffer) + done;
+    const off_t position = static_cast<off_t>(offset + done);
+    const ssize_t n = write ? ::pwrite(fd, at, length - done, position)
+                            : ::pread(fd, at, length - done, position);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      *error = windows_error_from_errno(errno);
+      return done;
+    }
+    if (n == 0) {
+      if (write) {
+        *error = ERROR_DISK_FULL;
+      } else if (done == 0) {
+        *error = ERROR_HANDLE_EOF;
+      }
+      return done;
+    }
+    done += static_cast<DWORD>(n);
+  }
+  return done;
+}
+
+// Sequential transfer at the file's position (synchronous handles without an
+// OVERLAPPED block).
+DWORD transfer_at_position(int fd, bool write, void* buffer, DWORD length, DWORD* error) {
+  DWORD done = 0;
+  *error = ERROR_SUCCESS;
+  while (done < length) {
+    auto* at = static_cast<char*>(buffer) + done;
+    const ssize_t n = write ? ::write(fd, at, length - done) : ::read(fd, at, length - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      *error = windows_error_from_errno(errno);
+      return done;
+    }
+    if (n == 0) {
+      if (write) *error = ERROR_DISK_FULL;
+      return done;  // a synchronous read at the end succeeds with what it got
+    }
+    done += static_cast<DWORD>(n);
+  }
+  return done;
+}
+
+std::uint64_t overlapped_offset(const OVERLAPPED* overlapped) {
+  return (static_cast<std::uint64_t>(overlapped->OffsetHigh) << 32) | overlapped->Offset;
+}
+
+void finish_overlapped(OVERLAPPED* overlapped, DWORD bytes, DWORD error) {
+  overlapped->InternalHigh = bytes;
+  overlapped->Internal = overlapped_status_from_error(error);
+}
+
+// ReadFile and WriteFile share everything but the direction.
+BOOL transfer_file(const char* function, HANDLE handle, bool write, void* buffer, DWORD length,
+                   LPDWORD transferred, LPOVERLAPPED overlapped) {
+  if (fail_if_injected(function)) return FALSE;
+  auto file = find<File>(handle);
+  if (!file) return fail(ERROR_INVALID_HANDLE, FALSE);
+  if (write ? !file->can_write() : !file->can_read()) return fail(ERROR_ACCESS_DENIED, FALSE);
+  if (buffer == nullptr && length > 0) return fail(ERROR_NOACCESS, FALSE);
+  if (file->overlapped() && overlapped == nullptr) return fail(ERROR_INVALID_PARAMETER, FALSE);
+  if (overlapped == nullptr && transferred == nullptr) return fail(ERROR_INVALID_PARAMETER, FALSE);
+  if (transferred) *transferred = 0;
+
+  DWORD error = ERROR_SUCCESS;
+  DWORD done = 0;
+  if (overlapped == nullptr) {
+    done = transfer_at_position(file->fd(), write, buffer, length, &error);
+    *transferred = done;
+    return error == ERROR_SUCCESS ? TRUE : fail(error, FALSE);
+  }
+
+  const std::uint64_t offset = overlapped_offset(overlapped);
+  if (offset > static_cast<std::uint64_t>(INT64_MAX) - length) {
+    return fail(ERROR_INVALID_PARAMETER, FALSE);
+  }
+  ULONG_PTR key = 0;
+  auto port = file->overlapped() ? file->port(&key) : nullptr;
+  if (port) {
+    overlapped->Internal = STATUS_PENDING;
+    overlapped->InternalHigh = 0;
+    const bool inject_completion = !write;
+    run_on_io_thread(
+        [file, port, key, write, buffer, length, offset, overlapped, inject_completion] {
+          DWORD io_error = ERROR_SUCCESS;
+          DWORD bytes = 0;
+          if (!(inject_completion && injected_failure("ReadFile.completion", &io_error))) {
+            bytes = transfer(file->fd(), write, buffer, length, offset, &io_error);
+          }
+          finish_overlapped(overlapped, bytes, io_error);
+          port->post(CompletionPacket{bytes, key, overlapped, io_error});
+        });
+    return fail(ERROR_IO_PENDING, FALSE);
+  }
+
+  if (length == 0) {
+    finish_overlapped(overlapped, 0, ERROR_SUCCESS);
+    return TRUE;
+  }
+  done = transfer(file->fd(), write, buffer, length, offset, &error);
+  finish_overlapped(overlapped, done, error);
+  if (transferred) *transferred = done;
+  return error == ERROR_SUCCESS ? TRUE : fail(error, FALSE);
+}
+
+// Disks and image files: the size from the kernel for a block device, the
+// length for a regular file.
+Status disk_length(int fd, std::uint64_t* length, DWORD* sector_size) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return Status::from_errno(errno);
+  *sector_size = 512;
+  if (S_ISBLK(st.st_mode)) {
+    if (::ioctl(fd, BLKGETSIZE64, length) != 0) return Status::from_errno(errno);
+    int logical = 0;
+    if (::ioctl(fd, BLKSSZGET, &logical) == 0 && logical > 0) {
+      *sector_size = static_cast<DWORD>(logical);
+    }
+    return Status::ok();
+  }
+  if (S_ISREG(st.st_mode)) {
+    *length = static_cast<std::uint64_t>(st.st_size);
+    return Status::ok();
+  }
+  return Status::error(ERROR_INVALID_FUNCTION);
+}
+
+}  // namespace
+}  // namespace trv::platform
+
+using namespace trv::platform;
+
+HANDLE CreateFileW(LPCWSTR file_name, DWORD desired_access, DWORD share_mode,
+                   LPSECURITY_ATTRIBUTES /*security*/, DWORD creation_disposition,
+                   DWORD flags_and_attributes, HANDLE /*template_file*/) {
+  if (fail_if_injected("CreateFileW")) return INVALID_HANDLE_VALUE;
+  if (file_name == nullptr) return fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
+  std::string path;
+  if (Status s = translate_path(file_name, &path); !s.is_ok()) {
+    return fail(s.code(), INVALID_HANDLE_VALUE);
+  }
+
+  int flags = O_CLOEXEC | O_NOCTTY;
+  const bool read = (desired_access & GENERIC_READ) != 0;
+  const bool write = (desired_access & GENERIC_WRITE) != 0;
+  flags |= read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY;
+  if (flags_and_attributes & FILE_FLAG_WRITE_THROUGH) flags |= O_DSYNC;
+
+  bool create = false, must_be_new = false, truncate = false;
+  switch (creation_disposition) {
+    case CREATE_NEW:
+      create = must_be_new = true;
+      break;
+    case CREATE_ALWAYS:
+      create = truncate = true;
+      break;
+    case OPEN_EXISTING:
+      break;
+    case OPEN_ALWAYS:
+      create = true;
+      break;
+    case TRUNCATE_EXISTING:
+      if (!write) return fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
+      truncate = true;
+      break;
+    default:
+      return fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
+  }
+
+  Opened opened;
+  if (Status s = open_path(path, flags, create, must_be_new, &opened); !s.is_ok()) {
+    return fail(s.code(), INVALID_HANDLE_VALUE);
+  }
+  const int fd = opened.fd;
+  const auto give_up = [fd](DWORD error) {
+    ::close(fd);
+    return fail(error, INVALID_HANDLE_VALUE);
+  };
+
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return give_up(windows_error_from_errno(errno));
+  if (S_ISDIR(st.st_mode)) return give_up(ERROR_ACCESS_DENIED);
+
+  // The lock comes before the truncation: a refused opener must leave the
+  // file as it found it.
+  const int lock = share_mode == 0 ? LOCK_EX : LOCK_SH;
+  while (::flock(fd, lock | LOCK_NB) != 0) {
+    if (errno == EINTR) continue;
+    return give_up(errno == EWOULDBLOCK ? ERROR_SHARING_VIOLATION
+                                        : windows_error_from_errno(errno));
+  }
+  if (truncate && opened.existed && S_ISREG(st.st_mode) && ::ftruncate(fd, 0) != 0) {
+    return give_up(windows_error_from_errno(errno));
+  }
+
+  auto file = std::make_shared<File>(fd, desired_access,
+                                     (flags_and_attributes & FILE_FLAG_OVERLAPPED) != 0);
+  HANDLE handle = register_object(std::move(file));
+  // Windows reports whether CREATE_ALWAYS and OPEN_ALWAYS found the file.
+  if (creation_disposition == CREATE_ALWAYS || creation_disposition == OPEN_ALWAYS) {
+    SetLastError(opened.existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+  }
+  return handle;
+}
+
+BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytes_to_read, LPDWORD bytes_read,
+              LPOVERLAPPED overlapped) {
+  return transfer_file("ReadFile", file, false, buffer, bytes_to_read, bytes_read, overlapped);
+}
+
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes_to_write, LPDWORD bytes_written,
+               LPOVERLAPPED overlapped) {
+  return transfer_file("WriteFile", file, true, const_cast<void*>(buffer), bytes_to_write,
+                       bytes_written, overlapped);
+}
+
+BOOL FlushFileBuffers(HANDLE handle) {
+  if (fail_if_injected("FlushFileBuffers")) return FALSE;
+  auto file = find<File>(handle);
+  if (!file) return fail(ERROR_INVALID_HANDLE, FALSE);
+  if (!file->can_write()) return fail(ERROR_ACCESS_DENIED, FALSE);
+  while (::fsync(file->fd()) != 0) {
+    if (errno != EINTR) return fail(windows_error_from_errno(errno), FALSE);
+  }
+  return TRUE;
+}
+
+BOOL DeviceIoControl(HANDLE device, DWORD io_control_code, LPVOID /*in_buffer*/, DWORD /*in_size*/,
+                     LPVOID out_buffer, DWORD out_size, LPDWORD bytes_returned,
+                     LPOVERLAPPED overlapped) {
+  if (fail_if_injected("DeviceIoControl")) return FALSE;
+  auto file = find<File>(device);
+  if (!file) return fail(ERROR_INVALID_HANDLE, FALSE);
+  if (overlapped == nullptr && bytes_returned == nullptr) {
+    return fail(ERROR_INVALID_PARAMETER, FALSE);
+  }
+  if (bytes_returned) *bytes_returned = 0;
+
+  std::uint64_t length = 0;
+  DWORD sector_size = 0;
+  DWORD size_needed = 0;
+  switch (io_control_code) {
+    case IOCTL_DISK_GET_LENGTH_INFO:
+      size_needed = sizeof(GET_LENGTH_INFORMATION);
+      break;
+    case IOCTL_DISK_GET_DRIVE_GEOMETRY:
+      size_needed = sizeof(DISK_GEOMETRY);
+      break;
+    default:
+      return fail(ERROR_INVALID_FUNCTION, FALSE);
+  }
+  if (out_buffer == nullptr || out_size < size_needed) {
+    return fail(ERROR_INSUFFICIENT_BUFFER, FALSE);
+  }
+  if (Status s = disk_length(file->fd(), &length, &sector_size); !s.is_ok()) {
+    return fail(s.code(), FALSE);
+  }
+
+  if (io_control_code == IOCTL_DISK_GET_LENGTH_INFO) {
+    GET_LENGTH_INFORMATION info{static_cast<LONGLONG>(length)};
+    std::memcpy(out_buffer, &info, sizeof(info));
+  } else {
+    // The geometry Windows reports for disks: 255 heads and 63 sectors per
+    // track, whole cylinders only, so it can be smaller than the length.
+    DISK_GEOMETRY geometry{};
+    geometry.MediaType = FixedMedia;
+    geometry.TracksPerCylinder = 255;
+    geometry.SectorsPerTrack = 63;
+    geometry.BytesPerSector = sector_size;
+    geometry.Cylinders = static_cast<LONGLONG>(length / (255ull * 63ull * sector_size));
+    std::memcpy(out_buffer, &geometry, sizeof(geometry));
+  }
+  if (bytes_returned) *bytes_returned = size_needed;
+  if (overlapped) {
+    finish_overlapped(overlapped, size_needed, ERROR_SUCCESS);
+    // As on Windows, an operation that completes at once on a handle bound
+    // to a port still queues its completion there.
+    ULONG_PTR key = 0;
+    if (auto port = file->overlapped() ? file->port(&key) : nullptr) {
+      port->post(CompletionPacket{size_needed, key, overlapped, ERROR_SUCCESS});
+    }
+  }
+  return TRUE;
+}
+
+HANDLE CreateIoCompletionPort(HANDLE file_handle, HANDLE existing_port, ULONG_PTR completion_key,
+                              DWORD /*concurrent_threads*/) {
+  if (fail_if_injected("CreateIoCompletionPort")) return nullptr;
+  std::shared_ptr<File> file;
+  if (file_handle != INVALID_HANDLE_VALUE) {
+    file = find<File>(file_handle);
+    if (!file) return fail(ERROR_INVALID_HANDLE, nullptr);
+    if (!file->overlapped()) return fail(ERROR_INVALID_PARAMETER, nullptr);
+  } else if (existing_port != nullptr) {
+    return fail(ERROR_INVALID_PARAMETER, nullptr);
+  }
+
+  std::shared_ptr<CompletionPort> port;
+  if (existing_port != nullptr) {
+    port = find<CompletionPort>(existing_port);
+    if (!port) return fail(ERROR_INVALID_HANDLE, nullptr);
+  } else {
+    port = std::make_shared<CompletionPort>();
+  }
+  if (file) {
+    if (Status s = file->associate(port, completion_key); !s.is_ok()) {
+      return fail(s.code(), nullptr);
+    }
+  }
+  return existing_port != nullptr ? existing_port : register_object(std::move(port));
+}
