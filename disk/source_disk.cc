@@ -1,0 +1,102 @@
+// Source disk access. The size is the device's full length: a size taken
+// from the drive geometry leaves the tail beyond the last whole cylinder
+// uncopied. Main thread only; the workers just read the published record.
+#include "disk/source_disk.h"
+
+#include <cwchar>
+#include <string>
+
+#include "log/error_reports.h"
+#include "log/logger.h"
+
+SourceDisk* source_disk = nullptr;
+
+namespace {
+
+constexpr wchar_t kDevicePrefix[] = L"\\\\.\\PhysicalDrive";
+constexpr std::size_t kPathCapacity = sizeof(SourceDisk::path) / sizeof(wchar_t);
+constexpr std::size_t kPrefixLength = sizeof(kDevicePrefix) / sizeof(wchar_t) - 1;
+static_assert(kPrefixLength == 17);
+
+}  // namespace
+
+void build_source_disk(const wchar_t* src_disk_index) {
+  release_source_disk();
+  source_disk = new SourceDisk{};
+
+  const wchar_t* index = src_disk_index != nullptr ? src_disk_index : L"";
+  // Look no further than one character past what fits, so an unterminated
+  // or huge text is never walked to its end.
+  std::size_t index_length = 0;
+  while (index_length < kPathCapacity - kPrefixLength && index[index_length] != L'\0') {
+    ++index_length;
+  }
+  if (index_length >= kPathCapacity - kPrefixLength) return;
+  std::wmemcpy(source_disk->path, kDevicePrefix, kPrefixLength);
+  std::wmemcpy(source_disk->path + kPrefixLength, index, index_length);
+  source_disk->path[kPrefixLength + index_length] = L'\0';
+}
+
+bool open_source_disk() {
+  if (source_disk == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    report_last_error(L"Open device");
+    return false;
+  }
+  if (source_disk->path[0] == L'\0') {
+    // The index text did not fit the path; no device has such a name.
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    report_last_error(L"Open device");
+    return false;
+  }
+
+  HANDLE handle = CreateFileW(source_disk->path, GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OVERLAPPED, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    report_last_error(L"Open device");
+    return false;
+  }
+  source_disk->handle = handle;
+
+  // The query runs on an overlapped handle. Should a driver ever leave it
+  // pending, the closing of the handle below cancels it, and the kernel may
+  // still complete into the output and the overlapped block; so both live
+  // for the whole process rather than on this stack frame.
+  static GET_LENGTH_INFORMATION length_info;
+  static OVERLAPPED query_overlapped;
+  length_info = {};
+  query_overlapped = {};
+  DWORD returned = 0;
+  if (!DeviceIoControl(handle, IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length_info,
+                       sizeof(length_info), &returned, &query_overlapped)) {
+    // Closing the handle may change the last error; report the query's own.
+    const DWORD error = GetLastError();
+    CloseHandle(handle);
+    source_disk->handle = nullptr;
+    SetLastError(error);
+    report_last_error(L"Read device size");
+    return false;
+  }
+  source_disk->size = static_cast<std::uint64_t>(length_info.Length);
+
+  Logger::instance().info(L"Open device succ, disk size: " + std::to_wstring(source_disk->size));
+  return true;
+}
+
+bool flush_source_disk() {
+  if (source_disk == nullptr || source_disk->handle == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return false;
+  }
+  return FlushFileBuffers(source_disk->handle) != FALSE;
+}
+
+void release_source_disk() {
+  if (source_disk == nullptr) return;
+  if (source_disk->handle != nullptr && source_disk->handle != INVALID_HANDLE_VALUE) {
+    CloseHandle(source_disk->handle);
+  }
+  delete source_disk;
+  source_disk = nullptr;
+}

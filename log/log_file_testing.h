@@ -1,0 +1,149 @@
+// Test helpers shared by the tests that read ".\TRV.log": a temporary
+// directory that removes itself, the file's bytes, and its lines decoded from
+// UTF-16LE and split by the line layout. Header-only; tests only.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <random>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "platform/text.h"
+
+namespace log_testing {
+
+// A fresh directory under the system's temporary directory, removed with
+// everything in it when the object goes away.
+class TempDir {
+ public:
+  TempDir() {
+    std::random_device random;
+    const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+    for (int attempt = 0;; ++attempt) {
+      path_ = std::filesystem::temp_directory_path() /
+              ("trv-test-" + std::to_string(random()) + "-" + std::to_string(now + attempt));
+      if (std::filesystem::create_directory(path_)) break;
+    }
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+inline std::string read_bytes(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline void write_bytes(const std::filesystem::path& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+// The exact UTF-16 code units of little-endian bytes (an odd last byte is
+// dropped; callers check the length separately when it matters).
+inline std::u16string utf16le_units(const std::string& bytes) {
+  std::u16string units;
+  for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    units.push_back(static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
+                                          (static_cast<unsigned char>(bytes[i + 1]) << 8)));
+  }
+  return units;
+}
+
+// Runs the whole test program in a fresh working directory, so that the
+// ".\TRV.log" its logger creates (once per process, where it is first used)
+// is private to it and removed afterwards. Register it with
+// testing::AddGlobalTestEnvironment.
+class TemporaryWorkingDirectory : public testing::Environment {
+ public:
+  void SetUp() override {
+    directory_ = std::make_unique<TempDir>();
+    previous_ = std::filesystem::current_path();
+    std::filesystem::current_path(directory_->path());
+  }
+  void TearDown() override {
+    std::filesystem::current_path(previous_);
+    directory_.reset();
+  }
+
+ private:
+  std::unique_ptr<TempDir> directory_;
+  std::filesystem::path previous_;
+};
+
+// One parsed log line.
+struct LogLine {
+  std::wstring timestamp;  // "YYYY-MM-DD hh:mm:ss"
+  std::wstring tag;        // "INFO", "ERROR", ...
+  std::uint64_t pid;
+  std::uint64_t tid;
+  std::wstring message;
+};
+
+// Matches one line without its line feed; ids without leading zeros.
+inline const std::wregex& line_layout() {
+  static const std::wregex layout(
+      L"\\[(\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2})\\] \\[(DEBUG|INFO|ERROR|FATAL)\\] "
+      L"\\[(0|[1-9]\\d*)\\] \\[(0|[1-9]\\d*)\\] ([\\s\\S]*)");
+  return layout;
+}
+
+inline bool parse_line(const std::wstring& text, LogLine* line) {
+  std::wsmatch match;
+  if (!std::regex_match(text, match, line_layout())) return false;
+  *line = {match[1], match[2], std::stoull(match[3].str()), std::stoull(match[4].str()), match[5]};
+  return true;
+}
+
+// Splits decoded text at each line feed; text after the last line feed (an
+// unfinished line) is returned as a last element so that tests notice it.
+inline std::vector<std::wstring> split_lines(const std::wstring& text) {
+  std::vector<std::wstring> lines;
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == L'\n') {
+      lines.push_back(text.substr(start, i - start));
+      start = i + 1;
+    }
+  }
+  if (start < text.size()) lines.push_back(text.substr(start));
+  return lines;
+}
+
+// The lines of a UTF-16LE log (from the file) or of UTF-8 console text.
+inline std::vector<std::wstring> file_lines(const std::string& bytes) {
+  return split_lines(from_utf16(utf16le_units(bytes)));
+}
+inline std::vector<std::wstring> console_lines(const std::string& bytes) {
+  return split_lines(from_utf8(bytes));
+}
+
+// The messages of the lines with the given tag, in order.
+inline std::vector<std::wstring> messages(const std::vector<std::wstring>& lines,
+                                          const std::wstring& tag) {
+  std::vector<std::wstring> found;
+  for (const std::wstring& text : lines) {
+    LogLine line;
+    if (parse_line(text, &line) && line.tag == tag) found.push_back(line.message);
+  }
+  return found;
+}
+
+}  // namespace log_testing
