@@ -115,8 +115,9 @@ class Server {
   static std::uint16_t negotiate_fragment(std::uint16_t client_max_xmit,
                                           std::uint16_t client_max_recv, std::uint16_t server_max);
 
+  struct Impl;  // defined in server.cc only
+
  private:
-  struct Impl;
   std::unique_ptr<Impl> impl_;
 };
 

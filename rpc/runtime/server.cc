@@ -1,0 +1,618 @@
+// The runtime's server: one listener thread, one thread per connection.
+// Shared state (connection list, association groups) is behind one mutex
+// that is held only for bookkeeping, never across I/O or a dispatch.
+//
+// Known differences from a Windows server: no concurrent multiplexing
+// (CONC_MPX is never granted, so one call at a time per connection), no
+// authentication, no header signing, and the fragment size granted to a
+// client never exceeds what that client said it can receive (the lower clamp
+// is 1432, the size every peer must accept, not 2048).
+#include "rpc/runtime/server.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <list>
+#include <map>
+#include <mutex>
+#include <random>
+#include <thread>
+
+#include "rpc/runtime/socket.h"
+
+namespace rpc {
+namespace {
+
+// Large enough for any fragment (frag_length is 16 bits) and for many
+// 5840-byte fragments per recv call.
+constexpr std::size_t kReadBufferSize = 256 * 1024;
+constexpr std::size_t kMaxContextsPerConnection = 16;
+// Feature negotiation bits we grant: we keep the connection when a call is
+// orphaned. Security context multiplexing means nothing without security.
+constexpr std::uint8_t kSupportedFeatures = btfn::kKeepConnectionOnOrphan;
+
+struct Counters {
+  std::atomic<std::uint64_t> connections_accepted{0};
+  std::atomic<std::uint64_t> connections_refused{0};
+  std::atomic<std::uint64_t> open_connections{0};
+  std::atomic<std::uint64_t> binds_ndr20{0};
+  std::atomic<std::uint64_t> binds_ndr64{0};
+  std::atomic<std::uint64_t> bind_naks{0};
+  std::atomic<std::uint64_t> calls{0};
+  std::atomic<std::uint64_t> faults{0};
+  std::atomic<std::uint64_t> protocol_errors{0};
+  std::atomic<std::uint64_t> groups_ended{0};
+};
+
+}  // namespace
+
+struct Server::Impl {
+  struct Connection {
+    Socket socket;
+    std::thread thread;
+    std::atomic<bool> finished{false};
+  };
+
+  Impl(ServerOptions o, const SyntaxId& id, std::uint16_t count, Dispatcher* d)
+      : options(std::move(o)), interface_id(id), procedure_count(count), dispatcher(d) {
+    options.limits.max_fragment =
+        std::clamp<std::uint16_t>(options.limits.max_fragment, kMustRecvFragment, 65528) & ~7;
+    std::random_device random;
+    next_group = (random() & 0x00FFFFFF) | 0x1000;
+  }
+
+  void accept_loop();
+  void serve(Connection* connection);
+  // Joins and frees connections whose thread has finished. Caller holds mu.
+  void reap_finished();
+
+  // Association groups.
+  bool join_group(std::uint32_t group);
+  std::uint32_t new_group();
+  void leave_group(std::uint32_t group);
+
+  ServerOptions options;
+  SyntaxId interface_id;
+  std::uint16_t procedure_count;
+  Dispatcher* dispatcher;
+
+  Listener listener;
+  std::thread accept_thread;
+  Counters counters;
+
+  std::mutex mu;
+  bool started = false;                                // guarded by mu
+  bool stopping = false;                               // guarded by mu
+  std::list<std::unique_ptr<Connection>> connections;  // guarded by mu
+  std::map<std::uint32_t, std::uint32_t> groups;       // id -> connections; guarded by mu
+  std::uint32_t next_group = 1;                        // guarded by mu
+};
+
+// --- one connection ----------------------------------------------------------
+
+namespace {
+
+struct AcceptedContext {
+  std::uint16_t id;
+  Syntax syntax;
+};
+
+// The state of one connection's thread.
+class ConnectionHandler {
+ public:
+  ConnectionHandler(Server::Impl* server, Socket* socket) : server_(server), socket_(socket) {}
+  // Serves until the peer leaves, a protocol error, or shutdown. Returns the
+  // association group the connection joined (0 = none).
+  std::uint32_t run();
+
+ private:
+  // Makes at least `need` unread bytes available.
+  Status fill(std::size_t need);
+  // Handles one complete fragment; false = close the connection.
+  bool handle_fragment(const CommonHeader& header, std::span<const std::uint8_t> pdu);
+  bool handle_bind(const CommonHeader& header, std::span<const std::uint8_t> pdu);
+  bool handle_alter_context(const CommonHeader& header, std::span<const std::uint8_t> pdu);
+  bool handle_request(const CommonHeader& header, std::span<const std::uint8_t> pdu);
+  bool finish_call(std::span<const std::uint8_t> stub);
+  // Results for the context elements of a bind or alter_context.
+  std::vector<ContextResult> negotiate(const Bind& bind, std::vector<AcceptedContext>* accepted);
+  bool send_fault(std::uint32_t call_id, std::uint16_t context_id, std::uint32_t status,
+                  bool did_not_execute);
+  bool send_bind_nak(std::uint32_t call_id, std::uint16_t reason);
+  // Sends a proto_error fault for `call_id` and returns false (close).
+  bool protocol_violation(std::uint32_t call_id);
+  bool send(std::span<const std::uint8_t> bytes);
+  const AcceptedContext* find_context(std::uint16_t id) const;
+
+  Server::Impl* server_;
+  Socket* socket_;
+  std::vector<std::uint8_t> in_ = std::vector<std::uint8_t>(kReadBufferSize);
+  std::size_t begin_ = 0;
+  std::size_t end_ = 0;
+
+  bool bound_ = false;
+  std::uint32_t group_ = 0;
+  std::uint16_t max_fragment_ = kDefaultMaxFragment;  // both directions once bound
+  std::vector<AcceptedContext> contexts_;
+
+  // The call being reassembled.
+  bool in_call_ = false;
+  std::uint32_t call_id_ = 0;
+  std::uint16_t call_context_ = 0;
+  std::uint16_t call_opnum_ = 0;
+  std::uint32_t pending_fault_ = 0;  // nonzero: answer with this once the call is complete
+  std::size_t call_size_ = 0;        // stub bytes received so far
+  std::vector<std::uint8_t> stub_;
+  std::vector<std::uint8_t> reply_;
+};
+
+Status ConnectionHandler::fill(std::size_t need) {
+  if (end_ - begin_ >= need) return Status::Ok();
+  if (in_.size() - begin_ < need) {
+    std::memmove(in_.data(), in_.data() + begin_, end_ - begin_);
+    end_ -= begin_;
+    begin_ = 0;
+  }
+  while (end_ - begin_ < need) {
+    std::size_t got = 0;
+    if (Status s = socket_->read_some(in_.data() + end_, in_.size() - end_, &got); !s.ok()) {
+      return s;
+    }
+    end_ += got;
+  }
+  return Status::Ok();
+}
+
+std::uint32_t ConnectionHandler::run() {
+  for (;;) {
+    if (!fill(kCommonHeaderSize).ok()) break;
+    CommonHeader header;
+    if (!parse_fragment_header({in_.data() + begin_, end_ - begin_}, &header).ok()) {
+      ++server_->counters.protocol_errors;
+      break;
+    }
+    // Before the bind nothing larger than our own limit is acceptable.
+    const std::uint16_t limit = bound_ ? max_fragment_ : server_->options.limits.max_fragment;
+    if (header.frag_length > limit) {
+      ++server_->counters.protocol_errors;
+      if (header.type == PacketType::Request) protocol_violation(header.call_id);
+      break;
+    }
+    if (!fill(header.frag_length).ok()) break;
+    std::span<const std::uint8_t> pdu(in_.data() + begin_, header.frag_length);
+    const bool keep = handle_fragment(header, pdu);
+    begin_ += header.frag_length;
+    if (begin_ == end_) begin_ = end_ = 0;
+    if (!keep) break;
+  }
+  return group_;
+}
+
+bool ConnectionHandler::handle_fragment(const CommonHeader& header,
+                                        std::span<const std::uint8_t> pdu) {
+  switch (header.type) {
+    case PacketType::Bind:
+      return handle_bind(header, pdu);
+    case PacketType::AlterContext:
+      if (!bound_) return protocol_violation(header.call_id);
+      return handle_alter_context(header, pdu);
+    case PacketType::Request:
+      if (!bound_) return protocol_violation(header.call_id);
+      return handle_request(header, pdu);
+    case PacketType::CoCancel:
+    case PacketType::Shutdown:
+      // Cancels cannot reach a call that is running (we read no further
+      // until it answers); there is nothing to do.
+      return true;
+    case PacketType::Orphaned:
+      // The client abandoned the call being reassembled: forget it.
+      if (in_call_ && header.call_id == call_id_) in_call_ = false;
+      return true;
+    default:
+      // Server-to-client PDUs and auth3 have no business here.
+      ++server_->counters.protocol_errors;
+      return false;
+  }
+}
+
+bool ConnectionHandler::send(std::span<const std::uint8_t> bytes) {
+  return socket_->write_all(bytes.data(), bytes.size()).ok();
+}
+
+bool ConnectionHandler::send_fault(std::uint32_t call_id, std::uint16_t context_id,
+                                   std::uint32_t status, bool did_not_execute) {
+  ++server_->counters.faults;
+  const auto fault = encode_fault(call_id, context_id, status, did_not_execute);
+  return send(fault);
+}
+
+bool ConnectionHandler::send_bind_nak(std::uint32_t call_id, std::uint16_t reason) {
+  ++server_->counters.bind_naks;
+  send(encode_bind_nak(call_id, reason));
+  return false;  // a nak always ends the connection
+}
+
+bool ConnectionHandler::protocol_violation(std::uint32_t call_id) {
+  ++server_->counters.protocol_errors;
+  send_fault(call_id, 0, nca::kProtoError, false);
+  return false;
+}
+
+const AcceptedContext* ConnectionHandler::find_context(std::uint16_t id) const {
+  for (const auto& c : contexts_) {
+    if (c.id == id) return &c;
+  }
+  return nullptr;
+}
+
+std::vector<ContextResult> ConnectionHandler::negotiate(const Bind& bind,
+                                                        std::vector<AcceptedContext>* accepted) {
+  const bool ndr64_ok = server_->options.accept_ndr64;
+  // The element that will be accepted: one offering NDR64 (when we take it)
+  // wins over one offering only NDR 2.0, as a Windows server answers the
+  // three-context bind of a 64-bit client.
+  int chosen = -1;
+  Syntax chosen_syntax = Syntax::Ndr20;
+  for (std::size_t i = 0; i < bind.contexts.size(); ++i) {
+    const auto& c = bind.contexts[i];
+    if (c.abstract_syntax != server_->interface_id) continue;
+    if (!c.transfer_syntaxes.empty() && is_btfn_syntax(c.transfer_syntaxes[0])) continue;
+    if (find_context(c.context_id) != nullptr) continue;
+    for (const auto& t : c.transfer_syntaxes) {
+      if (ndr64_ok && t == ndr64_syntax()) {
+        if (chosen < 0 || chosen_syntax != Syntax::Ndr64) {
+          chosen = static_cast<int>(i);
+          chosen_syntax = Syntax::Ndr64;
+        }
+      } else if (t == ndr20_syntax() && chosen < 0) {
+        chosen = static_cast<int>(i);
+        chosen_syntax = Syntax::Ndr20;
+      }
+    }
+  }
+  std::vector<ContextResult> results;
+  for (std::size_t i = 0; i < bind.contexts.size(); ++i) {
+    const auto& c = bind.contexts[i];
+    ContextResult r;
+    r.result = context_result::kProviderRejection;
+    if (!c.transfer_syntaxes.empty() && is_btfn_syntax(c.transfer_syntaxes[0])) {
+      r.result = context_result::kNegotiateAck;
+      r.reason = btfn_features(c.transfer_syntaxes[0]) & kSupportedFeatures;
+    } else if (const AcceptedContext* existing = find_context(c.context_id)) {
+      // Re-offering a context this connection already has: same answer.
+      r.result = context_result::kAcceptance;
+      r.transfer_syntax = transfer_syntax_id(existing->syntax);
+    } else if (c.abstract_syntax != server_->interface_id) {
+      r.reason = provider_reason::kAbstractSyntaxNotSupported;
+    } else if (static_cast<int>(i) == chosen &&
+               contexts_.size() + accepted->size() < kMaxContextsPerConnection) {
+      r.result = context_result::kAcceptance;
+      r.transfer_syntax = transfer_syntax_id(chosen_syntax);
+      accepted->push_back({c.context_id, chosen_syntax});
+    } else if (static_cast<int>(i) == chosen) {
+      r.reason = provider_reason::kLocalLimitExceeded;
+    } else {
+      r.reason = provider_reason::kTransferSyntaxesNotSupported;
+    }
+    results.push_back(r);
+  }
+  return results;
+}
+
+// Validity checks a bind and an alter_context share; returns a bind_nak
+// reason, or -1 when the PDU is acceptable.
+int check_bind_shape(const Bind& bind) {
+  if (bind.contexts.empty()) return reject_reason::kNotSpecified;
+  int btfn_elements = 0;
+  for (const auto& c : bind.contexts) {
+    if (c.transfer_syntaxes.empty()) return reject_reason::kNotSpecified;
+    if (is_btfn_syntax(c.transfer_syntaxes[0]) && ++btfn_elements > 1) {
+      return reject_reason::kNotSpecified;
+    }
+  }
+  return -1;
+}
+
+bool ConnectionHandler::handle_bind(const CommonHeader& header, std::span<const std::uint8_t> pdu) {
+  if (bound_) return send_bind_nak(header.call_id, reject_reason::kNotSpecified);
+  Bind bind;
+  if (!decode_bind(pdu, &bind).ok()) {
+    ++server_->counters.protocol_errors;
+    return send_bind_nak(header.call_id, reject_reason::kNotSpecified);
+  }
+  if (int reason = check_bind_shape(bind); reason >= 0) {
+    return send_bind_nak(header.call_id, static_cast<std::uint16_t>(reason));
+  }
+  std::uint32_t group = bind.assoc_group_id;
+  if (group != 0 && !server_->join_group(group)) {
+    return send_bind_nak(header.call_id, reject_reason::kNotSpecified);
+  }
+  std::vector<AcceptedContext> accepted;
+  BindAck ack;
+  ack.results = negotiate(bind, &accepted);
+  if (group == 0) group = server_->new_group();
+  group_ = group;
+  bound_ = true;
+  contexts_ = std::move(accepted);
+  max_fragment_ = Server::negotiate_fragment(bind.max_xmit_frag, bind.max_recv_frag,
+                                             server_->options.limits.max_fragment);
+  for (const auto& c : contexts_) {
+    ++(c.syntax == Syntax::Ndr64 ? server_->counters.binds_ndr64 : server_->counters.binds_ndr20);
+  }
+  ack.max_xmit_frag = max_fragment_;
+  ack.max_recv_frag = max_fragment_;
+  ack.assoc_group_id = group;
+  ack.secondary_address = std::to_string(server_->listener.port());
+  return send(encode_bind_ack(header.call_id, pfc::kSingleFrag, ack));
+}
+
+bool ConnectionHandler::handle_alter_context(const CommonHeader& header,
+                                             std::span<const std::uint8_t> pdu) {
+  Bind alter;
+  if (!decode_bind(pdu, &alter).ok() || check_bind_shape(alter) >= 0) {
+    return protocol_violation(header.call_id);
+  }
+  std::vector<AcceptedContext> accepted;
+  BindAck resp;
+  resp.results = negotiate(alter, &accepted);
+  contexts_.insert(contexts_.end(), accepted.begin(), accepted.end());
+  resp.max_xmit_frag = max_fragment_;
+  resp.max_recv_frag = max_fragment_;
+  resp.assoc_group_id = group_;
+  return send(
+      encode_bind_ack(header.call_id, pfc::kSingleFrag, resp, PacketType::AlterContextResp));
+}
+
+bool ConnectionHandler::handle_request(const CommonHeader& h, std::span<const std::uint8_t> pdu) {
+  CommonHeader header;
+  Request request;
+  if (!decode_request(pdu, &header, &request).ok()) return protocol_violation(h.call_id);
+  const bool first = header.flags & pfc::kFirstFrag;
+  const bool last = header.flags & pfc::kLastFrag;
+  const std::size_t limit = server_->options.limits.max_request_stub;
+  if (first) {
+    // Without multiplexing a new call may start only after the last one
+    // was answered.
+    if (in_call_) return protocol_violation(header.call_id);
+    // alloc_hint is only a hint, but one beyond the limit announces a call
+    // we will refuse anyway.
+    if (request.alloc_hint > limit) return protocol_violation(header.call_id);
+    in_call_ = true;
+    call_id_ = header.call_id;
+    call_context_ = request.context_id;
+    call_opnum_ = request.opnum;
+    call_size_ = 0;
+    pending_fault_ = 0;
+    if (find_context(request.context_id) == nullptr) {
+      pending_fault_ = nca::kUnkIf;
+    } else if (request.opnum >= server_->procedure_count) {
+      pending_fault_ = nca::kOpRngError;
+    }
+    stub_.clear();
+    if (!last && pending_fault_ == 0) {
+      stub_.reserve(std::min<std::size_t>(
+          std::max<std::size_t>(request.alloc_hint, request.stub.size()), limit));
+    }
+  } else {
+    if (!in_call_ || header.call_id != call_id_ || request.context_id != call_context_ ||
+        request.opnum != call_opnum_) {
+      return protocol_violation(header.call_id);
+    }
+  }
+  call_size_ += request.stub.size();
+  if (call_size_ > limit) return protocol_violation(header.call_id);
+  if (!last) {
+    if (pending_fault_ == 0) stub_.insert(stub_.end(), request.stub.begin(), request.stub.end());
+    return true;
+  }
+  in_call_ = false;
+  if (pending_fault_ != 0) {
+    return send_fault(call_id_, call_context_, pending_fault_, true);
+  }
+  if (first) return finish_call(request.stub);  // single fragment: no copy
+  stub_.insert(stub_.end(), request.stub.begin(), request.stub.end());
+  return finish_call(stub_);
+}
+
+bool ConnectionHandler::finish_call(std::span<const std::uint8_t> stub) {
+  const AcceptedContext* context = find_context(call_context_);
+  CallInfo call;
+  call.assoc_group = group_;
+  call.syntax = context->syntax;
+  call.opnum = call_opnum_;
+  call.context_id = call_context_;
+  call.call_id = call_id_;
+  reply_.clear();
+  ++server_->counters.calls;
+  const DispatchResult result = server_->dispatcher->dispatch(call, stub, &reply_);
+  // A big request's buffer is not kept between calls.
+  if (stub_.capacity() > 64 * 1024) std::vector<std::uint8_t>().swap(stub_);
+  switch (result.kind) {
+    case DispatchResult::Kind::Drop:
+      return false;
+    case DispatchResult::Kind::Fault:
+      return send_fault(call_id_, call_context_, result.fault_status, result.did_not_execute);
+    case DispatchResult::Kind::Reply:
+      break;
+  }
+  // Non-last fragments carry a multiple of 8 stub bytes.
+  const std::size_t per_fragment = (max_fragment_ - kResponseHeaderSize) & ~std::size_t{7};
+  std::size_t sent = 0;
+  std::vector<std::array<std::uint8_t, kResponseHeaderSize>> headers;
+  std::vector<ConstBuffer> pieces;
+  do {
+    const std::size_t size = std::min(per_fragment, reply_.size() - sent);
+    std::uint8_t flags = 0;
+    if (sent == 0) flags |= pfc::kFirstFrag;
+    if (sent + size == reply_.size()) flags |= pfc::kLastFrag;
+    headers.emplace_back();
+    encode_response_header(headers.back().data(), flags,
+                           static_cast<std::uint16_t>(kResponseHeaderSize + size), call_id_,
+                           static_cast<std::uint32_t>(reply_.size() - sent), call_context_);
+    sent += size;
+  } while (sent < reply_.size());
+  sent = 0;
+  for (const auto& header : headers) {
+    const std::size_t size = std::min(per_fragment, reply_.size() - sent);
+    pieces.push_back({header.data(), header.size()});
+    if (size > 0) pieces.push_back({reply_.data() + sent, size});
+    sent += size;
+  }
+  return socket_->write_all(pieces).ok();
+}
+
+}  // namespace
+
+// --- groups ------------------------------------------------------------------
+
+bool Server::Impl::join_group(std::uint32_t group) {
+  std::lock_guard lock(mu);
+  auto it = groups.find(group);
+  if (it == groups.end()) return false;
+  ++it->second;
+  return true;
+}
+
+std::uint32_t Server::Impl::new_group() {
+  std::lock_guard lock(mu);
+  std::uint32_t id;
+  do {
+    id = next_group++;
+  } while (id == 0 || groups.count(id) != 0);
+  groups[id] = 1;
+  return id;
+}
+
+void Server::Impl::leave_group(std::uint32_t group) {
+  {
+    std::lock_guard lock(mu);
+    auto it = groups.find(group);
+    if (it == groups.end() || --it->second > 0) return;
+    groups.erase(it);
+  }
+  ++counters.groups_ended;
+  dispatcher->group_ended(group);
+}
+
+// --- threads -----------------------------------------------------------------
+
+void Server::Impl::serve(Connection* connection) {
+  std::uint32_t group = 0;
+  {
+    ConnectionHandler handler(this, &connection->socket);
+    group = handler.run();
+  }
+  // The peer sees EOF now; the descriptor is closed when the thread is reaped,
+  // so that stop() never shuts down a reused descriptor.
+  connection->socket.shutdown();
+  if (group != 0) leave_group(group);
+  --counters.open_connections;
+  connection->finished = true;
+}
+
+void Server::Impl::reap_finished() {
+  for (auto it = connections.begin(); it != connections.end();) {
+    if ((*it)->finished) {
+      (*it)->thread.join();
+      it = connections.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void Server::Impl::accept_loop() {
+  for (;;) {
+    Socket socket;
+    Status s = listener.accept(&socket);
+    std::unique_lock lock(mu);
+    if (stopping) return;
+    reap_finished();
+    if (!s.ok()) {
+      // Out of descriptors or similar: let connections finish, then retry.
+      lock.unlock();
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      continue;
+    }
+    if (counters.open_connections >= options.limits.max_connections) {
+      ++counters.connections_refused;
+      continue;  // `socket` closes here
+    }
+    ++counters.connections_accepted;
+    ++counters.open_connections;
+    auto connection = std::make_unique<Connection>();
+    connection->socket = std::move(socket);
+    Connection* raw = connection.get();
+    connections.push_back(std::move(connection));
+    raw->thread = std::thread([this, raw] { serve(raw); });
+  }
+}
+
+// --- Server ------------------------------------------------------------------
+
+Server::Server(ServerOptions options, const SyntaxId& interface_id, std::uint16_t procedure_count,
+               Dispatcher* dispatcher)
+    : impl_(std::make_unique<Impl>(std::move(options), interface_id, procedure_count, dispatcher)) {
+}
+
+Server::~Server() { stop(); }
+
+Status Server::start() {
+  {
+    std::lock_guard lock(impl_->mu);
+    if (impl_->started) return Status::Error(status::kInvalidArg, "server already started");
+    impl_->started = true;
+  }
+  if (Status s = impl_->listener.listen(impl_->options.address, impl_->options.port); !s.ok()) {
+    return s;
+  }
+  impl_->accept_thread = std::thread([impl = impl_.get()] { impl->accept_loop(); });
+  return Status::Ok();
+}
+
+std::uint16_t Server::port() const { return impl_->listener.port(); }
+
+void Server::stop() {
+  {
+    std::lock_guard lock(impl_->mu);
+    if (!impl_->started || impl_->stopping) return;
+    impl_->stopping = true;
+  }
+  impl_->listener.shutdown();
+  if (impl_->accept_thread.joinable()) impl_->accept_thread.join();
+  impl_->listener.close();
+  std::list<std::unique_ptr<Impl::Connection>> connections;
+  {
+    std::lock_guard lock(impl_->mu);
+    connections.swap(impl_->connections);
+  }
+  for (auto& c : connections) c->socket.shutdown();
+  for (auto& c : connections) c->thread.join();
+}
+
+ServerStats Server::stats() const {
+  const Counters& c = impl_->counters;
+  ServerStats s;
+  s.connections_accepted = c.connections_accepted;
+  s.connections_refused = c.connections_refused;
+  s.open_connections = c.open_connections;
+  s.binds_ndr20 = c.binds_ndr20;
+  s.binds_ndr64 = c.binds_ndr64;
+  s.bind_naks = c.bind_naks;
+  s.calls = c.calls;
+  s.faults = c.faults;
+  s.protocol_errors = c.protocol_errors;
+  s.groups_ended = c.groups_ended;
+  return s;
+}
+
+std::uint16_t Server::negotiate_fragment(std::uint16_t client_max_xmit,
+                                         std::uint16_t client_max_recv, std::uint16_t server_max) {
+  // One size for both directions, as Windows answers. Never above what the
+  // client can receive, except below the size every peer must accept.
+  const std::uint16_t offered = std::min(client_max_xmit, client_max_recv);
+  const std::uint16_t upper = std::max<std::uint16_t>(server_max, kMustRecvFragment);
+  return std::clamp<std::uint16_t>(offered, kMustRecvFragment, upper) & ~7;
+}
+
+}  // namespace rpc

@@ -1,0 +1,251 @@
+// POSIX TCP sockets for the runtime. EINTR is retried everywhere; sends use
+// MSG_NOSIGNAL so a closed peer is an error, not a signal.
+#include "rpc/runtime/socket.h"
+
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <vector>
+
+namespace rpc {
+namespace {
+
+void set_stream_options(int fd) {
+  int one = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+  int idle = 10, interval = 5, count = 3;
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+}
+
+// "[::1]" -> "::1"; anything else unchanged.
+std::string strip_brackets(const std::string& host) {
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+    return host.substr(1, host.size() - 2);
+  }
+  return host;
+}
+
+struct AddrInfoList {
+  addrinfo* head = nullptr;
+  ~AddrInfoList() {
+    if (head) freeaddrinfo(head);
+  }
+};
+
+}  // namespace
+
+Socket& Socket::operator=(Socket&& other) noexcept {
+  if (this != &other) {
+    close();
+    fd_ = other.release();
+  }
+  return *this;
+}
+
+int Socket::release() {
+  int fd = fd_;
+  fd_ = -1;
+  return fd;
+}
+
+Status Socket::read_exact(void* data, std::size_t size) {
+  auto* p = static_cast<std::uint8_t*>(data);
+  while (size > 0) {
+    std::size_t got = 0;
+    if (Status s = read_some(p, size, &got); !s.ok()) return s;
+    p += got;
+    size -= got;
+  }
+  return Status::Ok();
+}
+
+Status Socket::read_some(void* data, std::size_t capacity, std::size_t* received) {
+  for (;;) {
+    ssize_t n = ::recv(fd_, data, capacity, 0);
+    if (n > 0) {
+      *received = static_cast<std::size_t>(n);
+      return Status::Ok();
+    }
+    if (n == 0) return Status::PeerClosed("connection closed by the peer");
+    if (errno == EINTR) continue;
+    return Status::Error(status::kCallFailed, "recv", errno);
+  }
+}
+
+Status Socket::write_all(std::span<const ConstBuffer> buffers) {
+  // Skip leading empty pieces lazily: iovecs of length 0 are harmless.
+  std::vector<iovec> iov;
+  iov.reserve(std::min<std::size_t>(buffers.size(), IOV_MAX));
+  std::size_t next = 0;           // first buffer not yet in `iov`
+  std::size_t done_in_first = 0;  // bytes of buffers[first] already sent
+  std::size_t first = 0;
+  while (first < buffers.size()) {
+    iov.clear();
+    for (next = first; next < buffers.size() && iov.size() < IOV_MAX; ++next) {
+      const auto* base = static_cast<const std::uint8_t*>(buffers[next].data);
+      std::size_t skip = next == first ? done_in_first : 0;
+      iov.push_back({const_cast<std::uint8_t*>(base) + skip, buffers[next].size - skip});
+    }
+    msghdr msg{};
+    msg.msg_iov = iov.data();
+    msg.msg_iovlen = iov.size();
+    ssize_t n = ::sendmsg(fd_, &msg, MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Status::Error(status::kCallFailed, "send", errno);
+    }
+    // Advance past what was sent.
+    std::size_t sent = static_cast<std::size_t>(n);
+    while (first < buffers.size()) {
+      std::size_t left = buffers[first].size - done_in_first;
+      if (sent < left) {
+        done_in_first += sent;
+        break;
+      }
+      sent -= left;
+      ++first;
+      done_in_first = 0;
+    }
+  }
+  return Status::Ok();
+}
+
+Status Socket::write_all(const void* data, std::size_t size) {
+  ConstBuffer piece{data, size};
+  return write_all(std::span<const ConstBuffer>(&piece, 1));
+}
+
+void Socket::shutdown() {
+  if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);
+}
+
+void Socket::shutdown_write() {
+  if (fd_ >= 0) ::shutdown(fd_, SHUT_WR);
+}
+
+void Socket::close() {
+  if (fd_ >= 0) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+}
+
+Status connect_tcp(const std::string& host, std::uint16_t port, Socket* out) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_ADDRCONFIG;
+  const std::string name = strip_brackets(host);
+  const std::string service = std::to_string(port);
+  AddrInfoList list;
+  int rc = getaddrinfo(name.empty() ? nullptr : name.c_str(), service.c_str(), &hints, &list.head);
+  if (rc != 0) {
+    // Loopback-only hosts have no configured address; retry without the filter.
+    hints.ai_flags = 0;
+    rc = getaddrinfo(name.empty() ? nullptr : name.c_str(), service.c_str(), &hints, &list.head);
+  }
+  if (rc != 0) {
+    return Status::Error(status::kServerUnavailable, "resolve " + host + ": " + gai_strerror(rc));
+  }
+  int last_error = ECONNREFUSED;
+  for (addrinfo* ai = list.head; ai; ai = ai->ai_next) {
+    int fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
+    if (fd < 0) {
+      last_error = errno;
+      continue;
+    }
+    int rc2;
+    do {
+      rc2 = ::connect(fd, ai->ai_addr, ai->ai_addrlen);
+    } while (rc2 < 0 && errno == EINTR);
+    if (rc2 == 0) {
+      set_stream_options(fd);
+      *out = Socket(fd);
+      return Status::Ok();
+    }
+    last_error = errno;
+    ::close(fd);
+  }
+  return Status::Error(status::kServerUnavailable, "connect " + host + ":" + std::to_string(port),
+                       last_error);
+}
+
+Status Listener::listen(const std::string& address, std::uint16_t port, int backlog) {
+  if (fd_ >= 0) return Status::Error(status::kInvalidArg, "already listening");
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE;
+  const std::string name = address.empty() ? "127.0.0.1" : strip_brackets(address);
+  const std::string service = std::to_string(port);
+  AddrInfoList list;
+  int rc = getaddrinfo(name.c_str(), service.c_str(), &hints, &list.head);
+  if (rc != 0) {
+    return Status::Error(status::kServerUnavailable,
+                         "resolve " + address + ": " + gai_strerror(rc));
+  }
+  int last_error = EADDRNOTAVAIL;
+  for (addrinfo* ai = list.head; ai; ai = ai->ai_next) {
+    int fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
+    if (fd < 0) {
+      last_error = errno;
+      continue;
+    }
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (::bind(fd, ai->ai_addr, ai->ai_addrlen) == 0 && ::listen(fd, backlog) == 0) {
+      sockaddr_storage bound{};
+      socklen_t length = sizeof bound;
+      getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length);
+      port_ = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
+                                                : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+      fd_ = fd;
+      return Status::Ok();
+    }
+    last_error = errno;
+    ::close(fd);
+  }
+  return Status::Error(status::kServerUnavailable, "listen " + address + ":" + std::to_string(port),
+                       last_error);
+}
+
+Status Listener::accept(Socket* out) {
+  for (;;) {
+    int fd = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd >= 0) {
+      set_stream_options(fd);
+      *out = Socket(fd);
+      return Status::Ok();
+    }
+    // Transient conditions of the accepted connection or the process: keep
+    // serving.
+    if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO) continue;
+    return Status::Error(status::kCallFailed, "accept", errno);
+  }
+}
+
+void Listener::shutdown() {
+  // On Linux shutting down a listening socket wakes accept() with EINVAL.
+  if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);
+}
+
+void Listener::close() {
+  if (fd_ >= 0) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+}
+
+}  // namespace rpc

@@ -1,0 +1,88 @@
+// Glue between the runtime's server and a ReplicationHandler: decodes each
+// call's stub in the syntax its context negotiated, calls the handler and
+// encodes the i32 result. Runs on the runtime's connection threads.
+#include "rpc/service_server.h"
+
+#include "rpc/service_ndr.h"
+
+class ReplicationServer::Adapter : public rpc::Dispatcher {
+ public:
+  explicit Adapter(ReplicationHandler& handler) : handler_(handler) {}
+
+  rpc::DispatchResult dispatch(const rpc::CallInfo& call, std::span<const std::uint8_t> stub,
+                               std::vector<std::uint8_t>* reply) override {
+    std::optional<std::int32_t> result;
+    rpc::Status decoded;
+    switch (call.opnum) {
+      case kOpenDeviceOpnum:
+      case kCloseDeviceOpnum: {
+        std::int16_t dest = 0;
+        decoded = decode_device_request(call.syntax, stub, &dest);
+        if (!decoded.ok()) break;
+        result = call.opnum == kOpenDeviceOpnum ? handler_.open_device(call.assoc_group, dest)
+                                                : handler_.close_device(call.assoc_group, dest);
+        break;
+      }
+      case kReplicateOpnum: {
+        ReplicateRequest request;
+        decoded = decode_replicate_request(call.syntax, stub, &request);
+        if (!decoded.ok()) break;
+        result = handler_.replicate(call.assoc_group,
+                                    {request.dest, request.offset, request.digest, request.data});
+        break;
+      }
+      case kCompareOpnum: {
+        CompareRequest request;
+        decoded = decode_compare_request(call.syntax, stub, &request);
+        if (!decoded.ok()) break;
+        result = handler_.compare(
+            call.assoc_group, {request.dest, request.offset, request.digest, request.data_length});
+        break;
+      }
+      default:
+        // The runtime checks opnums against the procedure count.
+        return rpc::DispatchResult::fault(rpc::nca::kOpRngError, true);
+    }
+    // Stub data that does not decode never reaches the handler.
+    if (!decoded.ok()) return rpc::DispatchResult::fault(rpc::nca::kFaultNdr, true);
+    if (!result) return rpc::DispatchResult::drop();
+    reply->resize(kResultResponseSize);
+    encode_result_response(*result, reply->data());
+    return rpc::DispatchResult::reply();
+  }
+
+  void group_ended(std::uint32_t group) override { handler_.group_ended(group); }
+
+ private:
+  ReplicationHandler& handler_;
+};
+
+ReplicationServer::ReplicationServer() = default;
+
+ReplicationServer::ReplicationServer(ReplicationServerOptions options)
+    : options_(std::move(options)) {}
+
+ReplicationServer::~ReplicationServer() { stop(); }
+
+rpc::Status ReplicationServer::start(ReplicationHandler& handler) {
+  if (server_) return rpc::Status::Error(rpc::status::kInvalidArg, "server already started");
+  adapter_ = std::make_unique<Adapter>(handler);
+  rpc::ServerOptions options;
+  options.address = options_.listen_address;
+  options.port = options_.port;
+  options.accept_ndr64 = options_.accept_ndr64;
+  options.limits = options_.limits;
+  server_ = std::make_unique<rpc::Server>(options, rpc::replication_interface(),
+                                          kReplicationProcedureCount, adapter_.get());
+  return server_->start();
+}
+
+std::uint16_t ReplicationServer::port() const { return server_ ? server_->port() : 0; }
+
+void ReplicationServer::stop() {
+  if (server_) server_->stop();
+}
+
+rpc::ServerStats ReplicationServer::stats() const {
+  return server_ ? server_->stats() : rpc::ServerStats{};
+}
