@@ -1,2 +1,20 @@
-// Placeholder entry point; replaced by the command-line front end.
-int main() { return 1; }
+// trvc: copies a local disk, block for block, to a disk on a remote machine.
+// The operating system hands Linux programs their arguments as bytes; they
+// are decoded as UTF-8 into the wide text the client works in.
+#include <string>
+#include <vector>
+
+#include "app/command_line.h"
+#include "platform/text.h"
+#include "platform/win32.h"
+
+int main(int argc, char** argv) {
+  FreeConsole();
+  std::vector<std::wstring> arguments;
+  arguments.reserve(static_cast<std::size_t>(argc));
+  for (int i = 0; i < argc; ++i) arguments.push_back(from_utf8(argv[i]));
+  std::vector<const wchar_t*> pointers;
+  for (const std::wstring& argument : arguments) pointers.push_back(argument.c_str());
+  pointers.push_back(nullptr);
+  return client_main(argc, pointers.data());
+}

@@ -1,0 +1,73 @@
+// Test helper: runs the trvc program built beside the test executable as a
+// real process, in a chosen working directory and environment, and collects
+// its exit status and both output streams. Header-only; tests only.
+#pragma once
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "log/log_file_testing.h"
+
+namespace trvc_testing {
+
+struct ProcessResult {
+  int status = -1;  // 0..255 as the shell reports it
+  std::string out;
+  std::string err;
+};
+
+inline std::string shell_quote(const std::string& text) {
+  std::string quoted = "'";
+  for (const char c : text) {
+    if (c == '\'') {
+      quoted += "'\\''";
+    } else {
+      quoted += c;
+    }
+  }
+  return quoted + "'";
+}
+
+// trvc sits in the same build folder as the test programs of app/.
+inline std::filesystem::path trvc_path() {
+  return std::filesystem::read_symlink("/proc/self/exe").parent_path() / "trvc";
+}
+
+// Runs trvc with `arguments` (without the program name) in `working_directory`.
+// The device folder and the failure hook are always set explicitly, so that
+// nothing leaks in from the environment of the test run; `environment` adds
+// to them. The captured streams are written to files in `scratch`.
+inline ProcessResult run_trvc(
+    const std::filesystem::path& working_directory, const std::filesystem::path& scratch,
+    const std::vector<std::string>& arguments,
+    const std::vector<std::pair<std::string, std::string>>& environment = {}) {
+  const std::filesystem::path out = scratch / "stdout";
+  const std::filesystem::path err = scratch / "stderr";
+  const std::filesystem::path status = scratch / "status";
+  std::string command = "cd " + shell_quote(working_directory.string()) +
+                        " && env -u TRV_DEVICE_DIR -u TRV_FAIL_CALL";
+  for (const auto& [name, value] : environment) command += " " + shell_quote(name + "=" + value);
+  command += " " + shell_quote(trvc_path().string());
+  for (const std::string& argument : arguments) command += " " + shell_quote(argument);
+  command += " </dev/null >" + shell_quote(out.string()) + " 2>" + shell_quote(err.string()) +
+             "; echo $? >" + shell_quote(status.string());
+  ProcessResult result;
+  if (std::system(command.c_str()) != 0) return result;
+  result.status = std::stoi(log_testing::read_bytes(status));
+  result.out = log_testing::read_bytes(out);
+  result.err = log_testing::read_bytes(err);
+  return result;
+}
+
+inline const std::string& usage_text() {
+  static const std::string usage =
+      "Tarvo Utility\n"
+      "Client Usage: TRVC.exe server_addr server_port src_disk_index dest_disk_index "
+      "bandwidth_limit [incremental_sync | last_incremental_sync] \n";
+  return usage;
+}
+
+}  // namespace trvc_testing
