@@ -76,26 +76,34 @@ bool parse_entry(std::string_view text, Entry* entry) {
   return true;
 }
 
+// Appends the well-formed entries of `list` to the table; returns the count
+// of malformed ones.
+unsigned parse_list_locked(Table& t, std::string_view list) {
+  unsigned malformed = 0;
+  while (!list.empty()) {
+    const auto comma = list.find(',');
+    const std::string_view item = list.substr(0, comma);
+    list = comma == std::string_view::npos ? std::string_view() : list.substr(comma + 1);
+    if (item.empty()) continue;
+    Entry entry;
+    if (parse_entry(item, &entry)) {
+      t.entries.push_back(std::move(entry));
+    } else {
+      ++malformed;
+      std::fprintf(stderr, "TRV_FAIL_CALL: ignoring malformed entry \"%.*s\"\n",
+                   static_cast<int>(item.size()), item.data());
+    }
+  }
+  armed.store(static_cast<int>(t.entries.size()), std::memory_order_release);
+  return malformed;
+}
+
 void load_environment() {
   std::call_once(environment_once, [] {
     Table& t = table();
     std::lock_guard lock(t.mutex);
     const char* value = std::getenv("TRV_FAIL_CALL");
-    std::string_view rest = value ? value : "";
-    while (!rest.empty()) {
-      const auto comma = rest.find(',');
-      const std::string_view item = rest.substr(0, comma);
-      rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
-      if (item.empty()) continue;
-      Entry entry;
-      if (parse_entry(item, &entry)) {
-        t.entries.push_back(std::move(entry));
-      } else {
-        std::fprintf(stderr, "TRV_FAIL_CALL: ignoring malformed entry \"%.*s\"\n",
-                     static_cast<int>(item.size()), item.data());
-      }
-    }
-    armed.store(static_cast<int>(t.entries.size()), std::memory_order_release);
+    parse_list_locked(t, value ? value : "");
   });
 }
 
@@ -107,6 +115,13 @@ void inject_failure(const char* function, DWORD error, unsigned skip, unsigned c
   std::lock_guard lock(t.mutex);
   t.entries.push_back(Entry{function, error, skip, count});
   armed.store(static_cast<int>(t.entries.size()), std::memory_order_release);
+}
+
+unsigned arm_failures_from(std::string_view list) {
+  load_environment();
+  Table& t = table();
+  std::lock_guard lock(t.mutex);
+  return parse_list_locked(t, list);
 }
 
 void clear_injected_failures() {

@@ -10,6 +10,8 @@
 // standard error and ignored.
 #pragma once
 
+#include <string_view>
+
 #include "platform/win32.h"
 
 // Arms a failure of `function` (its Win32 name, e.g. "CreateFileW"): the
@@ -17,6 +19,10 @@
 // (count 0: every call from then on). Each armed entry counts the calls of
 // its function independently; when several fire at once the oldest wins.
 void inject_failure(const char* function, DWORD error, unsigned skip = 0, unsigned count = 1);
+
+// Arms the entries of a list in the TRV_FAIL_CALL format; returns how many
+// entries were malformed (each also reported on standard error and skipped).
+unsigned arm_failures_from(std::string_view list);
 
 // Disarms everything, including what the environment armed.
 void clear_injected_failures();

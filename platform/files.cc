@@ -208,6 +208,8 @@ void finish_overlapped(OVERLAPPED* overlapped, DWORD bytes, DWORD error) {
 // ReadFile and WriteFile share everything but the direction.
 BOOL transfer_file(const char* function, HANDLE handle, bool write, void* buffer, DWORD length,
                    LPDWORD transferred, LPOVERLAPPED overlapped) {
+  // Windows zeroes the count before any check.
+  if (transferred) *transferred = 0;
   if (fail_if_injected(function)) return FALSE;
   auto file = find<File>(handle);
   if (!file) return fail(ERROR_INVALID_HANDLE, FALSE);
@@ -215,7 +217,6 @@ BOOL transfer_file(const char* function, HANDLE handle, bool write, void* buffer
   if (buffer == nullptr && length > 0) return fail(ERROR_NOACCESS, FALSE);
   if (file->overlapped() && overlapped == nullptr) return fail(ERROR_INVALID_PARAMETER, FALSE);
   if (overlapped == nullptr && transferred == nullptr) return fail(ERROR_INVALID_PARAMETER, FALSE);
-  if (transferred) *transferred = 0;
 
   DWORD error = ERROR_SUCCESS;
   DWORD done = 0;

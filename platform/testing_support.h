@@ -1,0 +1,75 @@
+// Helpers for the platform's own tests: a temporary folder that is removed
+// with everything in it, and a way to run the current test program again as
+// a child process with extra environment (for what only a second process or
+// a fresh environment can show). Test code only.
+#pragma once
+
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "platform/text.h"
+
+extern char** environ;
+
+namespace trv::platform::testing {
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "trv-platform-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+  std::wstring wide(const std::string& name) const { return from_utf8(file(name)); }
+
+ private:
+  std::string path_;
+};
+
+inline void write_file(const std::string& path, const std::string& contents) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << contents;
+}
+
+inline std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Runs this test program again with `extra` ("NAME=value") added to the
+// environment and waits for it; returns its exit status, or -1 if it could
+// not be run or did not exit normally. The child is told to list the tests
+// only, so a child that ignores its environment exits with 0.
+inline int run_self_with(const std::vector<std::string>& extra) {
+  std::vector<std::string> env_strings(extra);
+  for (char** e = environ; *e != nullptr; ++e) env_strings.emplace_back(*e);
+  std::vector<char*> env;
+  for (auto& s : env_strings) env.push_back(s.data());
+  env.push_back(nullptr);
+  std::string self = "/proc/self/exe";
+  std::string list = "--gtest_list_tests";
+  char* argv[] = {self.data(), list.data(), nullptr};
+  pid_t pid = 0;
+  if (::posix_spawn(&pid, self.c_str(), nullptr, nullptr, argv, env.data()) != 0) return -1;
+  int status = 0;
+  if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+}  // namespace trv::platform::testing
