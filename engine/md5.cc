@@ -185,6 +185,7 @@ void md5_init(Md5Context* context) {
 }
 
 void md5_update(Md5Context* context, const std::uint8_t* data, std::uint32_t length) {
+  if (length == 0) return;  // `data` may then be null, which memcpy must not see
   const std::uint32_t pending = context->count_low & 63;
 
   const std::uint32_t low = context->count_low + (length & kCountLowMask);
