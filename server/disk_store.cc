@@ -1,0 +1,492 @@
+// The disk store: opening, writing, comparing and closing the served disks.
+// Lock order: a Disk's mutex, then its Session's flush mutex; I/O on a disk's
+// data happens outside both, except open and close, which hold the disk's
+// mutex so that a disk is never open twice at once (a block device is opened
+// exclusively, and a second open while the first is being flushed would fail).
+#include "server/disk_store.h"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <limits>
+
+#include "engine/md5.h"
+#include "rpc/server_result.h"
+
+namespace {
+
+// Compare reads the disk through a buffer of this size, one per thread, so
+// that no call allocates in proportion to what the peer asked for.
+constexpr std::size_t kReadPiece = 1048576;
+
+std::uint8_t* read_buffer() {
+  thread_local std::unique_ptr<std::uint8_t[]> buffer;
+  if (!buffer) buffer = std::make_unique_for_overwrite<std::uint8_t[]>(kReadPiece);
+  return buffer.get();
+}
+
+bool same_digest(std::span<const std::uint8_t> sent, const std::uint8_t (&computed)[16]) {
+  return sent.size() == kDigestLength && std::memcmp(sent.data(), computed, kDigestLength) == 0;
+}
+
+void digest_of(std::span<const std::uint8_t> data, std::uint8_t (&out)[16]) {
+  Md5Context context;
+  md5_init(&context);
+  // md5_update takes 32-bit lengths; chunks are far below that, but feed in
+  // pieces anyway so the bound lives in one place.
+  std::size_t done = 0;
+  while (done < data.size()) {
+    const std::size_t piece = std::min<std::size_t>(data.size() - done, 1u << 30);
+    md5_update(&context, data.data() + done, static_cast<std::uint32_t>(piece));
+    done += piece;
+  }
+  md5_final(out, &context);
+}
+
+Status write_all(int fd, const std::uint8_t* data, std::size_t length, std::int64_t offset) {
+  std::size_t done = 0;
+  while (done < length) {
+    const ssize_t n = ::pwrite(fd, data + done, length - done, offset + static_cast<off_t>(done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Status::failure(WriteFailed, describe_errno("pwrite", errno));
+    }
+    if (n == 0) return Status::failure(WriteFailed, "pwrite wrote nothing");
+    done += static_cast<std::size_t>(n);
+  }
+  return Status::ok();
+}
+
+// Offset and length of a chunk: both in range and their sum representable.
+Status check_extent(std::int64_t offset, std::int64_t length) {
+  if (offset < 0) return Status::failure(BadArguments, "negative offset");
+  if (length <= 0 || length > kMaxChunkLength) {
+    return Status::failure(BadArguments, "data length " + std::to_string(length) + " outside 1.." +
+                                             std::to_string(kMaxChunkLength));
+  }
+  if (offset > std::numeric_limits<std::int64_t>::max() - length) {
+    return Status::failure(BadArguments, "offset plus length overflows");
+  }
+  return Status::ok();
+}
+
+Status check_digest(std::span<const std::uint8_t> digest) {
+  if (digest.size() != kDigestLength) {
+    return Status::failure(BadArguments, "digest length " + std::to_string(digest.size()) +
+                                             ", expected " + std::to_string(kDigestLength));
+  }
+  return Status::ok();
+}
+
+}  // namespace
+
+// One open of one disk by one association group.
+struct DiskStore::Session {
+  int fd = -1;
+  std::uint32_t group = 0;
+  bool fixed = false;
+  // For a fixed-size disk, the end that is never written past.
+  std::int64_t size = 0;
+  // Calls using the session; guarded by the Disk's mutex.
+  int active = 0;
+
+  std::mutex flush_mutex;
+  std::condition_variable flush_ended;
+  // Flushes are numbered from 1; one runs at a time. Guarded by flush_mutex.
+  std::uint64_t flushes_started = 0;
+  std::uint64_t flushes_ended = 0;
+  bool flushing = false;
+  bool flush_failed = false;
+  std::string flush_error;
+
+  std::atomic<std::uint64_t> chunks_replicated{0};
+  std::atomic<std::uint64_t> bytes_written{0};
+  std::atomic<std::uint64_t> identical{0};
+  std::atomic<std::uint64_t> different{0};
+  std::atomic<std::uint64_t> failures{0};
+};
+
+struct DiskStore::Disk {
+  DiskConfig config;
+  std::mutex mutex;
+  // Signalled when a session's `active` drops to zero.
+  std::condition_variable idle;
+  std::shared_ptr<Session> session;  // guarded by mutex; null while closed
+};
+
+// Holds a disk's session for the length of one call, so that a close waits
+// for the call instead of closing the descriptor under it.
+class DiskStore::Use {
+ public:
+  Use(Disk& disk, std::uint32_t group) : disk_(disk) {
+    std::lock_guard lock(disk.mutex);
+    if (!disk.session) {
+      why_not_ = "disk is not open";
+    } else if (disk.session->group != group) {
+      why_not_ = "disk is open by group " + std::to_string(disk.session->group);
+    } else {
+      session_ = disk.session;
+      ++session_->active;
+    }
+  }
+  ~Use() {
+    if (!session_) return;
+    std::lock_guard lock(disk_.mutex);
+    if (--session_->active == 0) disk_.idle.notify_all();
+  }
+  Use(const Use&) = delete;
+  Use& operator=(const Use&) = delete;
+
+  Session* session() const { return session_.get(); }
+  const std::string& why_not() const { return why_not_; }
+
+ private:
+  Disk& disk_;
+  std::shared_ptr<Session> session_;
+  std::string why_not_;
+};
+
+DiskStore::DiskStore(std::vector<DiskConfig> disks, LogSink log, FlushCall flush)
+    : log_(std::move(log)), flush_(std::move(flush)) {
+  if (!flush_) flush_ = [](int fd) { return ::fdatasync(fd); };
+  for (auto& config : disks) {
+    auto disk = std::make_unique<Disk>();
+    disk->config = std::move(config);
+    disks_.push_back(std::move(disk));
+  }
+}
+
+DiskStore::~DiskStore() { (void)close_all(); }
+
+DiskStore::Disk* DiskStore::find(std::int16_t number) {
+  for (auto& disk : disks_) {
+    if (disk->config.number == number) return disk.get();
+  }
+  return nullptr;
+}
+
+void DiskStore::log(const std::string& line) const {
+  if (log_) log_(line);
+}
+
+std::int32_t DiskStore::fail(const char* procedure, std::uint32_t group, std::int16_t dest,
+                             std::optional<std::int64_t> offset, const Status& status,
+                             Session* session) {
+  if (session) session->failures.fetch_add(1, std::memory_order_relaxed);
+  std::string line = "failure " + std::to_string(status.code()) + " (" +
+                     failure_name(status.code()) + "): " + procedure + " disk " +
+                     std::to_string(dest) + " group " + std::to_string(group);
+  if (offset) line += " offset " + std::to_string(*offset);
+  line += ": " + status.message();
+  log(line);
+  return status.code();
+}
+
+std::optional<std::int32_t> DiskStore::open_device(std::uint32_t group, std::int16_t dest) {
+  Disk* disk = find(dest);
+  if (!disk) {
+    return fail("open_device", group, dest, {}, Status::failure(UnknownDisk, "no such disk"),
+                nullptr);
+  }
+  std::unique_lock lock(disk->mutex);
+  if (disk->session) {
+    if (disk->session->group == group) {
+      log("disk " + std::to_string(dest) + " already open by group " + std::to_string(group));
+      return Opened;
+    }
+    const std::string owner = std::to_string(disk->session->group);
+    lock.unlock();
+    return fail("open_device", group, dest, {},
+                Status::failure(Busy, "disk is open by group " + owner), nullptr);
+  }
+  if (Status status = open_session(*disk, group); !status.is_ok()) {
+    lock.unlock();
+    return fail("open_device", group, dest, {}, status, nullptr);
+  }
+  return Opened;
+}
+
+Status DiskStore::open_session(Disk& disk, std::uint32_t group) {
+  const std::string& path = disk.config.path;
+  struct stat before;
+  if (::stat(path.c_str(), &before) != 0) {
+    return Status::failure(OpenFailed, describe_errno(("stat " + path).c_str(), errno));
+  }
+  // A block device is opened exclusively: the kernel then refuses it while
+  // it is mounted or opened exclusively by anyone else.
+  int flags = O_RDWR | O_CLOEXEC;
+  if (S_ISBLK(before.st_mode)) flags |= O_EXCL;
+  const int fd = ::open(path.c_str(), flags);
+  if (fd < 0) return Status::failure(OpenFailed, describe_errno(("open " + path).c_str(), errno));
+
+  auto session = std::make_shared<Session>();
+  session->fd = fd;
+  session->group = group;
+  struct stat st;
+  std::string kind;
+  Status status = Status::ok();
+  if (::fstat(fd, &st) != 0) {
+    status = Status::failure(OpenFailed, describe_errno("fstat", errno));
+  } else if (S_ISBLK(st.st_mode)) {
+    std::uint64_t bytes = 0;
+    if (::ioctl(fd, BLKGETSIZE64, &bytes) != 0) {
+      status = Status::failure(OpenFailed, describe_errno("ioctl BLKGETSIZE64", errno));
+    } else {
+      session->fixed = true;
+      session->size = static_cast<std::int64_t>(bytes);
+      kind = "block device of " + std::to_string(bytes) + " bytes";
+    }
+  } else if (S_ISREG(st.st_mode)) {
+    // Two servers writing one image would interleave their chunks; the lock
+    // keeps a second trvs (or anything else that locks) away.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      status = Status::failure(OpenFailed, errno == EWOULDBLOCK
+                                               ? "image file is locked by another process"
+                                               : describe_errno("flock", errno));
+    } else {
+      session->fixed = disk.config.fixed_size;
+      session->size = st.st_size;
+      kind = "image file of " + std::to_string(st.st_size) + " bytes" +
+             (session->fixed ? ", fixed size" : ", grows as needed");
+    }
+  } else {
+    status = Status::failure(OpenFailed, path + " is neither a block device nor a regular file");
+  }
+  if (!status.is_ok()) {
+    ::close(fd);
+    return status;
+  }
+  disk.session = std::move(session);
+  log("disk " + std::to_string(disk.config.number) + " opened by group " + std::to_string(group) +
+      ": " + path + ", " + kind);
+  return Status::ok();
+}
+
+std::optional<std::int32_t> DiskStore::replicate(std::uint32_t group, const ReplicateArgs& args) {
+  Disk* disk = find(args.dest);
+  if (!disk) {
+    return fail("replicate", group, args.dest, args.offset,
+                Status::failure(UnknownDisk, "no such disk"), nullptr);
+  }
+  Use use(*disk, group);
+  Session* session = use.session();
+  if (!session) {
+    return fail("replicate", group, args.dest, args.offset, Status::failure(NotOpen, use.why_not()),
+                nullptr);
+  }
+  if (Status status = do_replicate(*session, args); !status.is_ok()) {
+    return fail("replicate", group, args.dest, args.offset, status, session);
+  }
+  session->chunks_replicated.fetch_add(1, std::memory_order_relaxed);
+  return Replicated;
+}
+
+Status DiskStore::do_replicate(Session& session, const ReplicateArgs& args) {
+  if (Status status = check_digest(args.digest); !status.is_ok()) return status;
+  if (Status status = check_extent(args.offset, static_cast<std::int64_t>(args.data.size()));
+      !status.is_ok()) {
+    return status;
+  }
+  std::uint8_t computed[16];
+  digest_of(args.data, computed);
+  if (!same_digest(args.digest, computed)) {
+    return Status::failure(DigestMismatch, "the data's MD5 differs from the digest sent");
+  }
+
+  // On a fixed-size disk only the part before the end is written, and only
+  // when what lies beyond is zero: a source whose size is not a multiple of
+  // the chunk length sends its last chunk padded with zeros.
+  std::size_t in_range = args.data.size();
+  if (session.fixed) {
+    in_range = args.offset >= session.size ? 0
+                                           : static_cast<std::size_t>(std::min<std::int64_t>(
+                                                 session.size - args.offset, in_range));
+    if (!is_all_zero(args.data.data() + in_range, args.data.size() - in_range)) {
+      return Status::failure(
+          PastEnd, "non-zero data beyond the end of the disk at " + std::to_string(session.size));
+    }
+  }
+  if (in_range == 0) return Status::ok();
+
+  if (Status status = write_all(session.fd, args.data.data(), in_range, args.offset);
+      !status.is_ok()) {
+    return status;
+  }
+  session.bytes_written.fetch_add(in_range, std::memory_order_relaxed);
+  return wait_durable(session);
+}
+
+Status DiskStore::wait_durable(Session& session) {
+  std::unique_lock lock(session.flush_mutex);
+  // A flush running now may have started before our write ended; only the
+  // next one to start is sure to cover it.
+  const std::uint64_t needed = session.flushes_started + 1;
+  while (session.flushes_ended < needed) {
+    if (session.flushing) {
+      session.flush_ended.wait(lock);
+      continue;
+    }
+    session.flushing = true;
+    ++session.flushes_started;
+    lock.unlock();
+    const int result = flush_(session.fd);
+    const int error = errno;
+    lock.lock();
+    session.flushing = false;
+    session.flushes_ended = session.flushes_started;
+    if (result != 0 && !session.flush_failed) {
+      session.flush_failed = true;
+      session.flush_error = describe_errno("fdatasync", error);
+    }
+    session.flush_ended.notify_all();
+  }
+  if (session.flush_failed) return Status::failure(FlushFailed, session.flush_error);
+  return Status::ok();
+}
+
+std::optional<std::int32_t> DiskStore::compare(std::uint32_t group, const CompareArgs& args) {
+  Disk* disk = find(args.dest);
+  if (!disk) {
+    return fail("compare", group, args.dest, args.offset,
+                Status::failure(UnknownDisk, "no such disk"), nullptr);
+  }
+  Use use(*disk, group);
+  Session* session = use.session();
+  if (!session) {
+    return fail("compare", group, args.dest, args.offset, Status::failure(NotOpen, use.why_not()),
+                nullptr);
+  }
+  bool identical = false;
+  if (Status status = do_compare(*session, args, &identical); !status.is_ok()) {
+    return fail("compare", group, args.dest, args.offset, status, session);
+  }
+  (identical ? session->identical : session->different).fetch_add(1, std::memory_order_relaxed);
+  return identical ? Identical : Differs;
+}
+
+Status DiskStore::do_compare(Session& session, const CompareArgs& args, bool* identical) {
+  if (Status status = check_digest(args.digest); !status.is_ok()) return status;
+  if (Status status = check_extent(args.offset, args.data_length); !status.is_ok()) return status;
+
+  // Bytes past the end read as zero, so that a chunk that was padded with
+  // zeros when written compares equal to what the disk holds.
+  const std::int64_t end = session.fixed ? session.size : std::numeric_limits<std::int64_t>::max();
+  std::uint8_t* buffer = read_buffer();
+  Md5Context context;
+  md5_init(&context);
+  std::int64_t position = args.offset;
+  std::int64_t remaining = args.data_length;
+  bool at_end = false;
+  while (remaining > 0) {
+    const std::size_t piece = static_cast<std::size_t>(
+        std::min<std::int64_t>(remaining, static_cast<std::int64_t>(kReadPiece)));
+    std::size_t wanted = position >= end ? 0
+                                         : static_cast<std::size_t>(std::min<std::int64_t>(
+                                               end - position, static_cast<std::int64_t>(piece)));
+    if (at_end) wanted = 0;
+    std::size_t got = 0;
+    while (got < wanted) {
+      const ssize_t n = ::pread(session.fd, buffer + got, wanted - got, position + got);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return Status::failure(ReadFailed, describe_errno("pread", errno));
+      }
+      if (n == 0) {
+        at_end = true;
+        break;
+      }
+      got += static_cast<std::size_t>(n);
+    }
+    std::memset(buffer + got, 0, piece - got);
+    md5_update(&context, buffer, static_cast<std::uint32_t>(piece));
+    position += static_cast<std::int64_t>(piece);
+    remaining -= static_cast<std::int64_t>(piece);
+  }
+  std::uint8_t computed[16];
+  md5_final(computed, &context);
+  *identical = same_digest(args.digest, computed);
+  return Status::ok();
+}
+
+std::optional<std::int32_t> DiskStore::close_device(std::uint32_t group, std::int16_t dest) {
+  Disk* disk = find(dest);
+  if (!disk) {
+    return fail("close_device", group, dest, {}, Status::failure(UnknownDisk, "no such disk"),
+                nullptr);
+  }
+  std::unique_lock lock(disk->mutex);
+  if (!disk->session || disk->session->group != group) {
+    const std::string why = disk->session
+                                ? "disk is open by group " + std::to_string(disk->session->group)
+                                : std::string("disk is not open");
+    lock.unlock();
+    return fail("close_device", group, dest, {}, Status::failure(NotOpen, why), nullptr);
+  }
+  if (Status status = close_session(*disk, lock, "close_device"); !status.is_ok()) {
+    lock.unlock();
+    return fail("close_device", group, dest, {}, status, nullptr);
+  }
+  return Closed;
+}
+
+void DiskStore::group_ended(std::uint32_t group) {
+  for (auto& disk : disks_) {
+    std::unique_lock lock(disk->mutex);
+    if (!disk->session || disk->session->group != group) continue;
+    if (Status status = close_session(*disk, lock, "connection ended"); !status.is_ok()) {
+      lock.unlock();
+      (void)fail("close at connection end", group, disk->config.number, {}, status, nullptr);
+    }
+  }
+}
+
+bool DiskStore::close_all() {
+  bool all_flushed = true;
+  for (auto& disk : disks_) {
+    std::unique_lock lock(disk->mutex);
+    if (!disk->session) continue;
+    const std::uint32_t group = disk->session->group;
+    if (Status status = close_session(*disk, lock, "shutdown"); !status.is_ok()) {
+      all_flushed = false;
+      lock.unlock();
+      (void)fail("close at shutdown", group, disk->config.number, {}, status, nullptr);
+    }
+  }
+  return all_flushed;
+}
+
+Status DiskStore::close_session(Disk& disk, std::unique_lock<std::mutex>& lock, const char* why) {
+  std::shared_ptr<Session> session = std::move(disk.session);
+  disk.idle.wait(lock, [&] { return session->active == 0; });
+
+  // Every call has left, so nobody else touches the flush state now.
+  Status status = Status::ok();
+  if (session->flush_failed) {
+    status = Status::failure(FlushFailed, session->flush_error);
+  } else if (flush_(session->fd) != 0) {
+    status = Status::failure(FlushFailed, describe_errno("fdatasync", errno));
+  }
+  if (::close(session->fd) != 0 && status.is_ok()) {
+    status = Status::failure(FlushFailed, describe_errno("close", errno));
+  }
+  const auto count = [](const std::atomic<std::uint64_t>& value) {
+    return std::to_string(value.load(std::memory_order_relaxed));
+  };
+  const std::uint64_t compared = session->identical.load() + session->different.load();
+  log("disk " + std::to_string(disk.config.number) + " closed for group " +
+      std::to_string(session->group) + " (" + why + "): replicated " +
+      count(session->chunks_replicated) + " chunks (" + count(session->bytes_written) +
+      " bytes written), compared " + std::to_string(compared) + " (identical " +
+      count(session->identical) + ", different " + count(session->different) + "), failures " +
+      count(session->failures) + (status.is_ok() ? "" : ", not flushed"));
+  return status;
+}

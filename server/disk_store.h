@@ -1,0 +1,96 @@
+// The disks that trvs serves, and the four procedures on them. The RPC server
+// calls the procedures concurrently from its connection threads; every method
+// of DiskStore may be called from any thread at any time.
+//
+// A disk is opened by one client association group at a time (the client opens
+// it on one connection and writes through others of the same group). Another
+// group that asks for it while it is open gets Busy. When the group closes the
+// disk, or its last connection ends, or trvs shuts down, the disk is flushed to
+// stable storage and closed.
+//
+// Durability: replicate answers Replicated only after an fdatasync that started
+// after the chunk's bytes were written has succeeded. Concurrent replicates on
+// one disk share flushes (group commit): a caller that finds a flush already
+// running waits for the next one, which covers every write completed before it
+// starts. A failed flush is sticky for that open: every later replicate and the
+// close report FlushFailed, because after a failed fdatasync the kernel may have
+// dropped the dirty pages and a later flush could succeed without them.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "rpc/service_server.h"
+#include "server/status.h"
+
+// Largest chunk trvs accepts in replicate and compare. The client sends 1 MiB;
+// the margin leaves room for larger chunks while bounding a peer's demands.
+inline constexpr std::int64_t kMaxChunkLength = 4 * 1048576;
+// Digests are MD5: exactly this many bytes.
+inline constexpr std::size_t kDigestLength = 16;
+
+struct DiskConfig {
+  std::int16_t number = 0;
+  std::string path;
+  // Never write past the length the file has when it is opened, as for a
+  // block device. Block devices are always fixed-size; image files grow
+  // unless this is set.
+  bool fixed_size = false;
+};
+
+class DiskStore final : public ReplicationHandler {
+ public:
+  // Receives one event line (no timestamp, no line end) at a time; called
+  // from any thread, possibly concurrently. May be empty.
+  using LogSink = std::function<void(const std::string&)>;
+
+  // Makes an open file's completed writes durable: fdatasync, returning 0 or
+  // -1 with errno set. Tests put a fake here to fail or observe flushes.
+  using FlushCall = std::function<int(int fd)>;
+
+  // The numbers in `disks` must be distinct. Nothing is opened yet. An empty
+  // `flush` means fdatasync.
+  DiskStore(std::vector<DiskConfig> disks, LogSink log, FlushCall flush = {});
+  // Flushes and closes whatever is still open.
+  ~DiskStore() override;
+
+  DiskStore(const DiskStore&) = delete;
+  DiskStore& operator=(const DiskStore&) = delete;
+
+  std::optional<std::int32_t> open_device(std::uint32_t group, std::int16_t dest) override;
+  std::optional<std::int32_t> replicate(std::uint32_t group, const ReplicateArgs& args) override;
+  std::optional<std::int32_t> compare(std::uint32_t group, const CompareArgs& args) override;
+  std::optional<std::int32_t> close_device(std::uint32_t group, std::int16_t dest) override;
+  void group_ended(std::uint32_t group) override;
+
+  // Flushes and closes every open disk, whoever opened it (for shutdown).
+  // True when every flush succeeded.
+  bool close_all();
+
+ private:
+  struct Session;
+  struct Disk;
+  class Use;
+
+  Disk* find(std::int16_t number);
+  Status open_session(Disk& disk, std::uint32_t group);
+  Status do_replicate(Session& session, const ReplicateArgs& args);
+  Status do_compare(Session& session, const CompareArgs& args, bool* identical);
+  // Returns once a flush that started after the caller's writes has ended.
+  Status wait_durable(Session& session);
+  // Takes the disk's session away from new calls, waits for the calls in
+  // progress, flushes and closes. `why` goes into the summary line.
+  Status close_session(Disk& disk, std::unique_lock<std::mutex>& lock, const char* why);
+  std::int32_t fail(const char* procedure, std::uint32_t group, std::int16_t dest,
+                    std::optional<std::int64_t> offset, const Status& status, Session* session);
+  void log(const std::string& line) const;
+
+  std::vector<std::unique_ptr<Disk>> disks_;
+  LogSink log_;
+  FlushCall flush_;
+};

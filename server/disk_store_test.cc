@@ -1,0 +1,481 @@
+// The disk store on image files in a temporary folder, called directly as the
+// RPC server would call it, without a network.
+#include "server/disk_store.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "engine/md5.h"
+#include "gtest/gtest.h"
+#include "rpc/server_result.h"
+
+namespace {
+
+constexpr std::int64_t kChunk = 1048576;
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes md5_of(const Bytes& data) {
+  Md5Context context;
+  md5_init(&context);
+  md5_update(&context, data.data(), static_cast<std::uint32_t>(data.size()));
+  Bytes digest(16);
+  md5_final(digest.data(), &context);
+  return digest;
+}
+
+// Bytes that differ from chunk to chunk and from offset to offset.
+Bytes pattern(std::size_t length, std::uint32_t seed) {
+  Bytes data(length);
+  std::uint32_t state = seed * 2654435761u + 1;
+  for (auto& byte : data) {
+    state = state * 1103515245u + 12345u;
+    byte = static_cast<std::uint8_t>((state >> 16) | 1);  // never zero
+  }
+  return data;
+}
+
+class DiskStoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string templ = (std::filesystem::temp_directory_path() / "trvs_store_XXXXXX").string();
+    ASSERT_NE(::mkdtemp(templ.data()), nullptr);
+    dir_ = templ;
+  }
+  void TearDown() override {
+    store_.reset();
+    std::filesystem::remove_all(dir_);
+  }
+
+  std::string make_file(const std::string& name, const Bytes& content) {
+    const std::string path = (dir_ / name).string();
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(content.data()),
+              static_cast<std::streamsize>(content.size()));
+    return path;
+  }
+
+  Bytes read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+
+  void make_store(std::vector<DiskConfig> disks, DiskStore::FlushCall flush = {}) {
+    store_ = std::make_unique<DiskStore>(
+        std::move(disks),
+        [this](const std::string& line) {
+          std::lock_guard lock(log_mutex_);
+          log_.push_back(line);
+        },
+        std::move(flush));
+  }
+
+  std::optional<std::int32_t> replicate(std::uint32_t group, std::int16_t dest, std::int64_t offset,
+                                        const Bytes& data, const Bytes* digest = nullptr) {
+    const Bytes own = digest ? *digest : md5_of(data);
+    return store_->replicate(group, ReplicateArgs{dest, offset, own, data});
+  }
+
+  std::optional<std::int32_t> compare(std::uint32_t group, std::int16_t dest, std::int64_t offset,
+                                      const Bytes& expected) {
+    const Bytes digest = md5_of(expected);
+    return store_->compare(
+        group, CompareArgs{dest, offset, digest, static_cast<std::int32_t>(expected.size())});
+  }
+
+  bool logged(const std::string& text) {
+    std::lock_guard lock(log_mutex_);
+    for (const auto& line : log_) {
+      if (line.find(text) != std::string::npos) return true;
+    }
+    return false;
+  }
+
+  std::filesystem::path dir_;
+  std::unique_ptr<DiskStore> store_;
+  std::mutex log_mutex_;
+  std::vector<std::string> log_;
+};
+
+TEST_F(DiskStoreTest, EveryProcedureRefusesADiskThatWasNotConfigured) {
+  make_store({{1, make_file("a.img", {}), false}});
+  const Bytes data = pattern(4096, 1);
+  EXPECT_EQ(store_->open_device(5, 2), UnknownDisk);
+  EXPECT_EQ(replicate(5, 2, 0, data), UnknownDisk);
+  EXPECT_EQ(compare(5, 2, 0, data), UnknownDisk);
+  EXPECT_EQ(store_->close_device(5, 2), UnknownDisk);
+  EXPECT_TRUE(logged("failure 1 (unknown disk): open_device disk 2 group 5"));
+}
+
+TEST_F(DiskStoreTest, CallsOnADiskThatIsNotOpenAreRefusedAndWriteNothing) {
+  const std::string path = make_file("a.img", {});
+  make_store({{1, path, false}});
+  const Bytes data = pattern(4096, 1);
+  EXPECT_EQ(replicate(5, 1, 0, data), NotOpen);
+  EXPECT_EQ(compare(5, 1, 0, data), NotOpen);
+  EXPECT_EQ(store_->close_device(5, 1), NotOpen);
+  EXPECT_TRUE(read_file(path).empty());
+}
+
+TEST_F(DiskStoreTest, ADiskBelongsToTheGroupThatOpenedItUntilClosed) {
+  const std::string path = make_file("a.img", {});
+  make_store({{1, path, false}});
+  const Bytes data = pattern(4096, 1);
+  ASSERT_EQ(store_->open_device(5, 1), Opened);
+  EXPECT_EQ(store_->open_device(5, 1), Opened);  // again by the same group: still fine
+  EXPECT_EQ(store_->open_device(6, 1), Busy);
+  EXPECT_EQ(replicate(6, 1, 0, data), NotOpen);
+  EXPECT_EQ(compare(6, 1, 0, data), NotOpen);
+  EXPECT_EQ(store_->close_device(6, 1), NotOpen);
+  EXPECT_TRUE(read_file(path).empty());
+
+  EXPECT_EQ(replicate(5, 1, 0, data), Replicated);
+  EXPECT_EQ(store_->close_device(5, 1), Closed);
+  EXPECT_EQ(store_->close_device(5, 1), NotOpen);
+  EXPECT_EQ(store_->open_device(6, 1), Opened);
+  EXPECT_EQ(compare(6, 1, 0, data), Identical);
+}
+
+TEST_F(DiskStoreTest, OpeningAMissingPathFailsAndLeavesTheDiskClosed) {
+  make_store({{1, (dir_ / "missing.img").string(), false}});
+  EXPECT_EQ(store_->open_device(5, 1), OpenFailed);
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "missing.img"));
+  EXPECT_EQ(store_->close_device(5, 1), NotOpen);
+}
+
+TEST_F(DiskStoreTest, AChunkWithTheWrongDigestIsRefusedAndNotWritten) {
+  const Bytes old = pattern(2 * kChunk, 7);
+  const std::string path = make_file("a.img", old);
+  make_store({{1, path, false}});
+  ASSERT_EQ(store_->open_device(5, 1), Opened);
+
+  const Bytes data = pattern(kChunk, 8);
+  Bytes digest = md5_of(data);
+  digest[15] ^= 1;
+  EXPECT_EQ(replicate(5, 1, kChunk, data, &digest), DigestMismatch);
+  const Bytes short_digest(digest.begin(), digest.begin() + 15);
+  EXPECT_EQ(replicate(5, 1, kChunk, data, &short_digest), BadArguments);
+  const Bytes long_digest = pattern(20, 3);
+  EXPECT_EQ(replicate(5, 1, 4 * kChunk, data, &long_digest), BadArguments);
+  EXPECT_EQ(read_file(path), old);
+  EXPECT_TRUE(logged("failure 5 (digest mismatch): replicate disk 1 group 5 offset 1048576"));
+}
+
+TEST_F(DiskStoreTest, OutOfRangeOffsetsAndLengthsAreRefused) {
+  const std::string path = make_file("a.img", {});
+  make_store({{1, path, false}});
+  ASSERT_EQ(store_->open_device(5, 1), Opened);
+  const Bytes data = pattern(4096, 1);
+  const Bytes digest = md5_of(data);
+  const std::int64_t max = std::numeric_limits<std::int64_t>::max();
+
+  EXPECT_EQ(replicate(5, 1, -1, data), BadArguments);
+  EXPECT_EQ(replicate(5, 1, max - 100, data), BadArguments);
+  EXPECT_EQ(replicate(5, 1, 0, Bytes{}), BadArguments);
+  EXPECT_EQ(replicate(5, 1, 0, Bytes(kMaxChunkLength + 1, 0)), BadArguments);
+  EXPECT_EQ(store_->compare(5, CompareArgs{1, -kChunk, digest, 4096}), BadArguments);
+  EXPECT_EQ(store_->compare(5, CompareArgs{1, max - 100, digest, 4096}), BadArguments);
+  EXPECT_EQ(store_->compare(5, CompareArgs{1, 0, digest, 0}), BadArguments);
+  EXPECT_EQ(store_->compare(5, CompareArgs{1, 0, digest, -kChunk}), BadArguments);
+  EXPECT_EQ(store_->compare(5, CompareArgs{1, 0, digest, kMaxChunkLength + 1}), BadArguments);
+  EXPECT_EQ(store_->compare(5, CompareArgs{1, 0, Bytes(15), 4096}), BadArguments);
+  EXPECT_TRUE(read_file(path).empty());
+
+  // The largest chunk is accepted, and a compare as large is answered.
+  const Bytes largest(kMaxChunkLength, 0);
+  EXPECT_EQ(compare(5, 1, 0, largest), Identical);
+  EXPECT_EQ(replicate(5, 1, 0, largest), Replicated);
+}
+
+TEST_F(DiskStoreTest, AnImageFileGrowsToHoldAChunkWrittenPastItsEnd) {
+  const Bytes head = pattern(1000, 1);
+  const std::string path = make_file("a.img", head);
+  make_store({{1, path, false}});
+  ASSERT_EQ(store_->open_device(5, 1), Opened);
+  const Bytes data = pattern(kChunk, 2);
+  ASSERT_EQ(replicate(5, 1, 3 * kChunk, data), Replicated);
+  ASSERT_EQ(store_->close_device(5, 1), Closed);
+
+  const Bytes content = read_file(path);
+  ASSERT_EQ(content.size(), 4 * kChunk);
+  EXPECT_TRUE(std::equal(head.begin(), head.end(), content.begin()));
+  EXPECT_TRUE(is_all_zero(content.data() + head.size(), 3 * kChunk - head.size()));
+  EXPECT_TRUE(std::equal(data.begin(), data.end(), content.begin() + 3 * kChunk));
+}
+
+TEST_F(DiskStoreTest, CompareCountsBytesPastTheEndAsZero) {
+  const Bytes content = pattern(kChunk + kChunk / 2, 3);
+  make_store(
+      {{1, make_file("grows.img", content), false}, {2, make_file("fixed.img", content), true}});
+  for (std::int16_t disk : {1, 2}) {
+    SCOPED_TRACE(disk);
+    ASSERT_EQ(store_->open_device(5, disk), Opened);
+    Bytes tail(content.begin() + kChunk, content.end());
+    tail.resize(kChunk, 0);
+    EXPECT_EQ(compare(5, disk, kChunk, tail), Identical);
+    Bytes tail_with_garbage = tail;
+    tail_with_garbage.back() = 1;
+    EXPECT_EQ(compare(5, disk, kChunk, tail_with_garbage), Differs);
+    EXPECT_EQ(compare(5, disk, 7 * kChunk, Bytes(kChunk, 0)), Identical);
+    EXPECT_EQ(compare(5, disk, 7 * kChunk, pattern(kChunk, 4)), Differs);
+    // A compare of several read pieces, straddling the end.
+    Bytes whole = content;
+    whole.resize(3 * kChunk, 0);
+    EXPECT_EQ(compare(5, disk, 0, whole), Identical);
+    ASSERT_EQ(store_->close_device(5, disk), Closed);
+  }
+  EXPECT_TRUE(logged("(identical 3, different 2)"));
+}
+
+class FixedSizeDiskTest : public DiskStoreTest {
+ protected:
+  void SetUp() override {
+    DiskStoreTest::SetUp();
+    old_ = pattern(kChunk + kChunk / 2, 9);
+    path_ = make_file("fixed.img", old_);
+    make_store({{1, path_, true}});
+    ASSERT_EQ(store_->open_device(5, 1), Opened);
+  }
+
+  Bytes old_;
+  std::string path_;
+};
+
+TEST_F(FixedSizeDiskTest, NonZeroDataPastTheEndIsRefusedAndNothingIsWritten) {
+  Bytes data = pattern(kChunk, 10);  // no zero byte anywhere
+  EXPECT_EQ(replicate(5, 1, kChunk, data), PastEnd);
+  // One non-zero byte at the very end is enough.
+  std::fill(data.begin() + kChunk / 2, data.end(), 0);
+  data.back() = 0x80;
+  EXPECT_EQ(replicate(5, 1, kChunk, data), PastEnd);
+  EXPECT_EQ(replicate(5, 1, 2 * kChunk, pattern(kChunk, 11)), PastEnd);
+  EXPECT_EQ(read_file(path_), old_);
+}
+
+TEST_F(FixedSizeDiskTest, ZeroDataPastTheEndIsAcceptedAndOnlyTheInRangePartWritten) {
+  Bytes data = pattern(kChunk, 12);
+  std::fill(data.begin() + kChunk / 2, data.end(), 0);
+  ASSERT_EQ(replicate(5, 1, kChunk, data), Replicated);
+  ASSERT_EQ(replicate(5, 1, 5 * kChunk, Bytes(kChunk, 0)), Replicated);
+  EXPECT_EQ(compare(5, 1, kChunk, data), Identical);
+  ASSERT_EQ(store_->close_device(5, 1), Closed);
+
+  const Bytes content = read_file(path_);
+  ASSERT_EQ(content.size(), old_.size());
+  EXPECT_TRUE(std::equal(old_.begin(), old_.begin() + kChunk, content.begin()));
+  EXPECT_TRUE(std::equal(data.begin(), data.begin() + kChunk / 2, content.begin() + kChunk));
+  EXPECT_TRUE(logged("replicated 2 chunks (524288 bytes written)"));
+}
+
+TEST_F(DiskStoreTest, TheEndOfAGroupClosesOnlyTheDisksThatGroupOpened) {
+  const std::string a = make_file("a.img", {});
+  const std::string b = make_file("b.img", {});
+  make_store({{1, a, false}, {2, b, false}});
+  ASSERT_EQ(store_->open_device(5, 1), Opened);
+  ASSERT_EQ(store_->open_device(6, 2), Opened);
+  const Bytes data = pattern(kChunk, 1);
+  ASSERT_EQ(replicate(5, 1, 0, data), Replicated);
+
+  store_->group_ended(5);
+  EXPECT_TRUE(logged("disk 1 closed for group 5 (connection ended): replicated 1 chunks"));
+  EXPECT_EQ(replicate(5, 1, 0, data), NotOpen);
+  EXPECT_EQ(store_->open_device(7, 1), Opened);  // no longer busy
+  EXPECT_EQ(compare(7, 1, 0, data), Identical);
+  EXPECT_EQ(replicate(6, 2, 0, data), Replicated);  // the other group's disk is untouched
+
+  store_->group_ended(99);  // a group that opened nothing
+  EXPECT_EQ(replicate(6, 2, kChunk, data), Replicated);
+}
+
+TEST_F(DiskStoreTest, CloseLogsWhatTheGroupDid) {
+  make_store({{3, make_file("a.img", {}), false}});
+  ASSERT_EQ(store_->open_device(42, 3), Opened);
+  const Bytes one = pattern(kChunk, 1);
+  const Bytes two = pattern(kChunk, 2);
+  ASSERT_EQ(replicate(42, 3, 0, one), Replicated);
+  ASSERT_EQ(compare(42, 3, 0, one), Identical);
+  ASSERT_EQ(compare(42, 3, kChunk, two), Differs);
+  ASSERT_EQ(replicate(42, 3, kChunk, two), Replicated);
+  Bytes wrong = md5_of(one);
+  ASSERT_EQ(replicate(42, 3, 0, two, &wrong), DigestMismatch);
+  ASSERT_EQ(store_->close_device(42, 3), Closed);
+  EXPECT_TRUE(
+      logged("disk 3 closed for group 42 (close_device): replicated 2 chunks (2097152 "
+             "bytes written), compared 2 (identical 1, different 1), failures 1"));
+}
+
+TEST_F(DiskStoreTest, AFailedFlushIsReportedByEveryLaterReplicateAndTheClose) {
+  std::atomic<int> fail_next{0};
+  const std::string path = make_file("a.img", {});
+  make_store({{1, path, false}}, [&](int fd) {
+    if (fail_next.exchange(0)) {
+      errno = EIO;
+      return -1;
+    }
+    return ::fdatasync(fd);
+  });
+  ASSERT_EQ(store_->open_device(5, 1), Opened);
+  const Bytes data = pattern(4096, 1);
+  ASSERT_EQ(replicate(5, 1, 0, data), Replicated);
+  fail_next = 1;
+  EXPECT_EQ(replicate(5, 1, 4096, data), FlushFailed);
+  // The flush after a failed one succeeds, yet the data of the first may be lost.
+  EXPECT_EQ(replicate(5, 1, 8192, data), FlushFailed);
+  EXPECT_EQ(store_->close_device(5, 1), FlushFailed);
+  EXPECT_TRUE(logged("failure 8 (flush failed): replicate disk 1 group 5 offset 4096"));
+  // The failed close still closed the disk; a new open starts afresh.
+  EXPECT_EQ(store_->open_device(5, 1), Opened);
+  EXPECT_EQ(replicate(5, 1, 4096, data), Replicated);
+  EXPECT_EQ(store_->close_device(5, 1), Closed);
+}
+
+TEST_F(DiskStoreTest, CloseAllReportsAFailedFinalFlush) {
+  std::atomic<bool> fail{false};
+  make_store({{1, make_file("a.img", {}), false}, {2, make_file("b.img", {}), false}}, [&](int fd) {
+    if (fail) {
+      errno = EIO;
+      return -1;
+    }
+    return ::fdatasync(fd);
+  });
+  ASSERT_EQ(store_->open_device(5, 1), Opened);
+  ASSERT_EQ(store_->open_device(6, 2), Opened);
+  EXPECT_TRUE(store_->close_all());
+  EXPECT_EQ(store_->open_device(7, 1), Opened);
+  fail = true;
+  EXPECT_FALSE(store_->close_all());
+  EXPECT_TRUE(logged("(shutdown)"));
+  EXPECT_EQ(store_->close_device(7, 1), NotOpen);
+}
+
+TEST_F(DiskStoreTest, ConcurrentReplicatesAreAllWrittenWhereTheyBelong) {
+  const std::string path = make_file("a.img", {});
+  make_store({{1, path, false}});
+  ASSERT_EQ(store_->open_device(5, 1), Opened);
+  constexpr int kThreads = 8;
+  constexpr int kPerThread = 6;
+  constexpr std::size_t kLength = 256 * 1024;
+  std::atomic<int> replicated{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kPerThread; ++i) {
+        const int index = i * kThreads + t;  // interleave the threads' chunks on the disk
+        const Bytes data = pattern(kLength, static_cast<std::uint32_t>(index));
+        if (replicate(5, 1, static_cast<std::int64_t>(index) * kLength, data) == Replicated) {
+          ++replicated;
+        }
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(replicated, kThreads * kPerThread);
+  ASSERT_EQ(store_->close_device(5, 1), Closed);
+
+  const Bytes content = read_file(path);
+  ASSERT_EQ(content.size(), kThreads * kPerThread * kLength);
+  for (int index = 0; index < kThreads * kPerThread; ++index) {
+    const Bytes data = pattern(kLength, static_cast<std::uint32_t>(index));
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), content.begin() + index * kLength))
+        << "chunk " << index;
+  }
+}
+
+// The fake flush makes durable exactly what the file holds when it starts,
+// the way fdatasync covers the writes completed before it. Every chunk
+// answered Replicated must be in that durable copy, however the concurrent
+// callers shared their flushes.
+TEST_F(DiskStoreTest, EveryReplicatedChunkIsCoveredByAFlushThatStartedAfterItsWrite) {
+  constexpr int kThreads = 8;
+  constexpr int kPerThread = 16;
+  constexpr std::size_t kLength = 16 * 1024;
+  const std::string path = make_file("a.img", Bytes(kThreads * kPerThread * kLength, 0));
+  std::mutex durable_mutex;
+  Bytes durable(kThreads * kPerThread * kLength, 0);
+  std::atomic<int> flushes{0};
+  make_store({{1, path, false}}, [&](int fd) {
+    {
+      std::lock_guard lock(durable_mutex);
+      const ssize_t n = ::pread(fd, durable.data(), durable.size(), 0);
+      if (n != static_cast<ssize_t>(durable.size())) return -1;
+    }
+    ++flushes;
+    // Give the other callers time to pile up behind this flush.
+    std::this_thread::sleep_for(std::chrono::microseconds(300));
+    return 0;
+  });
+  ASSERT_EQ(store_->open_device(5, 1), Opened);
+  std::atomic<int> covered{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kPerThread; ++i) {
+        const int index = i * kThreads + t;
+        const Bytes data = pattern(kLength, static_cast<std::uint32_t>(index) + 1000);
+        const std::size_t offset = index * kLength;
+        if (replicate(5, 1, static_cast<std::int64_t>(offset), data) != Replicated) continue;
+        std::lock_guard lock(durable_mutex);
+        if (std::equal(data.begin(), data.end(), durable.begin() + offset)) ++covered;
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(covered, kThreads * kPerThread);
+  EXPECT_LE(flushes, kThreads * kPerThread);
+}
+
+// A close that arrives while a replicate waits for its flush must let the
+// replicate finish on an open descriptor before flushing and closing.
+TEST_F(DiskStoreTest, CloseWaitsForTheCallsInProgress) {
+  std::mutex gate_mutex;
+  std::condition_variable gate_cv;
+  bool gate_open = false;
+  std::atomic<int> calls{0};
+  const std::string path = make_file("a.img", {});
+  make_store({{1, path, false}}, [&](int fd) {
+    if (calls++ == 0) {
+      std::unique_lock lock(gate_mutex);
+      gate_cv.wait(lock, [&] { return gate_open; });
+    }
+    return ::fdatasync(fd);  // fails with EBADF if the descriptor was closed meanwhile
+  });
+  ASSERT_EQ(store_->open_device(5, 1), Opened);
+  const Bytes data = pattern(kChunk, 1);
+  std::optional<std::int32_t> replicate_result;
+  std::thread writer([&] { replicate_result = replicate(5, 1, 0, data); });
+  while (calls == 0) std::this_thread::yield();
+
+  std::atomic<bool> closed{false};
+  std::optional<std::int32_t> close_result;
+  std::thread closer([&] {
+    close_result = store_->close_device(5, 1);
+    closed = true;
+  });
+  // Give a wrong close the chance to run ahead; a right one stays blocked.
+  for (int i = 0; i < 100 && !closed; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_FALSE(closed);
+  {
+    std::lock_guard lock(gate_mutex);
+    gate_open = true;
+  }
+  gate_cv.notify_all();
+  writer.join();
+  closer.join();
+  EXPECT_EQ(replicate_result, Replicated);
+  EXPECT_EQ(close_result, Closed);
+  EXPECT_EQ(read_file(path), data);
+}
+
+}  // namespace

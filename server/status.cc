@@ -1,0 +1,37 @@
+// Names and texts for the server's failure codes and system errors.
+#include "server/status.h"
+
+#include <cstring>
+
+const char* failure_name(std::int32_t code) {
+  switch (code) {
+    case UnknownDisk:
+      return "unknown disk";
+    case OpenFailed:
+      return "cannot open";
+    case NotOpen:
+      return "not open";
+    case BadArguments:
+      return "bad arguments";
+    case DigestMismatch:
+      return "digest mismatch";
+    case WriteFailed:
+      return "write failed";
+    case ReadFailed:
+      return "read failed";
+    case FlushFailed:
+      return "flush failed";
+    case PastEnd:
+      return "past end";
+    case Busy:
+      return "busy";
+  }
+  return "unknown failure";
+}
+
+std::string describe_errno(const char* what, int error) {
+  char buffer[256];
+  // The GNU strerror_r returns the text, which need not be in `buffer`.
+  const char* text = strerror_r(error, buffer, sizeof buffer);
+  return std::string(what) + ": " + text + " (errno " + std::to_string(error) + ")";
+}
