@@ -1,0 +1,120 @@
+// The four call operations of ReplicationService. The stubs allocate nothing
+// per call: requests are encoded into stack buffers and the chunk's data is
+// sent straight from its own buffer.
+#include "rpc/replication_service.h"
+
+#include <array>
+#include <cstdio>
+#include <new>
+#include <span>
+
+#include "rpc/runtime/client.h"
+#include "rpc/server_result.h"
+#include "rpc/service_ndr.h"
+
+RPC_BINDING_HANDLE replication_service_binding = nullptr;
+
+const rpc::SyntaxId& replication_service_interface() { return rpc::replication_interface(); }
+
+namespace {
+
+// Large enough for the encoded head of any digest up to kMaxDigest bytes.
+constexpr std::size_t kMaxDigest = 64;
+constexpr std::size_t kHeadBuffer = 160;
+
+void write_exception(const char* procedure, RPC_STATUS code) {
+  std::fprintf(stderr, "Invoke rpc method %s failed, exception code: %u", procedure,
+               static_cast<unsigned>(code));
+  std::fflush(stderr);
+}
+
+// Runs `call`; any exception becomes the procedure's message and false.
+template <typename Call>
+bool guarded(const char* procedure, Call&& call) {
+  try {
+    return call();
+  } catch (const rpc::RpcException& exception) {
+    write_exception(procedure, exception.code);
+  } catch (const std::bad_alloc&) {
+    write_exception(procedure, RPC_S_OUT_OF_MEMORY);
+  } catch (...) {
+    write_exception(procedure, RPC_S_INTERNAL_ERROR);
+  }
+  return false;
+}
+
+RPC_STATUS decode_result(std::span<const std::uint8_t> stub, Syntax, void* reply) {
+  std::int32_t result = 0;
+  rpc::Status s = decode_result_response(stub, &result);
+  if (!s.ok()) return s.code();
+  if (reply != nullptr) *static_cast<std::int32_t*>(reply) = result;
+  return RPC_S_OK;
+}
+
+// The wire type of the disk number is a 16-bit short: its low 16 bits.
+std::int16_t low_16_bits(std::int32_t value) { return static_cast<std::int16_t>(value); }
+
+std::int32_t call_device_procedure(std::uint16_t opnum, std::int32_t dest_disk_index) {
+  rpc::CallChannel channel(replication_service_binding, replication_service_interface());
+  std::uint8_t stub[kDeviceRequestSize];
+  encode_device_request(low_16_bits(dest_disk_index), stub);
+  const rpc::ConstBuffer piece{stub, sizeof(stub)};
+  std::span<const std::uint8_t> reply = channel.call(opnum, std::span(&piece, 1));
+  std::int32_t result = 0;
+  if (RPC_STATUS s = decode_result(reply, channel.syntax(), &result); s != RPC_S_OK) {
+    throw rpc::RpcException{s};
+  }
+  return result;
+}
+
+// The reference pointers of the chunk's arrays are never null.
+std::span<const std::uint8_t> digest_of(const ChunkContext* context) {
+  if (context->digest == nullptr) throw rpc::RpcException{RPC_X_NULL_REF_POINTER};
+  if (context->digest_length > kMaxDigest) throw rpc::RpcException{RPC_X_BAD_STUB_DATA};
+  return {context->digest, context->digest_length};
+}
+
+}  // namespace
+
+bool invoke_open_device(std::int32_t dest_disk_index) {
+  return guarded("open_device", [&] {
+    return call_device_procedure(kOpenDeviceOpnum, dest_disk_index) == Opened;
+  });
+}
+
+bool invoke_close_device(std::int32_t dest_disk_index) {
+  return guarded("close_device", [&] {
+    return call_device_procedure(kCloseDeviceOpnum, dest_disk_index) == Closed;
+  });
+}
+
+bool invoke_replicate(ChunkContext* context) {
+  return guarded("replicate", [&] {
+    std::span<const std::uint8_t> digest = digest_of(context);
+    if (context->data == nullptr) throw rpc::RpcException{RPC_X_NULL_REF_POINTER};
+    rpc::CallChannel channel(replication_service_binding, replication_service_interface());
+    std::array<std::uint8_t, kHeadBuffer> head;
+    const std::size_t head_length = encode_replicate_head(
+        channel.syntax(), low_16_bits(context->dest_disk_index),
+        static_cast<std::int64_t>(context->offset), digest, context->data_length, head);
+    const rpc::ConstBuffer pieces[] = {{head.data(), head_length},
+                                       {context->data, context->data_length}};
+    channel.start_async(kReplicateOpnum, pieces, context->async_state, &decode_result);
+    return true;
+  });
+}
+
+bool invoke_compare(ChunkContext* context) {
+  return guarded("compare", [&] {
+    std::span<const std::uint8_t> digest = digest_of(context);
+    rpc::CallChannel channel(replication_service_binding, replication_service_interface());
+    std::array<std::uint8_t, kHeadBuffer> stub;
+    const std::size_t length =
+        encode_compare_request(channel.syntax(), low_16_bits(context->dest_disk_index),
+                               static_cast<std::int64_t>(context->offset), digest,
+                               static_cast<std::int32_t>(context->data_length), stub);
+    const rpc::ConstBuffer piece{stub.data(), length};
+    channel.start_async(kCompareOpnum, std::span(&piece, 1), context->async_state, &decode_result);
+    return true;
+  });
+}

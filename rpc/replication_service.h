@@ -1,0 +1,32 @@
+// The client side of ReplicationService: its identity, the implicit binding
+// handle that every call travels over, and the four call operations. Each
+// operation catches every failure of its remote call and writes
+// "Invoke rpc method <procedure> failed, exception code: <code>" to standard
+// error. open_device and close_device run on the main thread; compare and
+// replicate run on the worker threads, each on its own chunk context.
+#pragma once
+
+#include <cstdint>
+
+#include "engine/chunk_context.h"
+#include "rpc/runtime/pdu.h"
+#include "rpc/runtime/rpc.h"
+
+// The interface's implicit primitive binding handle: null until the
+// connection set-up binds it, freed by the connection release.
+extern RPC_BINDING_HANDLE replication_service_binding;
+
+// 28ca6c91-a6eb-423d-82cf-548f5df542bc version 1.0.
+const rpc::SyntaxId& replication_service_interface();
+
+// Synchronous; sends the low 16 bits of the number. True exactly when the
+// server answers Opened (107) / Closed (108).
+bool invoke_open_device(std::int32_t dest_disk_index);
+bool invoke_close_device(std::int32_t dest_disk_index);
+
+// Asynchronous on the context's async_state, which prepare_async_call must
+// have prepared for this call. True once the call is handed to the runtime;
+// its result arrives through the state's completion notification and is
+// collected with RpcAsyncCompleteCall into a std::int32_t.
+bool invoke_replicate(ChunkContext* context);
+bool invoke_compare(ChunkContext* context);

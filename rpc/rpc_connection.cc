@@ -1,0 +1,83 @@
+// The RPC connection's set-up, heap, call preparation and release.
+#include "rpc/rpc_connection.h"
+
+#include <new>
+
+#include "engine/process_state.h"
+#include "log/error_reports.h"
+#include "rpc/replication_service.h"
+
+RpcConnection* rpc_connection = nullptr;
+HANDLE rpc_heap = nullptr;
+
+namespace {
+constexpr SIZE_T kRpcHeapInitialSize = 64u << 20;
+constexpr SIZE_T kRpcHeapMaximumSize = 128u << 20;
+}  // namespace
+
+bool set_up_rpc_connection(const wchar_t* server_addr, const wchar_t* server_port) {
+  rpc_connection = new (std::nothrow) RpcConnection{};
+  if (rpc_connection == nullptr) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    report_last_error(L"Allocate rpc connection");
+    return false;
+  }
+  rpc_connection->server_addr = server_addr;
+  rpc_connection->server_port = server_port;
+  rpc_connection->string_binding = nullptr;
+  rpc_connection->binding_handle = &replication_service_binding;
+
+  if (RpcStringBindingComposeW(nullptr, L"ncacn_ip_tcp", server_addr, server_port, nullptr,
+                               &rpc_connection->string_binding) != RPC_S_OK) {
+    report_last_error(L"RpcStringBindingCompose");
+    return false;
+  }
+  if (RpcBindingFromStringBindingW(rpc_connection->string_binding,
+                                   rpc_connection->binding_handle) != RPC_S_OK) {
+    report_last_error(L"RpcBindingFromStringBinding");
+    return false;
+  }
+  rpc_heap = HeapCreate(0, kRpcHeapInitialSize, kRpcHeapMaximumSize);
+  if (rpc_heap == nullptr) {
+    report_last_error(L"Allocate rpc heap");
+    return false;
+  }
+  return true;
+}
+
+void* rpc_heap_allocate(std::size_t size) { return HeapAlloc(rpc_heap, 0, size); }
+
+void rpc_heap_free(void* block) {
+  if (block != nullptr) HeapFree(rpc_heap, 0, block);
+}
+
+RPC_STATUS prepare_async_call(ChunkContext* context, ChunkStage stage) {
+  RPC_ASYNC_STATE* state = context->async_state;
+  if (RPC_STATUS status = RpcAsyncInitializeHandle(state, sizeof(RPC_ASYNC_STATE));
+      status != RPC_S_OK) {
+    return status;
+  }
+  // The stage is written before the call can complete: the completion packet
+  // is what carries the context to the next worker.
+  context->stage = stage;
+  state->Flags = RPC_C_NOTIFY_ON_SEND_COMPLETE;
+  state->UserInfo = nullptr;
+  state->NotificationType = RpcNotificationTypeIoc;
+  state->u.IOC.hIOPort = CompletionPort;
+  state->u.IOC.dwCompletionKey = static_cast<DWORD_PTR>(stage);
+  state->u.IOC.lpOverlapped = &context->overlapped;
+  return RPC_S_OK;
+}
+
+void release_rpc_connection() {
+  if (rpc_connection == nullptr) return;
+  if (rpc_connection->string_binding != nullptr &&
+      RpcStringFreeW(&rpc_connection->string_binding) != RPC_S_OK) {
+    report_last_error(L"RpcStringFree");
+  }
+  if (RpcBindingFree(rpc_connection->binding_handle) != RPC_S_OK) {
+    report_last_error(L"RpcBindingFree");
+  }
+  delete rpc_connection;
+  rpc_connection = nullptr;
+}

@@ -1,0 +1,183 @@
+// Binding handles: creation from a string binding, the connection pool of the
+// association, and RpcBindingFree.
+#include "rpc/runtime/binding.h"
+
+#include <new>
+#include <utility>
+
+#include "platform/text.h"
+#include "rpc/runtime/client.h"
+#include "rpc/runtime/client_internal.h"
+#include "rpc/runtime/client_reader.h"
+
+namespace rpc {
+namespace {
+
+// Protocol sequences Windows knows but this runtime does not carry.
+constexpr const wchar_t* kOtherProtseqs[] = {
+    L"ncacn_np",     L"ncalrpc",       L"ncacn_http", L"ncadg_ip_udp",   L"ncacn_nb_tcp",
+    L"ncacn_nb_ipx", L"ncacn_nb_nb",   L"ncacn_spx",  L"ncadg_ipx",      L"ncacn_dnet_nsp",
+    L"ncacn_at_dsp", L"ncacn_vns_spp", L"ncadg_mq",   L"ncacn_hvsocket",
+};
+
+RPC_STATUS check_protseq(const std::wstring& protseq) {
+  if (protseq == L"ncacn_ip_tcp") return RPC_S_OK;
+  for (const wchar_t* other : kOtherProtseqs) {
+    if (protseq == other) return RPC_S_PROTSEQ_NOT_SUPPORTED;
+  }
+  return RPC_S_INVALID_RPC_PROTSEQ;
+}
+
+// A TCP port in decimal, 1..65535; an empty endpoint is 0 (none).
+bool parse_port(const std::wstring& endpoint, std::uint16_t* port) {
+  if (endpoint.empty()) {
+    *port = 0;
+    return true;
+  }
+  if (endpoint.size() > 5) return false;
+  std::uint32_t value = 0;
+  for (wchar_t c : endpoint) {
+    if (c < L'0' || c > L'9') return false;
+    value = value * 10 + static_cast<std::uint32_t>(c - L'0');
+  }
+  if (value == 0 || value > 65535) return false;
+  *port = static_cast<std::uint16_t>(value);
+  return true;
+}
+
+}  // namespace
+
+Binding::Binding(StringBindingParts parts, std::string host, std::uint16_t port)
+    : parts_(std::move(parts)), host_(std::move(host)), port_(port) {
+  idle_.reserve(kMaxAsyncCalls + 1);
+}
+
+Binding::~Binding() {
+  std::unique_ptr<ClientReader> reader;
+  {
+    std::lock_guard lock(lock_);
+    reader = std::move(reader_);
+  }
+  reader.reset();  // hands its connections back through release()
+  magic_ = 0;
+}
+
+Binding* Binding::from_handle(RPC_BINDING_HANDLE handle) {
+  auto* binding = static_cast<Binding*>(handle);
+  return binding != nullptr && binding->magic_ == kMagic ? binding : nullptr;
+}
+
+std::unique_ptr<ClientConnection> Binding::acquire(const SyntaxId& interface_id) {
+  if (port_ == 0) throw RpcException{RPC_S_NO_ENDPOINT_FOUND};
+  std::uint32_t group = 0;
+  for (;;) {
+    std::unique_ptr<ClientConnection> candidate;
+    {
+      std::unique_lock lock(lock_);
+      // The newest idle connection first: it is the likeliest to be alive.
+      for (auto it = idle_.rbegin(); it != idle_.rend(); ++it) {
+        if ((*it)->interface_id() == interface_id) {
+          candidate = std::move(*it);
+          idle_.erase(std::next(it).base());
+          break;
+        }
+      }
+      if (candidate == nullptr) {
+        if (group_id_ != 0) {
+          group = group_id_;
+          break;
+        }
+        if (!first_pending_) {
+          first_pending_ = true;
+          break;
+        }
+        first_done_.wait(lock);
+        continue;
+      }
+    }
+    if (candidate->idle_and_healthy()) return candidate;
+    release(std::move(candidate), false);  // closed by the server meanwhile
+  }
+
+  std::unique_ptr<ClientConnection> connection;
+  Status s = ClientConnection::open_with_fragment(host_, port_, interface_id, group,
+                                                  offered_fragment_, &connection);
+  std::lock_guard lock(lock_);
+  if (group == 0) {
+    first_pending_ = false;
+    first_done_.notify_all();
+  }
+  if (!s.ok()) throw RpcException{s.code()};
+  ++open_count_;
+  if (group == 0) group_id_ = connection->assoc_group_id();
+  return connection;
+}
+
+void Binding::release(std::unique_ptr<ClientConnection> connection, bool reusable) {
+  std::lock_guard lock(lock_);
+  if (reusable && connection->usable()) {
+    idle_.push_back(std::move(connection));
+    return;
+  }
+  // The server ends the group with its last connection; the next connection
+  // starts a new one.
+  if (--open_count_ == 0) group_id_ = 0;
+  // `connection` closes here.
+}
+
+ClientReader& Binding::reader() {
+  std::lock_guard lock(lock_);
+  if (reader_ == nullptr) {
+    auto reader = std::make_unique<ClientReader>(this);
+    if (Status s = reader->start(); !s.ok()) throw RpcException{s.code()};
+    reader_ = std::move(reader);
+  }
+  return *reader_;
+}
+
+std::size_t Binding::open_connections() {
+  std::lock_guard lock(lock_);
+  return open_count_;
+}
+
+std::uint32_t Binding::assoc_group_id() {
+  std::lock_guard lock(lock_);
+  return group_id_;
+}
+
+}  // namespace rpc
+
+RPC_STATUS RpcBindingFromStringBindingW(const wchar_t* string_binding,
+                                        RPC_BINDING_HANDLE* binding) {
+  RPC_STATUS status;
+  if (rpc::injected_status("RpcBindingFromStringBindingW", &status)) return status;
+  if (binding == nullptr) return rpc::fail_with(RPC_S_INVALID_ARG);
+  *binding = nullptr;
+  if (string_binding == nullptr) return rpc::fail_with(RPC_S_INVALID_STRING_BINDING);
+
+  rpc::StringBindingParts parts;
+  status = rpc::parse_string_binding(string_binding, &parts);
+  if (status != RPC_S_OK) return rpc::fail_with(status);
+  status = rpc::check_protseq(parts.protseq);
+  if (status != RPC_S_OK) return rpc::fail_with(status);
+  std::uint16_t port = 0;
+  if (!rpc::parse_port(parts.endpoint, &port)) return rpc::fail_with(RPC_S_INVALID_ENDPOINT_FORMAT);
+  // An empty address is this machine.
+  std::string host = parts.network_addr.empty() ? "localhost" : to_utf8(parts.network_addr);
+
+  auto* made = new (std::nothrow) rpc::Binding(std::move(parts), std::move(host), port);
+  if (made == nullptr) return rpc::fail_with(RPC_S_OUT_OF_MEMORY);
+  *binding = made;
+  return RPC_S_OK;
+}
+
+RPC_STATUS RpcBindingFree(RPC_BINDING_HANDLE* binding) {
+  RPC_STATUS status;
+  if (rpc::injected_status("RpcBindingFree", &status)) return status;
+  if (binding == nullptr) return rpc::fail_with(RPC_S_INVALID_BINDING);
+  rpc::Binding* target = rpc::Binding::from_handle(*binding);
+  if (target == nullptr) return rpc::fail_with(RPC_S_INVALID_BINDING);
+  delete target;
+  *binding = nullptr;
+  return RPC_S_OK;
+}

@@ -1,0 +1,64 @@
+// What client stubs call: one remote call over a binding handle, synchronous
+// or asynchronous, with the request stub given as slices of the caller's own
+// buffers. Failures are thrown as RpcException, the runtime's stand-in for
+// the exceptions a Windows stub raises; an asynchronous call throws only
+// until it is under way and reports later failures through
+// RpcAsyncCompleteCall. Any thread; a CallChannel belongs to one thread.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+
+#include "rpc/runtime/async_call.h"
+#include "rpc/runtime/pdu.h"
+#include "rpc/runtime/rpc.h"
+#include "rpc/runtime/socket.h"
+
+namespace rpc {
+
+struct RpcException {
+  RPC_STATUS code;
+};
+
+class Binding;
+class ClientConnection;
+
+// A bound connection of `binding`, reserved for one call. Constructing it
+// connects and binds when no idle connection is pooled, so it is where
+// "server unavailable" and bind failures are thrown.
+class CallChannel {
+ public:
+  // Throws RpcException: RPC_S_INVALID_BINDING for a handle that is not a
+  // binding, or the failure to connect and bind.
+  CallChannel(RPC_BINDING_HANDLE binding, const SyntaxId& interface_id);
+  // Returns the connection to the pool when it is still usable.
+  ~CallChannel();
+  CallChannel(const CallChannel&) = delete;
+  CallChannel& operator=(const CallChannel&) = delete;
+
+  // The transfer syntax negotiated for the call: the stub encodes with it.
+  Syntax syntax() const;
+
+  // Sends the request and waits for the reply on this thread. Returns the
+  // reply stub, valid until the channel goes away. Throws RpcException with
+  // the mapped fault status, RPC_S_CALL_FAILED_DNE when the request could not
+  // be sent, RPC_S_CALL_FAILED when the connection was lost, or
+  // RPC_S_PROTOCOL_ERROR.
+  std::span<const std::uint8_t> call(std::uint16_t opnum, std::span<const ConstBuffer> stub);
+
+  // Starts the call on `state` (initialised and prepared by the caller) and
+  // returns once the request has been sent; the reply is waited for by the
+  // binding's reader, which posts the completion. Throws RpcException only
+  // before anything was sent (a bad or busy state, too many calls, no
+  // reader); a failed send completes the call with RPC_S_CALL_FAILED_DNE.
+  // The channel is spent afterwards.
+  void start_async(std::uint16_t opnum, std::span<const ConstBuffer> stub, RPC_ASYNC_STATE* state,
+                   ReplyDecoder decode);
+
+ private:
+  Binding* binding_;
+  std::unique_ptr<ClientConnection> connection_;
+};
+
+}  // namespace rpc
