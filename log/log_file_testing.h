@@ -12,7 +12,6 @@
 #include <iterator>
 #include <memory>
 #include <random>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -97,18 +96,39 @@ struct LogLine {
   std::wstring message;
 };
 
-// Matches one line without its line feed; ids without leading zeros.
-inline const std::wregex& line_layout() {
-  static const std::wregex layout(
-      L"\\[(\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2})\\] \\[(DEBUG|INFO|ERROR|FATAL)\\] "
-      L"\\[(0|[1-9]\\d*)\\] \\[(0|[1-9]\\d*)\\] ([\\s\\S]*)");
-  return layout;
-}
-
+// Parses one line without its line feed; false unless it has exactly the
+// layout "[YYYY-MM-DD hh:mm:ss] [TAG] [pid] [tid] message", ids in decimal
+// without leading zeros.
 inline bool parse_line(const std::wstring& text, LogLine* line) {
-  std::wsmatch match;
-  if (!std::regex_match(text, match, line_layout())) return false;
-  *line = {match[1], match[2], std::stoull(match[3].str()), std::stoull(match[4].str()), match[5]};
+  const std::wstring shape = L"[dddd-dd-dd dd:dd:dd] ";
+  if (text.size() < shape.size()) return false;
+  for (std::size_t i = 0; i < shape.size(); ++i) {
+    const bool digit = text[i] >= L'0' && text[i] <= L'9';
+    if (shape[i] == L'd' ? !digit : text[i] != shape[i]) return false;
+  }
+  std::size_t at = shape.size();
+  std::wstring tag;
+  for (const wchar_t* known : {L"DEBUG", L"INFO", L"ERROR", L"FATAL"}) {
+    const std::wstring bracketed = L"[" + std::wstring(known) + L"] ";
+    if (text.compare(at, bracketed.size(), bracketed) == 0) {
+      tag = known;
+      at += bracketed.size();
+      break;
+    }
+  }
+  if (tag.empty()) return false;
+  std::uint64_t ids[2] = {0, 0};
+  for (std::uint64_t& id : ids) {
+    if (at >= text.size() || text[at] != L'[') return false;
+    const std::size_t first = ++at;
+    while (at < text.size() && text[at] >= L'0' && text[at] <= L'9')
+      id = id * 10 + (text[at++] - L'0');
+    const std::size_t digits = at - first;
+    if (digits == 0 || digits > 19 || (digits > 1 && text[first] == L'0')) return false;
+    if (text.compare(at, 2, L"] ") != 0) return false;
+    at += 2;
+  }
+  *line = {text.substr(1, 19), tag, ids[0], ids[1], text.substr(at)};
   return true;
 }
 
