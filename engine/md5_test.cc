@@ -94,7 +94,7 @@ TEST(Md5Test, EmptyPiecesChangeNothing) {
   const auto bytes = pattern(130);
   Md5Context context;
   md5_init(&context);
-  md5_update(&context, bytes.data(), 0);
+  md5_update(&context, nullptr, 0);
   md5_update(&context, bytes.data(), 63);
   md5_update(&context, bytes.data() + 63, 0);
   md5_update(&context, bytes.data() + 63, 67);
