@@ -1,8 +1,48 @@
-// Temporary: the run step until the replication driver lands. It refuses to
-// claim success.
+// The run step: one replication, then the release of the process-wide
+// resources in a fixed order. Main thread only; when the driver returns,
+// every worker it started has ended, so nothing is released under a worker.
 #include "app/run.h"
 
-int run_and_teardown(const wchar_t*, const wchar_t*, const wchar_t*, const wchar_t*,
-                     const wchar_t*, const wchar_t*) {
-  return 1;
+#include <cstdlib>
+
+#include "disk/source_disk.h"
+#include "engine/bandwidth_limiter.h"
+#include "engine/chunk_worker.h"
+#include "engine/process_state.h"
+#include "engine/replication_driver.h"
+#include "rpc/rpc_connection.h"
+
+// Releases what the run created, skipping whatever was never created. The
+// chunk contexts and the RPC heap stay until process exit.
+void release_process_resources();
+
+void release_process_resources() {
+  for (HANDLE& thread : WorkerThreads) {
+    if (thread != nullptr) {
+      CloseHandle(thread);
+      thread = nullptr;
+    }
+  }
+  if (CompletionPort != nullptr) {
+    CloseHandle(CompletionPort);
+    CompletionPort = nullptr;
+  }
+  if (chunk_dispenser != nullptr) {
+    DeleteCriticalSection(chunk_dispenser->lock);
+    std::free(chunk_dispenser->lock);
+    std::free(chunk_dispenser);
+    chunk_dispenser = nullptr;
+  }
+  release_source_disk();
+  release_rpc_connection();
+  release_bandwidth_limiter();
+}
+
+int run_and_teardown(const wchar_t* server_addr, const wchar_t* server_port,
+                     const wchar_t* src_disk_index, const wchar_t* dest_disk_index,
+                     const wchar_t* bandwidth_limit, const wchar_t* mode) {
+  int result = run_replication(server_addr, server_port, src_disk_index, dest_disk_index,
+                               bandwidth_limit, mode);
+  release_process_resources();
+  return result;
 }
