@@ -4,6 +4,7 @@
 // three start lines and exits without touching any disk.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -125,6 +126,25 @@ TEST_F(LogProcessTest, FailedWritesAreReportedAndTheLinesStillEchoed) {
   EXPECT_EQ(second.err, "Write log file failed, error code: 29\n");
   EXPECT_EQ(log_testing::messages(file_lines(), L"INFO"),
             (Texts{L"start trvc, src_disk_index: 4", L"start trvc, bandwidth_limit: 6"}));
+}
+
+TEST_F(LogProcessTest, ReaderOfTheEchoThatHasGoneAwayDoesNotEndTheProcess) {
+  // Standard output is a pipe whose only reader is closed before trvc
+  // starts, so its writes fail at once, every time.
+  const fs::path pipe = work().parent_path() / "echo";
+  const fs::path status = work().parent_path() / "status";
+  std::string command = "cd " + trvc_testing::shell_quote(work().string()) + " && mkfifo " +
+                        trvc_testing::shell_quote(pipe.string()) + " && exec 3<>" +
+                        trvc_testing::shell_quote(pipe.string()) + " 4>" +
+                        trvc_testing::shell_quote(pipe.string()) + " 3<&- && " +
+                        trvc_testing::shell_quote(trvc_testing::trvc_path().string());
+  for (const std::string& argument : kThreeStartLines) {
+    command += " " + trvc_testing::shell_quote(argument);
+  }
+  command += " >&4 2>/dev/null; echo $? >" + trvc_testing::shell_quote(status.string());
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  EXPECT_EQ(log_testing::read_bytes(status), "255\n");
+  EXPECT_EQ(log_testing::messages(file_lines(), L"INFO").size(), 3u);
 }
 
 }  // namespace

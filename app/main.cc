@@ -1,6 +1,7 @@
 // trvc: copies a local disk, block for block, to a disk on a remote machine.
 // The operating system hands Linux programs their arguments as bytes; they
 // are decoded as UTF-8 into the wide text the client works in.
+#include <csignal>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,9 @@
 
 int main(int argc, char** argv) {
   FreeConsole();
+  // A reader of the console echo that goes away must not end a copy: the
+  // write fails and the stream's state absorbs it, as on Windows.
+  std::signal(SIGPIPE, SIG_IGN);
   std::vector<std::wstring> arguments;
   arguments.reserve(static_cast<std::size_t>(argc));
   for (int i = 0; i < argc; ++i) arguments.push_back(from_utf8(argv[i]));
