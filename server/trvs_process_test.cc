@@ -1,0 +1,377 @@
+// trvs as a real process: its command line, its port line, its stop on
+// SIGTERM and SIGINT, and the four procedures through a raw DCE/RPC client
+// on loopback, several connections sharing one association group.
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/md5.h"
+#include "gtest/gtest.h"
+#include "rpc/runtime/pdu.h"
+#include "rpc/runtime/socket.h"
+#include "rpc/server_result.h"
+#include "rpc/service_ndr.h"
+#include "server/status.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// A trvs child with its standard output on a pipe and its standard error in
+// a file. Killed and reaped on destruction if still running.
+class TrvsProcess {
+ public:
+  TrvsProcess(const std::vector<std::string>& args, const std::string& stderr_path) {
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::dup2(out[1], STDOUT_FILENO);
+      const int err = ::open(stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      ::dup2(err, STDERR_FILENO);
+      std::vector<char*> argv;
+      argv.push_back(const_cast<char*>(TRVS_PATH));
+      for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+      argv.push_back(nullptr);
+      ::execv(TRVS_PATH, argv.data());
+      ::_exit(127);
+    }
+    ::close(out[1]);
+    out_ = out[0];
+  }
+  ~TrvsProcess() {
+    if (pid_ > 0 && !reaped_) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    if (out_ >= 0) ::close(out_);
+  }
+
+  // The first line of standard output, without its line end; empty when the
+  // process ended before writing one.
+  std::string first_line() {
+    std::string line;
+    char c;
+    while (::read(out_, &c, 1) == 1 && c != '\n') line += c;
+    return line;
+  }
+  // Everything else on standard output, up to its end.
+  std::string rest_of_output() {
+    std::string text;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = ::read(out_, buffer, sizeof buffer)) > 0) text.append(buffer, n);
+    return text;
+  }
+  void signal(int number) { ::kill(pid_, number); }
+  bool running() {
+    if (reaped_) return false;
+    int status;
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+      reaped_ = true;
+      status_ = status;
+      return false;
+    }
+    return true;
+  }
+  // Waits for the exit; the exit code, or -1 when killed by a signal.
+  int wait() {
+    if (!reaped_) {
+      ::waitpid(pid_, &status_, 0);
+      reaped_ = true;
+    }
+    return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int out_ = -1;
+  bool reaped_ = false;
+  int status_ = 0;
+};
+
+// Just enough of a DCE/RPC client to call the four procedures: one
+// connection, one presentation context, single-fragment calls.
+class RawClient {
+ public:
+  // Binds into `group` (0 = a new group) with one transfer syntax.
+  ::testing::AssertionResult connect(std::uint16_t port, std::uint32_t group, rpc::Syntax syntax) {
+    syntax_ = syntax;
+    if (rpc::Status s = rpc::connect_tcp("127.0.0.1", port, &socket_); !s.ok()) {
+      return ::testing::AssertionFailure() << s.to_string();
+    }
+    rpc::Bind bind;
+    bind.assoc_group_id = group;
+    bind.contexts.push_back({0, rpc::replication_interface(), {rpc::transfer_syntax_id(syntax)}});
+    const Bytes pdu = rpc::encode_bind(next_call_id_++, rpc::pfc::kSingleFrag, bind);
+    if (rpc::Status s = socket_.write_all(pdu.data(), pdu.size()); !s.ok()) {
+      return ::testing::AssertionFailure() << s.to_string();
+    }
+    Bytes reply;
+    if (!read_pdu(&reply)) return ::testing::AssertionFailure() << "no bind_ack";
+    rpc::BindAck ack;
+    if (rpc::Status s = rpc::decode_bind_ack(reply, &ack); !s.ok()) {
+      return ::testing::AssertionFailure() << s.to_string();
+    }
+    if (ack.results.empty() || ack.results[0].result != rpc::context_result::kAcceptance) {
+      return ::testing::AssertionFailure() << "context refused";
+    }
+    group_ = ack.assoc_group_id;
+    return ::testing::AssertionSuccess();
+  }
+  std::uint32_t group() const { return group_; }
+  void close() { socket_.close(); }
+
+  // The procedure's result; nullopt for a fault or a lost connection.
+  std::optional<std::int32_t> call(std::uint16_t opnum, std::span<const std::uint8_t> stub) {
+    rpc::Request request;
+    request.alloc_hint = static_cast<std::uint32_t>(stub.size());
+    request.opnum = opnum;
+    request.stub = stub;
+    const Bytes pdu = rpc::encode_request(next_call_id_++, request);
+    if (!socket_.write_all(pdu.data(), pdu.size()).ok()) return std::nullopt;
+    Bytes reply;
+    if (!read_pdu(&reply)) return std::nullopt;
+    rpc::CommonHeader header;
+    rpc::Response response;
+    if (!rpc::decode_response(reply, &header, &response).ok()) return std::nullopt;
+    std::int32_t result = 0;
+    if (!decode_result_response(response.stub, &result).ok()) return std::nullopt;
+    return result;
+  }
+  std::optional<std::int32_t> open_device(std::int16_t dest) {
+    std::uint8_t stub[kDeviceRequestSize];
+    encode_device_request(dest, stub);
+    return call(kOpenDeviceOpnum, stub);
+  }
+  std::optional<std::int32_t> close_device(std::int16_t dest) {
+    std::uint8_t stub[kDeviceRequestSize];
+    encode_device_request(dest, stub);
+    return call(kCloseDeviceOpnum, stub);
+  }
+  std::optional<std::int32_t> replicate(std::int16_t dest, std::int64_t offset, const Bytes& data) {
+    const Bytes digest = md5(data);
+    return call(kReplicateOpnum, encode_replicate_request(syntax_, dest, offset, digest, data));
+  }
+  std::optional<std::int32_t> compare(std::int16_t dest, std::int64_t offset, const Bytes& data) {
+    const Bytes digest = md5(data);
+    Bytes stub(compare_request_size(syntax_, digest.size()));
+    encode_compare_request(syntax_, dest, offset, digest, static_cast<std::int32_t>(data.size()),
+                           stub);
+    return call(kCompareOpnum, stub);
+  }
+
+ private:
+  static Bytes md5(const Bytes& data) {
+    Md5Context context;
+    md5_init(&context);
+    md5_update(&context, data.data(), static_cast<std::uint32_t>(data.size()));
+    Bytes digest(16);
+    md5_final(digest.data(), &context);
+    return digest;
+  }
+  bool read_pdu(Bytes* out) {
+    out->assign(rpc::kCommonHeaderSize, 0);
+    if (!socket_.read_exact(out->data(), out->size()).ok()) return false;
+    rpc::CommonHeader header;
+    if (!rpc::parse_fragment_header(*out, &header).ok()) return false;
+    out->resize(header.frag_length);
+    return socket_
+        .read_exact(out->data() + rpc::kCommonHeaderSize,
+                    header.frag_length - rpc::kCommonHeaderSize)
+        .ok();
+  }
+
+  rpc::Socket socket_;
+  rpc::Syntax syntax_ = rpc::Syntax::Ndr20;
+  std::uint32_t group_ = 0;
+  std::uint32_t next_call_id_ = 1;
+};
+
+class TrvsProcessTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string templ = (std::filesystem::temp_directory_path() / "trvs_process_XXXXXX").string();
+    ASSERT_NE(::mkdtemp(templ.data()), nullptr);
+    dir_ = templ;
+    image_ = (dir_ / "disk.img").string();
+    std::ofstream(image_).flush();
+    log_path_ = (dir_ / "trvs.log").string();
+  }
+  void TearDown() override {
+    trvs_.reset();
+    std::filesystem::remove_all(dir_);
+  }
+
+  // Starts trvs serving disk 1 on a free loopback port; returns the port.
+  std::uint16_t start(std::vector<std::string> extra = {}) {
+    std::vector<std::string> args = {"--listen", "127.0.0.1:0", "--disk", "1=" + image_};
+    args.insert(args.end(), extra.begin(), extra.end());
+    trvs_ = std::make_unique<TrvsProcess>(args, log_path_);
+    const std::string line = trvs_->first_line();
+    const std::string prefix = "listening on 127.0.0.1:";
+    if (line.rfind(prefix, 0) != 0) {
+      ADD_FAILURE() << "first line: \"" << line << "\"; log:\n" << log();
+      return 0;
+    }
+    return static_cast<std::uint16_t>(std::stoi(line.substr(prefix.size())));
+  }
+
+  std::string log() {
+    std::ifstream in(log_path_);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }
+
+  // Waits, without a deadline of its own, until the log shows `text` or the
+  // server has ended.
+  bool wait_for_log(const std::string& text) {
+    while (log().find(text) == std::string::npos) {
+      if (!trvs_->running()) return log().find(text) != std::string::npos;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+  }
+
+  Bytes read_image() {
+    std::ifstream in(image_, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+
+  std::filesystem::path dir_;
+  std::string image_;
+  std::string log_path_;
+  std::unique_ptr<TrvsProcess> trvs_;
+};
+
+TEST_F(TrvsProcessTest, PrintsItsPortAndStopsCleanlyOnSigterm) {
+  const std::uint16_t port = start();
+  ASSERT_NE(port, 0);
+  rpc::Socket socket;
+  ASSERT_TRUE(rpc::connect_tcp("127.0.0.1", port, &socket).ok());
+  socket.close();
+  trvs_->signal(SIGTERM);
+  EXPECT_EQ(trvs_->wait(), 0);
+  EXPECT_EQ(trvs_->rest_of_output(), "");  // the port line is the only output
+  const std::string text = log();
+  EXPECT_NE(text.find("] listening on 127.0.0.1:" + std::to_string(port)), std::string::npos);
+  EXPECT_NE(text.find("] stopping on SIGTERM\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("] stopped\n"), std::string::npos) << text;
+}
+
+TEST_F(TrvsProcessTest, SigintFlushesAndClosesAnOpenDisk) {
+  const std::uint16_t port = start();
+  ASSERT_NE(port, 0);
+  RawClient client;
+  ASSERT_TRUE(client.connect(port, 0, rpc::Syntax::Ndr20));
+  ASSERT_EQ(client.open_device(1), Opened);
+  const Bytes data(4096, 0x5a);
+  ASSERT_EQ(client.replicate(1, 0, data), Replicated);
+  trvs_->signal(SIGINT);
+  EXPECT_EQ(trvs_->wait(), 0);
+  const std::string text = log();
+  EXPECT_NE(text.find("disk 1 closed for group " + std::to_string(client.group())),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("replicated 1 chunks (4096 bytes written)"), std::string::npos) << text;
+  EXPECT_EQ(read_image(), data);
+}
+
+TEST_F(TrvsProcessTest, ServesOneGroupThroughSeveralConnectionsAndClosesWhenTheyEnd) {
+  const std::uint16_t port = start();
+  ASSERT_NE(port, 0);
+  RawClient opener;
+  ASSERT_TRUE(opener.connect(port, 0, rpc::Syntax::Ndr20));
+  ASSERT_EQ(opener.open_device(1), Opened);
+  ASSERT_EQ(opener.open_device(2), UnknownDisk);
+
+  RawClient writer;  // the same group, the other transfer syntax
+  ASSERT_TRUE(writer.connect(port, opener.group(), rpc::Syntax::Ndr64));
+  ASSERT_EQ(writer.group(), opener.group());
+  Bytes data(4000);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 7 + 1);
+  EXPECT_EQ(writer.compare(1, 1048576, data), Differs);
+  EXPECT_EQ(writer.replicate(1, 1048576, data), Replicated);
+  EXPECT_EQ(opener.compare(1, 1048576, data), Identical);
+
+  RawClient stranger;  // another group: the disk is taken
+  ASSERT_TRUE(stranger.connect(port, 0, rpc::Syntax::Ndr20));
+  EXPECT_NE(stranger.group(), opener.group());
+  EXPECT_EQ(stranger.open_device(1), Busy);
+  EXPECT_EQ(stranger.replicate(1, 0, data), NotOpen);
+
+  // The disk stays open while any connection of its group remains.
+  opener.close();
+  EXPECT_EQ(writer.replicate(1, 0, data), Replicated);
+  writer.close();
+  ASSERT_TRUE(wait_for_log("disk 1 closed for group " + std::to_string(opener.group()) +
+                           " (connection ended): replicated 2 chunks (8000 bytes written), "
+                           "compared 2 (identical 1, different 1), failures 0"))
+      << log();
+  EXPECT_EQ(stranger.open_device(1), Opened);
+  EXPECT_EQ(stranger.close_device(1), Closed);
+  EXPECT_EQ(stranger.close_device(1), NotOpen);
+
+  const Bytes image = read_image();
+  ASSERT_EQ(image.size(), 1048576 + data.size());
+  EXPECT_TRUE(std::equal(data.begin(), data.end(), image.begin()));
+  EXPECT_TRUE(std::equal(data.begin(), data.end(), image.begin() + 1048576));
+  trvs_->signal(SIGTERM);
+  EXPECT_EQ(trvs_->wait(), 0);
+}
+
+class TrvsCommandLineTest : public TrvsProcessTest {
+ protected:
+  // Runs trvs to its end; returns the exit code and its standard output.
+  int run(const std::vector<std::string>& args, std::string* output) {
+    trvs_ = std::make_unique<TrvsProcess>(args, log_path_);
+    *output = trvs_->rest_of_output();
+    return trvs_->wait();
+  }
+};
+
+TEST_F(TrvsCommandLineTest, BadArgumentsGiveTheUsageAndExitCode2) {
+  const std::vector<std::vector<std::string>> cases = {
+      {},
+      {"--disk", "1"},
+      {"--disk", "70000=" + image_},
+      {"--disk", "1=" + (dir_ / "missing.img").string()},
+      {"--listen", "127.0.0.1", "--disk", "1=" + image_},
+      {"--disk", "1=" + image_, "--frobnicate"},
+  };
+  for (const auto& args : cases) {
+    std::string joined;
+    for (const auto& arg : args) joined += arg + " ";
+    SCOPED_TRACE(joined);
+    std::string output;
+    EXPECT_EQ(run(args, &output), 2);
+    EXPECT_EQ(output, "");
+    const std::string text = log();
+    EXPECT_EQ(text.rfind("trvs: ", 0), 0u) << text;
+    EXPECT_NE(text.find("usage: trvs"), std::string::npos) << text;
+  }
+  std::string output;
+  EXPECT_EQ(run({"--help"}, &output), 0);
+  EXPECT_EQ(output.rfind("usage: trvs", 0), 0u) << output;
+}
+
+TEST_F(TrvsCommandLineTest, AnAddressThatCannotBeBoundFailsWithExitCode1) {
+  std::string output;
+  // TEST-NET-1 is never assigned to this machine.
+  EXPECT_EQ(run({"--listen", "192.0.2.1:0", "--disk", "1=" + image_}, &output), 1);
+  EXPECT_EQ(output, "");
+  EXPECT_NE(log().find("cannot listen on 192.0.2.1:0"), std::string::npos) << log();
+}
+
+}  // namespace
