@@ -149,10 +149,10 @@ std::uint32_t Binding::assoc_group_id() {
 
 RPC_STATUS RpcBindingFromStringBindingW(const wchar_t* string_binding,
                                         RPC_BINDING_HANDLE* binding) {
-  RPC_STATUS status;
-  if (rpc::injected_status("RpcBindingFromStringBindingW", &status)) return status;
   if (binding == nullptr) return rpc::fail_with(RPC_S_INVALID_ARG);
   *binding = nullptr;
+  RPC_STATUS status;
+  if (rpc::injected_status("RpcBindingFromStringBindingW", &status)) return status;
   if (string_binding == nullptr) return rpc::fail_with(RPC_S_INVALID_STRING_BINDING);
 
   rpc::StringBindingParts parts;
