@@ -104,6 +104,7 @@ TEST_F(RpcConnectionTest, HeapFailureIsReported) {
 
 TEST_F(RpcConnectionTest, ReleaseReportsFreeFailuresAndGoesOn) {
   ASSERT_TRUE(set_up_rpc_connection(L"127.0.0.1", L"5000"));
+  RPC_WSTR string_binding = rpc_connection->string_binding;
   inject_failure("RpcStringFreeW", 1702);
   inject_failure("RpcBindingFree", 6);
   release_rpc_connection();
@@ -112,8 +113,9 @@ TEST_F(RpcConnectionTest, ReleaseReportsFreeFailuresAndGoesOn) {
                               L"RpcBindingFree failed, error code: 6",
                           }));
   EXPECT_EQ(rpc_connection, nullptr);
-  // The binding that failed to free is still there; free it for the next test.
+  // What failed to free is still there; free it for the next test.
   EXPECT_EQ(RpcBindingFree(&replication_service_binding), RPC_S_OK);
+  EXPECT_EQ(RpcStringFreeW(&string_binding), RPC_S_OK);
 }
 
 TEST_F(RpcConnectionTest, ReleaseWithoutARecordDoesNothing) {
