@@ -20,6 +20,7 @@
 #include "engine/chunk_context.h"
 #include "engine/process_state.h"
 #include "log/log_file_testing.h"
+#include "platform/fault_injection.h"
 #include "rpc/replication_service.h"
 #include "rpc/rpc_connection.h"
 #include "rpc/runtime/async_call.h"
@@ -442,6 +443,64 @@ TEST_F(NoServerTest, WithoutABindingTheCallsFailWithInvalidBinding) {
   EXPECT_EQ(::testing::internal::GetCapturedStderr(),
             "Invoke rpc method open_device failed, exception code: 1702"
             "Invoke rpc method replicate failed, exception code: 1702");
+}
+
+TEST_F(NoServerTest, TheStubEntryPointsCanBeMadeToRaise) {
+  TestChunk chunk(1, 0, 7);
+  ASSERT_EQ(RpcAsyncInitializeHandle(&chunk.state, sizeof(RPC_ASYNC_STATE)), RPC_S_OK);
+  inject_failure("NdrClientCall3", 1726);
+  inject_failure("Ndr64AsyncClientCall", 14);
+  ::testing::internal::CaptureStderr();
+  EXPECT_FALSE(invoke_close_device(1));
+  EXPECT_FALSE(invoke_compare(&chunk.context));
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "Invoke rpc method close_device failed, exception code: 1726"
+            "Invoke rpc method compare failed, exception code: 14");
+  clear_injected_failures();
+}
+
+// The server reached by an IPv6 literal, whose colons the string binding
+// escapes, and by a host name.
+class AddressFormTest : public ClientEnvironment {
+ protected:
+  void serve(const std::string& address) {
+    ReplicationServerOptions options;
+    options.listen_address = address;
+    server_ = std::make_unique<ReplicationServer>(options);
+    started_ = server_->start(handler_).ok();
+  }
+  void TearDown() override {
+    ClientEnvironment::TearDown();
+    if (server_ != nullptr) server_->stop();
+  }
+  ScriptedHandler handler_;
+  std::unique_ptr<ReplicationServer> server_;
+  bool started_ = false;
+};
+
+TEST_F(AddressFormTest, Ipv6Literal) {
+  serve("::1");
+  if (!started_) GTEST_SKIP() << "no IPv6 loopback here";
+  CompletionPort = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 0);
+  port_text_ = std::to_wstring(server_->port());
+  ASSERT_TRUE(set_up_rpc_connection(L"::1", port_text_.c_str()));
+  EXPECT_EQ(std::wstring(rpc_connection->string_binding),
+            L"ncacn_ip_tcp:\\:\\:1[" + port_text_ + L"]");
+  EXPECT_TRUE(invoke_open_device(4));
+  TestChunk chunk(4, 1 << 20, 8);
+  std::int32_t reply = 0;
+  EXPECT_EQ(run_call(chunk, Replicating, &reply), RPC_S_OK);
+  EXPECT_EQ(reply, Replicated);
+}
+
+TEST_F(AddressFormTest, HostName) {
+  serve("127.0.0.1");
+  ASSERT_TRUE(started_);
+  CompletionPort = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 0);
+  port_text_ = std::to_wstring(server_->port());
+  ASSERT_TRUE(set_up_rpc_connection(L"localhost", port_text_.c_str()));
+  EXPECT_TRUE(invoke_open_device(4));
+  EXPECT_TRUE(invoke_close_device(4));
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <new>
 #include <span>
 
+#include "platform/fault_injection.h"
 #include "rpc/runtime/client.h"
 #include "rpc/server_result.h"
 #include "rpc/service_ndr.h"
@@ -51,10 +52,19 @@ RPC_STATUS decode_result(std::span<const std::uint8_t> stub, Syntax, void* reply
   return RPC_S_OK;
 }
 
+// Tests can make the stub's entry into the runtime raise, as the runtime
+// itself would, through the names of the Windows entry points.
+void raise_if_injected(const char* entry_point) {
+  DWORD error = 0;
+  if (injected_failure(entry_point, &error))
+    throw rpc::RpcException{static_cast<RPC_STATUS>(error)};
+}
+
 // The wire type of the disk number is a 16-bit short: its low 16 bits.
 std::int16_t low_16_bits(std::int32_t value) { return static_cast<std::int16_t>(value); }
 
 std::int32_t call_device_procedure(std::uint16_t opnum, std::int32_t dest_disk_index) {
+  raise_if_injected("NdrClientCall3");
   rpc::CallChannel channel(replication_service_binding, replication_service_interface());
   std::uint8_t stub[kDeviceRequestSize];
   encode_device_request(low_16_bits(dest_disk_index), stub);
@@ -90,6 +100,7 @@ bool invoke_close_device(std::int32_t dest_disk_index) {
 
 bool invoke_replicate(ChunkContext* context) {
   return guarded("replicate", [&] {
+    raise_if_injected("Ndr64AsyncClientCall");
     std::span<const std::uint8_t> digest = digest_of(context);
     if (context->data == nullptr) throw rpc::RpcException{RPC_X_NULL_REF_POINTER};
     rpc::CallChannel channel(replication_service_binding, replication_service_interface());
@@ -106,6 +117,7 @@ bool invoke_replicate(ChunkContext* context) {
 
 bool invoke_compare(ChunkContext* context) {
   return guarded("compare", [&] {
+    raise_if_injected("Ndr64AsyncClientCall");
     std::span<const std::uint8_t> digest = digest_of(context);
     rpc::CallChannel channel(replication_service_binding, replication_service_interface());
     std::array<std::uint8_t, kHeadBuffer> stub;
