@@ -156,7 +156,9 @@ RPC_STATUS RpcAsyncCompleteCall(PRPC_ASYNC_STATE async, void* reply) {
     return RPC_S_ASYNC_CALL_PENDING;
   }
   RPC_STATUS status = call->status;
-  if (status == RPC_S_OK) status = call->decode(call->reply, call->syntax, reply);
+  if (status == RPC_S_OK && call->decode != nullptr) {
+    status = call->decode(call->reply, call->syntax, reply);
+  }
   // A test may replace the outcome of a finished call; it is final all the
   // same.
   RPC_STATUS injected;

@@ -122,7 +122,7 @@ void Binding::release(std::unique_ptr<ClientConnection> connection, bool reusabl
   // The server ends the group with its last connection; the next connection
   // starts a new one.
   if (--open_count_ == 0) group_id_ = 0;
-  // `connection` closes here.
+  // `connection` closes as this returns, after the lock is let go.
 }
 
 ClientReader& Binding::reader() {
