@@ -459,9 +459,9 @@ TEST_F(NoServerTest, TheStubEntryPointsCanBeMadeToRaise) {
   clear_injected_failures();
 }
 
-// The server reached by an IPv6 literal, whose colons the string binding
-// escapes, and by a host name.
-class AddressFormTest : public ClientEnvironment {
+// Servers set up by the test itself: on an IPv6 literal, whose colons the
+// string binding escapes, or granting the smallest fragments.
+class OwnServerTest : public ClientEnvironment {
  protected:
   void serve(const std::string& address) {
     ReplicationServerOptions options;
@@ -478,7 +478,7 @@ class AddressFormTest : public ClientEnvironment {
   bool started_ = false;
 };
 
-TEST_F(AddressFormTest, Ipv6Literal) {
+TEST_F(OwnServerTest, Ipv6Literal) {
   serve("::1");
   if (!started_) GTEST_SKIP() << "no IPv6 loopback here";
   CompletionPort = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 0);
@@ -493,7 +493,7 @@ TEST_F(AddressFormTest, Ipv6Literal) {
   EXPECT_EQ(reply, Replicated);
 }
 
-TEST_F(AddressFormTest, HostName) {
+TEST_F(OwnServerTest, HostName) {
   serve("127.0.0.1");
   ASSERT_TRUE(started_);
   CompletionPort = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 0);
@@ -501,6 +501,24 @@ TEST_F(AddressFormTest, HostName) {
   ASSERT_TRUE(set_up_rpc_connection(L"localhost", port_text_.c_str()));
   EXPECT_TRUE(invoke_open_device(4));
   EXPECT_TRUE(invoke_close_device(4));
+}
+
+TEST_F(OwnServerTest, AServerGrantingTheSmallestFragmentsGetsTheChunkWhole) {
+  ReplicationServerOptions options;
+  options.limits.max_fragment = 1432;
+  server_ = std::make_unique<ReplicationServer>(options);
+  ASSERT_TRUE(server_->start(handler_).ok());
+  CompletionPort = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 0);
+  port_text_ = std::to_wstring(server_->port());
+  ASSERT_TRUE(set_up_rpc_connection(L"127.0.0.1", port_text_.c_str()));
+  TestChunk chunk(9, 3 << 20, 9);
+  std::int32_t reply = 0;
+  ASSERT_EQ(run_call(chunk, Replicating, &reply), RPC_S_OK);
+  EXPECT_EQ(reply, Replicated);
+  std::vector<SeenCall> calls = handler_.calls();
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].offset, 3 << 20);
+  EXPECT_TRUE(calls[0].data == chunk.data);
 }
 
 }  // namespace
