@@ -49,6 +49,13 @@ void CompletionPort::handle_closed() {
   ready_.notify_all();
 }
 
+BOOL post_system_completion(HANDLE port, DWORD bytes, ULONG_PTR key, LPOVERLAPPED overlapped) {
+  auto object = find<CompletionPort>(port);
+  if (!object) return fail(ERROR_INVALID_HANDLE, FALSE);
+  object->post(CompletionPacket{bytes, key, overlapped, ERROR_SUCCESS});
+  return TRUE;
+}
+
 }  // namespace trv::platform
 
 using trv::platform::CompletionPacket;
@@ -84,8 +91,5 @@ BOOL PostQueuedCompletionStatus(HANDLE port, DWORD bytes, ULONG_PTR completion_k
                                 LPOVERLAPPED overlapped) {
   using namespace trv::platform;
   if (fail_if_injected("PostQueuedCompletionStatus")) return FALSE;
-  auto object = find<CompletionPort>(port);
-  if (!object) return fail(ERROR_INVALID_HANDLE, FALSE);
-  object->post(CompletionPacket{bytes, completion_key, overlapped, ERROR_SUCCESS});
-  return TRUE;
+  return post_system_completion(port, bytes, completion_key, overlapped);
 }

@@ -40,4 +40,11 @@ class CompletionPort : public KernelObject {
   bool closed_ = false;                   // guarded by mutex_
 };
 
+// Queues a completion the way the system does for work it finishes on a
+// program's behalf (the RPC runtime's call completions): like
+// PostQueuedCompletionStatus, but not subject to fault injection, so that an
+// armed "PostQueuedCompletionStatus" counts only the program's own posts.
+// FALSE with ERROR_INVALID_HANDLE when `port` is not a live port.
+BOOL post_system_completion(HANDLE port, DWORD bytes, ULONG_PTR key, LPOVERLAPPED overlapped);
+
 }  // namespace trv::platform

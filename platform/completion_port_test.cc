@@ -76,6 +76,25 @@ TEST(CompletionPort, PostedPacketsComeBackFirstInFirstOutWithTheirValues) {
   EXPECT_TRUE(CloseHandle(port));
 }
 
+TEST(CompletionPort, SystemCompletionsAreNotCountedAsTheProgramsPosts) {
+  HANDLE port = bare_port();
+  ASSERT_NE(port, nullptr);
+  OVERLAPPED block{};
+  inject_failure("PostQueuedCompletionStatus", ERROR_NO_SYSTEM_RESOURCES);
+  EXPECT_TRUE(trv::platform::post_system_completion(port, 9, 4, &block));
+  EXPECT_FALSE(PostQueuedCompletionStatus(port, 0, 0, &block));
+  EXPECT_EQ(GetLastError(), ERROR_NO_SYSTEM_RESOURCES);
+  clear_injected_failures();
+  const Completion c = take(port, 0);
+  EXPECT_TRUE(c.ok);
+  EXPECT_EQ(c.bytes, 9u);
+  EXPECT_EQ(c.key, 4u);
+  EXPECT_EQ(take(port, 0).error, WAIT_TIMEOUT);
+  EXPECT_TRUE(CloseHandle(port));
+  EXPECT_FALSE(trv::platform::post_system_completion(port, 0, 0, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+}
+
 TEST(CompletionPort, InfiniteWaitReceivesAPacketPostedLater) {
   HANDLE port = bare_port();
   ASSERT_NE(port, nullptr);

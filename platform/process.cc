@@ -12,10 +12,8 @@
 
 DWORD GetCurrentProcessId() { return static_cast<DWORD>(::getpid()); }
 
-DWORD GetCurrentThreadId() {
-  thread_local const DWORD id = static_cast<DWORD>(::gettid());
-  return id;
-}
+// Not cached: a forked child's thread must not report its parent's id.
+DWORD GetCurrentThreadId() { return static_cast<DWORD>(::gettid()); }
 
 void Sleep(DWORD milliseconds) {
   if (milliseconds == INFINITE) {
