@@ -205,6 +205,15 @@ void finish_overlapped(OVERLAPPED* overlapped, DWORD bytes, DWORD error) {
   overlapped->Internal = overlapped_status_from_error(error);
 }
 
+// The positioned transfer of an OVERLAPPED operation, on whichever thread
+// completes it. Tests can fail a read here, in its completion, rather than
+// in the call ("ReadFile.completion").
+DWORD complete_transfer(const File& file, bool write, void* buffer, DWORD length,
+                        std::uint64_t offset, DWORD* error) {
+  if (!write && injected_failure("ReadFile.completion", error)) return 0;
+  return transfer(file.fd(), write, buffer, length, offset, error);
+}
+
 // ReadFile and WriteFile share everything but the direction.
 BOOL transfer_file(const char* function, HANDLE handle, bool write, void* buffer, DWORD length,
                    LPDWORD transferred, LPOVERLAPPED overlapped) {
@@ -235,25 +244,16 @@ BOOL transfer_file(const char* function, HANDLE handle, bool write, void* buffer
   if (port) {
     overlapped->Internal = STATUS_PENDING;
     overlapped->InternalHigh = 0;
-    const bool inject_completion = !write;
-    run_on_io_thread(
-        [file, port, key, write, buffer, length, offset, overlapped, inject_completion] {
-          DWORD io_error = ERROR_SUCCESS;
-          DWORD bytes = 0;
-          if (!(inject_completion && injected_failure("ReadFile.completion", &io_error))) {
-            bytes = transfer(file->fd(), write, buffer, length, offset, &io_error);
-          }
-          finish_overlapped(overlapped, bytes, io_error);
-          port->post(CompletionPacket{bytes, key, overlapped, io_error});
-        });
+    run_on_io_thread([file, port, key, write, buffer, length, offset, overlapped] {
+      DWORD io_error = ERROR_SUCCESS;
+      const DWORD bytes = complete_transfer(*file, write, buffer, length, offset, &io_error);
+      finish_overlapped(overlapped, bytes, io_error);
+      port->post(CompletionPacket{bytes, key, overlapped, io_error});
+    });
     return fail(ERROR_IO_PENDING, FALSE);
   }
 
-  if (length == 0) {
-    finish_overlapped(overlapped, 0, ERROR_SUCCESS);
-    return TRUE;
-  }
-  done = transfer(file->fd(), write, buffer, length, offset, &error);
+  done = complete_transfer(*file, write, buffer, length, offset, &error);
   finish_overlapped(overlapped, done, error);
   if (transferred) *transferred = done;
   return error == ERROR_SUCCESS ? TRUE : fail(error, FALSE);
