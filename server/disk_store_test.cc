@@ -338,6 +338,7 @@ TEST_F(DiskStoreTest, AFailedFlushIsReportedByEveryLaterReplicateAndTheClose) {
   EXPECT_EQ(store_->open_device(5, 1), Opened);
   EXPECT_EQ(replicate(5, 1, 4096, data), Replicated);
   EXPECT_EQ(store_->close_device(5, 1), Closed);
+  store_.reset();  // its flush call refers to this test's locals
 }
 
 TEST_F(DiskStoreTest, CloseAllReportsAFailedFinalFlush) {
@@ -357,6 +358,7 @@ TEST_F(DiskStoreTest, CloseAllReportsAFailedFinalFlush) {
   EXPECT_FALSE(store_->close_all());
   EXPECT_TRUE(logged("(shutdown)"));
   EXPECT_EQ(store_->close_device(7, 1), NotOpen);
+  store_.reset();  // its flush call refers to this test's locals
 }
 
 TEST_F(DiskStoreTest, ConcurrentReplicatesAreAllWrittenWhereTheyBelong) {
@@ -433,6 +435,8 @@ TEST_F(DiskStoreTest, EveryReplicatedChunkIsCoveredByAFlushThatStartedAfterItsWr
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(covered, kThreads * kPerThread);
   EXPECT_LE(flushes, kThreads * kPerThread);
+  EXPECT_EQ(store_->close_device(5, 1), Closed);
+  store_.reset();  // its flush call refers to this test's locals
 }
 
 // A close that arrives while a replicate waits for its flush must let the
@@ -476,6 +480,7 @@ TEST_F(DiskStoreTest, CloseWaitsForTheCallsInProgress) {
   EXPECT_EQ(replicate_result, Replicated);
   EXPECT_EQ(close_result, Closed);
   EXPECT_EQ(read_file(path), data);
+  store_.reset();  // its flush call refers to this test's locals
 }
 
 }  // namespace
