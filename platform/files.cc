@@ -175,7 +175,9 @@ DWORD transfer(int fd, bool write, void* buffer, DWORD length, std::uint64_t off
 }
 
 // Sequential transfer at the file's position (synchronous handles without an
-// OVERLAPPED block).
+// OVERLAPPED block). A write goes on until everything is written; a read
+// returns what one read() gives, as ReadFile does on a pipe, and succeeds
+// with 0 bytes at the end of a file.
 DWORD transfer_at_position(int fd, bool write, void* buffer, DWORD length, DWORD* error) {
   DWORD done = 0;
   *error = ERROR_SUCCESS;
@@ -189,9 +191,10 @@ DWORD transfer_at_position(int fd, bool write, void* buffer, DWORD length, DWORD
     }
     if (n == 0) {
       if (write) *error = ERROR_DISK_FULL;
-      return done;  // a synchronous read at the end succeeds with what it got
+      return done;
     }
     done += static_cast<DWORD>(n);
+    if (!write) return done;
   }
   return done;
 }

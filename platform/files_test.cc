@@ -211,6 +211,17 @@ TEST_F(FileTest, SynchronousWritesAppendInOrder) {
   EXPECT_TRUE(CloseHandle(h));
 }
 
+TEST_F(FileTest, WriteToAFullDeviceIsDiskFull) {
+  HANDLE h = CreateFileW(L"/dev/full", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  DWORD written = 5;
+  EXPECT_FALSE(WriteFile(h, "line", 4, &written, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_DISK_FULL);
+  EXPECT_EQ(written, 0u);
+  EXPECT_TRUE(CloseHandle(h));
+}
+
 TEST_F(FileTest, AccessIsEnforcedPerHandle) {
   write_file(dir_.file("f"), "0123456789");
   HANDLE write_only = open("f", GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING);
