@@ -119,8 +119,9 @@ std::shared_ptr<Waitable> find_waitable(HANDLE handle) {
   return nullptr;
 }
 
-// The one wait loop behind both wait functions. Returns WAIT_OBJECT_0 + i,
-// WAIT_TIMEOUT, or WAIT_FAILED with *error set.
+// The one wait loop behind both wait functions, on objects already checked:
+// WAIT_OBJECT_0 + i (0 when waiting for all) or WAIT_TIMEOUT. A satisfied
+// wait takes what it waited for atomically; a timed-out one takes nothing.
 DWORD wait_for(const std::vector<std::shared_ptr<Waitable>>& objects, bool wait_all,
                DWORD milliseconds) {
   using Clock = std::chrono::steady_clock;
