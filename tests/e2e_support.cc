@@ -1,0 +1,479 @@
+// Processes, files, logs and the scripted server of the end-to-end tests.
+// Child processes are started from the test's main thread and get SIGKILL
+// when that thread ends, so an aborted test run leaves none behind.
+#include "tests/e2e_support.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <stdexcept>
+
+#include "engine/md5.h"
+
+extern char** environ;
+
+namespace e2e {
+namespace fs = std::filesystem;
+
+TempDir::TempDir() {
+  std::string pattern = (fs::temp_directory_path() / "trv-e2e-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+  fs::create_directory(devices());
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  fs::remove_all(path_, ignored);
+}
+
+fs::path TempDir::drive(int index) const {
+  return devices() / ("PhysicalDrive" + std::to_string(index));
+}
+
+std::vector<std::uint8_t> pattern_bytes(std::uint64_t length, std::uint32_t seed) {
+  std::vector<std::uint8_t> bytes(length);
+  std::uint32_t state = seed * 2654435761u + 1;
+  for (std::uint64_t i = 0; i < length; ++i) {
+    state = state * 1664525u + 1013904223u;
+    bytes[i] = static_cast<std::uint8_t>(state >> 24);
+  }
+  return bytes;
+}
+
+void write_file(const fs::path& path, const std::vector<std::uint8_t>& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
+  if (!out) throw std::runtime_error("cannot write " + path.string());
+}
+
+std::vector<std::uint8_t> read_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return {};
+  return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+void make_sparse_file(const fs::path& path, std::uint64_t length) {
+  { std::ofstream create(path, std::ios::binary | std::ios::trunc); }
+  fs::resize_file(path, length);
+}
+
+void write_at(const fs::path& path, std::uint64_t offset, const std::vector<std::uint8_t>& bytes) {
+  std::fstream out(path, std::ios::binary | std::ios::in | std::ios::out);
+  out.seekp(static_cast<std::streamoff>(offset));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
+  if (!out) throw std::runtime_error("cannot write into " + path.string());
+}
+
+std::vector<std::uint8_t> md5_of(const std::uint8_t* data, std::size_t length) {
+  Md5Context context;
+  md5_init(&context);
+  md5_update(&context, data, static_cast<std::uint32_t>(length));
+  std::vector<std::uint8_t> digest(16);
+  md5_final(digest.data(), &context);
+  return digest;
+}
+
+// ---- The client's log --------------------------------------------------------------
+
+namespace {
+
+void append_utf8(std::string* out, char32_t c) {
+  if (c < 0x80) {
+    *out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    *out += static_cast<char>(0xC0 | (c >> 6));
+    *out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    *out += static_cast<char>(0xE0 | (c >> 12));
+    *out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    *out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    *out += static_cast<char>(0xF0 | (c >> 18));
+    *out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    *out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    *out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
+}  // namespace
+
+std::string read_log_text(const fs::path& dir) {
+  std::vector<std::uint8_t> bytes = read_file(dir / "TRV.log");
+  EXPECT_EQ(bytes.size() % 2, 0u) << "TRV.log is not whole UTF-16 code units";
+  std::string text;
+  for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    char32_t unit = bytes[i] | (bytes[i + 1] << 8);
+    if (unit >= 0xD800 && unit < 0xDC00 && i + 3 < bytes.size()) {
+      char32_t low = bytes[i + 2] | (bytes[i + 3] << 8);
+      if (low >= 0xDC00 && low < 0xE000) {
+        unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+        i += 2;
+      }
+    }
+    append_utf8(&text, unit);
+  }
+  return text;
+}
+
+std::vector<LogLine> parse_log(const std::string& text) {
+  static const std::regex layout(
+      R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\] \[(DEBUG|INFO|ERROR|FATAL)\] \[\d+\] \[\d+\] (.*))");
+  std::vector<LogLine> lines;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    EXPECT_NE(end, std::string::npos) << "the log's last line has no line feed";
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    std::smatch match;
+    if (std::regex_match(line, match, layout)) {
+      lines.push_back({match[1].str(), match[2].str()});
+    } else {
+      ADD_FAILURE() << "log line without the logger's layout: " << line;
+    }
+    start = end + 1;
+  }
+  return lines;
+}
+
+std::vector<LogLine> read_log(const fs::path& dir) { return parse_log(read_log_text(dir)); }
+
+std::vector<std::string> messages(const std::vector<LogLine>& lines) {
+  std::vector<std::string> out;
+  for (const LogLine& line : lines) out.push_back(line.message);
+  return out;
+}
+
+int find_message(const std::vector<LogLine>& lines, const std::string& message) {
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (lines[i].message == message) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+int count_prefix(const std::vector<LogLine>& lines, const std::string& prefix) {
+  return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const LogLine& line) {
+    return line.message.rfind(prefix, 0) == 0;
+  }));
+}
+
+// ---- Child processes ---------------------------------------------------------------
+
+namespace {
+
+struct Command {
+  std::vector<std::string> argv;
+  std::vector<std::string> envp;
+};
+
+std::vector<std::string> environment_with(
+    const std::vector<std::pair<std::string, std::string>>& changes) {
+  std::vector<std::string> out;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    std::string text = *entry;
+    std::string name = text.substr(0, text.find('='));
+    bool replaced = std::any_of(changes.begin(), changes.end(),
+                                [&](const auto& change) { return change.first == name; });
+    if (!replaced) out.push_back(text);
+  }
+  for (const auto& [name, value] : changes) out.push_back(name + "=" + value);
+  return out;
+}
+
+std::vector<char*> pointers(std::vector<std::string>& texts) {
+  std::vector<char*> out;
+  for (std::string& text : texts) out.push_back(text.data());
+  out.push_back(nullptr);
+  return out;
+}
+
+// Starts `command` in `cwd` with the given descriptors as its standard output
+// and error (-1: inherited). Everything the child needs is prepared before
+// the fork, which matters because the test process has threads.
+pid_t spawn(Command command, const fs::path& cwd, int out_fd, int err_fd) {
+  std::vector<char*> argv = pointers(command.argv);
+  std::vector<char*> envp = pointers(command.envp);
+  std::string dir = cwd.string();
+  pid_t parent = getpid();
+  pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent) _exit(127);
+    if (chdir(dir.c_str()) != 0) _exit(127);
+    if (out_fd >= 0 && dup2(out_fd, 1) < 0) _exit(127);
+    if (err_fd >= 0 && dup2(err_fd, 2) < 0) _exit(127);
+    execve(argv[0], argv.data(), envp.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+int wait_for(pid_t pid) {
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string slurp(const fs::path& path) {
+  std::vector<std::uint8_t> bytes = read_file(path);
+  return std::string(bytes.begin(), bytes.end());
+}
+
+}  // namespace
+
+RunResult run_trvc(const TempDir& dir, const std::vector<std::string>& args,
+                   const std::vector<std::pair<std::string, std::string>>& environment) {
+  Command command;
+  command.argv.push_back(TRVC_PATH);
+  command.argv.insert(command.argv.end(), args.begin(), args.end());
+  auto changes = environment;
+  changes.emplace_back("TRV_DEVICE_DIR", dir.devices().string());
+  command.envp = environment_with(changes);
+  if (std::none_of(environment.begin(), environment.end(),
+                   [](const auto& change) { return change.first == "TRV_FAIL_CALL"; })) {
+    // A fault armed for the test process itself must not leak into the child.
+    command.envp.erase(std::remove_if(command.envp.begin(), command.envp.end(),
+                                      [](const std::string& entry) {
+                                        return entry.rfind("TRV_FAIL_CALL=", 0) == 0;
+                                      }),
+                       command.envp.end());
+  }
+
+  fs::path out_path = dir.path() / "trvc.out";
+  fs::path err_path = dir.path() / "trvc.err";
+  int out_fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  int err_fd = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (out_fd < 0 || err_fd < 0) throw std::runtime_error("cannot create the output files");
+  auto started = std::chrono::steady_clock::now();
+  pid_t pid = spawn(std::move(command), dir.path(), out_fd, err_fd);
+  close(out_fd);
+  close(err_fd);
+  RunResult result;
+  result.exit_code = wait_for(pid);
+  result.seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  result.out = slurp(out_path);
+  result.err = slurp(err_path);
+  result.log = read_log(dir.path());
+  return result;
+}
+
+TrvsProcess::TrvsProcess(const std::vector<std::string>& disks) {
+  Command command;
+  command.argv = {TRVS_PATH, "--listen", "127.0.0.1:0"};
+  for (const std::string& disk : disks) {
+    command.argv.push_back("--disk");
+    command.argv.push_back(disk);
+  }
+  command.envp = environment_with({});
+  int pipe_fds[2];
+  if (pipe2(pipe_fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  pid_ = spawn(std::move(command), fs::current_path(), pipe_fds[1], -1);
+  close(pipe_fds[1]);
+  output_ = pipe_fds[0];
+  // The first line announces the address it listens on.
+  char c;
+  while (read(output_, &c, 1) == 1 && c != '\n') first_line_ += c;
+  std::smatch match;
+  static const std::regex port_pattern(R"(:(\d+)\b)");
+  std::string::const_iterator from = first_line_.begin();
+  while (std::regex_search(from, first_line_.cend(), match, port_pattern)) {
+    port_ = static_cast<std::uint16_t>(std::stoi(match[1].str()));
+    from = match[0].second;
+  }
+  if (port_ == 0) {
+    stop();
+    throw std::runtime_error("trvs did not announce its port: '" + first_line_ + "'");
+  }
+  // Keep reading so that the server never blocks on a full pipe.
+  drain_ = std::thread([fd = output_] {
+    char buffer[4096];
+    while (read(fd, buffer, sizeof buffer) > 0) {
+    }
+  });
+}
+
+TrvsProcess::~TrvsProcess() { stop(); }
+
+int TrvsProcess::stop() {
+  if (pid_ < 0) return -1;
+  kill(pid_, SIGTERM);
+  int status = wait_for(pid_);
+  pid_ = -1;
+  if (drain_.joinable()) drain_.join();
+  if (output_ >= 0) close(output_);
+  output_ = -1;
+  return status;
+}
+
+std::uint16_t unused_port() {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = 0;
+  socklen_t length = sizeof address;
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    throw std::runtime_error("cannot find a free port");
+  }
+  close(fd);
+  return ntohs(address.sin_port);
+}
+
+// ---- The scripted server -------------------------------------------------------------
+
+ScriptedServer::ScriptedServer() = default;
+
+ScriptedServer::~ScriptedServer() { server_.stop(); }
+
+void ScriptedServer::start() {
+  rpc::Status status = server_.start(*this);
+  if (!status.ok()) throw std::runtime_error("scripted server: " + status.to_string());
+}
+
+int ScriptedServer::open_calls() const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return open_calls_;
+}
+
+int ScriptedServer::close_calls() const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return close_calls_;
+}
+
+std::vector<std::int16_t> ScriptedServer::dests() const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return dests_;
+}
+
+std::vector<std::uint64_t> ScriptedServer::replicated_offsets() const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  std::vector<std::uint64_t> out = replicated_;
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+std::vector<std::uint64_t> ScriptedServer::compared_offsets() const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  std::vector<std::uint64_t> out = compared_;
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+int ScriptedServer::bad_digests() const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return bad_digests_;
+}
+
+int ScriptedServer::bad_lengths() const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return bad_lengths_;
+}
+
+bool ScriptedServer::close_came_after_slow_answer() const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return close_after_slow_;
+}
+
+std::vector<std::uint8_t> ScriptedServer::destination(std::uint64_t length) const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  std::vector<std::uint8_t> out(length, 0);
+  for (const auto& [offset, bytes] : chunks_) {
+    if (offset >= length) continue;
+    std::uint64_t n = std::min<std::uint64_t>(bytes.size(), length - offset);
+    std::copy_n(bytes.begin(), n, out.begin() + static_cast<std::ptrdiff_t>(offset));
+  }
+  return out;
+}
+
+void ScriptedServer::preload(const std::vector<std::uint8_t>& bytes) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  for (std::uint64_t offset = 0; offset < bytes.size(); offset += kMiB) {
+    std::vector<std::uint8_t> chunk(kMiB, 0);
+    std::uint64_t n = std::min<std::uint64_t>(kMiB, bytes.size() - offset);
+    std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(offset), n, chunk.begin());
+    chunks_[offset] = std::move(chunk);
+  }
+}
+
+std::optional<std::int32_t> ScriptedServer::open_device(std::uint32_t, std::int16_t dest) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  ++open_calls_;
+  dests_.push_back(dest);
+  return script.open_result;
+}
+
+std::optional<std::int32_t> ScriptedServer::replicate(std::uint32_t, const ReplicateArgs& args) {
+  const auto offset = static_cast<std::uint64_t>(args.offset);
+  const bool digest_ok = args.digest.size() == 16 &&
+                         md5_of(args.data.data(), args.data.size()) ==
+                             std::vector<std::uint8_t>(args.digest.begin(), args.digest.end());
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    dests_.push_back(args.dest);
+    replicated_.push_back(offset);
+    if (!digest_ok) ++bad_digests_;
+    if (args.digest.size() != 16 || args.data.size() != kMiB) ++bad_lengths_;
+    if (script.store) chunks_[offset].assign(args.data.begin(), args.data.end());
+  }
+  if (script.replicate_fault_offset == offset) return script.replicate_result;
+  if (script.slow_offset == offset) {
+    std::this_thread::sleep_for(script.slow_delay);
+    std::lock_guard<std::mutex> hold(mutex_);
+    slow_answered_ = true;
+    return script.slow_result;
+  }
+  return 100;
+}
+
+std::optional<std::int32_t> ScriptedServer::compare(std::uint32_t, const CompareArgs& args) {
+  const auto offset = static_cast<std::uint64_t>(args.offset);
+  std::vector<std::uint8_t> stored(kMiB, 0);
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    dests_.push_back(args.dest);
+    compared_.push_back(offset);
+    if (args.digest.size() != 16 || args.data_length != static_cast<std::int32_t>(kMiB)) {
+      ++bad_lengths_;
+    }
+    auto found = chunks_.find(offset);
+    if (found != chunks_.end()) stored = found->second;
+  }
+  if (script.compare_result) return script.compare_result;
+  bool same = md5_of(stored.data(), stored.size()) ==
+              std::vector<std::uint8_t>(args.digest.begin(), args.digest.end());
+  return same ? 106 : 104;
+}
+
+std::optional<std::int32_t> ScriptedServer::close_device(std::uint32_t, std::int16_t dest) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  ++close_calls_;
+  dests_.push_back(dest);
+  close_after_slow_ = slow_answered_;
+  return script.close_result;
+}
+
+void ScriptedServer::group_ended(std::uint32_t) {}
+
+}  // namespace e2e

@@ -1,0 +1,191 @@
+// Shared pieces of the end-to-end tests: a private temporary folder per test,
+// disk images, trvc and trvs as real child processes, the client's log read
+// back from UTF-16LE, and an in-process replication server whose answers a
+// test scripts. Children die with the test process, so a hung or killed test
+// leaves no process behind.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "rpc/service_server.h"
+
+namespace e2e {
+
+constexpr std::uint64_t kMiB = 1048576;
+
+// A fresh folder under the system's temporary folder, removed with all its
+// contents on destruction. It holds a "devices" folder for disk images (what
+// TRV_DEVICE_DIR points at) and is the client's working directory.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+  std::filesystem::path devices() const { return path_ / "devices"; }
+  // devices()/PhysicalDriveN
+  std::filesystem::path drive(int index) const;
+
+ private:
+  std::filesystem::path path_;
+};
+
+// Bytes that differ from chunk to chunk and within a chunk, so that a chunk
+// written at the wrong offset or a short write shows.
+std::vector<std::uint8_t> pattern_bytes(std::uint64_t length, std::uint32_t seed);
+void write_file(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes);
+std::vector<std::uint8_t> read_file(const std::filesystem::path& path);
+// A file of `length` bytes that takes no space (all zero).
+void make_sparse_file(const std::filesystem::path& path, std::uint64_t length);
+// Writes `bytes` at `offset` into an existing file.
+void write_at(const std::filesystem::path& path, std::uint64_t offset,
+              const std::vector<std::uint8_t>& bytes);
+
+// The MD5 of a buffer, for checking what the client sent.
+std::vector<std::uint8_t> md5_of(const std::uint8_t* data, std::size_t length);
+
+// One line of TRV.log, split into its level tag ("INFO", "ERROR", ...) and
+// its message.
+struct LogLine {
+  std::string level;
+  std::string message;
+};
+
+// TRV.log of `dir`, decoded from UTF-16LE to UTF-8. Empty when there is none.
+std::string read_log_text(const std::filesystem::path& dir);
+// The lines of a log text. A line that does not have the logger's layout
+// (timestamp, tag, process id, thread id) fails the calling test.
+std::vector<LogLine> parse_log(const std::string& text);
+std::vector<LogLine> read_log(const std::filesystem::path& dir);
+// The messages alone, in file order.
+std::vector<std::string> messages(const std::vector<LogLine>& lines);
+// Index of the first message equal to `message`, or -1.
+int find_message(const std::vector<LogLine>& lines, const std::string& message);
+// Number of messages that start with `prefix`.
+int count_prefix(const std::vector<LogLine>& lines, const std::string& prefix);
+
+struct RunResult {
+  int exit_code = -1;  // -1 also when the process did not exit normally
+  std::string out;
+  std::string err;
+  std::vector<LogLine> log;
+  double seconds = 0;  // wall time of the run
+};
+
+// Runs trvc with `args` in `dir` (its working directory), TRV_DEVICE_DIR
+// pointing at dir.devices() and `environment` added, and waits for it.
+RunResult run_trvc(const TempDir& dir, const std::vector<std::string>& args,
+                   const std::vector<std::pair<std::string, std::string>>& environment = {});
+
+// trvs as a child process serving the given "N=PATH" disks on 127.0.0.1 at a
+// free port. The constructor returns once the server is listening. Stopped
+// (SIGTERM, then waited for) on destruction.
+class TrvsProcess {
+ public:
+  explicit TrvsProcess(const std::vector<std::string>& disks);
+  ~TrvsProcess();
+  TrvsProcess(const TrvsProcess&) = delete;
+  TrvsProcess& operator=(const TrvsProcess&) = delete;
+
+  std::uint16_t port() const { return port_; }
+  std::string port_text() const { return std::to_string(port_); }
+  // Stops the server and returns its exit status.
+  int stop();
+
+ private:
+  pid_t pid_ = -1;
+  std::uint16_t port_ = 0;
+  int output_ = -1;  // read end of its standard output
+  std::thread drain_;
+  std::string first_line_;
+};
+
+// A port on 127.0.0.1 with nothing listening (it was free a moment ago).
+std::uint16_t unused_port();
+
+// A replication server in the test process. By default it behaves like a
+// real server over one in-memory destination disk: it opens and closes any
+// disk, stores what replicate sends (checking its digest), and answers
+// compare by the stored bytes. Tests change its answers through `script`
+// before the client starts, and read back what it saw.
+class ScriptedServer : public ReplicationHandler {
+ public:
+  struct Script {
+    std::int32_t open_result = 107;
+    std::int32_t close_result = 108;
+    // Keep the replicated bytes (false: answer without storing them).
+    bool store = true;
+    // Every compare answered with this instead of the real verdict.
+    std::optional<std::int32_t> compare_result;
+    // Replicate at exactly this offset answered with `replicate_result`, or
+    // the connection dropped when that is nullopt.
+    std::optional<std::uint64_t> replicate_fault_offset;
+    std::optional<std::int32_t> replicate_result;
+    // Replicate at this offset answers `slow_result` only after `slow_delay`.
+    std::optional<std::uint64_t> slow_offset;
+    std::chrono::milliseconds slow_delay{0};
+    std::int32_t slow_result = 100;
+  };
+
+  ScriptedServer();
+  ~ScriptedServer() override;
+
+  // Listens on 127.0.0.1 at a free port.
+  void start();
+  std::uint16_t port() const { return server_.port(); }
+  std::string port_text() const { return std::to_string(port()); }
+
+  Script script;
+
+  // What the client did, safe to read once the client has exited.
+  int open_calls() const;
+  int close_calls() const;
+  std::vector<std::int16_t> dests() const;                // of every call, in arrival order
+  std::vector<std::uint64_t> replicated_offsets() const;  // sorted
+  std::vector<std::uint64_t> compared_offsets() const;    // sorted
+  int bad_digests() const;  // replicate calls whose digest was not their data's
+  int bad_lengths() const;  // calls whose digest or data length was not 16 / 1 MiB
+  // The stored destination, zero-extended or cut to `length` bytes.
+  std::vector<std::uint8_t> destination(std::uint64_t length) const;
+  // Puts bytes on the destination before a run, as an earlier run would.
+  void preload(const std::vector<std::uint8_t>& bytes);
+  // Whether the slow replicate had been answered when close_device came.
+  bool close_came_after_slow_answer() const;
+
+  std::optional<std::int32_t> open_device(std::uint32_t group, std::int16_t dest) override;
+  std::optional<std::int32_t> replicate(std::uint32_t group, const ReplicateArgs& args) override;
+  std::optional<std::int32_t> compare(std::uint32_t group, const CompareArgs& args) override;
+  std::optional<std::int32_t> close_device(std::uint32_t group, std::int16_t dest) override;
+  void group_ended(std::uint32_t group) override;
+
+ private:
+  ReplicationServer server_;
+  mutable std::mutex mutex_;
+  int open_calls_ = 0;
+  int close_calls_ = 0;
+  int bad_digests_ = 0;
+  int bad_lengths_ = 0;
+  std::vector<std::int16_t> dests_;
+  std::vector<std::uint64_t> replicated_;
+  std::vector<std::uint64_t> compared_;
+  std::map<std::uint64_t, std::vector<std::uint8_t>> chunks_;  // by offset
+  bool slow_answered_ = false;
+  bool close_after_slow_ = false;
+};
+
+}  // namespace e2e

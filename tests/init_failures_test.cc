@@ -1,0 +1,171 @@
+// Every way the client's set-up and start can fail, driven by failing the
+// named platform or runtime call inside a real trvc process: each failure is
+// reported once with its own name, ends the run with exit code 1, and leaves
+// the teardown to release what had been created.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "tests/e2e_support.h"
+
+namespace e2e {
+namespace {
+
+struct Failure {
+  const char* name;             // for the test's name
+  const char* fail_call;        // TRV_FAIL_CALL
+  const char* report;           // the error line that must appear
+  const char* limit;            // bandwidth_limit argument
+  bool reaches_server;          // open_device was called before the failure
+  const char* teardown_report;  // a further report made by the teardown, or ""
+};
+
+void PrintTo(const Failure& failure, std::ostream* out) { *out << failure.name; }
+
+class InitFailure : public ::testing::TestWithParam<Failure> {
+ protected:
+  void SetUp() override {
+    server_.start();
+    write_file(dir_.drive(1), pattern_bytes(2 * kMiB, 1));
+  }
+
+  TempDir dir_;
+  ScriptedServer server_;
+};
+
+TEST_P(InitFailure, IsReportedAndEndsTheRunWithExitCode1) {
+  const Failure& failure = GetParam();
+  RunResult result = run_trvc(dir_, {"127.0.0.1", server_.port_text(), "1", "7", failure.limit},
+                              {{"TRV_FAIL_CALL", failure.fail_call}});
+  EXPECT_EQ(result.exit_code, 1) << result.err;
+  int report = find_message(result.log, failure.report);
+  ASSERT_NE(report, -1) << "missing: " << failure.report << "\nstderr: " << result.err;
+  EXPECT_EQ(result.log[report].level, "ERROR");
+  // Reported once, where it happened.
+  EXPECT_EQ(count_prefix(result.log, failure.report), 1);
+  if (*failure.teardown_report) {
+    int teardown = -1;
+    for (std::size_t i = 0; i < result.log.size(); ++i) {
+      if (result.log[i].message.rfind(failure.teardown_report, 0) == 0)
+        teardown = static_cast<int>(i);
+    }
+    ASSERT_NE(teardown, -1) << "missing: " << failure.teardown_report;
+    EXPECT_GT(teardown, report);
+  }
+  EXPECT_EQ(server_.open_calls(), failure.reaches_server ? 1 : 0);
+  // The destination is closed only after a run that got its workers going.
+  EXPECT_EQ(server_.close_calls(), 0);
+  EXPECT_TRUE(server_.replicated_offsets().empty() || failure.reaches_server);
+  EXPECT_EQ(find_message(result.log, "Replicate succ."), -1);
+  EXPECT_EQ(find_message(result.log, "Replicate failed."), -1);
+}
+
+// The log file is the first CreateFileW and the logger's lock the first
+// critical section of the process, hence the skips.
+INSTANTIATE_TEST_SUITE_P(
+    EachStep, InitFailure,
+    ::testing::Values(Failure{"OpenDevice", "CreateFileW:5:1", "Open device failed, error code: 5",
+                              "0", false, ""},
+                      Failure{"DeviceSize", "DeviceIoControl:1",
+                              "Read device size failed, error code: 1", "0", false, ""},
+                      Failure{"Flush", "FlushFileBuffers:1117",
+                              "FlushFileBuffers failed, error code: 1117", "0", false, ""},
+                      Failure{"LimiterGate", "CreateSemaphoreW:1450",
+                              "CreateSemaphore failed, error code: 1450", "4096", false, ""},
+                      Failure{"DispenserLock", "InitializeCriticalSectionAndSpinCount:8:1",
+                              "InitializeCriticalSectionAndSpinCount failed, error code: 8", "0",
+                              false, ""},
+                      Failure{"CompletionPort", "CreateIoCompletionPort:1450",
+                              "CreateIoCompletionPort failed, error code: 1450", "0", false, ""},
+                      Failure{"Compose", "RpcStringBindingComposeW:14",
+                              "RpcStringBindingCompose failed, error code: 14", "0", false,
+                              "RpcBindingFree failed, error code: "},
+                      Failure{"Bind", "RpcBindingFromStringBindingW:14",
+                              "RpcBindingFromStringBinding failed, error code: 14", "0", false,
+                              "RpcBindingFree failed, error code: "},
+                      Failure{"RpcHeap", "HeapCreate:8", "Allocate rpc heap failed, error code: 8",
+                              "0", false, ""},
+                      Failure{"PostContext", "PostQueuedCompletionStatus:1450:5",
+                              "PostQueuedCompletionStatus failed, error code: 1450", "0", true, ""},
+                      Failure{"FifthWorker", "CreateThread:8:4",
+                              "Create worker thread failed, error code: 8", "0", true, ""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Failures of a chunk once the workers run: the run fails, the destination
+// is still closed, and the process still ends.
+class ChunkFailure : public ::testing::Test {
+ protected:
+  void SetUp() override { server_.start(); }
+
+  RunResult run(const std::string& fail_call, const std::string& mode = "") {
+    std::vector<std::string> args = {"127.0.0.1", server_.port_text(), "1", "7", "0"};
+    if (!mode.empty()) args.push_back(mode);
+    return run_trvc(dir_, args, {{"TRV_FAIL_CALL", fail_call}});
+  }
+
+  void expect_failed_run(const RunResult& result, const std::string& report) {
+    EXPECT_EQ(result.exit_code, 1);
+    int at = find_message(result.log, report);
+    ASSERT_NE(at, -1) << "missing: " << report << "\nstderr: " << result.err;
+    EXPECT_EQ(result.log[at].level, "ERROR");
+    int failed = find_message(result.log, "Replicate failed.");
+    ASSERT_NE(failed, -1);
+    EXPECT_GT(failed, at);
+    EXPECT_EQ(server_.close_calls(), 1);
+  }
+
+  TempDir dir_;
+  ScriptedServer server_;
+};
+
+TEST_F(ChunkFailure, ReadThatCannotStartNamesItsOffset) {
+  write_file(dir_.drive(1), pattern_bytes(4 * kMiB, 2));
+  // The third read fails as it starts; which chunk it carries depends on
+  // which worker calls first.
+  RunResult result = run("ReadFile:23:2");
+  EXPECT_EQ(result.exit_code, 1);
+  int failed = -1;
+  const std::regex report(
+      R"(Read device failed, offset: (0|1048576|2097152|3145728), error code : 23)");
+  for (std::size_t i = 0; i < result.log.size(); ++i) {
+    if (std::regex_match(result.log[i].message, report)) failed = static_cast<int>(i);
+  }
+  ASSERT_NE(failed, -1) << result.err;
+  EXPECT_EQ(result.log[failed].level, "ERROR");
+  EXPECT_NE(find_message(result.log, "Replicate failed."), -1);
+  EXPECT_EQ(server_.close_calls(), 1);
+  EXPECT_EQ(server_.replicated_offsets().size(), 3u);
+}
+
+TEST_F(ChunkFailure, ReadThatCompletesWithAnErrorNamesItsOffset) {
+  write_file(dir_.drive(1), pattern_bytes(kMiB, 3));
+  RunResult result = run("ReadFile.completion:23");
+  expect_failed_run(result, "handle_chunks failed, offset: 0, error code : 23");
+  EXPECT_TRUE(server_.replicated_offsets().empty());
+}
+
+TEST_F(ChunkFailure, RecycledContextThatCannotBePostedFailsTheRun) {
+  write_file(dir_.drive(1), pattern_bytes(kMiB, 4));
+  // 16 posts start the contexts, the runtime posts the replicate's
+  // completion, and the 18th recycles the one chunk.
+  RunResult result = run("PostQueuedCompletionStatus:1450:17");
+  expect_failed_run(result, "PostQueuedCompletionStatus failed, error code: 1450");
+  EXPECT_EQ(server_.replicated_offsets().size(), 1u);
+}
+
+TEST_F(ChunkFailure, CallStateThatCannotBePreparedSendsNothing) {
+  write_file(dir_.drive(1), pattern_bytes(kMiB, 5));
+  RunResult result = run("RpcAsyncInitializeHandle:1914");
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_EQ(
+      count_prefix(result.log, "Invoke rpc method RpcAsyncInitializeHandle failed, rpc status: "),
+      1)
+      << result.err;
+  EXPECT_TRUE(server_.replicated_offsets().empty());
+  EXPECT_NE(find_message(result.log, "Replicate failed."), -1);
+}
+
+}  // namespace
+}  // namespace e2e
