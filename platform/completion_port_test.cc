@@ -16,6 +16,7 @@
 
 namespace {
 
+using trv::platform::testing::ScopedEnvironment;
 using trv::platform::testing::TempDir;
 
 constexpr ULONG_PTR kDiskKey = 1;
@@ -171,20 +172,9 @@ TEST(CompletionPort, ClosingThePortReleasesAWaiter) {
 
 class OverlappedReadTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const char* old = std::getenv("TRV_DEVICE_DIR");
-    had_old_ = old != nullptr;
-    if (had_old_) old_ = old;
-    ::setenv("TRV_DEVICE_DIR", dir_.path().c_str(), 1);
-  }
   void TearDown() override {
     clear_injected_failures();
     for (HANDLE h : handles_) CloseHandle(h);
-    if (had_old_) {
-      ::setenv("TRV_DEVICE_DIR", old_.c_str(), 1);
-    } else {
-      ::unsetenv("TRV_DEVICE_DIR");
-    }
   }
 
   // A sparse image of `size` bytes with `data` written at `offset`.
@@ -228,9 +218,8 @@ class OverlappedReadTest : public ::testing::Test {
   }
 
   TempDir dir_;
+  ScopedEnvironment device_dir_{"TRV_DEVICE_DIR", dir_.path()};
   std::vector<HANDLE> handles_;
-  bool had_old_ = false;
-  std::string old_;
 };
 
 TEST_F(OverlappedReadTest, ReadsPastFourGibibytesLandAtTheirOffset) {

@@ -15,6 +15,7 @@ namespace {
 
 using trv::platform::testing::read_file;
 using trv::platform::testing::run_self_with;
+using trv::platform::testing::ScopedEnvironment;
 using trv::platform::testing::TempDir;
 using trv::platform::testing::write_file;
 
@@ -309,20 +310,6 @@ TEST_F(FileTest, StaleAndWrongHandlesAreInvalid) {
 
 class DeviceTest : public FileTest {
  protected:
-  void SetUp() override {
-    const char* old = std::getenv("TRV_DEVICE_DIR");
-    had_old_ = old != nullptr;
-    if (had_old_) old_ = old;
-    ::setenv("TRV_DEVICE_DIR", dir_.path().c_str(), 1);
-  }
-  void TearDown() override {
-    if (had_old_) {
-      ::setenv("TRV_DEVICE_DIR", old_.c_str(), 1);
-    } else {
-      ::unsetenv("TRV_DEVICE_DIR");
-    }
-  }
-
   HANDLE open_device(const wchar_t* name) {
     return CreateFileW(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                        nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
@@ -335,8 +322,7 @@ class DeviceTest : public FileTest {
     ::close(fd);
   }
 
-  bool had_old_ = false;
-  std::string old_;
+  ScopedEnvironment device_dir_{"TRV_DEVICE_DIR", dir_.path()};
 };
 
 TEST_F(DeviceTest, DeviceNamespaceMapsToTheDeviceFolder) {
