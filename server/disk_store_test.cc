@@ -154,6 +154,16 @@ TEST_F(DiskStoreTest, OpeningAMissingPathFailsAndLeavesTheDiskClosed) {
   EXPECT_EQ(store_->close_device(5, 1), NotOpen);
 }
 
+TEST_F(DiskStoreTest, AnImageAnotherServerHasOpenIsRefused) {
+  const std::string path = make_file("a.img", {});
+  make_store({{1, path, false}});
+  DiskStore other({{4, path, false}}, {});
+  ASSERT_EQ(store_->open_device(5, 1), Opened);
+  EXPECT_EQ(other.open_device(5, 4), OpenFailed);
+  ASSERT_EQ(store_->close_device(5, 1), Closed);
+  EXPECT_EQ(other.open_device(5, 4), Opened);
+}
+
 TEST_F(DiskStoreTest, AChunkWithTheWrongDigestIsRefusedAndNotWritten) {
   const Bytes old = pattern(2 * kChunk, 7);
   const std::string path = make_file("a.img", old);
