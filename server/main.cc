@@ -77,9 +77,11 @@ int main(int argc, char** argv) {
   while (sigwait(&stop_signals, &signal_number) != 0) {
   }
   log.write(std::string("stopping on ") + (signal_number == SIGINT ? "SIGINT" : "SIGTERM"));
-  // Stopping ends every association group, which flushes and closes its disks.
-  server.stop();
+  // Disks first, so that the exit status tells whether every flush
+  // succeeded: a call still running finishes before its disk is closed, and
+  // one that comes after is refused. Then the connections go.
   const bool flushed = store.close_all();
+  server.stop();
   log.write(flushed ? "stopped" : "stopped, but a disk could not be flushed");
   return flushed ? 0 : 1;
 }

@@ -281,7 +281,7 @@ TEST_F(TrvsProcessTest, SigintFlushesAndClosesAnOpenDisk) {
   trvs_->signal(SIGINT);
   EXPECT_EQ(trvs_->wait(), 0);
   const std::string text = log();
-  EXPECT_NE(text.find("disk 1 closed for group " + std::to_string(client.group())),
+  EXPECT_NE(text.find("disk 1 closed for group " + std::to_string(client.group()) + " (shutdown)"),
             std::string::npos)
       << text;
   EXPECT_NE(text.find("replicated 1 chunks (4096 bytes written)"), std::string::npos) << text;
