@@ -14,11 +14,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <stdexcept>
 
@@ -132,9 +132,64 @@ std::string read_log_text(const fs::path& dir) {
   return text;
 }
 
+namespace {
+
+// Reads the logger's line layout with a cursor; false on any deviation.
+class LineReader {
+ public:
+  explicit LineReader(const std::string& line) : line_(line) {}
+
+  bool literal(char c) { return at_ < line_.size() && line_[at_] == c ? (++at_, true) : false; }
+  bool digits(std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+      if (at_ >= line_.size() || !std::isdigit(static_cast<unsigned char>(line_[at_])))
+        return false;
+      ++at_;
+    }
+    return true;
+  }
+  // One or more digits.
+  bool number() {
+    std::size_t start = at_;
+    while (at_ < line_.size() && std::isdigit(static_cast<unsigned char>(line_[at_]))) ++at_;
+    return at_ > start;
+  }
+  // Text up to (not including) `stop`, which is then consumed.
+  bool until(char stop, std::string* out) {
+    std::size_t end = line_.find(stop, at_);
+    if (end == std::string::npos) return false;
+    *out = line_.substr(at_, end - at_);
+    at_ = end + 1;
+    return true;
+  }
+  std::string rest() const { return line_.substr(at_); }
+
+ private:
+  const std::string& line_;
+  std::size_t at_ = 0;
+};
+
+bool parse_line(const std::string& line, LogLine* out) {
+  LineReader r(line);
+  // [YYYY-MM-DD HH:MM:SS] [TAG] [pid] [tid] message
+  bool ok = r.literal('[') && r.digits(4) && r.literal('-') && r.digits(2) && r.literal('-') &&
+            r.digits(2) && r.literal(' ') && r.digits(2) && r.literal(':') && r.digits(2) &&
+            r.literal(':') && r.digits(2) && r.literal(']') && r.literal(' ') && r.literal('[') &&
+            r.until(']', &out->level) && r.literal(' ') && r.literal('[') && r.number() &&
+            r.literal(']') && r.literal(' ') && r.literal('[') && r.number() && r.literal(']') &&
+            r.literal(' ');
+  if (!ok) return false;
+  if (out->level != "DEBUG" && out->level != "INFO" && out->level != "ERROR" &&
+      out->level != "FATAL") {
+    return false;
+  }
+  out->message = r.rest();
+  return true;
+}
+
+}  // namespace
+
 std::vector<LogLine> parse_log(const std::string& text) {
-  static const std::regex layout(
-      R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\] \[(DEBUG|INFO|ERROR|FATAL)\] \[\d+\] \[\d+\] (.*))");
   std::vector<LogLine> lines;
   std::size_t start = 0;
   while (start < text.size()) {
@@ -142,15 +197,42 @@ std::vector<LogLine> parse_log(const std::string& text) {
     EXPECT_NE(end, std::string::npos) << "the log's last line has no line feed";
     if (end == std::string::npos) end = text.size();
     std::string line = text.substr(start, end - start);
-    std::smatch match;
-    if (std::regex_match(line, match, layout)) {
-      lines.push_back({match[1].str(), match[2].str()});
+    LogLine parsed;
+    if (parse_line(line, &parsed)) {
+      lines.push_back(parsed);
     } else {
       ADD_FAILURE() << "log line without the logger's layout: " << line;
     }
     start = end + 1;
   }
   return lines;
+}
+
+bool parse_progress_line(const std::string& message, std::uint64_t* offset) {
+  const std::string head = "Replicated bytes: ";
+  if (message.rfind(head, 0) != 0) return false;
+  std::size_t at = head.size();
+  std::size_t digits_end = at;
+  while (digits_end < message.size() &&
+         std::isdigit(static_cast<unsigned char>(message[digits_end]))) {
+    ++digits_end;
+  }
+  if (digits_end == at) return false;
+  *offset = std::stoull(message.substr(at, digits_end - at));
+  std::string speed = message.substr(digits_end);
+  const std::string middle = ", speed: ";
+  if (speed.rfind(middle, 0) != 0) return false;
+  speed = speed.substr(middle.size());
+  if (speed == " inf MB/s") return true;
+  // "<digits>.<two digits> <unit>/s"
+  std::size_t dot = speed.find('.');
+  std::size_t space = speed.find(' ');
+  if (dot == std::string::npos || dot == 0 || space != dot + 3) return false;
+  for (std::size_t i = 0; i < space; ++i) {
+    if (i != dot && !std::isdigit(static_cast<unsigned char>(speed[i]))) return false;
+  }
+  std::string unit = speed.substr(space + 1);
+  return unit == "B/s" || unit == "KB/s" || unit == "MB/s";
 }
 
 std::vector<LogLine> read_log(const fs::path& dir) { return parse_log(read_log_text(dir)); }
@@ -294,12 +376,16 @@ TrvsProcess::TrvsProcess(const std::vector<std::string>& disks) {
   // The first line announces the address it listens on.
   char c;
   while (read(output_, &c, 1) == 1 && c != '\n') first_line_ += c;
-  std::smatch match;
-  static const std::regex port_pattern(R"(:(\d+)\b)");
-  std::string::const_iterator from = first_line_.begin();
-  while (std::regex_search(from, first_line_.cend(), match, port_pattern)) {
-    port_ = static_cast<std::uint16_t>(std::stoi(match[1].str()));
-    from = match[0].second;
+  // "... <address>:<port>": the digits after the last colon.
+  std::size_t colon = first_line_.rfind(':');
+  if (colon != std::string::npos) {
+    std::size_t end = colon + 1;
+    while (end < first_line_.size() && std::isdigit(static_cast<unsigned char>(first_line_[end]))) {
+      ++end;
+    }
+    if (end > colon + 1 && end - colon - 1 <= 5) {
+      port_ = static_cast<std::uint16_t>(std::stoi(first_line_.substr(colon + 1, end - colon - 1)));
+    }
   }
   if (port_ == 0) {
     stop();

@@ -72,6 +72,9 @@ std::string read_log_text(const std::filesystem::path& dir);
 // (timestamp, tag, process id, thread id) fails the calling test.
 std::vector<LogLine> parse_log(const std::string& text);
 std::vector<LogLine> read_log(const std::filesystem::path& dir);
+// True when `message` is a progress line: "Replicated bytes: <offset>,
+// speed: <speed>" with the speed in one of its printed forms.
+bool parse_progress_line(const std::string& message, std::uint64_t* offset);
 // The messages alone, in file order.
 std::vector<std::string> messages(const std::vector<LogLine>& lines);
 // Index of the first message equal to `message`, or -1.
@@ -122,7 +125,8 @@ std::uint16_t unused_port();
 // real server over one in-memory destination disk: it opens and closes any
 // disk, stores what replicate sends (checking its digest), and answers
 // compare by the stored bytes. Tests change its answers through `script`
-// before the client starts, and read back what it saw.
+// before start(), which publishes it to the server's threads, and read back
+// what it saw.
 class ScriptedServer : public ReplicationHandler {
  public:
   struct Script {

@@ -4,7 +4,6 @@
 // the teardown to release what had been created.
 #include <gtest/gtest.h>
 
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -127,10 +126,13 @@ TEST_F(ChunkFailure, ReadThatCannotStartNamesItsOffset) {
   RunResult result = run("ReadFile:23:2");
   EXPECT_EQ(result.exit_code, 1);
   int failed = -1;
-  const std::regex report(
-      R"(Read device failed, offset: (0|1048576|2097152|3145728), error code : 23)");
   for (std::size_t i = 0; i < result.log.size(); ++i) {
-    if (std::regex_match(result.log[i].message, report)) failed = static_cast<int>(i);
+    for (std::uint64_t offset : {0, 1, 2, 3}) {
+      if (result.log[i].message ==
+          "Read device failed, offset: " + std::to_string(offset * kMiB) + ", error code : 23") {
+        failed = static_cast<int>(i);
+      }
+    }
   }
   ASSERT_NE(failed, -1) << result.err;
   EXPECT_EQ(result.log[failed].level, "ERROR");
