@@ -127,32 +127,40 @@ struct DiskStore::Disk {
 // for the call instead of closing the descriptor under it.
 class DiskStore::Use {
  public:
-  Use(Disk& disk, std::uint32_t group) : disk_(disk) {
-    std::lock_guard lock(disk.mutex);
-    if (!disk.session) {
-      why_not_ = "disk is not open";
-    } else if (disk.session->group != group) {
-      why_not_ = "disk is open by group " + std::to_string(disk.session->group);
+  // `disk` is null for a number that is not served.
+  Use(Disk* disk, std::uint32_t group) : disk_(disk) {
+    if (!disk) {
+      status_ = Status::failure(UnknownDisk, "no such disk");
+      return;
+    }
+    std::lock_guard lock(disk->mutex);
+    if (!disk->session) {
+      status_ = Status::failure(NotOpen, "disk is not open");
+    } else if (disk->session->group != group) {
+      status_ =
+          Status::failure(NotOpen, "disk is open by group " + std::to_string(disk->session->group));
     } else {
-      session_ = disk.session;
+      session_ = disk->session;
       ++session_->active;
     }
   }
   ~Use() {
     if (!session_) return;
-    std::lock_guard lock(disk_.mutex);
-    if (--session_->active == 0) disk_.idle.notify_all();
+    std::lock_guard lock(disk_->mutex);
+    if (--session_->active == 0) disk_->idle.notify_all();
   }
   Use(const Use&) = delete;
   Use& operator=(const Use&) = delete;
 
+  // Null unless the caller's group has the disk open.
   Session* session() const { return session_.get(); }
-  const std::string& why_not() const { return why_not_; }
+  // Why session() is null.
+  const Status& status() const { return status_; }
 
  private:
-  Disk& disk_;
+  Disk* disk_;
   std::shared_ptr<Session> session_;
-  std::string why_not_;
+  Status status_ = Status::ok();
 };
 
 DiskStore::DiskStore(std::vector<DiskConfig> disks, LogSink log, FlushCall flush)
@@ -272,21 +280,12 @@ Status DiskStore::open_session(Disk& disk, std::uint32_t group) {
 }
 
 std::optional<std::int32_t> DiskStore::replicate(std::uint32_t group, const ReplicateArgs& args) {
-  Disk* disk = find(args.dest);
-  if (!disk) {
-    return fail("replicate", group, args.dest, args.offset,
-                Status::failure(UnknownDisk, "no such disk"), nullptr);
-  }
-  Use use(*disk, group);
-  Session* session = use.session();
-  if (!session) {
-    return fail("replicate", group, args.dest, args.offset, Status::failure(NotOpen, use.why_not()),
-                nullptr);
-  }
-  if (Status status = do_replicate(*session, args); !status.is_ok()) {
-    return fail("replicate", group, args.dest, args.offset, status, session);
-  }
-  session->chunks_replicated.fetch_add(1, std::memory_order_relaxed);
+  Use use(find(args.dest), group);
+  Status status = use.status();
+  if (status.is_ok()) status = do_replicate(*use.session(), args);
+  if (!status.is_ok())
+    return fail("replicate", group, args.dest, args.offset, status, use.session());
+  use.session()->chunks_replicated.fetch_add(1, std::memory_order_relaxed);
   return Replicated;
 }
 
@@ -354,21 +353,12 @@ Status DiskStore::wait_durable(Session& session) {
 }
 
 std::optional<std::int32_t> DiskStore::compare(std::uint32_t group, const CompareArgs& args) {
-  Disk* disk = find(args.dest);
-  if (!disk) {
-    return fail("compare", group, args.dest, args.offset,
-                Status::failure(UnknownDisk, "no such disk"), nullptr);
-  }
-  Use use(*disk, group);
-  Session* session = use.session();
-  if (!session) {
-    return fail("compare", group, args.dest, args.offset, Status::failure(NotOpen, use.why_not()),
-                nullptr);
-  }
+  Use use(find(args.dest), group);
   bool identical = false;
-  if (Status status = do_compare(*session, args, &identical); !status.is_ok()) {
-    return fail("compare", group, args.dest, args.offset, status, session);
-  }
+  Status status = use.status();
+  if (status.is_ok()) status = do_compare(*use.session(), args, &identical);
+  if (!status.is_ok()) return fail("compare", group, args.dest, args.offset, status, use.session());
+  Session* session = use.session();
   (identical ? session->identical : session->different).fetch_add(1, std::memory_order_relaxed);
   return identical ? Identical : Differs;
 }

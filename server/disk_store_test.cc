@@ -19,44 +19,20 @@
 #include "engine/md5.h"
 #include "gtest/gtest.h"
 #include "rpc/server_result.h"
+#include "server/testing.h"
 
 namespace {
 
 constexpr std::int64_t kChunk = 1048576;
 
-using Bytes = std::vector<std::uint8_t>;
-
-Bytes md5_of(const Bytes& data) {
-  Md5Context context;
-  md5_init(&context);
-  md5_update(&context, data.data(), static_cast<std::uint32_t>(data.size()));
-  Bytes digest(16);
-  md5_final(digest.data(), &context);
-  return digest;
-}
-
-// Bytes that differ from chunk to chunk and from offset to offset.
-Bytes pattern(std::size_t length, std::uint32_t seed) {
-  Bytes data(length);
-  std::uint32_t state = seed * 2654435761u + 1;
-  for (auto& byte : data) {
-    state = state * 1103515245u + 12345u;
-    byte = static_cast<std::uint8_t>((state >> 16) | 1);  // never zero
-  }
-  return data;
-}
+using trvs_testing::Bytes;
+using trvs_testing::md5_of;
+using trvs_testing::pattern;
 
 class DiskStoreTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string templ = (std::filesystem::temp_directory_path() / "trvs_store_XXXXXX").string();
-    ASSERT_NE(::mkdtemp(templ.data()), nullptr);
-    dir_ = templ;
-  }
-  void TearDown() override {
-    store_.reset();
-    std::filesystem::remove_all(dir_);
-  }
+  void SetUp() override { ASSERT_TRUE(scratch_.ok()); }
+  void TearDown() override { store_.reset(); }
 
   std::string make_file(const std::string& name, const Bytes& content) {
     const std::string path = (dir_ / name).string();
@@ -102,7 +78,8 @@ class DiskStoreTest : public ::testing::Test {
     return false;
   }
 
-  std::filesystem::path dir_;
+  trvs_testing::ScratchDir scratch_;
+  const std::filesystem::path& dir_ = scratch_.path();
   std::unique_ptr<DiskStore> store_;
   std::mutex log_mutex_;
   std::vector<std::string> log_;

@@ -2,12 +2,11 @@
 // argument instead of serving something other than what was asked.
 #include "server/options.h"
 
-#include <stdlib.h>
-
 #include <filesystem>
 #include <fstream>
 
 #include "gtest/gtest.h"
+#include "server/testing.h"
 
 namespace {
 
@@ -92,9 +91,9 @@ TEST(CommandLineTest, RefusesWhatItCannotServeExactly) {
 }
 
 TEST(CommandLineTest, DiskPathsMustNameAFileOrABlockDevice) {
-  std::string templ = (std::filesystem::temp_directory_path() / "trvs_options_XXXXXX").string();
-  ASSERT_NE(::mkdtemp(templ.data()), nullptr);
-  const std::filesystem::path dir = templ;
+  trvs_testing::ScratchDir scratch;
+  ASSERT_TRUE(scratch.ok());
+  const std::filesystem::path& dir = scratch.path();
   const std::string file = (dir / "disk.img").string();
   std::ofstream(file).put('x');
   EXPECT_EQ(check_disk_paths({{1, file, false}}), "");
@@ -103,7 +102,6 @@ TEST(CommandLineTest, DiskPathsMustNameAFileOrABlockDevice) {
       std::string::npos);
   EXPECT_NE(check_disk_paths({{1, dir.string(), false}}).find("neither"), std::string::npos);
   EXPECT_NE(check_disk_paths({{1, "/dev/null", false}}).find("neither"), std::string::npos);
-  std::filesystem::remove_all(dir);
 }
 
 TEST(CommandLineTest, EndpointsPutIpv6AddressesInBrackets) {

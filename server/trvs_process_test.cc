@@ -15,17 +15,18 @@
 #include <thread>
 #include <vector>
 
-#include "engine/md5.h"
 #include "gtest/gtest.h"
 #include "rpc/runtime/pdu.h"
 #include "rpc/runtime/socket.h"
 #include "rpc/server_result.h"
 #include "rpc/service_ndr.h"
 #include "server/status.h"
+#include "server/testing.h"
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using trvs_testing::Bytes;
+using trvs_testing::md5_of;
 
 // A trvs child with its standard output on a pipe and its standard error in
 // a file. Killed and reaped on destruction if still running.
@@ -160,11 +161,11 @@ class RawClient {
     return call(kCloseDeviceOpnum, stub);
   }
   std::optional<std::int32_t> replicate(std::int16_t dest, std::int64_t offset, const Bytes& data) {
-    const Bytes digest = md5(data);
+    const Bytes digest = md5_of(data);
     return call(kReplicateOpnum, encode_replicate_request(syntax_, dest, offset, digest, data));
   }
   std::optional<std::int32_t> compare(std::int16_t dest, std::int64_t offset, const Bytes& data) {
-    const Bytes digest = md5(data);
+    const Bytes digest = md5_of(data);
     Bytes stub(compare_request_size(syntax_, digest.size()));
     encode_compare_request(syntax_, dest, offset, digest, static_cast<std::int32_t>(data.size()),
                            stub);
@@ -172,14 +173,6 @@ class RawClient {
   }
 
  private:
-  static Bytes md5(const Bytes& data) {
-    Md5Context context;
-    md5_init(&context);
-    md5_update(&context, data.data(), static_cast<std::uint32_t>(data.size()));
-    Bytes digest(16);
-    md5_final(digest.data(), &context);
-    return digest;
-  }
   bool read_pdu(Bytes* out) {
     out->assign(rpc::kCommonHeaderSize, 0);
     if (!socket_.read_exact(out->data(), out->size()).ok()) return false;
@@ -201,17 +194,12 @@ class RawClient {
 class TrvsProcessTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string templ = (std::filesystem::temp_directory_path() / "trvs_process_XXXXXX").string();
-    ASSERT_NE(::mkdtemp(templ.data()), nullptr);
-    dir_ = templ;
+    ASSERT_TRUE(scratch_.ok());
     image_ = (dir_ / "disk.img").string();
     std::ofstream(image_).flush();
     log_path_ = (dir_ / "trvs.log").string();
   }
-  void TearDown() override {
-    trvs_.reset();
-    std::filesystem::remove_all(dir_);
-  }
+  void TearDown() override { trvs_.reset(); }
 
   // Starts trvs serving disk 1 on a free loopback port; returns the port.
   std::uint16_t start(std::vector<std::string> extra = {}) {
@@ -249,7 +237,8 @@ class TrvsProcessTest : public ::testing::Test {
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
 
-  std::filesystem::path dir_;
+  trvs_testing::ScratchDir scratch_;
+  const std::filesystem::path& dir_ = scratch_.path();
   std::string image_;
   std::string log_path_;
   std::unique_ptr<TrvsProcess> trvs_;
