@@ -104,10 +104,4 @@ TEST(CommandLineTest, DiskPathsMustNameAFileOrABlockDevice) {
   EXPECT_NE(check_disk_paths({{1, "/dev/null", false}}).find("neither"), std::string::npos);
 }
 
-TEST(CommandLineTest, EndpointsPutIpv6AddressesInBrackets) {
-  EXPECT_EQ(format_endpoint("127.0.0.1", 4747), "127.0.0.1:4747");
-  EXPECT_EQ(format_endpoint("::1", 0), "[::1]:0");
-  EXPECT_EQ(format_endpoint("localhost", 80), "localhost:80");
-}
-
 }  // namespace
