@@ -320,6 +320,19 @@ TEST_F(TrvsProcessTest, ServesOneGroupThroughSeveralConnectionsAndClosesWhenThey
   EXPECT_EQ(trvs_->wait(), 0);
 }
 
+TEST_F(TrvsProcessTest, Ndr20OnlyRefusesAnNdr64OnlyBind) {
+  const std::uint16_t port = start({"--ndr20-only"});
+  ASSERT_NE(port, 0);
+  RawClient ndr64;
+  EXPECT_FALSE(ndr64.connect(port, 0, rpc::Syntax::Ndr64));
+  RawClient ndr20;
+  ASSERT_TRUE(ndr20.connect(port, 0, rpc::Syntax::Ndr20));
+  EXPECT_EQ(ndr20.open_device(1), Opened);
+  EXPECT_NE(log().find("(NDR 2.0 only)"), std::string::npos) << log();
+  trvs_->signal(SIGTERM);
+  EXPECT_EQ(trvs_->wait(), 0);
+}
+
 class TrvsCommandLineTest : public TrvsProcessTest {
  protected:
   // Runs trvs to its end; returns the exit code and its standard output.
