@@ -169,5 +169,32 @@ TEST_F(ChunkFailure, CallStateThatCannotBePreparedSendsNothing) {
   EXPECT_NE(find_message(result.log, "Replicate failed."), -1);
 }
 
+TEST_F(ChunkFailure, CallThatCannotBeIssuedFailsTheRun) {
+  write_file(dir_.drive(1), pattern_bytes(2 * kMiB, 6));
+  RunResult result = run("Ndr64AsyncClientCall:1726", "incremental_sync");
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_NE(result.err.find("Invoke rpc method compare failed, exception code: 1726"),
+            std::string::npos)
+      << result.err;
+  EXPECT_EQ(server_.compared_offsets().size(), 1u);
+  EXPECT_NE(find_message(result.log, "Replicate failed."), -1);
+  EXPECT_EQ(server_.close_calls(), 1);
+}
+
+TEST_F(ChunkFailure, CloseThatCannotBeIssuedKeepsASuccessfulResult) {
+  write_file(dir_.drive(1), pattern_bytes(kMiB, 7));
+  // The first synchronous call opens, the second closes.
+  RunResult result = run("NdrClientCall3:1726:1");
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_NE(result.err.find("Invoke rpc method close_device failed, exception code: 1726"),
+            std::string::npos)
+      << result.err;
+  int succeeded = find_message(result.log, "Replicate succ.");
+  int close_failed = find_message(result.log, "Close physical disk failed on destination.");
+  ASSERT_NE(succeeded, -1);
+  EXPECT_GT(close_failed, succeeded);
+  EXPECT_EQ(server_.close_calls(), 0);
+}
+
 }  // namespace
 }  // namespace e2e
