@@ -69,9 +69,9 @@ void compute_digest(ChunkContext* context) {
   md5_final(context->digest, &md5);
 }
 
-// Prepares the context's call state for `stage` and issues the call. After a
+// Prepares the context's call state for `stage` and starts the call. After a
 // true return the context belongs to the RPC runtime.
-bool issue_call(ChunkContext* context, ChunkStage stage) {
+bool start_call(ChunkContext* context, ChunkStage stage) {
   RPC_STATUS status = prepare_async_call(context, stage);
   if (status != 0) {
     report_rpc_status(L"RpcAsyncInitializeHandle", status);
@@ -128,7 +128,7 @@ bool start_next_chunk(ChunkContext* context) {
 bool send_chunk(ChunkContext* context) {
   if (limiter_enabled) throttle();
   compute_digest(context);
-  return issue_call(context, compare_first ? Comparing : Replicating);
+  return start_call(context, compare_first ? Comparing : Replicating);
 }
 
 bool finish_compare(ChunkContext* context) {
@@ -141,7 +141,7 @@ bool finish_compare(ChunkContext* context) {
   if (reply == Identical) return recycle(context);
   // The digest from the read travels with the replicate; the limiter has
   // already let this chunk pass.
-  if (reply == Differs) return issue_call(context, Replicating);
+  if (reply == Differs) return start_call(context, Replicating);
   report_error_at(L"Compare", context->offset, reply);
   return false;
 }

@@ -169,7 +169,7 @@ TEST_F(ChunkFailure, CallStateThatCannotBePreparedSendsNothing) {
   EXPECT_NE(find_message(result.log, "Replicate failed."), -1);
 }
 
-TEST_F(ChunkFailure, CallThatCannotBeIssuedFailsTheRun) {
+TEST_F(ChunkFailure, CallThatCannotBeMadeFailsTheRun) {
   write_file(dir_.drive(1), pattern_bytes(2 * kMiB, 6));
   RunResult result = run("Ndr64AsyncClientCall:1726", "incremental_sync");
   EXPECT_EQ(result.exit_code, 1);
@@ -181,7 +181,7 @@ TEST_F(ChunkFailure, CallThatCannotBeIssuedFailsTheRun) {
   EXPECT_EQ(server_.close_calls(), 1);
 }
 
-TEST_F(ChunkFailure, CloseThatCannotBeIssuedKeepsASuccessfulResult) {
+TEST_F(ChunkFailure, CloseThatCannotBeMadeKeepsASuccessfulResult) {
   write_file(dir_.drive(1), pattern_bytes(kMiB, 7));
   // The first synchronous call opens, the second closes.
   RunResult result = run("NdrClientCall3:1726:1");
