@@ -74,7 +74,13 @@ rpc::Status ReplicationServer::start(ReplicationHandler& handler) {
   options.limits = options_.limits;
   server_ = std::make_unique<rpc::Server>(options, rpc::replication_interface(),
                                           kReplicationProcedureCount, adapter_.get());
-  return server_->start();
+  rpc::Status s = server_->start();
+  if (!s.ok()) {
+    // Nothing was started: a later start may try again (another port).
+    server_.reset();
+    adapter_.reset();
+  }
+  return s;
 }
 
 std::uint16_t ReplicationServer::port() const { return server_ ? server_->port() : 0; }

@@ -59,7 +59,8 @@ class ReplicationServer {
   ReplicationServer& operator=(const ReplicationServer&) = delete;
 
   // Listens and starts serving; `handler` must outlive stop(). Fails when the
-  // address cannot be bound or the server was already started.
+  // address cannot be bound (the options may then be changed through a new
+  // object, or start retried) or the server was already started.
   rpc::Status start(ReplicationHandler& handler);
   rpc::Status start(ReplicationHandler* handler) { return start(*handler); }
   std::uint16_t port() const;

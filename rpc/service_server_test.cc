@@ -223,6 +223,21 @@ TEST(ReplicationServerTest, StopBeforeStartAndTwiceIsHarmless) {
   server.stop();
 }
 
+TEST(ReplicationServerTest, BusyPortFailsAndLeavesNothingRunning) {
+  FakeHandler handler;
+  ReplicationServer first;
+  ASSERT_TRUE(first.start(handler).ok());
+  ReplicationServerOptions options;
+  options.port = first.port();
+  ReplicationServer second(options);
+  EXPECT_EQ(second.start(handler).code(), rpc::status::kServerUnavailable);
+  EXPECT_EQ(second.port(), 0);
+  first.stop();
+  // The port is free again: the same object may now start.
+  EXPECT_TRUE(second.start(handler).ok());
+  EXPECT_EQ(second.port(), options.port);
+}
+
 TEST(ReplicationServerTest, ListensOnIpv6Loopback) {
   FakeHandler handler;
   ReplicationServerOptions options;

@@ -205,6 +205,23 @@ TEST_F(ServerTest, ReassemblesFragmentedRequestsAndFragmentsBigReplies) {
   }
 }
 
+TEST_F(ServerTest, ObjectUuidIsSkipped) {
+  start();
+  RawClient client(server_->port());
+  ASSERT_EQ(client.bind_windows_style(), 1);
+  const std::vector<std::uint8_t> stub = {4, 5, 6};
+  Request request;
+  request.context_id = 1;
+  request.object = ndr64_syntax().uuid;
+  request.stub = stub;
+  request.alloc_hint = 3;
+  ASSERT_TRUE(client.send(encode_request(2, request)).ok());
+  RawClient::Answer answer;
+  ASSERT_TRUE(client.read_answer(&answer).ok());
+  EXPECT_FALSE(answer.fault);
+  EXPECT_EQ(answer.stub, stub);
+}
+
 TEST_F(ServerTest, EmptyStubRequestIsACall) {
   start();
   RawClient client(server_->port());
