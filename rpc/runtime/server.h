@@ -74,7 +74,8 @@ class Dispatcher {
   virtual DispatchResult dispatch(const CallInfo& call, std::span<const std::uint8_t> stub,
                                   std::vector<std::uint8_t>* reply) = 0;
   // The last connection of association group `group` has closed. Called once
-  // per group, on the thread of that connection (or of stop()).
+  // per group, on the thread of that last connection; stop() returns only after
+  // every group has ended.
   virtual void group_ended(std::uint32_t group) = 0;
 };
 
