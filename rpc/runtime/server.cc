@@ -16,6 +16,7 @@
 #include <map>
 #include <mutex>
 #include <random>
+#include <system_error>
 #include <thread>
 
 #include "rpc/runtime/socket.h"
@@ -538,13 +539,20 @@ void Server::Impl::accept_loop() {
       ++counters.connections_refused;
       continue;  // `socket` closes here
     }
-    ++counters.connections_accepted;
-    ++counters.open_connections;
     auto connection = std::make_unique<Connection>();
     connection->socket = std::move(socket);
     Connection* raw = connection.get();
+    ++counters.open_connections;  // before the thread can count it out
+    try {
+      raw->thread = std::thread([this, raw] { serve(raw); });
+    } catch (const std::system_error&) {
+      // No thread to serve it: refuse the connection like one over the limit.
+      --counters.open_connections;
+      ++counters.connections_refused;
+      continue;
+    }
+    ++counters.connections_accepted;
     connections.push_back(std::move(connection));
-    raw->thread = std::thread([this, raw] { serve(raw); });
   }
 }
 
