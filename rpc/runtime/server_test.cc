@@ -101,6 +101,21 @@ TEST_F(ServerTest, OneElementWithBothSyntaxesPrefersNdr64) {
   expect_echo(client, 5);
 }
 
+// Header-signing and multiplexing bits in a bind are accepted and not
+// granted: without them echoed the client keeps one call per connection.
+TEST_F(ServerTest, BindFlagsAreAcceptedButNotGranted) {
+  start();
+  for (std::uint8_t flags : {0x03, 0x07, 0x13, 0x17}) {
+    RawClient client(server_->port());
+    ASSERT_TRUE(client.send(encode_bind(1, flags, windows_style_bind(0))).ok());
+    std::vector<std::uint8_t> pdu;
+    ASSERT_TRUE(client.read_pdu(&pdu).ok());
+    ASSERT_EQ(pdu[2], static_cast<std::uint8_t>(PacketType::BindAck)) << int(flags);
+    EXPECT_EQ(pdu[3], pfc::kSingleFrag) << int(flags);
+    expect_echo(client, 1);
+  }
+}
+
 TEST_F(ServerTest, Ndr20OnlyClientIsServed) {
   start();
   RawClient client(server_->port());
