@@ -150,11 +150,22 @@ TEST_F(ChunkFailure, ReadThatCompletesWithAnErrorNamesItsOffset) {
 
 TEST_F(ChunkFailure, RecycledContextThatCannotBePostedFailsTheRun) {
   write_file(dir_.drive(1), pattern_bytes(kMiB, 4));
-  // 16 posts start the contexts, the runtime posts the replicate's
-  // completion, and the 18th recycles the one chunk.
-  RunResult result = run("PostQueuedCompletionStatus:1450:17");
+  // 16 posts start the contexts and the 17th recycles the one chunk (the
+  // runtime's completions do not count: they are the system's own posts).
+  RunResult result = run("PostQueuedCompletionStatus:1450:16");
   expect_failed_run(result, "PostQueuedCompletionStatus failed, error code: 1450");
   EXPECT_EQ(server_.replicated_offsets().size(), 1u);
+}
+
+TEST_F(ChunkFailure, LostWakeUpOnlyDelaysTheEnd) {
+  write_file(dir_.drive(1), pattern_bytes(kMiB, 4));
+  // The 18th post is the first wake-up after the last context was dropped;
+  // the workers then leave at their next wait time-out instead.
+  RunResult result = run("PostQueuedCompletionStatus:1450:17");
+  EXPECT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_NE(find_message(result.log, "Replicate succ."), -1);
+  EXPECT_EQ(server_.replicated_offsets().size(), 1u);
+  EXPECT_EQ(server_.close_calls(), 1);
 }
 
 TEST_F(ChunkFailure, CallStateThatCannotBePreparedSendsNothing) {
