@@ -3,6 +3,7 @@
 // data happens outside both, except open and close, which hold the disk's
 // mutex so that a disk is never open twice at once (a block device is opened
 // exclusively, and a second open while the first is being flushed would fail).
+// Each connection thread keeps its own read and direct-write buffers.
 #include "server/disk_store.h"
 
 #include <fcntl.h>
@@ -16,6 +17,7 @@
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 
@@ -28,9 +30,35 @@ namespace {
 // that no call allocates in proportion to what the peer asked for.
 constexpr std::size_t kReadPiece = 1048576;
 
+// The length of the chunks trvc sends, and of the one chunk whose all-zero
+// digest is known without hashing.
+constexpr std::size_t kZeroChunkLength = 1048576;
+static_assert(kReadPiece == kZeroChunkLength, "a zero chunk is compared in one read");
+
 std::uint8_t* read_buffer() {
   thread_local std::unique_ptr<std::uint8_t[]> buffer;
   if (!buffer) buffer = std::make_unique_for_overwrite<std::uint8_t[]>(kReadPiece);
+  return buffer.get();
+}
+
+// O_DIRECT needs the memory aligned as well as the file position, and the
+// request's data sits wherever the RPC runtime put it; so direct writes go
+// through a copy in this buffer, one per thread, a piece at a time.
+constexpr std::size_t kDirectPiece = 1048576;
+constexpr std::size_t kDirectMemoryAlignment = 4096;
+
+struct AlignedFree {
+  void operator()(std::uint8_t* memory) const { std::free(memory); }
+};
+
+// Null if the memory cannot be had; the caller then writes buffered.
+std::uint8_t* direct_buffer() {
+  thread_local std::unique_ptr<std::uint8_t, AlignedFree> buffer;
+  if (!buffer) {
+    void* memory = nullptr;
+    if (::posix_memalign(&memory, kDirectMemoryAlignment, kDirectPiece) != 0) return nullptr;
+    buffer.reset(static_cast<std::uint8_t*>(memory));
+  }
   return buffer.get();
 }
 
@@ -91,9 +119,20 @@ Status check_digest(std::span<const std::uint8_t> digest) {
 
 // One open of one disk by one association group.
 struct DiskStore::Session {
+  // For reads, unaligned writes and everything once direct I/O is refused.
   int fd = -1;
+  // The same file opened with O_DIRECT, or -1.
+  int direct_fd = -1;
+  std::int16_t disk = 0;
   std::uint32_t group = 0;
   bool fixed = false;
+  bool block_device = false;
+  // Offsets and lengths of direct writes are multiples of this.
+  std::size_t block = 4096;
+  // Cleared for good, with one log line, when the kernel refuses a direct
+  // write or a zero range on this disk.
+  std::atomic<bool> direct{false};
+  std::atomic<bool> zero_ranges{true};
   // For a fixed-size disk, the end that is never written past.
   std::int64_t size = 0;
   // Calls using the session; guarded by the Disk's mutex.
@@ -163,9 +202,15 @@ class DiskStore::Use {
   Status status_ = Status::ok();
 };
 
-DiskStore::DiskStore(std::vector<DiskConfig> disks, LogSink log, FlushCall flush)
-    : log_(std::move(log)), flush_(std::move(flush)) {
+DiskStore::DiskStore(std::vector<DiskConfig> disks, LogSink log, FlushCall flush, DirectIo direct)
+    : log_(std::move(log)), flush_(std::move(flush)), direct_(std::move(direct)) {
   if (!flush_) flush_ = [](int fd) { return ::fdatasync(fd); };
+  if (!direct_.open) direct_.open = [](const char* path, int flags) { return ::open(path, flags); };
+  if (!direct_.write) {
+    direct_.write = [](int fd, const void* data, std::size_t length, std::int64_t offset) {
+      return static_cast<std::int64_t>(::pwrite(fd, data, length, offset));
+    };
+  }
   for (auto& config : disks) {
     auto disk = std::make_unique<Disk>();
     disk->config = std::move(config);
@@ -238,6 +283,7 @@ Status DiskStore::open_session(Disk& disk, std::uint32_t group) {
 
   auto session = std::make_shared<Session>();
   session->fd = fd;
+  session->disk = disk.config.number;
   session->group = group;
   struct stat st;
   std::string kind;
@@ -246,10 +292,15 @@ Status DiskStore::open_session(Disk& disk, std::uint32_t group) {
     status = Status::failure(OpenFailed, describe_errno("fstat", errno));
   } else if (S_ISBLK(st.st_mode)) {
     std::uint64_t bytes = 0;
+    int sector = 0;
     if (::ioctl(fd, BLKGETSIZE64, &bytes) != 0) {
       status = Status::failure(OpenFailed, describe_errno("ioctl BLKGETSIZE64", errno));
+    } else if (::ioctl(fd, BLKSSZGET, &sector) != 0) {
+      status = Status::failure(OpenFailed, describe_errno("ioctl BLKSSZGET", errno));
     } else {
       session->fixed = true;
+      session->block_device = true;
+      session->block = static_cast<std::size_t>(sector);
       session->size = static_cast<std::int64_t>(bytes);
       kind = "block device of " + std::to_string(bytes) + " bytes";
     }
@@ -273,10 +324,40 @@ Status DiskStore::open_session(Disk& disk, std::uint32_t group) {
     ::close(fd);
     return status;
   }
-  disk.session = std::move(session);
   log("disk " + std::to_string(disk.config.number) + " opened by group " + std::to_string(group) +
       ": " + path + ", " + kind);
+  open_direct(disk, *session);
+  disk.session = std::move(session);
   return Status::ok();
+}
+
+void DiskStore::open_direct(Disk& disk, Session& session) {
+  std::string why;
+  // The aligned buffer serves blocks up to its own alignment.
+  if (session.block == 0 || session.block > kDirectMemoryAlignment ||
+      kDirectPiece % session.block != 0) {
+    why = "logical block size " + std::to_string(session.block) + " unsuitable for direct I/O";
+  } else {
+    // Without O_EXCL: the first descriptor holds the block device's claim,
+    // and a second exclusive open by the same process would be refused.
+    const int fd = direct_.open(disk.config.path.c_str(), O_RDWR | O_DIRECT | O_CLOEXEC);
+    struct stat opened;
+    struct stat direct;
+    if (fd < 0) {
+      why = describe_errno("open with O_DIRECT", errno);
+    } else if (::fstat(session.fd, &opened) != 0 || ::fstat(fd, &direct) != 0 ||
+               opened.st_dev != direct.st_dev || opened.st_ino != direct.st_ino ||
+               opened.st_rdev != direct.st_rdev) {
+      why = "the path no longer names the file opened";
+      ::close(fd);
+    } else {
+      session.direct_fd = fd;
+      session.direct = true;
+      return;
+    }
+  }
+  log("disk " + std::to_string(disk.config.number) + ": no direct I/O (" + why +
+      "), writing through the page cache");
 }
 
 std::optional<std::int32_t> DiskStore::replicate(std::uint32_t group, const ReplicateArgs& args) {
@@ -295,8 +376,15 @@ Status DiskStore::do_replicate(Session& session, const ReplicateArgs& args) {
       !status.is_ok()) {
     return status;
   }
+  // trvc skips the hash for a chunk of zeros and so can we, checking every
+  // byte instead; a zero chunk's digest must still match the one sent.
+  const bool zero = is_all_zero(args.data.data(), args.data.size());
   std::uint8_t computed[16];
-  digest_of(args.data, computed);
+  if (zero && args.data.size() == kZeroChunkLength) {
+    std::memcpy(computed, kZeroChunkDigest, sizeof computed);
+  } else {
+    digest_of(args.data, computed);
+  }
   if (!same_digest(args.digest, computed)) {
     return Status::failure(DigestMismatch, "the data's MD5 differs from the digest sent");
   }
@@ -309,19 +397,75 @@ Status DiskStore::do_replicate(Session& session, const ReplicateArgs& args) {
     in_range = args.offset >= session.size ? 0
                                            : static_cast<std::size_t>(std::min<std::int64_t>(
                                                  session.size - args.offset, in_range));
-    if (!is_all_zero(args.data.data() + in_range, args.data.size() - in_range)) {
+    if (!zero && !is_all_zero(args.data.data() + in_range, args.data.size() - in_range)) {
       return Status::failure(
           PastEnd, "non-zero data beyond the end of the disk at " + std::to_string(session.size));
     }
   }
   if (in_range == 0) return Status::ok();
 
-  if (Status status = write_all(session.fd, args.data.data(), in_range, args.offset);
-      !status.is_ok()) {
-    return status;
+  // Zeros need not travel to an image file: the file system can mark the
+  // range zero (and grow the file) with no data written.
+  Status written = Status::ok();
+  if (!zero || session.block_device || !zero_range(session, in_range, args.offset, &written)) {
+    written = write_chunk(session, args.data.data(), in_range, args.offset);
   }
+  if (!written.is_ok()) return written;
   session.bytes_written.fetch_add(in_range, std::memory_order_relaxed);
   return wait_durable(session);
+}
+
+Status DiskStore::write_chunk(Session& session, const std::uint8_t* data, std::size_t length,
+                              std::int64_t offset) {
+  std::size_t done = 0;
+  std::uint8_t* buffer = nullptr;
+  if (session.direct.load(std::memory_order_relaxed) &&
+      static_cast<std::uint64_t>(offset) % session.block == 0 && length % session.block == 0) {
+    buffer = direct_buffer();
+  }
+  while (buffer && done < length && session.direct.load(std::memory_order_relaxed)) {
+    const std::size_t piece = std::min(length - done, kDirectPiece);
+    std::memcpy(buffer, data + done, piece);
+    const std::int64_t n =
+        direct_.write(session.direct_fd, buffer, piece, offset + static_cast<std::int64_t>(done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno != EINVAL) return Status::failure(WriteFailed, describe_errno("pwrite", errno));
+      // The file system takes O_DIRECT opens but not the writes (or not
+      // with this alignment): the page cache it is, from now on.
+      if (session.direct.exchange(false)) {
+        log("disk " + std::to_string(session.disk) + ": direct write refused (" +
+            describe_errno("pwrite", EINVAL) + "), writing through the page cache");
+      }
+      break;
+    }
+    if (n == 0) return Status::failure(WriteFailed, "pwrite wrote nothing");
+    done += static_cast<std::size_t>(n);
+    // A short write may leave the rest unaligned; the buffered path takes it.
+    if (done % session.block != 0) break;
+  }
+  return write_all(session.fd, data + done, length - done,
+                   offset + static_cast<std::int64_t>(done));
+}
+
+bool DiskStore::zero_range(Session& session, std::size_t length, std::int64_t offset,
+                           Status* status) {
+  if (!session.zero_ranges.load(std::memory_order_relaxed)) return false;
+  while (::fallocate(session.fd, FALLOC_FL_ZERO_RANGE, offset, static_cast<off_t>(length)) != 0) {
+    const int error = errno;
+    if (error == EINTR) continue;
+    if (error == EOPNOTSUPP || error == EINVAL || error == ENOSYS) {
+      if (session.zero_ranges.exchange(false)) {
+        log("disk " + std::to_string(session.disk) + ": cannot zero ranges (" +
+            describe_errno("fallocate", error) + "), writing zero chunks");
+      }
+      return false;
+    }
+    *status = Status::failure(WriteFailed, describe_errno("fallocate", error));
+    return true;
+  }
+  *status = Status::ok();
+  return true;
 }
 
 Status DiskStore::wait_durable(Session& session) {
@@ -376,6 +520,7 @@ Status DiskStore::do_compare(Session& session, const CompareArgs& args, bool* id
   std::int64_t position = args.offset;
   std::int64_t remaining = args.data_length;
   bool at_end = false;
+  bool zero_chunk = false;
   while (remaining > 0) {
     const std::size_t piece = static_cast<std::size_t>(
         std::min<std::int64_t>(remaining, static_cast<std::int64_t>(kReadPiece)));
@@ -397,12 +542,22 @@ Status DiskStore::do_compare(Session& session, const CompareArgs& args, bool* id
       got += static_cast<std::size_t>(n);
     }
     std::memset(buffer + got, 0, piece - got);
+    // Unwritten parts of an image are common and their digest is known.
+    if (args.data_length == static_cast<std::int64_t>(kZeroChunkLength) &&
+        is_all_zero(buffer, piece)) {
+      zero_chunk = true;
+      break;
+    }
     md5_update(&context, buffer, static_cast<std::uint32_t>(piece));
     position += static_cast<std::int64_t>(piece);
     remaining -= static_cast<std::int64_t>(piece);
   }
   std::uint8_t computed[16];
-  md5_final(computed, &context);
+  if (zero_chunk) {
+    std::memcpy(computed, kZeroChunkDigest, sizeof computed);
+  } else {
+    md5_final(computed, &context);
+  }
   *identical = same_digest(args.digest, computed);
   return Status::ok();
 }
@@ -465,6 +620,9 @@ Status DiskStore::close_session(Disk& disk, std::unique_lock<std::mutex>& lock, 
   } else if (flush_(session->fd) != 0) {
     status = Status::failure(FlushFailed, describe_errno("fdatasync", errno));
   }
+  // The direct descriptor holds no dirty data of its own: the flush above,
+  // on the other descriptor, covered the file's every write.
+  if (session->direct_fd >= 0) ::close(session->direct_fd);
   if (::close(session->fd) != 0 && status.is_ok()) {
     status = Status::failure(FlushFailed, describe_errno("close", errno));
   }
