@@ -470,4 +470,377 @@ TEST_F(DiskStoreTest, CloseWaitsForTheCallsInProgress) {
   store_.reset();  // its flush call refers to this test's locals
 }
 
+// Writes through the O_DIRECT descriptor, as seen by a hook that performs
+// them with pwrite and remembers what it was given.
+struct DirectWrite {
+  std::int64_t offset;
+  std::size_t length;
+  bool descriptor_direct;
+  bool memory_aligned;
+};
+
+class DirectIoTest : public DiskStoreTest {
+ protected:
+  // `refuse_open` and `refuse_write` make the kernel's refusal happen on
+  // demand: open or write then fail with `error`.
+  void make_direct_store(std::vector<DiskConfig> disks) {
+    DiskStore::DirectIo direct;
+    direct.open = [this](const char* path, int flags) {
+      if (refuse_open_) {
+        errno = EINVAL;
+        return -1;
+      }
+      return ::open(path, flags);
+    };
+    direct.write = [this](int fd, const void* data, std::size_t length, std::int64_t offset) {
+      {
+        std::lock_guard lock(writes_mutex_);
+        writes_.push_back({offset, length, (::fcntl(fd, F_GETFL) & O_DIRECT) != 0,
+                           reinterpret_cast<std::uintptr_t>(data) % 4096 == 0});
+      }
+      if (write_error_ != 0) {
+        errno = write_error_;
+        return std::int64_t{-1};
+      }
+      return static_cast<std::int64_t>(::pwrite(fd, data, length, offset));
+    };
+    store_ = std::make_unique<DiskStore>(
+        std::move(disks),
+        [this](const std::string& line) {
+          std::lock_guard lock(log_mutex_);
+          log_.push_back(line);
+        },
+        DiskStore::FlushCall{}, std::move(direct));
+  }
+
+  std::vector<DirectWrite> writes() {
+    std::lock_guard lock(writes_mutex_);
+    return writes_;
+  }
+
+  int log_count(const std::string& text) {
+    std::lock_guard lock(log_mutex_);
+    return static_cast<int>(std::count_if(log_.begin(), log_.end(), [&](const std::string& line) {
+      return line.find(text) != std::string::npos;
+    }));
+  }
+
+  std::atomic<bool> refuse_open_{false};
+  std::atomic<int> write_error_{0};
+  std::mutex writes_mutex_;
+  std::vector<DirectWrite> writes_;
+};
+
+TEST_F(DirectIoTest, AnAlignedChunkIsWrittenDirectlyAndReadsBackThroughCompareAndTheFile) {
+  const Bytes old = pattern(4 * kChunk, 20);
+  const std::string path = make_file("a.img", old);
+  make_direct_store({{1, path, false}});
+  ASSERT_EQ(store_->open_device(5, 1), Opened);
+  // Read first, so that the old bytes sit in the page cache the direct
+  // write must not leave stale.
+  ASSERT_EQ(compare(5, 1, 2 * kChunk, Bytes(old.begin() + 2 * kChunk, old.begin() + 3 * kChunk)),
+            Identical);
+
+  const Bytes data = pattern(kChunk, 21);
+  ASSERT_EQ(replicate(5, 1, 2 * kChunk, data), Replicated);
+  EXPECT_EQ(compare(5, 1, 2 * kChunk, data), Identical);
+  EXPECT_EQ(compare(5, 1, 2 * kChunk, Bytes(old.begin() + 2 * kChunk, old.begin() + 3 * kChunk)),
+            Differs);
+
+  const auto seen = writes();
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].offset, 2 * kChunk);
+  EXPECT_EQ(seen[0].length, static_cast<std::size_t>(kChunk));
+  EXPECT_TRUE(seen[0].descriptor_direct);
+  EXPECT_TRUE(seen[0].memory_aligned);
+
+  // Read while the disk is still open, then again after the close.
+  Bytes expected = old;
+  std::copy(data.begin(), data.end(), expected.begin() + 2 * kChunk);
+  EXPECT_EQ(read_file(path), expected);
+  ASSERT_EQ(store_->close_device(5, 1), Closed);
+  EXPECT_EQ(read_file(path), expected);
+  EXPECT_EQ(log_count("direct"), 0);
+}
+
+TEST_F(DirectIoTest, ChunksLargerThanTheCopyBufferAreWrittenWhole) {
+  const std::string path = make_file("a.img", {});
+  make_direct_store({{1, path, false}});
+  ASSERT_EQ(store_->open_device(5, 1), Opened);
+  const Bytes data = pattern(kMaxChunkLength, 22);
+  ASSERT_EQ(replicate(5, 1, kChunk, data), Replicated);
+  ASSERT_EQ(store_->close_device(5, 1), Closed);
+
+  const Bytes content = read_file(path);
+  ASSERT_EQ(content.size(), static_cast<std::size_t>(kChunk + kMaxChunkLength));
+  EXPECT_TRUE(is_all_zero(content.data(), kChunk));
+  EXPECT_TRUE(std::equal(data.begin(), data.end(), content.begin() + kChunk));
+  std::size_t direct_bytes = 0;
+  for (const auto& write : writes()) direct_bytes += write.length;
+  EXPECT_EQ(direct_bytes, static_cast<std::size_t>(kMaxChunkLength));
+}
+
+TEST_F(DirectIoTest, UnalignedChunksGoThroughThePageCache) {
+  const Bytes old = pattern(3 * kChunk, 23);
+  const std::string path = make_file("a.img", old);
+  make_direct_store({{1, path, false}});
+  ASSERT_EQ(store_->open_device(5, 1), Opened);
+  const Bytes one = pattern(1, 24);
+  const Bytes odd = pattern(4097, 25);
+  const Bytes shifted = pattern(kChunk, 26);
+  ASSERT_EQ(replicate(5, 1, 7, one), Replicated);
+  ASSERT_EQ(replicate(5, 1, kChunk, odd), Replicated);
+  ASSERT_EQ(replicate(5, 1, 2 * kChunk + 512, shifted), Replicated);  // grows the file too
+  EXPECT_TRUE(writes().empty());
+  EXPECT_EQ(compare(5, 1, 2 * kChunk + 512, shifted), Identical);
+  ASSERT_EQ(store_->close_device(5, 1), Closed);
+
+  Bytes expected = old;
+  expected[7] = one[0];
+  std::copy(odd.begin(), odd.end(), expected.begin() + kChunk);
+  expected.resize(3 * kChunk + 512);
+  std::copy(shifted.begin(), shifted.end(), expected.begin() + 2 * kChunk + 512);
+  EXPECT_EQ(read_file(path), expected);
+}
+
+TEST_F(DirectIoTest, TheInRangePartOfAChunkAtTheEndOfAFixedDiskIsWritten) {
+  // One disk ends off the block size, so its last piece cannot go direct;
+  // the other ends on it, so it can.
+  const Bytes ragged_old = pattern(kChunk + 1000, 27);
+  const Bytes even_old = pattern(kChunk + kChunk / 2, 28);
+  const std::string ragged = make_file("ragged.img", ragged_old);
+  const std::string even = make_file("even.img", even_old);
+  make_direct_store({{1, ragged, true}, {2, even, true}});
+  ASSERT_EQ(store_->open_device(5, 1), Opened);
+  ASSERT_EQ(store_->open_device(5, 2), Opened);
+
+  Bytes last = pattern(kChunk, 29);
+  std::fill(last.begin() + 1000, last.end(), 0);
+  ASSERT_EQ(replicate(5, 1, kChunk, last), Replicated);
+  EXPECT_TRUE(writes().empty());
+  Bytes half = pattern(kChunk, 30);
+  std::fill(half.begin() + kChunk / 2, half.end(), 0);
+  ASSERT_EQ(replicate(5, 2, kChunk, half), Replicated);
+  const auto seen = writes();
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].offset, kChunk);
+  EXPECT_EQ(seen[0].length, static_cast<std::size_t>(kChunk / 2));
+  ASSERT_EQ(store_->close_device(5, 1), Closed);
+  ASSERT_EQ(store_->close_device(5, 2), Closed);
+
+  Bytes ragged_expected = ragged_old;
+  std::copy(last.begin(), last.begin() + 1000, ragged_expected.begin() + kChunk);
+  EXPECT_EQ(read_file(ragged), ragged_expected);
+  Bytes even_expected = even_old;
+  std::copy(half.begin(), half.begin() + kChunk / 2, even_expected.begin() + kChunk);
+  EXPECT_EQ(read_file(even), even_expected);
+}
+
+TEST_F(DirectIoTest, ARefusedDirectOpenMeansBufferedWritesForThatOpen) {
+  refuse_open_ = true;
+  const std::string path = make_file("a.img", {});
+  make_direct_store({{1, path, false}});
+  ASSERT_EQ(store_->open_device(5, 1), Opened);
+  const Bytes data = pattern(2 * kChunk, 31);
+  ASSERT_EQ(replicate(5, 1, 0, data), Replicated);
+  EXPECT_EQ(compare(5, 1, 0, data), Identical);
+  ASSERT_EQ(store_->close_device(5, 1), Closed);
+  EXPECT_TRUE(writes().empty());
+  EXPECT_EQ(read_file(path), data);
+  EXPECT_EQ(log_count("disk 1: no direct I/O (open with O_DIRECT: "), 1);
+
+  // The next open tries again.
+  refuse_open_ = false;
+  ASSERT_EQ(store_->open_device(5, 1), Opened);
+  ASSERT_EQ(replicate(5, 1, 0, pattern(kChunk, 32)), Replicated);
+  EXPECT_EQ(writes().size(), 1u);
+}
+
+TEST_F(DirectIoTest, ARefusedDirectWriteIsRedoneBufferedAndDirectIoStopsForGood) {
+  write_error_ = EINVAL;
+  const std::string path = make_file("a.img", {});
+  make_direct_store({{1, path, false}});
+  ASSERT_EQ(store_->open_device(5, 1), Opened);
+  const Bytes first = pattern(kChunk, 33);
+  const Bytes second = pattern(kChunk, 34);
+  ASSERT_EQ(replicate(5, 1, 0, first), Replicated);
+  ASSERT_EQ(replicate(5, 1, kChunk, second), Replicated);
+  EXPECT_EQ(writes().size(), 1u);  // only the first was tried directly
+  EXPECT_EQ(log_count("disk 1: direct write refused"), 1);
+  EXPECT_EQ(compare(5, 1, 0, first), Identical);
+  ASSERT_EQ(store_->close_device(5, 1), Closed);
+  Bytes expected = first;
+  expected.insert(expected.end(), second.begin(), second.end());
+  EXPECT_EQ(read_file(path), expected);
+}
+
+TEST_F(DirectIoTest, ADirectWriteThatFailsOtherwiseFailsTheChunk) {
+  write_error_ = EIO;
+  const std::string path = make_file("a.img", {});
+  make_direct_store({{1, path, false}});
+  ASSERT_EQ(store_->open_device(5, 1), Opened);
+  EXPECT_EQ(replicate(5, 1, 0, pattern(kChunk, 35)), WriteFailed);
+  EXPECT_TRUE(logged("failure 6 (write failed): replicate disk 1 group 5 offset 0"));
+  write_error_ = 0;
+  EXPECT_EQ(replicate(5, 1, 0, pattern(kChunk, 35)), Replicated);  // still direct
+  EXPECT_EQ(writes().size(), 2u);
+}
+
+// The same calls through both paths must leave byte-identical images.
+TEST_F(DirectIoTest, DirectAndBufferedWritesLeaveIdenticalFiles) {
+  const Bytes old = pattern(3 * kChunk + 300, 36);
+  const std::string direct_path = make_file("direct.img", old);
+  const std::string buffered_path = make_file("buffered.img", old);
+  make_direct_store({{1, direct_path, false}});
+  refuse_open_ = true;
+  DiskStore buffered({{1, buffered_path, false}}, {}, {},
+                     DiskStore::DirectIo{[](const char*, int) {
+                                           errno = EINVAL;
+                                           return -1;
+                                         },
+                                         {}});
+  Bytes partly_zero = pattern(kChunk, 37);
+  std::fill(partly_zero.begin(), partly_zero.begin() + 4096, 0);
+  const std::vector<std::pair<std::int64_t, Bytes>> chunks = {
+      {0, pattern(kChunk, 38)},          {kChunk, Bytes(kChunk, 0)},
+      {2 * kChunk + 5, pattern(99, 39)}, {5 * kChunk, partly_zero},
+      {7 * kChunk, Bytes(kChunk, 0)},    {3 * kChunk, pattern(2 * kChunk, 40)},
+      {3 * kChunk + 300, Bytes(4096, 0)}};
+  refuse_open_ = false;
+  ASSERT_EQ(store_->open_device(5, 1), Opened);
+  ASSERT_EQ(buffered.open_device(5, 1), Opened);
+  for (const auto& [offset, data] : chunks) {
+    SCOPED_TRACE(offset);
+    const Bytes digest = md5_of(data);
+    const ReplicateArgs args{1, offset, digest, data};
+    ASSERT_EQ(store_->replicate(5, args), Replicated);
+    ASSERT_EQ(buffered.replicate(5, args), Replicated);
+  }
+  ASSERT_EQ(store_->close_device(5, 1), Closed);
+  ASSERT_EQ(buffered.close_device(5, 1), Closed);
+  EXPECT_FALSE(writes().empty());
+
+  Bytes expected = old;
+  for (const auto& [offset, data] : chunks) {
+    const std::size_t end = static_cast<std::size_t>(offset) + data.size();
+    if (expected.size() < end) expected.resize(end, 0);
+    std::copy(data.begin(), data.end(), expected.begin() + offset);
+  }
+  EXPECT_EQ(read_file(direct_path), expected);
+  EXPECT_EQ(read_file(buffered_path), expected);
+}
+
+class ZeroChunkTest : public DiskStoreTest {
+ protected:
+  void SetUp() override {
+    DiskStoreTest::SetUp();
+    old_ = pattern(3 * kChunk, 41);
+    path_ = make_file("a.img", old_);
+    make_store({{1, path_, false}});
+    ASSERT_EQ(store_->open_device(5, 1), Opened);
+  }
+
+  Bytes old_;
+  std::string path_;
+};
+
+TEST_F(ZeroChunkTest, AZeroChunkOverDataLeavesZeros) {
+  ASSERT_EQ(replicate(5, 1, kChunk, Bytes(kChunk, 0)), Replicated);
+  // Not on a chunk boundary, and not a whole number of blocks.
+  ASSERT_EQ(replicate(5, 1, 2 * kChunk + 100, Bytes(5000, 0)), Replicated);
+  EXPECT_EQ(compare(5, 1, kChunk, Bytes(kChunk, 0)), Identical);
+  ASSERT_EQ(store_->close_device(5, 1), Closed);
+
+  Bytes expected = old_;
+  std::fill(expected.begin() + kChunk, expected.begin() + 2 * kChunk, 0);
+  std::fill(expected.begin() + 2 * kChunk + 100, expected.begin() + 2 * kChunk + 5100, 0);
+  EXPECT_EQ(read_file(path_), expected);
+  EXPECT_TRUE(logged("replicated 2 chunks (1053576 bytes written)"));
+}
+
+TEST_F(ZeroChunkTest, AZeroChunkPastTheEndGrowsTheImage) {
+  ASSERT_EQ(replicate(5, 1, 5 * kChunk, Bytes(kChunk, 0)), Replicated);
+  EXPECT_EQ(std::filesystem::file_size(path_), static_cast<std::uintmax_t>(6 * kChunk));
+  // A zero chunk inside the file never shrinks it.
+  ASSERT_EQ(replicate(5, 1, kChunk, Bytes(kChunk, 0)), Replicated);
+  ASSERT_EQ(store_->close_device(5, 1), Closed);
+
+  Bytes expected = old_;
+  std::fill(expected.begin() + kChunk, expected.begin() + 2 * kChunk, 0);
+  expected.resize(6 * kChunk, 0);
+  EXPECT_EQ(read_file(path_), expected);
+}
+
+TEST_F(ZeroChunkTest, AZeroChunkWithAWrongDigestIsRefusedAndNotWritten) {
+  const Bytes zeros(kChunk, 0);
+  Bytes wrong(kZeroChunkDigest, kZeroChunkDigest + 16);
+  wrong[0] ^= 0x40;
+  EXPECT_EQ(replicate(5, 1, kChunk, zeros, &wrong), DigestMismatch);
+  const Bytes other = md5_of(pattern(kChunk, 42));
+  EXPECT_EQ(replicate(5, 1, 5 * kChunk, zeros, &other), DigestMismatch);
+  // The known digest belongs to 1 MiB of zeros, and to no other length.
+  const Bytes known(kZeroChunkDigest, kZeroChunkDigest + 16);
+  EXPECT_EQ(replicate(5, 1, 0, Bytes(4096, 0), &known), DigestMismatch);
+  EXPECT_EQ(replicate(5, 1, 0, Bytes(2 * kChunk, 0), &known), DigestMismatch);
+  // Data that is zero but for one byte is hashed, not taken for zeros.
+  Bytes almost = zeros;
+  almost[kChunk - 1] = 1;
+  EXPECT_EQ(replicate(5, 1, 0, almost, &known), DigestMismatch);
+  ASSERT_EQ(store_->close_device(5, 1), Closed);
+  EXPECT_EQ(read_file(path_), old_);
+  EXPECT_TRUE(
+      logged("replicated 0 chunks (0 bytes written), compared 0 (identical 0, "
+             "different 0), failures 5"));
+}
+
+TEST_F(ZeroChunkTest, CompareOfAZeroRegionStillChecksTheDigest) {
+  ASSERT_EQ(replicate(5, 1, kChunk, Bytes(kChunk, 0)), Replicated);
+  const Bytes known(kZeroChunkDigest, kZeroChunkDigest + 16);
+  EXPECT_EQ(store_->compare(5, CompareArgs{1, kChunk, known, kChunk}), Identical);
+  EXPECT_EQ(store_->compare(5, CompareArgs{1, 9 * kChunk, known, kChunk}), Identical);
+  EXPECT_EQ(store_->compare(5, CompareArgs{1, 0, known, kChunk}), Differs);
+  const Bytes other = md5_of(pattern(kChunk, 43));
+  EXPECT_EQ(store_->compare(5, CompareArgs{1, kChunk, other, kChunk}), Differs);
+  // Half a chunk of zeros is hashed like any other length.
+  EXPECT_EQ(store_->compare(5, CompareArgs{1, kChunk, known, kChunk / 2}), Differs);
+  EXPECT_EQ(compare(5, 1, kChunk, Bytes(kChunk / 2, 0)), Identical);
+}
+
+// tmpfs cannot zero a range; zero chunks there are written as data.
+TEST_F(DiskStoreTest, WhereRangesCannotBeZeroedZeroChunksAreWritten) {
+  std::error_code error;
+  if (!std::filesystem::is_directory("/dev/shm", error)) GTEST_SKIP() << "no /dev/shm";
+  std::string templ = "/dev/shm/trvs_test_XXXXXX";
+  if (!::mkdtemp(templ.data())) GTEST_SKIP() << "/dev/shm is not writable";
+  const std::filesystem::path shm_dir = templ;
+  struct Remove {
+    const std::filesystem::path& dir;
+    ~Remove() {
+      std::error_code ignored;
+      std::filesystem::remove_all(dir, ignored);
+    }
+  } remove{shm_dir};
+  const std::string path = (shm_dir / "a.img").string();
+  const Bytes old = pattern(2 * kChunk, 44);
+  {
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(old.data()), static_cast<std::streamsize>(old.size()));
+  }
+  make_store({{1, path, false}});
+  ASSERT_EQ(store_->open_device(5, 1), Opened);
+  EXPECT_EQ(replicate(5, 1, 0, Bytes(kChunk, 0)), Replicated);
+  EXPECT_EQ(replicate(5, 1, 3 * kChunk, Bytes(kChunk, 0)), Replicated);
+  EXPECT_EQ(store_->close_device(5, 1), Closed);
+  Bytes expected = old;
+  std::fill(expected.begin(), expected.begin() + kChunk, 0);
+  expected.resize(4 * kChunk, 0);
+  EXPECT_EQ(read_file(path), expected);
+  if (!logged("disk 1: cannot zero ranges (fallocate: ")) {
+    GTEST_SKIP() << "this kernel zeroes ranges on tmpfs";
+  }
+  EXPECT_EQ(std::count_if(log_.begin(), log_.end(),
+                          [](const std::string& line) { return line.find("zero") != line.npos; }),
+            1);
+}
+
 }  // namespace
