@@ -23,6 +23,7 @@
 
 #include "engine/md5.h"
 #include "rpc/server_result.h"
+#include "server/hash_combiner.h"
 
 namespace {
 
@@ -66,18 +67,11 @@ bool same_digest(std::span<const std::uint8_t> sent, const std::uint8_t (&comput
   return sent.size() == kDigestLength && std::memcmp(sent.data(), computed, kDigestLength) == 0;
 }
 
+// Connections hash their chunks together, several per vector pass.
 void digest_of(std::span<const std::uint8_t> data, std::uint8_t (&out)[16]) {
-  Md5Context context;
-  md5_init(&context);
-  // md5_update takes 32-bit lengths; chunks are far below that, but feed in
-  // pieces anyway so the bound lives in one place.
-  std::size_t done = 0;
-  while (done < data.size()) {
-    const std::size_t piece = std::min<std::size_t>(data.size() - done, 1u << 30);
-    md5_update(&context, data.data() + done, static_cast<std::uint32_t>(piece));
-    done += piece;
-  }
-  md5_final(out, &context);
+  // Never destroyed: connection threads may still hash while the process exits.
+  static HashCombiner& combiner = *new HashCombiner;
+  combiner.digest(data.data(), data.size(), out);
 }
 
 Status write_all(int fd, const std::uint8_t* data, std::size_t length, std::int64_t offset) {
@@ -521,6 +515,10 @@ Status DiskStore::do_compare(Session& session, const CompareArgs& args, bool* id
   std::int64_t remaining = args.data_length;
   bool at_end = false;
   bool zero_chunk = false;
+  // A range that fits the buffer is hashed in one piece, with other
+  // connections' chunks.
+  bool whole = false;
+  std::uint8_t computed[16];
   while (remaining > 0) {
     const std::size_t piece = static_cast<std::size_t>(
         std::min<std::int64_t>(remaining, static_cast<std::int64_t>(kReadPiece)));
@@ -548,14 +546,18 @@ Status DiskStore::do_compare(Session& session, const CompareArgs& args, bool* id
       zero_chunk = true;
       break;
     }
+    if (args.data_length <= static_cast<std::int64_t>(kReadPiece)) {
+      digest_of({buffer, piece}, computed);
+      whole = true;
+      break;
+    }
     md5_update(&context, buffer, static_cast<std::uint32_t>(piece));
     position += static_cast<std::int64_t>(piece);
     remaining -= static_cast<std::int64_t>(piece);
   }
-  std::uint8_t computed[16];
   if (zero_chunk) {
     std::memcpy(computed, kZeroChunkDigest, sizeof computed);
-  } else {
+  } else if (!whole) {
     md5_final(computed, &context);
   }
   *identical = same_digest(args.digest, computed);
