@@ -97,7 +97,7 @@ TEST_P(Md5LanesTest, RfcVectorsInOneCall) {
 // of one message lying at every offset modulo 64 catch a lane reading
 // another lane's words or a transpose that mixes up rows.
 TEST_P(Md5LanesTest, WholeBlocksAtEveryAlignment) {
-  std::vector<std::uint8_t> storage(64 * 20 + 64);
+  std::vector<std::uint8_t> storage(64 * 20 + 64 + 17);
   for (auto& byte : storage) byte = static_cast<std::uint8_t>(random_());
   for (std::size_t count = 1; count <= 17; ++count) {
     std::vector<const std::uint8_t*> data;
