@@ -12,10 +12,6 @@
 #include "engine/replication_driver.h"
 #include "rpc/rpc_connection.h"
 
-// Releases what the run created, skipping whatever was never created. The
-// chunk contexts and the RPC heap stay until process exit.
-void release_process_resources();
-
 void release_process_resources() {
   for (HANDLE& thread : WorkerThreads) {
     if (thread != nullptr) {

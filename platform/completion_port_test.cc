@@ -1,3 +1,5 @@
+// Conformance of completion ports and overlapped reads: return values, last
+// errors, keys and byte counts, as the chunk worker relies on them.
 #include "platform/completion_port.h"
 
 #include <fcntl.h>

@@ -1,3 +1,5 @@
+// The test-only failure table: every surface function fails as Windows would,
+// with skip and count, from the API and from TRV_FAIL_CALL.
 #include "platform/fault_injection.h"
 
 #include <gtest/gtest.h>

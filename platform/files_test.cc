@@ -1,3 +1,5 @@
+// Conformance of files and devices: the device mapping, share modes, creation
+// dispositions, the errno table and the disk length query.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -1,3 +1,5 @@
+// Conformance of private heaps: the maximum size, foreign and double frees, and
+// exact accounting under concurrent use.
 #include <gtest/gtest.h>
 
 #include <cstring>

@@ -1,3 +1,4 @@
+// Conformance of threads, waits, semaphores and critical sections.
 #include <gtest/gtest.h>
 #include <unistd.h>
 

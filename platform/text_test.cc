@@ -1,3 +1,5 @@
+// Conformance of the wide-text conversions: surrogate pairs, astral characters,
+// and U+FFFD for input that does not convert. Single-threaded.
 #include "platform/text.h"
 
 #include <gtest/gtest.h>
