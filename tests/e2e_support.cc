@@ -360,13 +360,15 @@ RunResult run_trvc(const TempDir& dir, const std::vector<std::string>& args,
   return result;
 }
 
-TrvsProcess::TrvsProcess(const std::vector<std::string>& disks) {
+TrvsProcess::TrvsProcess(const std::vector<std::string>& disks,
+                         const std::vector<std::string>& options) {
   Command command;
   command.argv = {TRVS_PATH, "--listen", "127.0.0.1:0"};
   for (const std::string& disk : disks) {
     command.argv.push_back("--disk");
     command.argv.push_back(disk);
   }
+  command.argv.insert(command.argv.end(), options.begin(), options.end());
   command.envp = environment_with({});
   int pipe_fds[2];
   if (pipe2(pipe_fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");

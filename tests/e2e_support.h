@@ -96,11 +96,13 @@ RunResult run_trvc(const TempDir& dir, const std::vector<std::string>& args,
                    const std::vector<std::pair<std::string, std::string>>& environment = {});
 
 // trvs as a child process serving the given "N=PATH" disks on 127.0.0.1 at a
-// free port. The constructor returns once the server is listening. Stopped
-// (SIGTERM, then waited for) on destruction.
+// free port, with any further `options` (e.g. "--ndr20-only"). The
+// constructor returns once the server is listening. Stopped (SIGTERM, then
+// waited for) on destruction.
 class TrvsProcess {
  public:
-  explicit TrvsProcess(const std::vector<std::string>& disks);
+  explicit TrvsProcess(const std::vector<std::string>& disks,
+                       const std::vector<std::string>& options = {});
   ~TrvsProcess();
   TrvsProcess(const TrvsProcess&) = delete;
   TrvsProcess& operator=(const TrvsProcess&) = delete;

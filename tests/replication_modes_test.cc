@@ -34,9 +34,10 @@ class TrvsCopy : public ::testing::Test {
     write_file(dest_path_, {});
   }
 
-  RunResult copy(const std::vector<std::uint8_t>& source, const std::string& mode = "") {
+  RunResult copy(const std::vector<std::uint8_t>& source, const std::string& mode = "",
+                 const std::vector<std::string>& server_options = {}) {
     write_file(dir_.drive(1), source);
-    TrvsProcess server({"7=" + dest_path_.string()});
+    TrvsProcess server({"7=" + dest_path_.string()}, server_options);
     std::vector<std::string> args = {"127.0.0.1", server.port_text(), "1", "7", "0"};
     if (!mode.empty()) args.push_back(mode);
     RunResult result = run_trvc(dir_, args);
@@ -72,6 +73,20 @@ TEST_F(TrvsCopy, IncrementalRunsBringAChangedDestinationBackInLine) {
   source[3 * kMiB] ^= 0x01;
   RunResult last = copy(source, "last_incremental_sync");
   ASSERT_EQ(last.exit_code, 0) << last.err;
+  expect_copy(source, read_file(dest_path_));
+}
+
+// A server that offers only NDR 2.0 refuses the client's NDR64 context, so
+// every call of these runs travels in NDR 2.0 (the runs above use NDR64).
+TEST_F(TrvsCopy, AServerOfferingOnlyNdr20ReceivesTheSameBytes) {
+  std::vector<std::uint8_t> source = pattern_bytes(3 * kMiB + 100, 4);
+  RunResult full = copy(source, "", {"--ndr20-only"});
+  ASSERT_EQ(full.exit_code, 0) << full.err;
+  expect_copy(source, read_file(dest_path_));
+
+  source[2 * kMiB + 5] ^= 0x5A;
+  RunResult incremental = copy(source, "incremental_sync", {"--ndr20-only"});
+  ASSERT_EQ(incremental.exit_code, 0) << incremental.err;
   expect_copy(source, read_file(dest_path_));
 }
 
