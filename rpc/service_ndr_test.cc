@@ -9,19 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "rpc/runtime/hex_testing.h"
+
 namespace {
 
-std::vector<std::uint8_t> hex(const std::string& text) {
-  std::vector<std::uint8_t> out;
-  std::string digits;
-  for (char c : text) {
-    if (std::isxdigit(static_cast<unsigned char>(c))) digits += c;
-  }
-  for (std::size_t i = 0; i + 1 < digits.size(); i += 2) {
-    out.push_back(static_cast<std::uint8_t>(std::stoi(digits.substr(i, 2), nullptr, 16)));
-  }
-  return out;
-}
+using rpc::testing::hex;
 
 std::vector<std::uint8_t> sequence(std::size_t n) {
   std::vector<std::uint8_t> v(n);

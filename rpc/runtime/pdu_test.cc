@@ -9,20 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "rpc/runtime/hex_testing.h"
+
 namespace rpc {
 namespace {
 
-std::vector<std::uint8_t> hex(const std::string& text) {
-  std::vector<std::uint8_t> out;
-  std::string digits;
-  for (char c : text) {
-    if (std::isxdigit(static_cast<unsigned char>(c))) digits += c;
-  }
-  for (std::size_t i = 0; i + 1 < digits.size(); i += 2) {
-    out.push_back(static_cast<std::uint8_t>(std::stoi(digits.substr(i, 2), nullptr, 16)));
-  }
-  return out;
-}
+using rpc::testing::hex;
 
 // A 64-bit client's bind: NDR 2.0, NDR64 and feature negotiation 0x03.
 const std::vector<std::uint8_t> kBind = hex(R"(
