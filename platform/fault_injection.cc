@@ -132,6 +132,86 @@ void clear_injected_failures() {
   armed.store(0, std::memory_order_release);
 }
 
+namespace {
+
+struct Bound {
+  std::string name;
+  DWORD milliseconds;
+};
+
+struct BoundTable {
+  std::mutex mutex;
+  std::vector<Bound> bounds;  // guarded by mutex
+};
+
+std::atomic<int> bounds_set{kNotLoaded};
+std::once_flag bounds_once;
+
+BoundTable& bound_table() {
+  static BoundTable* instance = new BoundTable;  // never destroyed, as above
+  return *instance;
+}
+
+void set_bound_locked(BoundTable& t, std::string_view name, DWORD milliseconds) {
+  for (Bound& bound : t.bounds) {
+    if (bound.name == name) {
+      bound.milliseconds = milliseconds;
+      return;
+    }
+  }
+  t.bounds.push_back(Bound{std::string(name), milliseconds});
+}
+
+void load_bounds() {
+  std::call_once(bounds_once, [] {
+    BoundTable& t = bound_table();
+    std::lock_guard lock(t.mutex);
+    const char* value = std::getenv("TRV_TEST_BOUNDS");
+    std::string_view list = value ? value : "";
+    while (!list.empty()) {
+      const auto comma = list.find(',');
+      const std::string_view item = list.substr(0, comma);
+      list = comma == std::string_view::npos ? std::string_view() : list.substr(comma + 1);
+      if (item.empty()) continue;
+      const auto equals = item.find('=');
+      unsigned long milliseconds = 0;
+      if (equals == std::string_view::npos || equals == 0 ||
+          !parse_number(item.substr(equals + 1), &milliseconds)) {
+        std::fprintf(stderr, "TRV_TEST_BOUNDS: ignoring malformed entry \"%.*s\"\n",
+                     static_cast<int>(item.size()), item.data());
+        continue;
+      }
+      set_bound_locked(t, item.substr(0, equals), static_cast<DWORD>(milliseconds));
+    }
+    bounds_set.store(static_cast<int>(t.bounds.size()), std::memory_order_release);
+  });
+}
+
+}  // namespace
+
+DWORD test_bound_ms(const char* name, DWORD shipped) {
+  const int state = bounds_set.load(std::memory_order_relaxed);
+  if (state == 0) return shipped;
+  if (state == kNotLoaded) {
+    load_bounds();
+    if (bounds_set.load(std::memory_order_acquire) == 0) return shipped;
+  }
+  BoundTable& t = bound_table();
+  std::lock_guard lock(t.mutex);
+  for (const Bound& bound : t.bounds) {
+    if (bound.name == name) return bound.milliseconds < shipped ? bound.milliseconds : shipped;
+  }
+  return shipped;
+}
+
+void set_test_bound(const char* name, DWORD milliseconds) {
+  load_bounds();
+  BoundTable& t = bound_table();
+  std::lock_guard lock(t.mutex);
+  set_bound_locked(t, name, milliseconds);
+  bounds_set.store(static_cast<int>(t.bounds.size()), std::memory_order_release);
+}
+
 bool injected_failure(const char* function, DWORD* error) {
   const int state = armed.load(std::memory_order_relaxed);
   if (state == 0) return false;

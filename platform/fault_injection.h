@@ -8,6 +8,12 @@
 // e.g. "ReadFile:23:5:1" fails the sixth ReadFile with ERROR_CRC. Errors are
 // decimal or 0x-prefixed hexadecimal. A malformed entry is reported on
 // standard error and ignored.
+//
+// The same file offers shortened bounds: a time-out that the program ships
+// with can be made shorter for a test, through set_test_bound or, for a whole
+// process, the environment variable TRV_TEST_BOUNDS, read once:
+//   TRV_TEST_BOUNDS="name=milliseconds[,name2=milliseconds...]"
+// e.g. "rpc.reply=2000" lets a silent server fail a call after 2 s.
 #pragma once
 
 #include <string_view>
@@ -31,3 +37,11 @@ void clear_injected_failures();
 // error to report. Other layers use it to offer the same hook for their own
 // functions. It never touches the thread's last error.
 bool injected_failure(const char* function, DWORD* error);
+
+// The bound `name` in milliseconds: `shipped` unless a test shortened it.
+// A test can only shorten a bound, never lengthen it. Thread-safe; one
+// relaxed load when nothing is set.
+DWORD test_bound_ms(const char* name, DWORD shipped);
+
+// Sets bound `name` to `milliseconds` for this process (tests only).
+void set_test_bound(const char* name, DWORD milliseconds);

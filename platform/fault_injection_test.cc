@@ -34,6 +34,18 @@ using trv::platform::testing::TempDir;
   std::_Exit(status);
 }();
 
+// Child side of the bounds test: TRV_TEST_BOUNDS was set before start. Bit 0:
+// a named bound is shortened; bit 1: a bound cannot be lengthened; bit 2: an
+// unnamed bound and the malformed entry leave the shipped value.
+[[maybe_unused]] const bool bounds_child_mode = [] {
+  if (std::getenv("TRV_PLATFORM_BOUNDS_CHILD") == nullptr) return false;
+  int status = 0;
+  if (test_bound_ms("a.reply", 60000) == 1500) status |= 1;
+  if (test_bound_ms("a.long", 1000) == 1000) status |= 2;
+  if (test_bound_ms("a.other", 7) == 7 && test_bound_ms("broken", 9) == 9) status |= 4;
+  std::_Exit(status);
+}();
+
 class FaultInjectionTest : public ::testing::Test {
  protected:
   void TearDown() override { clear_injected_failures(); }
@@ -115,6 +127,21 @@ TEST(FaultInjectionEnvironment, ArmsTheTableAtProcessStart) {
   EXPECT_EQ(run_self_with(
                 {"TRV_PLATFORM_FAULT_CHILD=1", "TRV_FAIL_CALL=FreeConsole:5:1:1,Broken:,Broken"}),
             1 | 2 | 4 | 8);
+}
+
+TEST(TestBounds, ShortenedFromTheEnvironmentButNeverLengthened) {
+  EXPECT_EQ(run_self_with({"TRV_PLATFORM_BOUNDS_CHILD=1",
+                           "TRV_TEST_BOUNDS=a.reply=1500,a.long=99999,broken=x,=5"}),
+            1 | 2 | 4);
+}
+
+TEST(TestBounds, SetInProcessReplacesTheEarlierValue) {
+  EXPECT_EQ(test_bound_ms("t.bound", 5000), 5000u);
+  set_test_bound("t.bound", 200);
+  EXPECT_EQ(test_bound_ms("t.bound", 5000), 200u);
+  set_test_bound("t.bound", 300);
+  EXPECT_EQ(test_bound_ms("t.bound", 5000), 300u);
+  EXPECT_EQ(test_bound_ms("t.bound", 100), 100u);
 }
 
 // Every surface function consults the table under its own name and fails

@@ -323,8 +323,9 @@ std::string slurp(const fs::path& path) {
 
 }  // namespace
 
-RunResult run_trvc(const TempDir& dir, const std::vector<std::string>& args,
-                   const std::vector<std::pair<std::string, std::string>>& environment) {
+TrvcProcess::TrvcProcess(const TempDir& dir, const std::vector<std::string>& args,
+                         const std::vector<std::pair<std::string, std::string>>& environment)
+    : dir_(dir) {
   Command command;
   command.argv.push_back(TRVC_PATH);
   command.argv.insert(command.argv.end(), args.begin(), args.end());
@@ -346,18 +347,38 @@ RunResult run_trvc(const TempDir& dir, const std::vector<std::string>& args,
   int out_fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   int err_fd = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (out_fd < 0 || err_fd < 0) throw std::runtime_error("cannot create the output files");
-  auto started = std::chrono::steady_clock::now();
-  pid_t pid = spawn(std::move(command), dir.path(), out_fd, err_fd);
+  started_ = std::chrono::steady_clock::now();
+  pid_ = spawn(std::move(command), dir.path(), out_fd, err_fd);
   close(out_fd);
   close(err_fd);
+}
+
+TrvcProcess::~TrvcProcess() {
+  if (pid_ < 0) return;
+  kill(pid_, SIGKILL);
+  wait_for(pid_);
+}
+
+void TrvcProcess::signal(int signal) {
+  if (pid_ >= 0) kill(pid_, signal);
+}
+
+RunResult TrvcProcess::wait() {
   RunResult result;
-  result.exit_code = wait_for(pid);
+  if (pid_ < 0) return result;
+  result.exit_code = wait_for(pid_);
+  pid_ = -1;
   result.seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  result.out = slurp(out_path);
-  result.err = slurp(err_path);
-  result.log = read_log(dir.path());
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
+  result.out = slurp(dir_.path() / "trvc.out");
+  result.err = slurp(dir_.path() / "trvc.err");
+  result.log = read_log(dir_.path());
   return result;
+}
+
+RunResult run_trvc(const TempDir& dir, const std::vector<std::string>& args,
+                   const std::vector<std::pair<std::string, std::string>>& environment) {
+  return TrvcProcess(dir, args, environment).wait();
 }
 
 TrvsProcess::TrvsProcess(const std::vector<std::string>& disks,
@@ -372,7 +393,11 @@ TrvsProcess::TrvsProcess(const std::vector<std::string>& disks,
   command.envp = environment_with({});
   int pipe_fds[2];
   if (pipe2(pipe_fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-  pid_ = spawn(std::move(command), fs::current_path(), pipe_fds[1], -1);
+  const fs::path log_path = log_dir_.path() / "trvs.err";
+  int err_fd = open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (err_fd < 0) throw std::runtime_error("cannot create the server's log file");
+  pid_ = spawn(std::move(command), fs::current_path(), pipe_fds[1], err_fd);
+  close(err_fd);
   close(pipe_fds[1]);
   output_ = pipe_fds[0];
   // The first line announces the address it listens on.
@@ -402,6 +427,8 @@ TrvsProcess::TrvsProcess(const std::vector<std::string>& disks,
 }
 
 TrvsProcess::~TrvsProcess() { stop(); }
+
+std::string TrvsProcess::log_text() const { return slurp(log_dir_.path() / "trvs.err"); }
 
 int TrvsProcess::stop() {
   if (pid_ < 0) return -1;

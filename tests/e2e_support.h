@@ -90,14 +90,38 @@ struct RunResult {
   double seconds = 0;  // wall time of the run
 };
 
-// Runs trvc with `args` in `dir` (its working directory), TRV_DEVICE_DIR
-// pointing at dir.devices() and `environment` added, and waits for it.
+// trvc started with `args` in `dir` (its working directory), TRV_DEVICE_DIR
+// pointing at dir.devices() and `environment` added, running until wait().
+// Its standard output and error go to files in `dir`. A process that was
+// never waited for is killed and reaped on destruction.
+class TrvcProcess {
+ public:
+  TrvcProcess(const TempDir& dir, const std::vector<std::string>& args,
+              const std::vector<std::pair<std::string, std::string>>& environment = {});
+  ~TrvcProcess();
+  TrvcProcess(const TrvcProcess&) = delete;
+  TrvcProcess& operator=(const TrvcProcess&) = delete;
+
+  pid_t pid() const { return pid_; }
+  // Sends `signal` to the process while it runs.
+  void signal(int signal);
+  // Waits for the exit and collects the outputs and the log.
+  RunResult wait();
+
+ private:
+  const TempDir& dir_;
+  pid_t pid_ = -1;
+  std::chrono::steady_clock::time_point started_;
+};
+
+// Runs trvc as TrvcProcess does and waits for it.
 RunResult run_trvc(const TempDir& dir, const std::vector<std::string>& args,
                    const std::vector<std::pair<std::string, std::string>>& environment = {});
 
 // trvs as a child process serving the given "N=PATH" disks on 127.0.0.1 at a
 // free port, with any further `options` (e.g. "--ndr20-only"). The
-// constructor returns once the server is listening. Stopped (SIGTERM, then
+// constructor returns once the server is listening. Its event log (standard
+// error) is kept in a file that log_text() reads. Stopped (SIGTERM, then
 // waited for) on destruction.
 class TrvsProcess {
  public:
@@ -109,10 +133,14 @@ class TrvsProcess {
 
   std::uint16_t port() const { return port_; }
   std::string port_text() const { return std::to_string(port_); }
+  pid_t pid() const { return pid_; }
+  // Everything the server has logged so far.
+  std::string log_text() const;
   // Stops the server and returns its exit status.
   int stop();
 
  private:
+  TempDir log_dir_;
   pid_t pid_ = -1;
   std::uint16_t port_ = 0;
   int output_ = -1;  // read end of its standard output

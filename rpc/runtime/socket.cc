@@ -6,15 +6,19 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <vector>
+
+#include "platform/fault_injection.h"
 
 namespace rpc {
 namespace {
@@ -27,7 +31,44 @@ void set_stream_options(int fd) {
   setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
   setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
   setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+  // Keepalive probes do not run while data is unacknowledged; this bound
+  // does, and with keepalive on it also replaces the probe count.
+  unsigned user_timeout = test_bound_ms("rpc.tcp_user_timeout", kTcpUserTimeoutMs);
+  setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &user_timeout, sizeof user_timeout);
 }
+
+using Clock = std::chrono::steady_clock;
+
+int milliseconds_until(Clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  return static_cast<int>(std::max<std::int64_t>(0, left.count()));
+}
+
+// Connects `fd` to `address` within `deadline`: 0, or the errno.
+int connect_within(int fd, const sockaddr* address, socklen_t length, Clock::time_point deadline) {
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return errno;
+  int error = 0;
+  if (::connect(fd, address, length) != 0) error = errno;
+  if (error == EINPROGRESS || error == EINTR) {
+    pollfd p{fd, POLLOUT, 0};
+    for (;;) {
+      const int ready = ::poll(&p, 1, milliseconds_until(deadline));
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready < 0) return errno;
+      if (ready == 0) return ETIMEDOUT;
+      break;
+    }
+    socklen_t size = sizeof error;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) return errno;
+  }
+  if (error != 0) return error;
+  if (fcntl(fd, F_SETFL, flags) != 0) return errno;
+  return 0;
+}
+
+// The failure of a blocking call on a socket whose stall bound ran out.
+bool stalled(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
 
 // "[::1]" -> "::1"; anything else unchanged.
 std::string strip_brackets(const std::string& host) {
@@ -60,6 +101,15 @@ int Socket::release() {
   return fd;
 }
 
+void Socket::set_stall_timeout(int milliseconds) {
+  stall_timeout_ms_ = std::max(0, milliseconds);
+  timeval bound{};
+  bound.tv_sec = stall_timeout_ms_ / 1000;
+  bound.tv_usec = (stall_timeout_ms_ % 1000) * 1000;
+  setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+  setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
+}
+
 Status Socket::read_exact(void* data, std::size_t size) {
   auto* p = static_cast<std::uint8_t*>(data);
   while (size > 0) {
@@ -80,6 +130,11 @@ Status Socket::read_some(void* data, std::size_t capacity, std::size_t* received
     }
     if (n == 0) return Status::PeerClosed("connection closed by the peer");
     if (errno == EINTR) continue;
+    if (stalled(errno) && stall_timeout_ms_ > 0) {
+      return Status::Error(status::kCallCancelled,
+                           "nothing received for " + std::to_string(stall_timeout_ms_) + " ms",
+                           ETIMEDOUT);
+    }
     return Status::Error(status::kCallFailed, "recv", errno);
   }
 }
@@ -104,6 +159,11 @@ Status Socket::write_all(std::span<const ConstBuffer> buffers) {
     ssize_t n = ::sendmsg(fd_, &msg, MSG_NOSIGNAL);
     if (n < 0) {
       if (errno == EINTR) continue;
+      if (stalled(errno) && stall_timeout_ms_ > 0) {
+        return Status::Error(status::kCallCancelled,
+                             "peer took nothing for " + std::to_string(stall_timeout_ms_) + " ms",
+                             ETIMEDOUT);
+      }
       return Status::Error(status::kCallFailed, "send", errno);
     }
     // Advance past what was sent.
@@ -125,6 +185,21 @@ Status Socket::write_all(std::span<const ConstBuffer> buffers) {
 Status Socket::write_all(const void* data, std::size_t size) {
   ConstBuffer piece{data, size};
   return write_all(std::span<const ConstBuffer>(&piece, 1));
+}
+
+Status Socket::wait_readable(int milliseconds) {
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+  pollfd p{fd_, POLLIN, 0};
+  for (;;) {
+    const int ready = ::poll(&p, 1, milliseconds < 0 ? -1 : milliseconds_until(deadline));
+    if (ready > 0) return Status::Ok();
+    if (ready == 0) {
+      return Status::Error(status::kCallCancelled,
+                           "nothing received for " + std::to_string(milliseconds) + " ms",
+                           ETIMEDOUT);
+    }
+    if (errno != EINTR) return Status::Error(status::kCallFailed, "poll", errno);
+  }
 }
 
 void Socket::shutdown() {
@@ -159,23 +234,26 @@ Status connect_tcp(const std::string& host, std::uint16_t port, Socket* out) {
   if (rc != 0) {
     return Status::Error(status::kServerUnavailable, "resolve " + host + ": " + gai_strerror(rc));
   }
+  const Clock::time_point deadline =
+      Clock::now() + std::chrono::milliseconds(test_bound_ms("rpc.connect", kConnectTimeoutMs));
   int last_error = ECONNREFUSED;
   for (addrinfo* ai = list.head; ai; ai = ai->ai_next) {
+    if (Clock::now() >= deadline) {
+      last_error = ETIMEDOUT;
+      break;
+    }
     int fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
     if (fd < 0) {
       last_error = errno;
       continue;
     }
-    int rc2;
-    do {
-      rc2 = ::connect(fd, ai->ai_addr, ai->ai_addrlen);
-    } while (rc2 < 0 && errno == EINTR);
-    if (rc2 == 0) {
-      set_stream_options(fd);
+    // Set before the handshake, so that unanswered SYNs end by it as well.
+    set_stream_options(fd);
+    last_error = connect_within(fd, ai->ai_addr, ai->ai_addrlen, deadline);
+    if (last_error == 0) {
       *out = Socket(fd);
       return Status::Ok();
     }
-    last_error = errno;
     ::close(fd);
   }
   return Status::Error(status::kServerUnavailable, "connect " + host + ":" + std::to_string(port),

@@ -2,9 +2,14 @@
 // reads, gathered writes, shutdown. A Socket may be read by one thread and
 // written by another at the same time; `shutdown` may be called from any
 // thread to wake a blocked reader; `close` only once nobody else uses it.
-// Sockets are opened close-on-exec, with TCP_NODELAY and keepalive probes
-// (idle 10 s, every 5 s, 3 probes) so that a vanished peer fails a blocked
-// read within about 25 s instead of never. Writes never raise SIGPIPE.
+// Sockets are opened close-on-exec, with TCP_NODELAY, keepalive probes (idle
+// 10 s, every 5 s) and TCP_USER_TIMEOUT of kTcpUserTimeoutMs, so that a
+// vanished peer, or sent bytes that stay unacknowledged, end the connection
+// within a minute instead of the kernel's quarter of an hour. Connecting is
+// bounded by kConnectTimeoutMs. Writes never raise SIGPIPE.
+//
+// Bounds a test may shorten (platform/fault_injection.h): "rpc.connect" and
+// "rpc.tcp_user_timeout".
 #pragma once
 
 #include <cstddef>
@@ -15,6 +20,11 @@
 #include "rpc/runtime/rpc_status.h"
 
 namespace rpc {
+
+// How long connecting to one server may take, all its addresses together.
+constexpr int kConnectTimeoutMs = 20000;
+// How long sent bytes may stay unacknowledged (TCP_USER_TIMEOUT).
+constexpr int kTcpUserTimeoutMs = 60000;
 
 // One piece of a gathered write.
 struct ConstBuffer {
@@ -36,17 +46,31 @@ class Socket {
   int fd() const { return fd_; }
   int release();
 
+  // Bounds every later blocking read and write of this socket: a read that
+  // receives nothing, or a write whose bytes the kernel takes none of, for
+  // `milliseconds` fails with kCallCancelled (errno ETIMEDOUT). Progress
+  // restarts the bound, so a slow peer that keeps moving never trips it.
+  // 0 = no bound (the default).
+  void set_stall_timeout(int milliseconds);
+
   // Reads exactly `size` bytes. EOF before the first byte or midway:
-  // Status::PeerClosed; other failures kCallFailed with the errno.
+  // Status::PeerClosed; a stall (see above) kCallCancelled; other failures
+  // kCallFailed with the errno.
   Status read_exact(void* data, std::size_t size);
   // Reads what is available (at least one byte, blocking until then);
   // `*received` is the count. EOF: Status::PeerClosed.
   Status read_some(void* data, std::size_t capacity, std::size_t* received);
   // Writes every byte of every buffer, in order, with as few sendmsg calls as
   // the kernel allows (IOV_MAX pieces per call, partial writes resumed).
-  // Failure: kCallFailed with the errno (EPIPE/ECONNRESET when the peer left).
+  // Failure: kCallFailed with the errno (EPIPE/ECONNRESET when the peer left),
+  // kCallCancelled after a stall.
   Status write_all(std::span<const ConstBuffer> buffers);
   Status write_all(const void* data, std::size_t size);
+
+  // Waits until the socket has bytes to read (or EOF or an error, which the
+  // next read reports), at most `milliseconds` (negative: no bound).
+  // kCallCancelled when the time ran out.
+  Status wait_readable(int milliseconds);
 
   // shutdown(SHUT_RDWR): wakes a blocked reader/writer on any thread. The
   // descriptor stays open until close().
@@ -57,11 +81,13 @@ class Socket {
 
  private:
   int fd_ = -1;
+  int stall_timeout_ms_ = 0;
 };
 
 // Resolves `host` (IPv4 or IPv6 literal, or a name; an IPv6 literal may be in
-// brackets) and connects to the first address that answers. Any failure to
-// resolve or reach the server is kServerUnavailable.
+// brackets) and connects to the first address that answers, all within
+// kConnectTimeoutMs. Any failure to resolve or reach the server, the time-out
+// included (errno ETIMEDOUT), is kServerUnavailable.
 Status connect_tcp(const std::string& host, std::uint16_t port, Socket* out);
 
 class Listener {

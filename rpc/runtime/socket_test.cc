@@ -5,9 +5,14 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+
 #include <climits>
 #include <thread>
 #include <vector>
+
+#include "platform/fault_injection.h"
 
 namespace rpc {
 namespace {
@@ -72,6 +77,77 @@ TEST_F(SocketPairTest, ShutdownWakesABlockedReader) {
   b_.shutdown();
   reader.join();
   EXPECT_FALSE(result.ok());
+}
+
+// A bounded socket ends a wait on a silent peer instead of waiting for ever,
+// on both directions, and says so with kCallCancelled.
+TEST_F(SocketPairTest, StallBoundEndsReadsAndWritesThatMakeNoProgress) {
+  a_.set_stall_timeout(200);
+  std::uint8_t byte;
+  Status s = a_.read_exact(&byte, 1);
+  EXPECT_EQ(s.code(), status::kCallCancelled) << s.to_string();
+  EXPECT_EQ(s.sys_error(), ETIMEDOUT);
+
+  // b_ never reads: the write fills the buffers and then stalls.
+  std::vector<std::uint8_t> data(16 << 20);
+  s = a_.write_all(data.data(), data.size());
+  EXPECT_EQ(s.code(), status::kCallCancelled) << s.to_string();
+}
+
+TEST_F(SocketPairTest, StallBoundLetsATrickleThrough) {
+  a_.set_stall_timeout(300);
+  std::thread writer([&] {
+    for (std::uint8_t i = 0; i < 6; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      ASSERT_TRUE(b_.write_all(&i, 1).ok());
+    }
+  });
+  std::uint8_t bytes[6];
+  EXPECT_TRUE(a_.read_exact(bytes, 6).ok());  // 600 ms in all, never 300 without a byte
+  writer.join();
+}
+
+TEST_F(SocketPairTest, WaitReadableReportsDataOrTheTimeOut) {
+  EXPECT_EQ(a_.wait_readable(50).code(), status::kCallCancelled);
+  ASSERT_TRUE(b_.write_all("x", 1).ok());
+  EXPECT_TRUE(a_.wait_readable(50).ok());
+  b_.close();
+  char c[2];
+  ASSERT_TRUE(a_.read_exact(c, 1).ok());
+  EXPECT_TRUE(a_.wait_readable(-1).ok());  // EOF is readable; the read tells
+}
+
+TEST(ConnectTest, SetsTheUserTimeoutOnEveryConnection) {
+  Listener listener;
+  ASSERT_TRUE(listener.listen("127.0.0.1", 0).ok());
+  Socket client, server;
+  ASSERT_TRUE(connect_tcp("127.0.0.1", listener.port(), &client).ok());
+  ASSERT_TRUE(listener.accept(&server).ok());
+  for (const Socket* socket : {&client, &server}) {
+    unsigned value = 0;
+    socklen_t size = sizeof value;
+    ASSERT_EQ(getsockopt(socket->fd(), IPPROTO_TCP, TCP_USER_TIMEOUT, &value, &size), 0);
+    EXPECT_EQ(value, static_cast<unsigned>(kTcpUserTimeoutMs));
+  }
+}
+
+// A listener whose accept queue is full drops new SYNs, as a server that
+// stopped accepting does: the connect ends at its bound.
+TEST(ConnectTest, UnansweredHandshakeEndsAtTheConnectBound) {
+  set_test_bound("rpc.connect", 500);
+  Listener listener;
+  ASSERT_TRUE(listener.listen("127.0.0.1", 0, 0).ok());
+  std::vector<Socket> queued;
+  Status s;
+  for (int i = 0; i < 8; ++i) {
+    Socket socket;
+    s = connect_tcp("127.0.0.1", listener.port(), &socket);
+    if (!s.ok()) break;
+    queued.push_back(std::move(socket));
+  }
+  set_test_bound("rpc.connect", kConnectTimeoutMs);
+  EXPECT_EQ(s.code(), status::kServerUnavailable) << s.to_string();
+  EXPECT_EQ(s.sys_error(), ETIMEDOUT);
 }
 
 TEST(ConnectTest, RefusedPortIsServerUnavailable) {
