@@ -3,6 +3,7 @@
 // and release run on the main thread; throttle on any worker.
 #include "engine/bandwidth_limiter.h"
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -26,6 +27,9 @@ void plain_sleep_ns(std::int64_t duration_ns) {
 // From 40 chunks per second up, the pacing allows ten more than asked.
 constexpr std::int32_t kBonusFromChunksPerSecond = 40;
 constexpr std::int32_t kBonusChunksPerSecond = 10;
+
+// How often a pacing sleep looks for a stop request.
+constexpr std::int64_t kStopCheckNs = 200000000;
 
 }  // namespace
 
@@ -81,10 +85,12 @@ void throttle() {
     // difference is exact.
     const auto remaining_ns = static_cast<std::int64_t>(want_ns - static_cast<double>(elapsed_ns));
     const std::int64_t deadline_ns = limiter_clock.now_ns() + remaining_ns;
-    // A sleep may end early; the pass must not.
-    for (std::int64_t now_ns = limiter_clock.now_ns(); now_ns < deadline_ns;
-         now_ns = limiter_clock.now_ns()) {
-      limiter_clock.sleep_ns(deadline_ns - now_ns);
+    // A sleep may end early; the pass must not, unless the run is being
+    // stopped: at the lowest limits one interval lasts minutes, and the
+    // workers queued at the gate would hold the stop up for as many of them.
+    for (std::int64_t now_ns = limiter_clock.now_ns();
+         now_ns < deadline_ns && !stop_requested.load(); now_ns = limiter_clock.now_ns()) {
+      limiter_clock.sleep_ns(std::min(deadline_ns - now_ns, kStopCheckNs));
     }
   }
   limiter->last_pass_ns = limiter_clock.now_ns();

@@ -169,6 +169,16 @@ TEST_F(BandwidthLimiterTest, SleepThatEndsEarlyIsResumedUntilTheDeadline) {
   EXPECT_GE(bandwidth_limiter->last_pass_ns, 100 * kMs);
 }
 
+// At 1 KB/s one interval is 1000 s: a stop must not wait for it.
+TEST_F(BandwidthLimiterTest, StopRequestLetsAWaitingPassThroughAtOnce) {
+  use_fake_clock(0);
+  ASSERT_TRUE(set_up_bandwidth_limiter(1));
+  stop_requested.store(true);
+  throttle();
+  stop_requested.store(false);
+  EXPECT_LE(FakeClock::slept(), 200 * kMs);
+}
+
 TEST_F(BandwidthLimiterTest, PassesFromOneThreadAreOneIntervalApart) {
   use_fake_clock(0);
   ASSERT_TRUE(set_up_bandwidth_limiter(40960));  // 20 ms

@@ -101,6 +101,12 @@ bool start_next_chunk(ChunkContext* context) {
     write_progress_line(context->offset);
   }
 
+  // A stop leaves the rest of the disk unclaimed: the run cannot succeed.
+  if (stop_requested.load()) {
+    RunStatus.store(Failed);
+    drop_context();
+    return true;
+  }
   std::uint64_t offset = 0;
   if (!take_chunk(chunk_dispenser, context->data_length, &offset)) {
     std::int32_t expected = Running;
@@ -127,6 +133,13 @@ bool start_next_chunk(ChunkContext* context) {
 // A read has completed: pace, digest and send the chunk on.
 bool send_chunk(ChunkContext* context) {
   if (limiter_enabled) throttle();
+  // A chunk read but not yet sent when a stop comes is left unsent, like the
+  // chunks not yet claimed.
+  if (stop_requested.load()) {
+    RunStatus.store(Failed);
+    drop_context();
+    return true;
+  }
   compute_digest(context);
   return start_call(context, compare_first ? Comparing : Replicating);
 }

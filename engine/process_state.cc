@@ -9,6 +9,7 @@ bool compare_first = false;
 bool flush_before_start = true;
 bool limiter_enabled = false;
 std::atomic<std::int32_t> last_progress_ticks{0};
+std::atomic<bool> stop_requested{false};
 
 HANDLE CompletionPort = nullptr;
 HANDLE WorkerThreads[kWorkerCount] = {};

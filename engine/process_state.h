@@ -1,6 +1,7 @@
 // Process-wide values of one replication run. The main thread sets them up
 // before any worker exists; workers then only read them, except RunStatus and
-// last_progress_ticks, which workers write as single aligned 32-bit values.
+// last_progress_ticks, which workers write as single aligned 32-bit values,
+// and stop_requested, which the console control handler's thread sets.
 #pragma once
 
 #include <atomic>
@@ -21,6 +22,9 @@ extern bool compare_first;                   // initially false
 extern bool flush_before_start;              // initially true
 extern bool limiter_enabled;                 // initially false
 extern std::atomic<std::int32_t> last_progress_ticks;
+// Set once by the console control handler (a signal on Linux); from then on
+// no worker claims another chunk.
+extern std::atomic<bool> stop_requested;
 
 extern HANDLE CompletionPort;                 // null until created
 extern HANDLE WorkerThreads[kWorkerCount];    // all null until created

@@ -76,6 +76,13 @@ void stop_started_workers(int started) {
 
 }  // namespace
 
+BOOL stop_on_console_control(DWORD) {
+  if (stop_requested.exchange(true)) ExitProcess(Failed);
+  Logger::instance().error(
+      L"Stop requested: finishing the chunks in flight, then closing the destination");
+  return TRUE;
+}
+
 std::int32_t lenient_decimal(const wchar_t* text) {
   while (std::iswspace(static_cast<wint_t>(*text))) ++text;
   bool negative = false;

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "engine/chunk_context.h"
+#include "platform/win32.h"
 
 constexpr int kChunkContextCount = 16;
 
@@ -23,6 +24,14 @@ extern ChunkContext* chunk_contexts[kChunkContextCount];
 std::int32_t run_replication(const wchar_t* server_addr, const wchar_t* server_port,
                              const wchar_t* src_disk_index, const wchar_t* dest_disk_index,
                              const wchar_t* bandwidth_limit, const wchar_t* mode);
+
+// The console control handler of a run (SIGINT, SIGTERM and SIGHUP on
+// Linux), called on the platform's handler thread. The first event stops the
+// run in order: no chunk is claimed any more, the chunks in flight finish
+// under the calls' bounds, the run fails, the driver logs its result and
+// closes the destination as after any failure. A second event ends the
+// process at once with exit status 1.
+BOOL stop_on_console_control(DWORD control_type);
 
 // The ordered set-up: source disk (opened, flushed when asked), limiter,
 // dispenser, completion port, RPC connection. Each failure is reported by the

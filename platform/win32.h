@@ -235,3 +235,23 @@ BOOL HeapDestroy(HANDLE heap);
 
 // Nothing to detach from on Linux: a no-op that succeeds.
 BOOL FreeConsole();
+
+// Console control events, and the routine that receives them. On Linux
+// SIGINT is CTRL_C_EVENT, SIGHUP CTRL_CLOSE_EVENT and SIGTERM
+// CTRL_SHUTDOWN_EVENT.
+constexpr DWORD CTRL_C_EVENT = 0;
+constexpr DWORD CTRL_BREAK_EVENT = 1;
+constexpr DWORD CTRL_CLOSE_EVENT = 2;
+constexpr DWORD CTRL_LOGOFF_EVENT = 5;
+constexpr DWORD CTRL_SHUTDOWN_EVENT = 6;
+using PHANDLER_ROUTINE = BOOL (*)(DWORD control_type);
+
+// Adds (add TRUE) or removes a handler. Each event is handed, on a thread of
+// the platform's own, to the handlers from the last added to the first until
+// one returns TRUE; when none does, the process ends as the signal would end
+// it. A null handler is ERROR_INVALID_PARAMETER.
+BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add);
+
+// Ends the process at once with `exit_code`: no destructors, no flush of
+// buffered streams, other threads stopped where they are.
+[[noreturn]] void ExitProcess(unsigned exit_code);
