@@ -47,6 +47,8 @@ bool parse_port(const std::wstring& endpoint, std::uint16_t* port) {
 
 }  // namespace
 
+using Clock = std::chrono::steady_clock;
+
 Binding::Binding(StringBindingParts parts, std::string host, std::uint16_t port)
     : parts_(std::move(parts)), host_(std::move(host)), port_(port) {
   idle_.reserve(kMaxAsyncCalls + 1);
@@ -76,13 +78,18 @@ std::unique_ptr<ClientConnection> Binding::acquire(const SyntaxId& interface_id)
       std::unique_lock lock(lock_);
       // The newest idle connection first: it is the likeliest to be alive.
       for (auto it = idle_.rbegin(); it != idle_.rend(); ++it) {
-        if ((*it)->interface_id() == interface_id) {
-          candidate = std::move(*it);
+        if (it->connection->interface_id() == interface_id) {
+          candidate = std::move(it->connection);
           idle_.erase(std::next(it).base());
           break;
         }
       }
       if (candidate == nullptr) {
+        // A connection out for its keepalive ping is back in a round trip.
+        if (pinging_ > 0) {
+          changed_.wait(lock);
+          continue;
+        }
         if (group_id_ != 0) {
           group = group_id_;
           break;
@@ -91,7 +98,7 @@ std::unique_ptr<ClientConnection> Binding::acquire(const SyntaxId& interface_id)
           first_pending_ = true;
           break;
         }
-        first_done_.wait(lock);
+        changed_.wait(lock);
         continue;
       }
     }
@@ -105,7 +112,7 @@ std::unique_ptr<ClientConnection> Binding::acquire(const SyntaxId& interface_id)
   std::lock_guard lock(lock_);
   if (group == 0) {
     first_pending_ = false;
-    first_done_.notify_all();
+    changed_.notify_all();
   }
   if (!s.ok()) throw RpcException{s.code()};
   ++open_count_;
@@ -113,16 +120,51 @@ std::unique_ptr<ClientConnection> Binding::acquire(const SyntaxId& interface_id)
   return connection;
 }
 
-void Binding::release(std::unique_ptr<ClientConnection> connection, bool reusable) {
-  std::lock_guard lock(lock_);
+void Binding::pool_locked(std::unique_ptr<ClientConnection>& connection, bool reusable) {
   if (reusable && connection->usable()) {
-    idle_.push_back(std::move(connection));
+    idle_.push_back({std::move(connection), Clock::now()});
+    changed_.notify_all();
     return;
   }
   // The server ends the group with its last connection; the next connection
   // starts a new one.
   if (--open_count_ == 0) group_id_ = 0;
-  // `connection` closes as this returns, after the lock is let go.
+}
+
+void Binding::release(std::unique_ptr<ClientConnection> connection, bool reusable) {
+  std::lock_guard lock(lock_);
+  pool_locked(connection, reusable);
+  // A closed `connection` closes as this returns, after the lock is let go.
+}
+
+void Binding::take_for_ping(Clock::time_point idle_before,
+                            std::vector<std::unique_ptr<ClientConnection>>* due) {
+  std::lock_guard lock(lock_);
+  for (auto it = idle_.begin(); it != idle_.end();) {
+    if (it->since > idle_before) {
+      ++it;
+      continue;
+    }
+    due->push_back(std::move(it->connection));
+    it = idle_.erase(it);
+    ++pinging_;
+  }
+}
+
+void Binding::end_ping(std::unique_ptr<ClientConnection> connection, bool answered) {
+  std::lock_guard lock(lock_);
+  --pinging_;
+  pool_locked(connection, answered);
+  changed_.notify_all();
+}
+
+std::optional<Clock::time_point> Binding::oldest_idle() {
+  std::lock_guard lock(lock_);
+  std::optional<Clock::time_point> oldest;
+  for (const Idle& idle : idle_) {
+    if (!oldest || idle.since < *oldest) oldest = idle.since;
+  }
+  return oldest;
 }
 
 ClientReader& Binding::reader() {

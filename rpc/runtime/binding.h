@@ -3,12 +3,20 @@
 // the association group that every connection after the first joins, and the
 // reader thread that waits for the replies of asynchronous calls. Any thread
 // may take and return connections; the pool has one lock.
+//
+// Once the reader runs it pings every connection that has sat in the pool for
+// kKeepaliveIdleMs (client_connection.h), taking it out meanwhile; a call
+// that finds no idle connection while a ping is out waits for that ping to
+// end rather than open another connection (a ping takes one round trip, at
+// most the reply bound).
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -43,6 +51,16 @@ class Binding {
   // closed otherwise.
   void release(std::unique_ptr<ClientConnection> connection, bool reusable);
 
+  // For the reader's keepalive: moves every connection pooled since
+  // `idle_before` or earlier into *due, as pings under way.
+  void take_for_ping(std::chrono::steady_clock::time_point idle_before,
+                     std::vector<std::unique_ptr<ClientConnection>>* due);
+  // Ends a ping taken by take_for_ping: the connection is pooled again when
+  // `answered` and usable, closed otherwise.
+  void end_ping(std::unique_ptr<ClientConnection> connection, bool answered);
+  // When the connection idle longest was pooled; nullopt for an empty pool.
+  std::optional<std::chrono::steady_clock::time_point> oldest_idle();
+
   // The reader of asynchronous replies, started at first use. Throws
   // RpcException (RPC_S_OUT_OF_RESOURCES) when it cannot be started.
   ClientReader& reader();
@@ -61,13 +79,24 @@ class Binding {
   std::uint16_t port_;
   std::uint16_t offered_fragment_ = kClientMaxFragment;
 
+  struct Idle {
+    std::unique_ptr<ClientConnection> connection;
+    std::chrono::steady_clock::time_point since;  // when it was pooled
+  };
+  // Puts `connection` in the pool or, when it cannot carry another call,
+  // counts it closed. Caller holds lock_.
+  void pool_locked(std::unique_ptr<ClientConnection>& connection, bool reusable);
+
   std::mutex lock_;
-  std::condition_variable first_done_;
-  std::vector<std::unique_ptr<ClientConnection>> idle_;  // guarded by lock_
-  std::size_t open_count_ = 0;                           // guarded by lock_
-  std::uint32_t group_id_ = 0;                           // guarded by lock_; 0 = none yet
-  bool first_pending_ = false;                           // guarded by lock_
-  std::unique_ptr<ClientReader> reader_;                 // guarded by lock_
+  // Signalled when the pool gains a connection, a ping ends or the first
+  // connection's bind is done.
+  std::condition_variable changed_;
+  std::vector<Idle> idle_;                // guarded by lock_
+  std::size_t pinging_ = 0;               // guarded by lock_; connections out for a ping
+  std::size_t open_count_ = 0;            // guarded by lock_
+  std::uint32_t group_id_ = 0;            // guarded by lock_; 0 = none yet
+  bool first_pending_ = false;            // guarded by lock_
+  std::unique_ptr<ClientReader> reader_;  // guarded by lock_
 };
 
 }  // namespace rpc

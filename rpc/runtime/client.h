@@ -4,6 +4,11 @@
 // the exceptions a Windows stub raises; an asynchronous call throws only
 // until it is under way and reports later failures through
 // RpcAsyncCompleteCall. Any thread; a CallChannel belongs to one thread.
+//
+// No call waits without end: the bind, the sending of the request and the
+// wait for the reply each fail with RPC_S_CALL_CANCELLED once the server has
+// made no progress (taken or sent no byte) for kReplyTimeoutMs
+// (client_connection.h), and the connection is then closed, never pooled.
 #pragma once
 
 #include <cstdint>
@@ -30,7 +35,8 @@ class ClientConnection;
 class CallChannel {
  public:
   // Throws RpcException: RPC_S_INVALID_BINDING for a handle that is not a
-  // binding, or the failure to connect and bind.
+  // binding, or the failure to connect and bind (RPC_S_CALL_CANCELLED when
+  // the bind is not answered within the reply bound).
   CallChannel(RPC_BINDING_HANDLE binding, const SyntaxId& interface_id);
   // Returns the connection to the pool when it is still usable.
   ~CallChannel();
@@ -43,16 +49,19 @@ class CallChannel {
   // Sends the request and waits for the reply on this thread. Returns the
   // reply stub, valid until the channel goes away. Throws RpcException with
   // the mapped fault status, RPC_S_CALL_FAILED_DNE when the request could not
-  // be sent, RPC_S_CALL_FAILED when the connection was lost, or
-  // RPC_S_PROTOCOL_ERROR.
+  // be sent, RPC_S_CALL_FAILED when the connection was lost,
+  // RPC_S_CALL_CANCELLED when the server stopped taking the request or
+  // sending the reply for the reply bound, or RPC_S_PROTOCOL_ERROR.
   std::span<const std::uint8_t> call(std::uint16_t opnum, std::span<const ConstBuffer> stub);
 
   // Starts the call on `state` (initialised and prepared by the caller) and
   // returns once the request has been sent; the reply is waited for by the
   // binding's reader, which posts the completion. Throws RpcException only
   // before anything was sent (a bad or busy state, too many calls, no
-  // reader); a failed send completes the call with RPC_S_CALL_FAILED_DNE.
-  // The channel is spent afterwards.
+  // reader); a failed send completes the call with RPC_S_CALL_FAILED_DNE, or
+  // RPC_S_CALL_CANCELLED when the server took no byte for the reply bound.
+  // The reader completes a reply that makes no progress for the reply bound
+  // with RPC_S_CALL_CANCELLED. The channel is spent afterwards.
   void start_async(std::uint16_t opnum, std::span<const ConstBuffer> stub, RPC_ASYNC_STATE* state,
                    ReplyDecoder decode);
 

@@ -8,14 +8,30 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/fault_injection.h"
+
 namespace rpc {
 namespace {
 
 constexpr std::size_t kInputCapacity = 65536;  // one fragment of any legal size
 
+// The call id that runtimes which never echo call ids put on every answer.
+constexpr std::uint32_t kUnechoedCallId = 1;
+
 Status protocol_error(const char* what) { return Status::Error(status::kProtocolError, what); }
 
+// Whether a PDU with `call_id` answers the one call outstanding, `expected`.
+bool answers(std::uint32_t call_id, std::uint32_t expected) {
+  return call_id == expected || call_id == kUnechoedCallId;
+}
+
 }  // namespace
+
+int reply_timeout_ms() { return static_cast<int>(test_bound_ms("rpc.reply", kReplyTimeoutMs)); }
+
+int keepalive_idle_ms() {
+  return static_cast<int>(test_bound_ms("rpc.keepalive", kKeepaliveIdleMs));
+}
 
 Status ClientConnection::open(const std::string& host, std::uint16_t port,
                               const SyntaxId& interface_id, std::uint32_t assoc_group_id,
@@ -32,6 +48,7 @@ Status ClientConnection::open_with_fragment(const std::string& host, std::uint16
   connection->interface_id_ = interface_id;
   connection->input_.resize(kInputCapacity);
   if (Status s = connect_tcp(host, port, &connection->socket_); !s.ok()) return s;
+  connection->socket_.set_stall_timeout(reply_timeout_ms());
   if (Status s = connection->bind(assoc_group_id, max_fragment); !s.ok()) return s;
   *out = std::move(connection);
   return Status::Ok();
@@ -43,6 +60,7 @@ Status ClientConnection::bind(std::uint32_t assoc_group_id, std::uint16_t max_fr
   const std::uint32_t call_id = next_call_id();
   std::vector<std::uint8_t> pdu = encode_bind(call_id, pfc::kSingleFrag, request);
   if (Status s = socket_.write_all(pdu.data(), pdu.size()); !s.ok()) {
+    if (s.code() == status::kCallCancelled) return s;
     return Status::Error(status::kServerUnavailable, "sending the bind failed", s.sys_error());
   }
 
@@ -59,7 +77,7 @@ Status ClientConnection::bind(std::uint32_t assoc_group_id, std::uint16_t max_fr
   std::span<const std::uint8_t> fragment(input_.data(), length);
   CommonHeader header;
   if (Status s = parse_fragment_header(fragment, &header); !s.ok()) return s;
-  if (header.call_id != call_id) return protocol_error("bind answer for another call");
+  if (!answers(header.call_id, call_id)) return protocol_error("bind answer for another call");
 
   if (header.type == PacketType::BindNak) {
     BindNak nak;
@@ -159,6 +177,8 @@ Status ClientConnection::send_request(std::uint32_t call_id, std::uint16_t opnum
     remaining -= length;
   }
   if (Status s = socket_.write_all(pieces_); !s.ok()) {
+    // A server that stopped reading may have seen part of the call.
+    if (s.code() == status::kCallCancelled) return break_with(s);
     return break_with(
         Status::Error(status::kCallFailedDne, "sending the request failed", s.sys_error()));
   }
@@ -166,6 +186,7 @@ Status ClientConnection::send_request(std::uint32_t call_id, std::uint16_t opnum
 }
 
 void ClientConnection::expect_reply(std::uint32_t call_id, std::vector<std::uint8_t>* reply) {
+  expecting_ping_ = false;
   expected_call_id_ = call_id;
   reply_ = reply;
   reply_->clear();
@@ -181,9 +202,10 @@ Status ClientConnection::accept_fragment(std::span<const std::uint8_t> fragment,
   *done = true;
   CommonHeader header;
   if (Status s = parse_fragment_header(fragment, &header); !s.ok()) return break_with(s);
-  if (header.call_id != expected_call_id_) {
+  if (!answers(header.call_id, expected_call_id_)) {
     return break_with(protocol_error("PDU for a call that is not outstanding"));
   }
+  if (expecting_ping_) return accept_ping_answer(fragment, header);
   switch (header.type) {
     case PacketType::Response: {
       Response response;
@@ -221,7 +243,50 @@ Status ClientConnection::receive_reply() {
   }
 }
 
-bool ClientConnection::pump_reply(Status* outcome) {
+Status ClientConnection::accept_ping_answer(std::span<const std::uint8_t> fragment,
+                                            const CommonHeader& header) {
+  if (header.type == PacketType::Shutdown) {
+    return break_with(Status::Error(status::kCallFailed, "the server shut the connection down"));
+  }
+  if (header.type != PacketType::AlterContextResp) {
+    return break_with(protocol_error("ping answered by another PDU"));
+  }
+  BindAck resp;
+  if (Status s = decode_bind_ack(fragment, &resp); !s.ok()) return break_with(s);
+  if (resp.results.size() != 1 || resp.results[0].result != context_result::kAcceptance) {
+    return break_with(protocol_error("ping: the context is no longer accepted"));
+  }
+  const SyntaxId& chosen = resp.results[0].transfer_syntax;
+  if (!chosen.uuid.is_nil() && chosen != transfer_syntax_id(syntax_)) {
+    return break_with(protocol_error("ping: the context changed its transfer syntax"));
+  }
+  return Status::Ok();
+}
+
+Status ClientConnection::send_ping() {
+  Bind alter;
+  alter.max_xmit_frag = transmit_fragment_;
+  alter.max_recv_frag = transmit_fragment_;
+  alter.assoc_group_id = assoc_group_id_;
+  alter.contexts.push_back({context_id_, interface_id_, {transfer_syntax_id(syntax_)}});
+  const std::uint32_t call_id = next_call_id();
+  std::vector<std::uint8_t> pdu =
+      encode_bind(call_id, pfc::kSingleFrag, alter, PacketType::AlterContext);
+  // An idle connection has room for a hundred bytes; one that has not must
+  // not hold up the reader, which sends this.
+  const ssize_t sent = ::send(socket_.fd(), pdu.data(), pdu.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+  if (sent != static_cast<ssize_t>(pdu.size())) {
+    return break_with(
+        Status::Error(status::kCallFailed, "sending the ping failed", sent < 0 ? errno : EAGAIN));
+  }
+  expecting_ping_ = true;
+  expected_call_id_ = call_id;
+  reply_ = nullptr;
+  reply_started_ = false;
+  return Status::Ok();
+}
+
+bool ClientConnection::pump_reply(Status* outcome, bool* progressed) {
   for (;;) {
     // Hand over every whole fragment already buffered.
     while (input_length_ >= kCommonHeaderSize) {
@@ -248,6 +313,7 @@ bool ClientConnection::pump_reply(Status* outcome) {
                                input_.size() - input_length_, MSG_DONTWAIT);
     if (got > 0) {
       input_length_ += static_cast<std::size_t>(got);
+      if (progressed != nullptr) *progressed = true;
       continue;
     }
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return false;

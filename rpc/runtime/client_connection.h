@@ -1,8 +1,20 @@
 // One TCP connection of a client association: the bind, fragmented requests
-// sent straight from the caller's buffers, and the reassembly of the reply.
-// A connection carries one call at a time and belongs to one thread at a time
-// (the caller, or the asynchronous reader while a reply is outstanding); it
-// has no lock of its own.
+// sent straight from the caller's buffers, the reassembly of the reply, and
+// the keepalive ping of an idle connection. A connection carries one call (or
+// one ping) at a time and belongs to one thread at a time (the caller, or the
+// asynchronous reader while a reply or a ping answer is outstanding); it has
+// no lock of its own.
+//
+// Every wait has an end: from the bind on, a blocking read that receives no
+// byte, or a write whose bytes the server takes none of, for the reply bound
+// fails with kCallCancelled and breaks the connection. Any byte restarts the
+// bound, so a slow server that keeps moving never trips it.
+//
+// A reply that carries call_id 1 is taken as the answer to the one call
+// outstanding (some runtimes, Wine's among them, never echo call ids). The
+// bind uses call_id 1 and requests count on from 2, so such a reply cannot be
+// a stale answer to an earlier request; any other mismatch is a protocol
+// error.
 #pragma once
 
 #include <cstddef>
@@ -18,6 +30,23 @@
 
 namespace rpc {
 
+// The client's bounds, in milliseconds. A test may shorten each by its name
+// (platform/fault_injection.h); reply_timeout_ms() and keepalive_idle_ms()
+// give the value in force.
+//
+// How long a call may make no progress: no byte of its reply (or of the
+// bind_ack, or of a ping's answer) arrives, or the server takes no byte of
+// its request. The call then fails with kCallCancelled (RPC_S_CALL_CANCELLED)
+// and its connection is closed. Bound "rpc.reply".
+constexpr int kReplyTimeoutMs = 60000;
+// How long a bound connection may sit idle in the pool before the binding's
+// reader pings it with an alter_context, so that a server which closes
+// connections that deliver nothing for a while (trvs: 180 s) keeps them and
+// the association group with its open disk. Bound "rpc.keepalive".
+constexpr int kKeepaliveIdleMs = 30000;
+int reply_timeout_ms();
+int keepalive_idle_ms();
+
 // What we offer in the bind for both fragment directions.
 constexpr std::uint16_t kClientMaxFragment = kDefaultMaxFragment;
 // The largest reply stub a server can make us hold; a bigger reply fails the
@@ -30,7 +59,8 @@ class ClientConnection {
   // feature negotiation offered as three contexts, joining association group
   // `assoc_group_id` (0 = ask for a new one). Failures: kServerUnavailable
   // when the server cannot be reached or drops the connection during the
-  // bind; the mapped status of a bind_nak or of a bind whose contexts were
+  // bind; kCallCancelled when the bind_ack does not come within the reply
+  // bound; the mapped status of a bind_nak or of a bind whose contexts were
   // all rejected; kProtocolError for anything malformed or unexpected.
   static Status open(const std::string& host, std::uint16_t port, const SyntaxId& interface_id,
                      std::uint32_t assoc_group_id, std::unique_ptr<ClientConnection>* out);
@@ -56,7 +86,8 @@ class ClientConnection {
   // each a 24-byte header followed by slices of `stub` (no copy of the stub
   // bytes). Non-last fragments carry a multiple of 8 stub bytes; alloc_hint is
   // the stub bytes remaining from each fragment on. A failure breaks the
-  // connection (kCallFailedDne: the call cannot have run).
+  // connection: kCallCancelled when the server took no byte for the reply
+  // bound, kCallFailedDne otherwise (the call cannot have run).
   Status send_request(std::uint32_t call_id, std::uint16_t opnum,
                       std::span<const ConstBuffer> stub);
 
@@ -65,13 +96,24 @@ class ClientConnection {
 
   // Blocks until the expected call has ended. OK: `*reply` holds the whole
   // reply stub. A fault gives its mapped status and leaves the connection
-  // usable; a lost connection gives kCallFailed, anything malformed or
-  // unexpected kProtocolError, and both break the connection.
+  // usable; a lost connection gives kCallFailed, a reply that shows no byte
+  // for the reply bound kCallCancelled, anything malformed or unexpected
+  // kProtocolError, and these break the connection.
   Status receive_reply();
 
   // Reads what the socket holds without blocking. Returns true once the
-  // expected call has ended, with its outcome in *outcome (as receive_reply).
-  bool pump_reply(Status* outcome);
+  // expected call (or ping) has ended, with its outcome in *outcome (as
+  // receive_reply). *progressed, when given, is set when bytes were read:
+  // the caller that keeps the reply bound restarts it then.
+  bool pump_reply(Status* outcome, bool* progressed = nullptr);
+
+  // Sends, without blocking, an alter_context that offers again the context
+  // the bind accepted (same id, interface and negotiated transfer syntax),
+  // and expects its answer: pump_reply then ends OK once an
+  // alter_context_resp accepts the context again. Any other answer, or a
+  // send that cannot go out at once, breaks the connection. For an idle
+  // connection only.
+  Status send_ping();
 
   // False after a transport or protocol failure: the connection must not
   // carry another call.
@@ -92,6 +134,7 @@ class ClientConnection {
   Status bind(std::uint32_t assoc_group_id, std::uint16_t max_fragment);
   Status read_fragment(std::size_t* length);
   Status accept_fragment(std::span<const std::uint8_t> fragment, bool* done);
+  Status accept_ping_answer(std::span<const std::uint8_t> fragment, const CommonHeader& header);
   Status break_with(Status status);
 
   Socket socket_;
@@ -107,8 +150,9 @@ class ClientConnection {
   std::vector<std::uint8_t> input_;
   std::size_t input_length_ = 0;
 
-  // The reply being assembled.
+  // The reply being assembled, or the ping answer awaited.
   std::uint32_t expected_call_id_ = 0;
+  bool expecting_ping_ = false;
   std::vector<std::uint8_t>* reply_ = nullptr;
   bool reply_started_ = false;
 

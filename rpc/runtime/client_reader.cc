@@ -1,6 +1,8 @@
 // The asynchronous reply reader. Connections are registered level-triggered
-// for input only after their request has gone out completely, so a reply
-// can never be handled while the sender still uses the connection.
+// for input only after their request (or ping) has gone out completely, so a
+// reply can never be handled while the sender still uses the connection.
+// Deadlines and the keepalive are checked after every wake-up; epoll waits no
+// longer than the nearest of them.
 #include "rpc/runtime/client_reader.h"
 
 #include <sys/epoll.h>
@@ -14,6 +16,13 @@
 #include "rpc/runtime/binding.h"
 
 namespace rpc {
+namespace {
+
+// Calls and pings at once: every asynchronous call, plus every connection of
+// the pool out for a ping; more events than this are reported next round.
+constexpr int kMaxEvents = 2 * kMaxAsyncCalls + 2;
+
+}  // namespace
 
 Status ClientReader::start() {
   epoll_fd_ = epoll_create1(EPOLL_CLOEXEC);
@@ -26,7 +35,8 @@ Status ClientReader::start() {
   if (epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, wake_fd_, &event) != 0) {
     return Status::Error(status::kOutOfResources, "epoll_ctl", errno);
   }
-  watched_.reserve(kMaxAsyncCalls);
+  watched_.reserve(kMaxEvents);
+  due_.reserve(kMaxAsyncCalls + 1);
   try {
     thread_ = std::thread([this] { run(); });
   } catch (const std::system_error& error) {
@@ -43,60 +53,127 @@ ClientReader::~ClientReader() {
     [[maybe_unused]] ssize_t ignored = write(wake_fd_, &one, sizeof(one));
     thread_.join();
   }
-  // Calls still waiting have lost their connection with the binding.
+  // Calls still waiting have lost their connection with the binding; pings
+  // still out close theirs.
   for (;;) {
-    Watched entry;
+    ClientConnection* connection;
     {
       std::lock_guard lock(lock_);
       if (watched_.empty()) break;
-      entry = watched_.back();
+      connection = watched_.back().connection;
     }
-    finish(entry.connection, RPC_S_CALL_FAILED, false);
+    finish(connection, RPC_S_CALL_FAILED, false);
   }
   if (wake_fd_ >= 0) close(wake_fd_);
   if (epoll_fd_ >= 0) close(epoll_fd_);
 }
 
+bool ClientReader::add(ClientConnection* connection, AsyncCall* call) {
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(reply_timeout_ms());
+  std::lock_guard lock(lock_);
+  watched_.push_back({connection, call, deadline});
+  epoll_event event{};
+  event.events = EPOLLIN | EPOLLRDHUP;
+  event.data.ptr = connection;
+  if (epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, connection->fd(), &event) == 0) return true;
+  watched_.pop_back();
+  return false;
+}
+
 void ClientReader::watch(std::unique_ptr<ClientConnection> connection, AsyncCall* call) {
-  ClientConnection* raw = connection.release();
-  {
-    std::lock_guard lock(lock_);
-    watched_.push_back({raw, call});
-    epoll_event event{};
-    event.events = EPOLLIN | EPOLLRDHUP;
-    event.data.ptr = raw;
-    if (epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, raw->fd(), &event) == 0) return;
+  ClientConnection* raw = connection.get();
+  if (add(raw, call)) {
+    connection.release();
+    return;
   }
   // Without a registration the reply would never be read.
-  finish(raw, RPC_S_CALL_FAILED, false);
+  owner_->release(std::move(connection), false);
+  complete_async_call(call, RPC_S_CALL_FAILED);
 }
 
 void ClientReader::run() {
-  epoll_event events[kMaxAsyncCalls + 1];
+  epoll_event events[kMaxEvents];
   while (!stopping_.load()) {
-    const int count = epoll_wait(epoll_fd_, events, kMaxAsyncCalls + 1, -1);
-    if (count < 0) {
-      if (errno == EINTR) continue;
-      return;  // the destructor fails whatever is left
-    }
+    const int count = epoll_wait(epoll_fd_, events, kMaxEvents, wait_ms(Clock::now()));
+    if (count < 0 && errno != EINTR) return;  // the destructor fails whatever is left
     for (int i = 0; i < count; ++i) {
       auto* connection = static_cast<ClientConnection*>(events[i].data.ptr);
-      if (connection == nullptr) continue;  // a wake-up: the loop checks stopping_
-      {
-        // Taking the lock orders this thread after the watch() that handed
-        // the connection over.
-        std::lock_guard lock(lock_);
-        const bool known = std::any_of(watched_.begin(), watched_.end(), [&](const Watched& w) {
-          return w.connection == connection;
-        });
-        if (!known) continue;
-      }
-      Status outcome;
-      if (connection->pump_reply(&outcome)) {
-        finish(connection, outcome.code(), connection->usable());
+      if (connection != nullptr) read_from(connection);  // else a wake-up: see stopping_
+    }
+    if (stopping_.load()) return;
+    const Clock::time_point now = Clock::now();
+    expire(now);
+    ping_idle(now);
+  }
+}
+
+void ClientReader::read_from(ClientConnection* connection) {
+  {
+    // Taking the lock orders this thread after the watch() that handed
+    // the connection over.
+    std::lock_guard lock(lock_);
+    const bool known = std::any_of(watched_.begin(), watched_.end(),
+                                   [&](const Watched& w) { return w.connection == connection; });
+    if (!known) return;
+  }
+  Status outcome;
+  bool progressed = false;
+  if (connection->pump_reply(&outcome, &progressed)) {
+    finish(connection, outcome.code(), connection->usable());
+    return;
+  }
+  if (!progressed) return;
+  // Any byte of the answer restarts its bound.
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(reply_timeout_ms());
+  std::lock_guard lock(lock_);
+  for (Watched& w : watched_) {
+    if (w.connection == connection) w.deadline = deadline;
+  }
+}
+
+void ClientReader::expire(Clock::time_point now) {
+  for (;;) {
+    ClientConnection* late = nullptr;
+    {
+      std::lock_guard lock(lock_);
+      for (const Watched& w : watched_) {
+        if (w.deadline <= now) {
+          late = w.connection;
+          break;
+        }
       }
     }
+    if (late == nullptr) return;
+    finish(late, RPC_S_CALL_CANCELLED, false);
   }
+}
+
+void ClientReader::ping_idle(Clock::time_point now) {
+  due_.clear();
+  owner_->take_for_ping(now - std::chrono::milliseconds(keepalive_idle_ms()), &due_);
+  for (std::unique_ptr<ClientConnection>& connection : due_) {
+    if (connection->send_ping().ok() && add(connection.get(), nullptr)) {
+      connection.release();
+      continue;
+    }
+    owner_->end_ping(std::move(connection), false);
+  }
+  due_.clear();
+}
+
+int ClientReader::wait_ms(Clock::time_point now) {
+  const auto keepalive = std::chrono::milliseconds(keepalive_idle_ms());
+  Clock::time_point until = now + keepalive;
+  if (std::optional<Clock::time_point> oldest = owner_->oldest_idle()) {
+    until = std::min(until, *oldest + keepalive);
+  }
+  {
+    std::lock_guard lock(lock_);
+    for (const Watched& w : watched_) until = std::min(until, w.deadline);
+  }
+  if (until <= now) return 0;
+  // Rounded up, so that the wait never ends just short of the deadline.
+  return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(until - now).count());
 }
 
 void ClientReader::finish(ClientConnection* connection, RPC_STATUS status, bool reusable) {
@@ -110,9 +187,14 @@ void ClientReader::finish(ClientConnection* connection, RPC_STATUS status, bool 
     watched_.erase(it);
     epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, connection->fd(), nullptr);
   }
+  std::unique_ptr<ClientConnection> owned(connection);
+  if (call == nullptr) {
+    owner_->end_ping(std::move(owned), status == RPC_S_OK && reusable);
+    return;
+  }
   // The connection goes back first, so that the call the completion sets off
   // finds it idle instead of opening another.
-  owner_->release(std::unique_ptr<ClientConnection>(connection), reusable);
+  owner_->release(std::move(owned), reusable);
   complete_async_call(call, status);
 }
 

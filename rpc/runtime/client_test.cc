@@ -7,13 +7,16 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
+#include "platform/fault_injection.h"
 #include "rpc/runtime/binding.h"
 #include "rpc/runtime/client_testing.h"
 
@@ -570,6 +573,314 @@ TEST_F(ClientAsyncTest, FailuresBeforeTheCallIsUnderWayAreThrown) {
     EXPECT_EQ(exception.code, RPC_S_INVALID_BINDING);
   }
   expect_no_further_packet();
+}
+
+// --- bounds: every wait ends; pings keep idle connections -------------------
+
+// Reads PDUs until the client goes away, answering none.
+void read_until_closed(Socket& socket) {
+  std::vector<std::uint8_t> pdu;
+  CommonHeader header;
+  while (testing::read_pdu(socket, &pdu, &header)) {
+  }
+}
+
+// Flags the scripts raise and the test waits for.
+class Signals {
+ public:
+  void raise(int* counter) {
+    std::lock_guard guard(lock_);
+    ++*counter;
+    changed_.notify_all();
+  }
+  // True once `*counter` reached `at_least`; the bound only keeps a broken
+  // client from hanging the test.
+  bool wait_for(const int* counter, int at_least) {
+    std::unique_lock guard(lock_);
+    return changed_.wait_for(guard, std::chrono::seconds(30), [&] { return *counter >= at_least; });
+  }
+  std::mutex& lock() { return lock_; }
+
+ private:
+  std::mutex lock_;
+  std::condition_variable changed_;
+};
+
+// A server that answers pings the way ours does, or never.
+void answer_ping(Socket& socket, const CommonHeader& header, const Bind& alter) {
+  BindAck resp;
+  resp.assoc_group_id = alter.assoc_group_id;
+  for (const ContextElement& element : alter.contexts) {
+    ContextResult result;
+    result.transfer_syntax = element.transfer_syntaxes.front();
+    resp.results.push_back(result);
+  }
+  std::vector<std::uint8_t> out =
+      encode_bind_ack(header.call_id, pfc::kSingleFrag, resp, PacketType::AlterContextResp);
+  EXPECT_TRUE(socket.write_all(out.data(), out.size()).ok());
+}
+
+// Shortened bounds for the tests of this fixture only; the shipped ones
+// again afterwards (a test bound can only shorten).
+class ClientBoundsTest : public ClientAsyncTest {
+ protected:
+  void SetUp() override {
+    ClientAsyncTest::SetUp();
+    set_test_bound("rpc.reply", 400);
+    set_test_bound("rpc.keepalive", kKeepaliveIdleMs);
+  }
+  void TearDown() override {
+    set_test_bound("rpc.reply", kReplyTimeoutMs);
+    set_test_bound("rpc.keepalive", kKeepaliveIdleMs);
+    ClientAsyncTest::TearDown();
+  }
+  // The outcome of the call started by start(), after its one packet.
+  RPC_STATUS async_outcome(std::int32_t* reply) {
+    expect_completion();
+    RPC_STATUS status = RpcAsyncCompleteCall(&state_, reply);
+    expect_no_further_packet();
+    return status;
+  }
+};
+
+TEST_F(ClientBoundsTest, SilentServersCancelTheCallAndItsConnectionIsNeverReused) {
+  struct Case {
+    const char* what;
+    std::function<void(Socket&)> script;  // on connection 0; later ones answer
+  };
+  auto bound_then = [](std::function<void(Socket&, std::uint32_t call_id)> after_request) {
+    return [after_request](Socket& socket) {
+      answer_bind(socket, 1, kDefaultMaxFragment, 1);
+      std::vector<std::uint8_t> stub;
+      CommonHeader header;
+      Request request;
+      if (read_request(socket, &stub, &header, &request)) after_request(socket, header.call_id);
+      read_until_closed(socket);
+    };
+  };
+  Case cases[] = {
+      {"bind never answered", read_until_closed},
+      {"reply never sent", bound_then([](Socket&, std::uint32_t) {})},
+      {"last fragment never sent", bound_then([](Socket& socket, std::uint32_t id) {
+         const std::uint8_t part[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+         auto pdu = encode_response(id, 1, part, pfc::kFirstFrag);
+         (void)socket.write_all(pdu.data(), pdu.size());
+       })},
+      {"fragment cut short", bound_then([](Socket& socket, std::uint32_t id) {
+         const std::uint8_t stub[4] = {};
+         auto pdu = encode_response(id, 1, stub);
+         (void)socket.write_all(pdu.data(), pdu.size() - 3);
+       })},
+  };
+  for (Case& c : cases) {
+    ScriptedServer server([&](Socket& socket, int index) {
+      if (index == 0) return c.script(socket);
+      answering(107)(socket, index);
+    });
+    ScopedBinding binding(server.string_binding());
+    EXPECT_EQ(call_status(binding.get()), RPC_S_CALL_CANCELLED) << c.what;
+    EXPECT_EQ(Binding::from_handle(binding.get())->open_connections(), 0u) << c.what;
+    // The next call cannot land on the dead connection.
+    EXPECT_EQ(call_status(binding.get()), RPC_S_OK) << c.what;
+    EXPECT_EQ(server.connections(), 2) << c.what;
+  }
+}
+
+TEST_F(ClientBoundsTest, AServerThatStopsReadingCancelsTheSend) {
+  // Far more than loopback's socket buffers hold on both sides together.
+  std::vector<std::uint8_t> big(32u << 20, 0x5a);
+  const ConstBuffer piece{big.data(), big.size()};
+  Signals signals;
+  int done = 0;
+  ScriptedServer server([&](Socket& socket, int) {
+    answer_bind(socket, 1, kDefaultMaxFragment, 1);
+    signals.wait_for(&done, 1);  // reads nothing more
+  });
+  // Lets the scripts end before the server is stopped, whatever happens.
+  std::unique_ptr<void, std::function<void(void*)>> finish_scripts(
+      &done, [&](void*) { signals.raise(&done); });
+  ScopedBinding binding(server.string_binding());
+  try {
+    CallChannel channel(binding.get(), replication_interface());
+    channel.call(1, std::span(&piece, 1));
+    ADD_FAILURE() << "the call ended normally";
+  } catch (const RpcException& exception) {
+    EXPECT_EQ(exception.code, RPC_S_CALL_CANCELLED);
+  }
+  EXPECT_EQ(Binding::from_handle(binding.get())->open_connections(), 0u);
+
+  // Asynchronously the send is the caller's too, and the call completes once.
+  CallChannel channel(binding.get(), replication_interface());
+  channel.start_async(1, std::span(&piece, 1), &state_, &decode_i32);
+  std::int32_t reply = 0;
+  EXPECT_EQ(async_outcome(&reply), RPC_S_CALL_CANCELLED);
+}
+
+TEST_F(ClientBoundsTest, AnUnansweredAsyncCallCompletesOnceCancelledAndDropsItsConnection) {
+  ScriptedServer server([](Socket& socket, int) {
+    answer_bind(socket, 1, kDefaultMaxFragment, 1);
+    read_until_closed(socket);
+  });
+  ScopedBinding binding(server.string_binding());
+  start(binding.get());
+  std::int32_t reply = 0;
+  EXPECT_EQ(async_outcome(&reply), RPC_S_CALL_CANCELLED);
+  EXPECT_EQ(Binding::from_handle(binding.get())->open_connections(), 0u);
+}
+
+TEST_F(ClientBoundsTest, RepliesThatTrickleInSlowerThanTheBoundAsAWholeSucceed) {
+  // One byte every 50 ms: each reply takes far longer than the 400 ms bound,
+  // but no gap reaches it.
+  ScriptedServer server([](Socket& socket, int) {
+    answer_bind(socket, 1, kDefaultMaxFragment, 1);
+    std::vector<std::uint8_t> stub;
+    CommonHeader header;
+    Request request;
+    while (read_request(socket, &stub, &header, &request)) {
+      const std::uint8_t result[4] = {100, 0, 0, 0};
+      std::vector<std::uint8_t> pdu = encode_response(header.call_id, 1, result);
+      for (std::uint8_t byte : pdu) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (!socket.write_all(&byte, 1).ok()) return;
+      }
+    }
+  });
+  ScopedBinding binding(server.string_binding());
+  EXPECT_EQ(call_status(binding.get()), RPC_S_OK);  // the socket's bound
+  start(binding.get());                              // the reader's
+  std::int32_t reply = 0;
+  EXPECT_EQ(async_outcome(&reply), RPC_S_OK);
+  EXPECT_EQ(reply, 100);
+  EXPECT_EQ(server.connections(), 1);
+}
+
+TEST_F(ClientBoundsTest, RepliesCarryingCallIdOneAnswerTheOutstandingCall) {
+  // As Wine's runtime answers: call_id 1 on the bind_ack and on every reply.
+  ScriptedServer server([](Socket& socket, int) {
+    answer_bind(socket, 1, kDefaultMaxFragment, 1);
+    std::vector<std::uint8_t> stub;
+    CommonHeader header;
+    Request request;
+    for (std::int32_t result = 100; read_request(socket, &stub, &header, &request); ++result) {
+      if (header.call_id == 1) return;  // requests count from 2
+      send_result(socket, 1, 1, result);
+    }
+  });
+  ScopedBinding binding(server.string_binding());
+  RPC_STATUS status;
+  const std::uint8_t stub[2] = {0, 0};
+  EXPECT_EQ(call(binding.get(), 0, stub, &status), (std::vector<std::uint8_t>{100, 0, 0, 0}));
+  EXPECT_EQ(status, RPC_S_OK);
+  EXPECT_EQ(call(binding.get(), 0, stub, &status), (std::vector<std::uint8_t>{101, 0, 0, 0}));
+  EXPECT_EQ(status, RPC_S_OK);
+  start(binding.get());
+  std::int32_t reply = 0;
+  EXPECT_EQ(async_outcome(&reply), RPC_S_OK);
+  EXPECT_EQ(reply, 102);
+  EXPECT_EQ(server.connections(), 1);
+}
+
+TEST_F(ClientBoundsTest, ADuplicatedEarlierReplyIsNeverTakenForTheNextCallsAnswer) {
+  // Answers the first call, then answers the second with the first's reply.
+  ScriptedServer server([](Socket& socket, int) {
+    answer_bind(socket, 1, kDefaultMaxFragment, 1);
+    std::vector<std::uint8_t> stub;
+    CommonHeader header;
+    Request request;
+    std::uint32_t first_id = 0;
+    while (read_request(socket, &stub, &header, &request)) {
+      if (first_id == 0) first_id = header.call_id;
+      send_result(socket, first_id, 1, 100);
+    }
+  });
+  ScopedBinding binding(server.string_binding());
+  EXPECT_EQ(call_status(binding.get()), RPC_S_OK);
+  EXPECT_EQ(call_status(binding.get()), RPC_S_PROTOCOL_ERROR);
+  EXPECT_EQ(Binding::from_handle(binding.get())->open_connections(), 0u);
+}
+
+// Pings: the reader exists after the first asynchronous call.
+class ClientKeepaliveTest : public ClientBoundsTest {
+ protected:
+  void SetUp() override {
+    ClientBoundsTest::SetUp();
+    set_test_bound("rpc.reply", 1000);
+    set_test_bound("rpc.keepalive", 200);
+  }
+
+  // Answers requests with 100; pings as `answer_pings` says. Records what
+  // each ping offered and when a connection ends.
+  ScriptedServer::Script script(bool answer_pings) {
+    return [this, answer_pings](Socket& socket, int) {
+      answer_bind(socket, 1, kDefaultMaxFragment, 0x77);
+      std::vector<std::uint8_t> stub;
+      for (;;) {
+        std::vector<std::uint8_t> pdu;
+        CommonHeader header;
+        if (!testing::read_pdu(socket, &pdu, &header)) break;
+        if (header.type == PacketType::AlterContext) {
+          Bind alter;
+          EXPECT_TRUE(decode_bind(pdu, &alter).ok());
+          {
+            std::lock_guard guard(signals_.lock());
+            offers_.push_back(alter);
+          }
+          if (answer_pings) answer_ping(socket, header, alter);
+          signals_.raise(&pings_);
+          continue;
+        }
+        Request request;
+        ASSERT_TRUE(decode_request(pdu, &header, &request).ok());
+        if (header.flags & pfc::kLastFrag) send_result(socket, header.call_id, 1, 100);
+      }
+      signals_.raise(&closed_);
+    };
+  }
+  void run_async(RPC_BINDING_HANDLE binding) {
+    start(binding);
+    std::int32_t reply = 0;
+    EXPECT_EQ(async_outcome(&reply), RPC_S_OK);
+  }
+
+  Signals signals_;
+  int pings_ = 0;
+  int closed_ = 0;
+  std::vector<Bind> offers_;  // guarded by signals_.lock()
+};
+
+TEST_F(ClientKeepaliveTest, AnIdleConnectionIsPingedWithItsOwnContextAndStaysInUse) {
+  ScriptedServer server(script(true));
+  ScopedBinding binding(server.string_binding());
+  run_async(binding.get());
+  ASSERT_TRUE(signals_.wait_for(&pings_, 2)) << "no pings";
+  EXPECT_EQ(call_status(binding.get()), RPC_S_OK);
+  run_async(binding.get());
+  EXPECT_EQ(server.connections(), 1);
+  EXPECT_EQ(Binding::from_handle(binding.get())->open_connections(), 1u);
+
+  std::lock_guard guard(signals_.lock());
+  for (const Bind& offer : offers_) {
+    ASSERT_EQ(offer.contexts.size(), 1u);
+    EXPECT_EQ(offer.contexts[0].context_id, 1);  // the one the bind accepted
+    EXPECT_EQ(offer.contexts[0].abstract_syntax, replication_interface());
+    EXPECT_EQ(offer.contexts[0].transfer_syntaxes, (std::vector<SyntaxId>{ndr64_syntax()}));
+    EXPECT_EQ(offer.assoc_group_id, 0x77u);
+  }
+}
+
+TEST_F(ClientKeepaliveTest, AnUnansweredPingClosesItsConnectionAndTheNextCallReconnects) {
+  ScriptedServer server(script(false));
+  RPC_BINDING_HANDLE binding = nullptr;
+  ASSERT_EQ(RpcBindingFromStringBindingW(server.string_binding().c_str(), &binding), RPC_S_OK);
+  run_async(binding);
+  ASSERT_TRUE(signals_.wait_for(&closed_, 1)) << "the silent connection stayed open";
+  EXPECT_EQ(Binding::from_handle(binding)->open_connections(), 0u);
+  EXPECT_EQ(call_status(binding), RPC_S_OK);
+  EXPECT_EQ(server.connections(), 2);
+  // Freeing the binding while the new connection's ping is out closes it.
+  ASSERT_TRUE(signals_.wait_for(&pings_, 2));
+  ASSERT_EQ(RpcBindingFree(&binding), RPC_S_OK);
+  EXPECT_TRUE(signals_.wait_for(&closed_, 2));
 }
 
 }  // namespace

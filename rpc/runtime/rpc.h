@@ -10,7 +10,15 @@
 // RpcNotificationTypeIoc or not at all (RpcNotificationTypeNone, polling with
 // RpcAsyncCompleteCall), and RPC_C_NOTIFY_ON_SEND_COMPLETE is accepted but
 // posts nothing extra, since it concerns pipes; a failing function sets the
-// thread's last error to the status it returns.
+// thread's last error to the status it returns. Calls cannot wait for ever:
+// connecting fails with RPC_S_SERVER_UNAVAILABLE after 20 s, and the bind, a
+// request the server stops taking and a reply that stops arriving fail with
+// RPC_S_CALL_CANCELLED after 60 s without progress (any byte restarts the
+// bound; rpc/runtime/client_connection.h). Idle pooled connections are pinged
+// with an alter_context every 30 s, so a server that drops silent
+// connections keeps them; pings start with the first asynchronous call. A
+// reply carrying call_id 1 is taken as the answer to the one call outstanding
+// on its connection, since some runtimes never echo call ids.
 #pragma once
 
 #include <cstddef>
@@ -180,5 +188,6 @@ RPC_STATUS RpcAsyncInitializeHandle(PRPC_ASYNC_STATE async, unsigned int size);
 // alive); otherwise the call's final outcome, and the call's resources are
 // freed: RPC_S_OK with the procedure's result stored at `reply`, or the
 // failure status (a mapped fault, RPC_S_CALL_FAILED for a lost connection,
-// ...). RPC_S_INVALID_ASYNC_HANDLE for a state that carries no call.
+// RPC_S_CALL_CANCELLED for a server that went silent, ...).
+// RPC_S_INVALID_ASYNC_HANDLE for a state that carries no call.
 RPC_STATUS RpcAsyncCompleteCall(PRPC_ASYNC_STATE async, void* reply);
