@@ -72,6 +72,7 @@ rpc::Status ReplicationServer::start(ReplicationHandler& handler) {
   options.port = options_.port;
   options.accept_ndr64 = options_.accept_ndr64;
   options.limits = options_.limits;
+  options.on_event = options_.on_event;
   server_ = std::make_unique<rpc::Server>(options, rpc::replication_interface(),
                                           kReplicationProcedureCount, adapter_.get());
   rpc::Status s = server_->start();

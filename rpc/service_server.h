@@ -47,7 +47,13 @@ struct ReplicationServerOptions {
   std::string listen_address = "127.0.0.1";
   std::uint16_t port = 0;    // 0 = pick a free one
   bool accept_ndr64 = true;  // false = offer NDR 2.0 only
+  // limits.idle_timeout_ms closes a connection that delivers no complete PDU
+  // in time; its last connection gone, a group's disks are closed by
+  // ReplicationHandler::group_ended as for any other end.
   rpc::ServerLimits limits;
+  // The runtime's own events (an idle connection closed, accept failing);
+  // see rpc::ServerOptions::on_event.
+  rpc::ServerEventSink on_event;
 };
 
 class ReplicationServer {

@@ -1,6 +1,8 @@
 // The disk store: opening, writing, comparing and closing the served disks.
-// Lock order: a Disk's mutex, then its Session's flush mutex; I/O on a disk's
-// data happens outside both, except open and close, which hold the disk's
+// Lock order: a Disk's mutex, then its Session's flush mutex or its probe
+// mutex (never both). I/O on a disk's data happens outside them, except the
+// 1-byte read of the probe, which holds the probe mutex so that no write
+// over that byte starts meanwhile, and open and close, which hold the disk's
 // mutex so that a disk is never open twice at once (a block device is opened
 // exclusively, and a second open while the first is being flushed would fail).
 // Each connection thread keeps its own read and direct-write buffers.
@@ -17,6 +19,7 @@
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -132,14 +135,43 @@ struct DiskStore::Session {
   // Calls using the session; guarded by the Disk's mutex.
   int active = 0;
 
+  // What the descriptor was opened on, to tell whether the path still names
+  // it (rdev matters for block devices).
+  std::string path;
+  dev_t dev = 0;
+  ino_t ino = 0;
+  dev_t rdev = 0;
+  // Image files: the largest offset + length this open has written; the file
+  // must never be shorter.
+  std::atomic<std::int64_t> written_end{0};
+  // Image files: one non-zero byte written by this open, in the lowest
+  // non-zero chunk written so far, read back at each flush and at the close.
+  // A truncation below it is caught even after later writes grew the file
+  // again. Writers over its position are counted, and the byte is not read
+  // while one is at work.
+  struct Probe {
+    bool set = false;
+    std::int64_t chunk = 0;     // offset of the write it came from
+    std::int64_t position = 0;  // of the byte
+    std::uint8_t value = 0;
+    std::uint64_t generation = 0;  // counts replacements
+    int writers = 0;               // writes in progress over `position`
+  };
+  std::mutex probe_mutex;
+  Probe probe;  // guarded by probe_mutex
+
   std::mutex flush_mutex;
   std::condition_variable flush_ended;
   // Flushes are numbered from 1; one runs at a time. Guarded by flush_mutex.
   std::uint64_t flushes_started = 0;
   std::uint64_t flushes_ended = 0;
   bool flushing = false;
-  bool flush_failed = false;
-  std::string flush_error;
+  // The first failure that sticks for the rest of this open (FlushFailed or
+  // DestinationChanged), 0 while there is none, and its message.
+  std::int32_t failed = 0;
+  std::string failure;
+  // Set with `failed` = DestinationChanged, for checks without the lock.
+  std::atomic<bool> lost{false};
 
   std::atomic<std::uint64_t> chunks_replicated{0};
   std::atomic<std::uint64_t> bytes_written{0};
@@ -279,6 +311,7 @@ Status DiskStore::open_session(Disk& disk, std::uint32_t group) {
   session->fd = fd;
   session->disk = disk.config.number;
   session->group = group;
+  session->path = path;
   struct stat st;
   std::string kind;
   Status status = Status::ok();
@@ -318,6 +351,9 @@ Status DiskStore::open_session(Disk& disk, std::uint32_t group) {
     ::close(fd);
     return status;
   }
+  session->dev = st.st_dev;
+  session->ino = st.st_ino;
+  session->rdev = st.st_rdev;
   log("disk " + std::to_string(disk.config.number) + " opened by group " + std::to_string(group) +
       ": " + path + ", " + kind);
   open_direct(disk, *session);
@@ -365,6 +401,7 @@ std::optional<std::int32_t> DiskStore::replicate(std::uint32_t group, const Repl
 }
 
 Status DiskStore::do_replicate(Session& session, const ReplicateArgs& args) {
+  if (Status status = lost_status(session); !status.is_ok()) return status;
   if (Status status = check_digest(args.digest); !status.is_ok()) return status;
   if (Status status = check_extent(args.offset, static_cast<std::int64_t>(args.data.size()));
       !status.is_ok()) {
@@ -398,12 +435,21 @@ Status DiskStore::do_replicate(Session& session, const ReplicateArgs& args) {
   }
   if (in_range == 0) return Status::ok();
 
+  // A file cut shorter than what this open wrote has lost chunks already
+  // answered; a later write past the cut would grow it back and hide that.
+  if (!session.block_device) {
+    if (Status status = check_length(session); !status.is_ok()) return status;
+  }
+  const ProbeTicket ticket = probe_write_starts(session, args.offset, in_range);
+
   // Zeros need not travel to an image file: the file system can mark the
   // range zero (and grow the file) with no data written.
   Status written = Status::ok();
   if (!zero || session.block_device || !zero_range(session, in_range, args.offset, &written)) {
     written = write_chunk(session, args.data.data(), in_range, args.offset);
   }
+  probe_write_ended(session, ticket, args.data.data(), in_range, args.offset, written.is_ok(),
+                    zero);
   if (!written.is_ok()) return written;
   session.bytes_written.fetch_add(in_range, std::memory_order_relaxed);
   return wait_durable(session);
@@ -467,6 +513,7 @@ Status DiskStore::wait_durable(Session& session) {
   // A flush running now may have started before our write ended; only the
   // next one to start is sure to cover it.
   const std::uint64_t needed = session.flushes_started + 1;
+  std::string change;  // what this caller's flush found, logged once the lock is gone
   while (session.flushes_ended < needed) {
     if (session.flushing) {
       session.flush_ended.wait(lock);
@@ -477,17 +524,157 @@ Status DiskStore::wait_durable(Session& session) {
     lock.unlock();
     const int result = flush_(session.fd);
     const int error = errno;
+    // Durable, but perhaps in a file that is no longer the destination.
+    std::string found = result == 0 ? find_change(session) : std::string();
     lock.lock();
     session.flushing = false;
     session.flushes_ended = session.flushes_started;
-    if (result != 0 && !session.flush_failed) {
-      session.flush_failed = true;
-      session.flush_error = describe_errno("fdatasync", error);
+    if (result != 0 && session.failed == 0) {
+      session.failed = FlushFailed;
+      session.failure = describe_errno("fdatasync", error);
+    } else if (!found.empty() && session.failed == 0) {
+      session.failed = DestinationChanged;
+      session.failure = found;
+      session.lost = true;
+      change = std::move(found);
     }
     session.flush_ended.notify_all();
   }
-  if (session.flush_failed) return Status::failure(FlushFailed, session.flush_error);
+  Status status =
+      session.failed == 0 ? Status::ok() : Status::failure(session.failed, session.failure);
+  lock.unlock();
+  if (!change.empty()) log_change(session, change);
+  return status;
+}
+
+Status DiskStore::lost_status(Session& session) {
+  if (!session.lost.load(std::memory_order_acquire)) return Status::ok();
+  std::lock_guard lock(session.flush_mutex);
+  return Status::failure(session.failed, session.failure);
+}
+
+Status DiskStore::lose(Session& session, std::string what) {
+  bool first = false;
+  Status status = Status::ok();
+  {
+    std::lock_guard lock(session.flush_mutex);
+    if (session.failed == 0) {
+      session.failed = DestinationChanged;
+      session.failure = what;
+      session.lost = true;
+      first = true;
+    }
+    status = Status::failure(session.failed, session.failure);
+  }
+  if (first) log_change(session, what);
+  return status;
+}
+
+void DiskStore::log_change(const Session& session, const std::string& what) const {
+  log("disk " + std::to_string(session.disk) + ": destination changed under group " +
+      std::to_string(session.group) + ": " + what + "; this open fails from now on");
+}
+
+Status DiskStore::check_length(Session& session) {
+  struct stat st;
+  if (::fstat(session.fd, &st) != 0) return lose(session, describe_errno("fstat", errno));
+  const std::int64_t written = session.written_end.load(std::memory_order_acquire);
+  if (st.st_size < written) {
+    return lose(session, session.path + " is " + std::to_string(st.st_size) +
+                             " bytes long, shorter than the " + std::to_string(written) +
+                             " bytes written to it");
+  }
   return Status::ok();
+}
+
+std::string DiskStore::find_change(Session& session) {
+  struct stat named;
+  if (::stat(session.path.c_str(), &named) != 0) {
+    const int error = errno;
+    if (error == ENOENT || error == ENOTDIR) return session.path + " was removed";
+    return describe_errno(("stat " + session.path).c_str(), error);
+  }
+  if (named.st_dev != session.dev || named.st_ino != session.ino ||
+      (session.block_device && named.st_rdev != session.rdev)) {
+    return session.path + " now names another file";
+  }
+  if (session.block_device) return {};
+  struct stat opened;
+  if (::fstat(session.fd, &opened) != 0) return describe_errno("fstat", errno);
+  const std::int64_t written = session.written_end.load(std::memory_order_acquire);
+  if (opened.st_size < written) {
+    return session.path + " is " + std::to_string(opened.st_size) +
+           " bytes long, shorter than the " + std::to_string(written) + " bytes written to it";
+  }
+  // The length can look right again after a cut and a later write past it;
+  // the probe byte, below any later write, cannot.
+  std::lock_guard lock(session.probe_mutex);
+  const Session::Probe& probe = session.probe;
+  if (!probe.set || probe.writers > 0) return {};
+  std::uint8_t byte = 0;
+  ssize_t n;
+  do {
+    n = ::pread(session.fd, &byte, 1, probe.position);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) return describe_errno("pread", errno);
+  if (n == 0) {
+    return session.path + " ends before byte " + std::to_string(probe.position) +
+           ", which was written";
+  }
+  if (byte != probe.value) {
+    char text[80];
+    std::snprintf(text, sizeof text, " reads 0x%02x where 0x%02x was written", byte, probe.value);
+    return "byte " + std::to_string(probe.position) + " of " + session.path + text;
+  }
+  return {};
+}
+
+DiskStore::ProbeTicket DiskStore::probe_write_starts(Session& session, std::int64_t offset,
+                                                     std::size_t length) {
+  ProbeTicket ticket;
+  if (session.block_device || length == 0) return ticket;
+  std::lock_guard lock(session.probe_mutex);
+  Session::Probe& probe = session.probe;
+  if (probe.set && probe.position >= offset &&
+      probe.position - offset < static_cast<std::int64_t>(length)) {
+    ++probe.writers;
+    ticket.covers = true;
+    ticket.generation = probe.generation;
+  }
+  return ticket;
+}
+
+void DiskStore::probe_write_ended(Session& session, const ProbeTicket& ticket,
+                                  const std::uint8_t* data, std::size_t length, std::int64_t offset,
+                                  bool written, bool zero) {
+  if (session.block_device || length == 0) return;
+  if (written) {
+    // Only a write that surely reached the file counts toward its length.
+    const std::int64_t end = offset + static_cast<std::int64_t>(length);
+    std::int64_t known = session.written_end.load(std::memory_order_relaxed);
+    while (known < end &&
+           !session.written_end.compare_exchange_weak(known, end, std::memory_order_release)) {
+    }
+  }
+  const bool non_zero = written && !zero;
+  std::lock_guard lock(session.probe_mutex);
+  Session::Probe& probe = session.probe;
+  const bool over_probe = ticket.covers && ticket.generation == probe.generation;
+  if (over_probe) --probe.writers;
+  // A write over the probe's byte changed it: take the byte anew from this
+  // write, or have none until the next non-zero chunk.
+  if (!over_probe && !(non_zero && (!probe.set || offset < probe.chunk))) return;
+  ++probe.generation;
+  probe.writers = 0;
+  probe.set = false;
+  if (!non_zero) return;
+  const std::uint8_t* first =
+      std::find_if(data, data + length, [](std::uint8_t byte) { return byte != 0; });
+  if (first == data + length) return;
+  probe.set = true;
+  probe.chunk = offset;
+  probe.position = offset + (first - data);
+  probe.value = *first;
 }
 
 std::optional<std::int32_t> DiskStore::compare(std::uint32_t group, const CompareArgs& args) {
@@ -502,11 +689,26 @@ std::optional<std::int32_t> DiskStore::compare(std::uint32_t group, const Compar
 }
 
 Status DiskStore::do_compare(Session& session, const CompareArgs& args, bool* identical) {
+  if (Status status = lost_status(session); !status.is_ok()) return status;
   if (Status status = check_digest(args.digest); !status.is_ok()) return status;
   if (Status status = check_extent(args.offset, args.data_length); !status.is_ok()) return status;
 
-  // Bytes past the end read as zero, so that a chunk that was padded with
-  // zeros when written compares equal to what the disk holds.
+  // A growable image that does not reach the end of the range yet must get
+  // the chunk, even one of zeros: counted as zero, it would be skipped and
+  // the image stay shorter than the source.
+  if (!session.fixed) {
+    struct stat st;
+    if (::fstat(session.fd, &st) != 0) {
+      return Status::failure(ReadFailed, describe_errno("fstat", errno));
+    }
+    if (args.offset + args.data_length > st.st_size) {
+      *identical = false;
+      return Status::ok();
+    }
+  }
+  // On a fixed-size disk bytes past the end read as zero, so that a chunk
+  // that was padded with zeros when written compares equal to what the disk
+  // holds.
   const std::int64_t end = session.fixed ? session.size : std::numeric_limits<std::int64_t>::max();
   std::uint8_t* buffer = read_buffer();
   Md5Context context;
@@ -617,10 +819,12 @@ Status DiskStore::close_session(Disk& disk, std::unique_lock<std::mutex>& lock, 
 
   // Every call has left, so nobody else touches the flush state now.
   Status status = Status::ok();
-  if (session->flush_failed) {
-    status = Status::failure(FlushFailed, session->flush_error);
+  if (session->failed != 0) {
+    status = Status::failure(session->failed, session->failure);
   } else if (flush_(session->fd) != 0) {
     status = Status::failure(FlushFailed, describe_errno("fdatasync", errno));
+  } else if (std::string found = find_change(*session); !found.empty()) {
+    status = lose(*session, std::move(found));
   }
   // The direct descriptor holds no dirty data of its own: the flush above,
   // on the other descriptor, covered the file's every write.
@@ -637,6 +841,9 @@ Status DiskStore::close_session(Disk& disk, std::unique_lock<std::mutex>& lock, 
       count(session->chunks_replicated) + " chunks (" + count(session->bytes_written) +
       " bytes written), compared " + std::to_string(compared) + " (identical " +
       count(session->identical) + ", different " + count(session->different) + "), failures " +
-      count(session->failures) + (status.is_ok() ? "" : ", not flushed"));
+      count(session->failures) +
+      (status.is_ok()                        ? ""
+       : status.code() == DestinationChanged ? ", destination changed"
+                                             : ", not flushed"));
   return status;
 }

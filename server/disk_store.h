@@ -16,6 +16,15 @@
 // close report FlushFailed, because after a failed fdatasync the kernel may have
 // dropped the dirty pages and a later flush could succeed without them.
 //
+// A destination that changes under an open is never taken for written: after
+// each flush and at the close the path must still name the file opened, an
+// image must be at least as long as what the open wrote (also checked before
+// each write) and one written byte (the probe, in the lowest non-zero chunk
+// written) must read back as written. The first check that fails makes every
+// later replicate, compare and the close of that open answer
+// DestinationChanged. Known limit: a cut to a length above the probe that a
+// concurrent write grows back before any check runs goes unseen.
+//
 // Writes: chunks whose offset and length are multiples of the disk's logical
 // block size go through a second descriptor opened with O_DIRECT, which skips
 // the page cache (buffered writes of whole images cost more CPU than the rest
@@ -108,8 +117,32 @@ class DiskStore final : public ReplicationHandler {
   bool zero_range(Session& session, std::size_t length, std::int64_t offset, Status* status);
   // Opens the O_DIRECT descriptor of a freshly opened session, or notes why not.
   void open_direct(Disk& disk, Session& session);
-  // Returns once a flush that started after the caller's writes has ended.
+  // Returns once a flush that started after the caller's writes has ended,
+  // and the destination has been checked (find_change) after it.
   Status wait_durable(Session& session);
+
+  // Whether the destination is still what this open wrote: the path names
+  // the file opened, an image is at least as long as what was written, and
+  // the probe byte reads as written. Empty when it is; else what was found.
+  std::string find_change(Session& session);
+  // An image is at least as long as what this open wrote; else the session
+  // is lost.
+  Status check_length(Session& session);
+  // Marks the session lost for good (the first finding is kept and logged
+  // once) and returns its DestinationChanged status.
+  Status lose(Session& session, std::string what);
+  // DestinationChanged once the session is lost, else ok.
+  Status lost_status(Session& session);
+  void log_change(const Session& session, const std::string& what) const;
+  // Bookkeeping around each write of an image: the written length and the
+  // probe byte (see Session).
+  struct ProbeTicket {
+    bool covers = false;  // the write covers the probe's byte
+    std::uint64_t generation = 0;
+  };
+  ProbeTicket probe_write_starts(Session& session, std::int64_t offset, std::size_t length);
+  void probe_write_ended(Session& session, const ProbeTicket& ticket, const std::uint8_t* data,
+                         std::size_t length, std::int64_t offset, bool written, bool zero);
   // Takes the disk's session away from new calls, waits for the calls in
   // progress, flushes and closes. `why` goes into the summary line.
   Status close_session(Disk& disk, std::unique_lock<std::mutex>& lock, const char* why);

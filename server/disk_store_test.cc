@@ -181,8 +181,8 @@ TEST_F(DiskStoreTest, OutOfRangeOffsetsAndLengthsAreRefused) {
 
   // The largest chunk is accepted, and a compare as large is answered.
   const Bytes largest(kMaxChunkLength, 0);
-  EXPECT_EQ(compare(5, 1, 0, largest), Identical);
   EXPECT_EQ(replicate(5, 1, 0, largest), Replicated);
+  EXPECT_EQ(compare(5, 1, 0, largest), Identical);
 }
 
 TEST_F(DiskStoreTest, AnImageFileGrowsToHoldAChunkWrittenPastItsEnd) {
@@ -201,11 +201,11 @@ TEST_F(DiskStoreTest, AnImageFileGrowsToHoldAChunkWrittenPastItsEnd) {
   EXPECT_TRUE(std::equal(data.begin(), data.end(), content.begin() + 3 * kChunk));
 }
 
+// Only where the end can never move: a growable image must receive the chunk.
 TEST_F(DiskStoreTest, CompareCountsBytesPastTheEndAsZero) {
   const Bytes content = pattern(kChunk + kChunk / 2, 3);
-  make_store(
-      {{1, make_file("grows.img", content), false}, {2, make_file("fixed.img", content), true}});
-  for (std::int16_t disk : {1, 2}) {
+  make_store({{2, make_file("fixed.img", content), true}});
+  for (std::int16_t disk : {2}) {
     SCOPED_TRACE(disk);
     ASSERT_EQ(store_->open_device(5, disk), Opened);
     Bytes tail(content.begin() + kChunk, content.end());
@@ -797,7 +797,8 @@ TEST_F(ZeroChunkTest, CompareOfAZeroRegionStillChecksTheDigest) {
   ASSERT_EQ(replicate(5, 1, kChunk, Bytes(kChunk, 0)), Replicated);
   const Bytes known(kZeroChunkDigest, kZeroChunkDigest + 16);
   EXPECT_EQ(store_->compare(5, CompareArgs{1, kChunk, known, kChunk}), Identical);
-  EXPECT_EQ(store_->compare(5, CompareArgs{1, 9 * kChunk, known, kChunk}), Identical);
+  // Past the end of a growable image it differs, whatever the digest.
+  EXPECT_EQ(store_->compare(5, CompareArgs{1, 9 * kChunk, known, kChunk}), Differs);
   EXPECT_EQ(store_->compare(5, CompareArgs{1, 0, known, kChunk}), Differs);
   const Bytes other = md5_of(pattern(kChunk, 43));
   EXPECT_EQ(store_->compare(5, CompareArgs{1, kChunk, other, kChunk}), Differs);
@@ -844,3 +845,147 @@ TEST_F(DiskStoreTest, WhereRangesCannotBeZeroedZeroChunksAreWritten) {
 }
 
 }  // namespace
+
+// compare on a growable image answers Differs for any range that reaches past
+// the file's current end, so that an incremental run into a short image sends
+// the chunk (zeros included) and the image grows to the source's length.
+TEST_F(DiskStoreTest, CompareReachingPastTheEndOfAGrowableImageDiffersUntilWritten) {
+  const Bytes content = pattern(kChunk + kChunk / 2, 3);
+  const std::string path = make_file("grows.img", content);
+  make_store({{1, path, false}});
+  ASSERT_EQ(store_->open_device(5, 1), Opened);
+  Bytes tail(content.begin() + kChunk, content.end());
+  tail.resize(kChunk, 0);
+  EXPECT_EQ(compare(5, 1, kChunk, tail), Differs);
+  EXPECT_EQ(compare(5, 1, 4 * kChunk, Bytes(kChunk, 0)), Differs);
+  // Ranges inside the file, the one ending exactly at its end included.
+  EXPECT_EQ(compare(5, 1, 0, Bytes(content.begin(), content.begin() + kChunk)), Identical);
+  EXPECT_EQ(compare(5, 1, kChunk / 2, Bytes(content.begin() + kChunk / 2, content.end())),
+            Identical);
+
+  ASSERT_EQ(replicate(5, 1, kChunk, tail), Replicated);
+  ASSERT_EQ(replicate(5, 1, 4 * kChunk, Bytes(kChunk, 0)), Replicated);
+  EXPECT_EQ(compare(5, 1, kChunk, tail), Identical);
+  EXPECT_EQ(compare(5, 1, 4 * kChunk, Bytes(kChunk, 0)), Identical);
+  EXPECT_EQ(compare(5, 1, 2 * kChunk, Bytes(kChunk, 0)), Identical);  // the hole between
+  ASSERT_EQ(store_->close_device(5, 1), Closed);
+  EXPECT_EQ(std::filesystem::file_size(path), static_cast<std::uintmax_t>(5 * kChunk));
+}
+
+// The destination changed under an open disk: removed, replaced, cut short.
+// The first replicate or close that can see it answers DestinationChanged,
+// and so does every later call of that open.
+class DestinationChangeTest : public DiskStoreTest {
+ protected:
+  void open(bool fixed = false, const Bytes& content = {}) {
+    path_ = make_file("dest.img", content);
+    make_store({{1, path_, fixed}});
+    ASSERT_EQ(store_->open_device(5, 1), Opened);
+  }
+  // Three non-zero chunks at 0, 1 and 2 MiB.
+  void write_three() {
+    for (int i = 0; i < 3; ++i)
+      ASSERT_EQ(replicate(5, 1, i * kChunk, pattern(kChunk, i)), Replicated);
+  }
+  void truncate_to(std::int64_t length) {
+    ASSERT_EQ(::truncate(path_.c_str(), static_cast<off_t>(length)), 0);
+  }
+  // Every call of the open fails from now on, the close included, and the
+  // disk is closed nonetheless.
+  void expect_lost_from_now_on(const std::string& finding) {
+    EXPECT_EQ(replicate(5, 1, 5 * kChunk, pattern(kChunk, 9)), DestinationChanged);
+    EXPECT_EQ(compare(5, 1, 0, pattern(kChunk, 0)), DestinationChanged);
+    EXPECT_EQ(store_->close_device(5, 1), DestinationChanged);
+    EXPECT_EQ(store_->close_device(5, 1), NotOpen);
+    EXPECT_TRUE(logged("disk 1: destination changed under group 5: " + finding)) << finding;
+    EXPECT_TRUE(logged("failure 11 (destination changed): close_device disk 1 group 5"));
+    EXPECT_TRUE(logged(", destination changed")) << "the summary line says so";
+    int found = 0;
+    for (const auto& line : log_)
+      found += line.find("destination changed under") != std::string::npos;
+    EXPECT_EQ(found, 1) << "one line names what was found";
+  }
+
+  std::string path_;
+};
+
+TEST_F(DestinationChangeTest, ARemovedImageFailsTheNextReplicate) {
+  open();
+  write_three();
+  ASSERT_EQ(::unlink(path_.c_str()), 0);
+  EXPECT_EQ(replicate(5, 1, 3 * kChunk, pattern(kChunk, 3)), DestinationChanged);
+  expect_lost_from_now_on(path_ + " was removed");
+}
+
+TEST_F(DestinationChangeTest, AnImageReplacedByRenameFailsTheNextReplicate) {
+  open();
+  write_three();
+  const std::string other = make_file("other.img", pattern(3 * kChunk, 0));
+  ASSERT_EQ(::rename(other.c_str(), path_.c_str()), 0);
+  EXPECT_EQ(replicate(5, 1, 3 * kChunk, pattern(kChunk, 3)), DestinationChanged);
+  expect_lost_from_now_on(path_ + " now names another file");
+}
+
+TEST_F(DestinationChangeTest, AnImageCutToZeroIsSeenBeforeTheNextWrite) {
+  open();
+  write_three();
+  truncate_to(0);
+  // Refused before writing: a write at 3 MiB would make the length look right.
+  EXPECT_EQ(replicate(5, 1, 3 * kChunk, pattern(kChunk, 3)), DestinationChanged);
+  EXPECT_EQ(std::filesystem::file_size(path_), 0u);
+  expect_lost_from_now_on(path_ + " is 0 bytes long, shorter than the 3145728 bytes written");
+}
+
+TEST_F(DestinationChangeTest, AnImageCutInTheMiddleFailsAtTheCloseEvenWithoutFurtherWrites) {
+  for (bool fixed : {false, true}) {
+    SCOPED_TRACE(fixed ? "fixed size" : "growable");
+    log_.clear();
+    open(fixed, fixed ? Bytes(4 * kChunk, 0) : Bytes{});
+    write_three();
+    truncate_to(kChunk + kChunk / 2);
+    EXPECT_EQ(store_->close_device(5, 1), DestinationChanged);
+    EXPECT_TRUE(logged("is 1572864 bytes long, shorter than the 3145728 bytes written"));
+    EXPECT_TRUE(logged("failure 11 (destination changed): close_device disk 1 group 5"));
+    // The close closed the disk: a new open starts afresh.
+    ASSERT_EQ(store_->open_device(5, 1), Opened);
+    EXPECT_EQ(replicate(5, 1, 0, pattern(kChunk, 0)), Replicated);
+    EXPECT_EQ(store_->close_device(5, 1), Closed);
+    store_.reset();
+  }
+}
+
+// A cut followed by a write that grows the file past what was written makes
+// the length right again; the probe byte in the first chunk does not.
+TEST_F(DestinationChangeTest, ACutHiddenByALaterGrowthIsCaughtByTheProbe) {
+  open();
+  write_three();
+  truncate_to(0);
+  truncate_to(8 * kChunk);  // as a concurrent write far out would
+  EXPECT_EQ(replicate(5, 1, 3 * kChunk, pattern(kChunk, 3)), DestinationChanged);
+  expect_lost_from_now_on("byte 0 of " + path_ + " reads 0x00 where 0x");
+}
+
+TEST_F(DestinationChangeTest, AFileRemovedDuringACompareOnlyRunFailsTheClose) {
+  open(false, pattern(2 * kChunk, 7));
+  EXPECT_EQ(compare(5, 1, 0, pattern(2 * kChunk, 7)), Identical);
+  ASSERT_EQ(::unlink(path_.c_str()), 0);
+  EXPECT_EQ(store_->close_device(5, 1), DestinationChanged);
+  EXPECT_TRUE(logged(path_ + " was removed"));
+}
+
+// The client's own rewrites of the probe's chunk (other data, zeros, data
+// again) are never taken for a change.
+TEST_F(DestinationChangeTest, RewritingTheProbedChunkIsNoChange) {
+  open();
+  ASSERT_EQ(replicate(5, 1, kChunk, pattern(kChunk, 1)), Replicated);
+  ASSERT_EQ(replicate(5, 1, 0, pattern(kChunk, 2)), Replicated);  // lower: probe moves
+  ASSERT_EQ(replicate(5, 1, 0, pattern(kChunk, 3)), Replicated);  // over the probe
+  ASSERT_EQ(replicate(5, 1, 0, Bytes(kChunk, 0)), Replicated);    // zeros over it
+  ASSERT_EQ(replicate(5, 1, 2 * kChunk, pattern(kChunk, 4)), Replicated);
+  Bytes sparse(kChunk, 0);
+  sparse[kChunk - 1] = 0x5a;  // probe at its last byte
+  ASSERT_EQ(replicate(5, 1, 0, sparse), Replicated);
+  ASSERT_EQ(replicate(5, 1, kChunk - 4096, pattern(4096, 5)), Replicated);  // over it, unaligned
+  EXPECT_EQ(store_->close_device(5, 1), Closed);
+  EXPECT_FALSE(logged("destination changed"));
+}

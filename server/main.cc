@@ -2,6 +2,7 @@
 // SIGINT or SIGTERM. The main thread parses, starts the RPC server and then
 // only waits for the signal; the server's connection threads do the work.
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -30,6 +31,16 @@ std::string describe_disks(const std::vector<DiskConfig>& disks) {
   return text;
 }
 
+// Each connection costs a descriptor and each open disk two; the soft limit
+// is often 1024 while the hard one is far higher. When descriptors run out
+// anyway, the runtime logs it and keeps retrying.
+void raise_descriptor_limit() {
+  rlimit limit;
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+  limit.rlim_cur = limit.rlim_max;
+  (void)::setrlimit(RLIMIT_NOFILE, &limit);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -53,6 +64,7 @@ int main(int argc, char** argv) {
   sigaddset(&stop_signals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
   signal(SIGPIPE, SIG_IGN);
+  raise_descriptor_limit();
 
   EventLog log(STDERR_FILENO);
   DiskStore store(options.disks, [&log](const std::string& line) { log.write(line); });
@@ -61,6 +73,8 @@ int main(int argc, char** argv) {
   server_options.listen_address = options.listen_address;
   server_options.port = options.port;
   server_options.accept_ndr64 = options.accept_ndr64;
+  server_options.limits.idle_timeout_ms = options.idle_timeout_seconds * 1000;
+  server_options.on_event = [&log](const std::string& line) { log.write(line); };
   ReplicationServer server(server_options);
   if (const rpc::Status status = server.start(store); !status.ok()) {
     log.write("cannot listen on " + format_endpoint(options.listen_address, options.port) + ": " +

@@ -10,7 +10,7 @@
 
 const char kTrvsUsage[] =
     "usage: trvs [--listen ADDR:PORT] --disk N=PATH [--disk N=PATH ...]\n"
-    "            [--fixed-disk N=PATH ...] [--ndr20-only]\n"
+    "            [--fixed-disk N=PATH ...] [--idle-timeout SECONDS] [--ndr20-only]\n"
     "\n"
     "Serves the replication interface to trvc, writing each disk number N\n"
     "that a client names to the block device or image file PATH.\n"
@@ -25,6 +25,10 @@ const char kTrvsUsage[] =
     "                       as chunks are written past its end\n"
     "  --fixed-disk N=PATH  as --disk, but an image file keeps its size: data\n"
     "                       past its end must be zero and is not written\n"
+    "  --idle-timeout SECONDS\n"
+    "                       close a connection that delivers no complete\n"
+    "                       request for SECONDS (1..86400, default 180); a\n"
+    "                       group's disks close with its last connection\n"
     "  --ndr20-only         offer only the NDR 2.0 transfer syntax\n"
     "  --help               show this text\n";
 
@@ -79,6 +83,17 @@ bool parse_listen(const std::string& text, TrvsOptions* options, std::string* er
   return true;
 }
 
+bool parse_idle_timeout(const std::string& text, TrvsOptions* options, std::string* error) {
+  int seconds = 0;
+  if (!parse_decimal(text, &seconds) || seconds < 1 || seconds > kMaxIdleTimeoutSeconds) {
+    *error = "--idle-timeout: the number of seconds must be from 1 to " +
+             std::to_string(kMaxIdleTimeoutSeconds) + ", got \"" + text + "\"";
+    return false;
+  }
+  options->idle_timeout_seconds = seconds;
+  return true;
+}
+
 bool parse_disk(const std::string& option, const std::string& text, bool fixed,
                 TrvsOptions* options, std::string* error) {
   const auto equals = text.find('=');
@@ -126,7 +141,8 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
       result.options.accept_ndr64 = false;
       continue;
     }
-    if (name == "--listen" || name == "--disk" || name == "--fixed-disk") {
+    if (name == "--listen" || name == "--disk" || name == "--fixed-disk" ||
+        name == "--idle-timeout") {
       if (!has_value) {
         if (i + 1 == args.size()) {
           result.error = name + ": a value is missing";
@@ -134,9 +150,14 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
         }
         value = args[++i];
       }
-      const bool ok = name == "--listen" ? parse_listen(value, &result.options, &result.error)
-                                         : parse_disk(name, value, name == "--fixed-disk",
-                                                      &result.options, &result.error);
+      bool ok = false;
+      if (name == "--listen") {
+        ok = parse_listen(value, &result.options, &result.error);
+      } else if (name == "--idle-timeout") {
+        ok = parse_idle_timeout(value, &result.options, &result.error);
+      } else {
+        ok = parse_disk(name, value, name == "--fixed-disk", &result.options, &result.error);
+      }
       if (!ok) return result;
       continue;
     }

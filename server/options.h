@@ -8,10 +8,16 @@
 
 #include "server/disk_store.h"
 
+inline constexpr int kDefaultIdleTimeoutSeconds = 180;
+// Longest --idle-timeout: a day.
+inline constexpr int kMaxIdleTimeoutSeconds = 86400;
+
 struct TrvsOptions {
   std::string listen_address = "127.0.0.1";
   std::uint16_t port = 0;  // 0 = a free port, printed at start
   bool accept_ndr64 = true;
+  // A connection that delivers no complete PDU for this long is closed.
+  int idle_timeout_seconds = kDefaultIdleTimeoutSeconds;
   std::vector<DiskConfig> disks;  // distinct numbers, at least one
 };
 

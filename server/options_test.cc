@@ -47,6 +47,9 @@ TEST(CommandLineTest, DefaultsToLoopbackOnAFreePortWithBothSyntaxes) {
   EXPECT_EQ(line.options.disks[1].path, "/b:c");
   EXPECT_TRUE(line.options.disks[1].fixed_size);
   EXPECT_FALSE(parse({"--ndr20-only", "--disk", "1=/a"}).options.accept_ndr64);
+  EXPECT_EQ(line.options.idle_timeout_seconds, 180);
+  EXPECT_EQ(parse({"--idle-timeout", "2", "--disk", "1=/a"}).options.idle_timeout_seconds, 2);
+  EXPECT_EQ(parse({"--disk", "1=/a", "--idle-timeout=86400"}).options.idle_timeout_seconds, 86400);
 }
 
 TEST(CommandLineTest, RefusesWhatItCannotServeExactly) {
@@ -75,6 +78,12 @@ TEST(CommandLineTest, RefusesWhatItCannotServeExactly) {
       {{"--listen", "127.0.0.1:-1", "--disk", "1=/a"}, "port"},
       {{"--listen", "127.0.0.1:", "--disk", "1=/a"}, "port"},
       {{"--listen", "127.0.0.1:8x", "--disk", "1=/a"}, "port"},
+      {{"--disk", "1=/a", "--idle-timeout", "0"}, "--idle-timeout"},
+      {{"--disk", "1=/a", "--idle-timeout", "86401"}, "--idle-timeout"},
+      {{"--disk", "1=/a", "--idle-timeout", "-5"}, "--idle-timeout"},
+      {{"--disk", "1=/a", "--idle-timeout", "2s"}, "--idle-timeout"},
+      {{"--disk", "1=/a", "--idle-timeout", "99999999999999"}, "--idle-timeout"},
+      {{"--disk", "1=/a", "--idle-timeout"}, "--idle-timeout: a value is missing"},
       {{"--disk", "1=/a", "extra"}, "unknown argument \"extra\""},
       {{"--disk", "1=/a", "--verbose"}, "unknown argument \"--verbose\""},
   };

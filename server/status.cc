@@ -25,6 +25,8 @@ const char* failure_name(std::int32_t code) {
       return "past end";
     case Busy:
       return "busy";
+    case DestinationChanged:
+      return "destination changed";
   }
   return "unknown failure";
 }

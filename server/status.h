@@ -20,6 +20,9 @@ enum StoreFailure : std::int32_t {
   FlushFailed = 8,     // the data could not be made durable (this or an earlier flush)
   PastEnd = 9,         // non-zero data beyond the end of a fixed-size disk; nothing written
   Busy = 10,           // another association group has the disk open
+  // The path no longer names the file opened, or the file lost bytes that
+  // were written (truncated, replaced, removed); sticky for the open.
+  DestinationChanged = 11,
 };
 
 // A short name for a failure code, for the log ("digest mismatch").

@@ -382,7 +382,7 @@ RunResult run_trvc(const TempDir& dir, const std::vector<std::string>& args,
 }
 
 TrvsProcess::TrvsProcess(const std::vector<std::string>& disks,
-                         const std::vector<std::string>& options) {
+                         const std::vector<std::string>& options, int open_files_limit) {
   Command command;
   command.argv = {TRVS_PATH, "--listen", "127.0.0.1:0"};
   for (const std::string& disk : disks) {
@@ -390,6 +390,13 @@ TrvsProcess::TrvsProcess(const std::vector<std::string>& disks,
     command.argv.push_back(disk);
   }
   command.argv.insert(command.argv.end(), options.begin(), options.end());
+  if (open_files_limit > 0) {
+    // The shell sets both limits (trvs raises its soft limit to the hard one)
+    // and becomes trvs, keeping the pid.
+    command.argv.insert(command.argv.begin(), {"/bin/sh", "-c",
+                                               "ulimit -n " + std::to_string(open_files_limit) +
+                                                   " && exec \"$0\" \"$@\""});
+  }
   command.envp = environment_with({});
   int pipe_fds[2];
   if (pipe2(pipe_fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");

@@ -122,11 +122,12 @@ RunResult run_trvc(const TempDir& dir, const std::vector<std::string>& args,
 // free port, with any further `options` (e.g. "--ndr20-only"). The
 // constructor returns once the server is listening. Its event log (standard
 // error) is kept in a file that log_text() reads. Stopped (SIGTERM, then
-// waited for) on destruction.
+// waited for) on destruction. `open_files_limit` > 0 starts it with that
+// many descriptors at most (soft and hard limit).
 class TrvsProcess {
  public:
   explicit TrvsProcess(const std::vector<std::string>& disks,
-                       const std::vector<std::string>& options = {});
+                       const std::vector<std::string>& options = {}, int open_files_limit = 0);
   ~TrvsProcess();
   TrvsProcess(const TrvsProcess&) = delete;
   TrvsProcess& operator=(const TrvsProcess&) = delete;

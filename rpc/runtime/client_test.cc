@@ -747,7 +747,7 @@ TEST_F(ClientBoundsTest, RepliesThatTrickleInSlowerThanTheBoundAsAWholeSucceed) 
   });
   ScopedBinding binding(server.string_binding());
   EXPECT_EQ(call_status(binding.get()), RPC_S_OK);  // the socket's bound
-  start(binding.get());                              // the reader's
+  start(binding.get());                             // the reader's
   std::int32_t reply = 0;
   EXPECT_EQ(async_outcome(&reply), RPC_S_OK);
   EXPECT_EQ(reply, 100);

@@ -6,11 +6,15 @@
 // (CONC_MPX is never granted, so one call at a time per connection), no
 // authentication, no header signing, and the fragment size granted to a
 // client never exceeds what that client said it can receive (the lower clamp
-// is 1432, the size every peer must accept, not 2048).
+// is 1432, the size every peer must accept, not 2048), and a connection that
+// delivers no complete PDU within the idle bound is closed (Windows keeps an
+// idle connection as long as TCP does).
 #include "rpc/runtime/server.h"
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <list>
 #include <map>
@@ -43,13 +47,37 @@ struct Counters {
   std::atomic<std::uint64_t> faults{0};
   std::atomic<std::uint64_t> protocol_errors{0};
   std::atomic<std::uint64_t> groups_ended{0};
+  std::atomic<std::uint64_t> idle_closed{0};
+  std::atomic<std::uint64_t> accept_failures{0};
 };
+
+using Clock = std::chrono::steady_clock;
+
+// Pauses between failed accepts: long enough not to spin while descriptors
+// are short, short enough to pick up again soon after they are back.
+constexpr std::chrono::milliseconds kFirstAcceptPause{50};
+constexpr std::chrono::milliseconds kLongestAcceptPause{1000};
+
+std::string error_text(int error) {
+  char buffer[256];
+  // The GNU strerror_r returns the text, which need not be in `buffer`.
+  return strerror_r(error, buffer, sizeof buffer);
+}
+
+// "180 s", "0.25 s".
+std::string seconds_text(int milliseconds) {
+  if (milliseconds % 1000 == 0) return std::to_string(milliseconds / 1000) + " s";
+  std::string text = std::to_string(milliseconds / 1000) + ".";
+  const std::string fraction = std::to_string(1000 + milliseconds % 1000).substr(1);
+  return text + fraction.substr(0, fraction.find_last_not_of('0') + 1) + " s";
+}
 
 }  // namespace
 
 struct Server::Impl {
   struct Connection {
     Socket socket;
+    std::string peer;  // "ADDR:PORT", taken at accept
     std::thread thread;
     std::atomic<bool> finished{false};
   };
@@ -63,6 +91,9 @@ struct Server::Impl {
   }
 
   void accept_loop();
+  void report(const std::string& line) {
+    if (options.on_event) options.on_event(line);
+  }
   void serve(Connection* connection);
   // Joins and frees connections whose thread has finished. Caller holds mu.
   void reap_finished();
@@ -82,6 +113,7 @@ struct Server::Impl {
   Counters counters;
 
   std::mutex mu;
+  std::condition_variable wake;                        // the accept loop's pause; stop()
   bool started = false;                                // guarded by mu
   bool stopping = false;                               // guarded by mu
   std::list<std::unique_ptr<Connection>> connections;  // guarded by mu
@@ -105,9 +137,12 @@ class ConnectionHandler {
   // Serves until the peer leaves, a protocol error, or shutdown. Returns the
   // association group the connection joined (0 = none).
   std::uint32_t run();
+  // run() ended because no complete PDU came within the idle bound.
+  bool idle() const { return idle_; }
 
  private:
-  // Makes at least `need` unread bytes available.
+  // Makes at least `need` unread bytes available, by pdu_deadline_ when the
+  // idle bound is set.
   Status fill(std::size_t need);
   // Handles one complete fragment; false = close the connection.
   bool handle_fragment(const CommonHeader& header, std::span<const std::uint8_t> pdu);
@@ -130,6 +165,9 @@ class ConnectionHandler {
   std::vector<std::uint8_t> in_ = std::vector<std::uint8_t>(kReadBufferSize);
   std::size_t begin_ = 0;
   std::size_t end_ = 0;
+  // When the PDU being waited for must be complete; set as the wait begins.
+  Clock::time_point pdu_deadline_;
+  bool idle_ = false;
 
   bool bound_ = false;
   std::uint32_t group_ = 0;
@@ -154,7 +192,17 @@ Status ConnectionHandler::fill(std::size_t need) {
     end_ -= begin_;
     begin_ = 0;
   }
+  const int idle_ms = server_->options.limits.idle_timeout_ms;
   while (end_ - begin_ < need) {
+    if (idle_ms > 0) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(pdu_deadline_ - Clock::now());
+      const int wait_ms = static_cast<int>(std::max<std::int64_t>(0, left.count()));
+      if (Status s = socket_->wait_readable(wait_ms); !s.ok()) {
+        idle_ = s.code() == status::kCallCancelled;
+        return s;
+      }
+    }
     std::size_t got = 0;
     if (Status s = socket_->read_some(in_.data() + end_, in_.size() - end_, &got); !s.ok()) {
       return s;
@@ -166,6 +214,10 @@ Status ConnectionHandler::fill(std::size_t need) {
 
 std::uint32_t ConnectionHandler::run() {
   for (;;) {
+    // The bound covers the whole PDU, header to last byte, and starts only
+    // now: the previous call has been answered.
+    pdu_deadline_ =
+        Clock::now() + std::chrono::milliseconds(server_->options.limits.idle_timeout_ms);
     if (!fill(kCommonHeaderSize).ok()) break;
     CommonHeader header;
     if (!parse_fragment_header({in_.data() + begin_, end_ - begin_}, &header).ok()) {
@@ -499,9 +551,16 @@ void Server::Impl::leave_group(std::uint32_t group) {
 
 void Server::Impl::serve(Connection* connection) {
   std::uint32_t group = 0;
+  bool idle = false;
   {
     ConnectionHandler handler(this, &connection->socket);
     group = handler.run();
+    idle = handler.idle();
+  }
+  if (idle) {
+    ++counters.idle_closed;
+    report("connection from " + connection->peer + " closed: no PDU for " +
+           seconds_text(options.limits.idle_timeout_ms));
   }
   // The peer sees EOF now; the descriptor is closed when the thread is reaped,
   // so that stop() never shuts down a reused descriptor.
@@ -523,6 +582,9 @@ void Server::Impl::reap_finished() {
 }
 
 void Server::Impl::accept_loop() {
+  // While accepting fails: the pause before the next try, and whether the
+  // episode has been reported.
+  std::chrono::milliseconds pause{0};
   for (;;) {
     Socket socket;
     Status s = listener.accept(&socket);
@@ -530,16 +592,35 @@ void Server::Impl::accept_loop() {
     if (stopping) return;
     reap_finished();
     if (!s.ok()) {
-      // Out of descriptors or similar: let connections finish, then retry.
-      lock.unlock();
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      // Out of descriptors or similar: the connections that finish meanwhile
+      // give them back. The pending connection waits in the backlog.
+      ++counters.accept_failures;
+      if (pause.count() == 0) {
+        lock.unlock();
+        report("cannot accept connections: " + error_text(s.sys_error()) + "; retrying");
+        lock.lock();
+        pause = kFirstAcceptPause;
+      } else {
+        pause = std::min(pause * 2, kLongestAcceptPause);
+      }
+      wake.wait_for(lock, pause, [this] { return stopping; });
+      if (stopping) return;
       continue;
+    }
+    if (pause.count() != 0) {
+      pause = std::chrono::milliseconds{0};
+      lock.unlock();
+      report("accepting connections again");
+      lock.lock();
+      if (stopping) return;
+      reap_finished();
     }
     if (counters.open_connections >= options.limits.max_connections) {
       ++counters.connections_refused;
       continue;  // `socket` closes here
     }
     auto connection = std::make_unique<Connection>();
+    connection->peer = socket.peer_name();
     connection->socket = std::move(socket);
     Connection* raw = connection.get();
     ++counters.open_connections;  // before the thread can count it out
@@ -586,6 +667,7 @@ void Server::stop() {
     if (!impl_->started || impl_->stopping) return;
     impl_->stopping = true;
   }
+  impl_->wake.notify_all();
   impl_->listener.shutdown();
   if (impl_->accept_thread.joinable()) impl_->accept_thread.join();
   impl_->listener.close();
@@ -611,6 +693,8 @@ ServerStats Server::stats() const {
   s.faults = c.faults;
   s.protocol_errors = c.protocol_errors;
   s.groups_ended = c.groups_ended;
+  s.idle_closed = c.idle_closed;
+  s.accept_failures = c.accept_failures;
   return s;
 }
 

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -28,13 +29,28 @@ struct ServerLimits {
   // Upper bound of the negotiated fragment size (never below 1432 nor above
   // 65535 - 7).
   std::uint16_t max_fragment = kDefaultMaxFragment;
+  // How long a connection may take to deliver one complete PDU, counted from
+  // the moment the server waits for it (after the previous call has been
+  // answered), so that neither silence nor a trickle of bytes holds a
+  // connection, and with it an association group, for longer. Nothing is read
+  // while a call is being dispatched, so a slow call never counts. The
+  // connection is then closed as if the peer had left. 0 = no bound.
+  int idle_timeout_ms = 180000;
 };
+
+// One line about something the server did on its own (an idle connection
+// closed, accepting that failed or works again), without a line end. Called
+// from the listener and connection threads, possibly concurrently, never with
+// a lock of the server held.
+using ServerEventSink = std::function<void(const std::string&)>;
 
 struct ServerOptions {
   std::string address = "127.0.0.1";
   std::uint16_t port = 0;  // 0 = pick a free one
   bool accept_ndr64 = true;
   ServerLimits limits;
+  // Receives the event lines; may be empty. The runtime writes nothing itself.
+  ServerEventSink on_event;
 };
 
 // What the runtime knows about a call when it hands it over.
@@ -91,6 +107,8 @@ struct ServerStats {
   std::uint64_t faults = 0;           // fault PDUs sent
   std::uint64_t protocol_errors = 0;  // connections dropped for a bad PDU
   std::uint64_t groups_ended = 0;
+  std::uint64_t idle_closed = 0;      // connections closed by idle_timeout_ms
+  std::uint64_t accept_failures = 0;  // accept calls that failed (e.g. no descriptor)
 };
 
 class Server {
@@ -103,6 +121,11 @@ class Server {
 
   // Listens and starts the listener thread. Fails (kServerUnavailable, or
   // kInvalidArg when already started) if the address cannot be bound.
+  // When accepting fails (out of descriptors or memory: EMFILE, ENFILE,
+  // ENOBUFS, ENOMEM, or anything else), the listener reports it once through
+  // on_event, retries after a pause that grows from 50 ms to 1 s while the
+  // failures last (reaping finished connections meanwhile), and reports again
+  // once a connection is accepted; it never stops serving on its own.
   Status start();
   // The bound port once started.
   std::uint16_t port() const;

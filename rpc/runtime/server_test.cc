@@ -3,8 +3,13 @@
 // shutdown.
 #include "rpc/runtime/server.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
+#include <algorithm>
+#include <mutex>
 #include <numeric>
 #include <thread>
 
@@ -407,6 +412,113 @@ TEST_F(ServerTest, StopDisconnectsClientsEndsGroupsAndIsIdempotent) {
   server_->stop();
   Socket refused;
   EXPECT_EQ(connect_tcp("127.0.0.1", server_->port(), &refused).code(), status::kServerUnavailable);
+}
+
+// The idle bound: a connection that delivers no complete PDU in time is
+// closed as if the peer had left, whether it is silent or trickles bytes; a
+// call that the dispatcher takes long over is not the peer's idleness.
+class IdleBoundTest : public ServerTest {
+ protected:
+  void start_with_bound(int milliseconds) {
+    ServerOptions options;
+    options.limits.idle_timeout_ms = milliseconds;
+    options.on_event = [this](const std::string& line) {
+      std::lock_guard lock(events_mu_);
+      events_.push_back(line);
+    };
+    start(options);
+  }
+  std::vector<std::string> events() {
+    std::lock_guard lock(events_mu_);
+    return events_;
+  }
+  // "127.0.0.1:PORT" of the client's end.
+  static std::string local_name(RawClient& client) {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    EXPECT_EQ(getsockname(client.socket().fd(), reinterpret_cast<sockaddr*>(&address), &length), 0);
+    return "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+  }
+
+  std::mutex events_mu_;
+  std::vector<std::string> events_;
+};
+
+TEST_F(IdleBoundTest, ASilentConnectionIsClosedAndItsGroupEnds) {
+  start_with_bound(200);
+  RawClient bound(server_->port());
+  BindAck ack;
+  ASSERT_EQ(bound.bind_windows_style(0, &ack), 1);
+  expect_echo(bound, 1);
+  RawClient unbound(server_->port());
+  EXPECT_TRUE(bound.wait_closed());
+  EXPECT_TRUE(unbound.wait_closed());
+  dispatcher_.wait_for_ended(1);
+  EXPECT_EQ(dispatcher_.ended_groups(), std::vector<std::uint32_t>{ack.assoc_group_id});
+  testing::wait_for_open_connections(*server_, 0);
+  EXPECT_EQ(server_->stats().idle_closed, 2u);
+  const std::vector<std::string> lines = events();
+  EXPECT_NE(std::find(lines.begin(), lines.end(),
+                      "connection from " + local_name(bound) + " closed: no PDU for 0.2 s"),
+            lines.end());
+  EXPECT_NE(std::find(lines.begin(), lines.end(),
+                      "connection from " + local_name(unbound) + " closed: no PDU for 0.2 s"),
+            lines.end());
+  // The server goes on serving.
+  RawClient fresh(server_->port());
+  ASSERT_EQ(fresh.bind_windows_style(), 1);
+  expect_echo(fresh, 1);
+}
+
+TEST_F(IdleBoundTest, ATrickleOfBytesDoesNotHoldAConnection) {
+  start_with_bound(300);
+  RawClient client(server_->port());
+  // The bind, a byte every 50 ms: 6 s for the whole PDU, far beyond the bound,
+  // though no gap between bytes comes near it.
+  const std::vector<std::uint8_t> bind = encode_bind(1, pfc::kSingleFrag, windows_style_bind(0));
+  for (std::uint8_t byte : bind) {
+    if (!client.send({&byte, 1}).ok()) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (server_->stats().idle_closed == 1) break;
+  }
+  EXPECT_TRUE(client.wait_closed());
+  EXPECT_EQ(server_->stats().idle_closed, 1u);
+  EXPECT_EQ(server_->stats().binds_ndr20 + server_->stats().binds_ndr64, 0u);
+}
+
+TEST_F(IdleBoundTest, TheBoundStartsAfterTheAnswerSoASlowCallKeepsItsConnection) {
+  start_with_bound(300);
+  RawClient client(server_->port());
+  // Bind and two calls at once: the second waits in the socket while the
+  // first is being dispatched.
+  std::vector<std::uint8_t> burst = encode_bind(1, pfc::kSingleFrag, windows_style_bind(0));
+  ASSERT_TRUE(client.send(burst).ok());
+  ASSERT_TRUE(client.send_request(2, 1, 4, {}).ok());
+  const std::vector<std::uint8_t> stub = {7, 7, 7};
+  ASSERT_TRUE(client.send_request(3, 1, 0, stub).ok());
+  dispatcher_.wait_inside(1);
+  // The call takes many times the bound.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+  dispatcher_.release();
+  std::vector<std::uint8_t> pdu;
+  ASSERT_TRUE(client.read_pdu(&pdu).ok());  // bind_ack
+  RawClient::Answer answer;
+  ASSERT_TRUE(client.read_answer(&answer).ok());
+  EXPECT_FALSE(answer.fault);
+  EXPECT_EQ(answer.call_id, 2u);
+  ASSERT_TRUE(client.read_answer(&answer).ok());
+  EXPECT_FALSE(answer.fault);
+  EXPECT_EQ(answer.call_id, 3u);
+  EXPECT_EQ(answer.stub, stub);
+}
+
+TEST_F(IdleBoundTest, ZeroMeansNoBound) {
+  start_with_bound(0);
+  RawClient client(server_->port());
+  ASSERT_EQ(client.bind_windows_style(), 1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  expect_echo(client, 1);
+  EXPECT_EQ(server_->stats().idle_closed, 0u);
 }
 
 TEST(ServerLifecycleTest, StartTwiceFailsAndUnstartedStopIsHarmless) {

@@ -147,7 +147,8 @@ class RawClient {
 //   1 sized: replies with N bytes (N = first 4 stub bytes), byte i = i & 0xFF
 //   2 drop: closes the connection
 //   3 fault: faults with the first 4 stub bytes as status
-//   4 rendezvous: waits until `rendezvous_needed` calls are inside it
+//   4 rendezvous: waits until `rendezvous_needed` calls are inside it, or
+//     until release()
 class TestDispatcher : public Dispatcher {
  public:
   static constexpr std::uint16_t kProcedures = 5;
@@ -176,7 +177,7 @@ class TestDispatcher : public Dispatcher {
         std::unique_lock lock(mu_);
         ++inside_;
         cv_.notify_all();
-        cv_.wait(lock, [&] { return inside_ >= rendezvous_needed; });
+        cv_.wait(lock, [&] { return inside_ >= rendezvous_needed || released_; });
         return DispatchResult::reply();
       }
     }
@@ -200,6 +201,17 @@ class TestDispatcher : public Dispatcher {
     std::lock_guard lock(mu_);
     return calls_;
   }
+  // Waits until `count` calls have been inside rendezvous.
+  void wait_inside(int count) {
+    std::unique_lock lock(mu_);
+    cv_.wait(lock, [&] { return inside_ >= count; });
+  }
+  // Lets every rendezvous call return, now and later.
+  void release() {
+    std::lock_guard lock(mu_);
+    released_ = true;
+    cv_.notify_all();
+  }
 
   int rendezvous_needed = 2;
 
@@ -209,6 +221,7 @@ class TestDispatcher : public Dispatcher {
   std::vector<CallInfo> calls_;
   std::vector<std::uint32_t> ended_;
   int inside_ = 0;
+  bool released_ = false;
 };
 
 // Waits (without a deadline) until the server counts `open` connections.

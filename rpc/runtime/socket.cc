@@ -2,6 +2,7 @@
 // MSG_NOSIGNAL so a closed peer is an error, not a signal.
 #include "rpc/runtime/socket.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -93,6 +94,26 @@ Socket& Socket::operator=(Socket&& other) noexcept {
     fd_ = other.release();
   }
   return *this;
+}
+
+std::string Socket::peer_name() const {
+  sockaddr_storage address{};
+  socklen_t length = sizeof address;
+  if (::getpeername(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    return "an unknown peer";
+  }
+  char text[INET6_ADDRSTRLEN] = {};
+  if (address.ss_family == AF_INET) {
+    const auto* v4 = reinterpret_cast<const sockaddr_in*>(&address);
+    ::inet_ntop(AF_INET, &v4->sin_addr, text, sizeof text);
+    return std::string(text) + ":" + std::to_string(ntohs(v4->sin_port));
+  }
+  if (address.ss_family == AF_INET6) {
+    const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&address);
+    ::inet_ntop(AF_INET6, &v6->sin6_addr, text, sizeof text);
+    return "[" + std::string(text) + "]:" + std::to_string(ntohs(v6->sin6_port));
+  }
+  return "an unknown peer";
 }
 
 int Socket::release() {

@@ -44,6 +44,8 @@ class Socket {
 
   bool valid() const { return fd_ >= 0; }
   int fd() const { return fd_; }
+  // The connected peer as "ADDR:PORT" ("[V6]:PORT"), or "an unknown peer".
+  std::string peer_name() const;
   int release();
 
   // Bounds every later blocking read and write of this socket: a read that
