@@ -116,6 +116,15 @@ std::string Socket::peer_name() const {
   return "an unknown peer";
 }
 
+std::string Socket::peer_address() const {
+  const std::string name = peer_name();
+  if (name == "an unknown peer") return "";
+  std::string address = name.substr(0, name.rfind(':'));
+  if (address.size() >= 2 && address.front() == '[')
+    address = address.substr(1, address.size() - 2);
+  return address;
+}
+
 int Socket::release() {
   int fd = fd_;
   fd_ = -1;

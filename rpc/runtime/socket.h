@@ -46,6 +46,9 @@ class Socket {
   int fd() const { return fd_; }
   // The connected peer as "ADDR:PORT" ("[V6]:PORT"), or "an unknown peer".
   std::string peer_name() const;
+  // The connected peer's address alone ("192.0.2.7", "::1"), or "" when it
+  // cannot be had.
+  std::string peer_address() const;
   int release();
 
   // Bounds every later blocking read and write of this socket: a read that

@@ -3,10 +3,9 @@
 #include "rpc/runtime/socket.h"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/socket.h>
 
 #include <climits>
 #include <thread>
@@ -123,6 +122,8 @@ TEST(ConnectTest, SetsTheUserTimeoutOnEveryConnection) {
   Socket client, server;
   ASSERT_TRUE(connect_tcp("127.0.0.1", listener.port(), &client).ok());
   ASSERT_TRUE(listener.accept(&server).ok());
+  EXPECT_EQ(server.peer_address(), "127.0.0.1");
+  EXPECT_EQ(server.peer_name().rfind("127.0.0.1:", 0), 0u) << server.peer_name();
   for (const Socket* socket : {&client, &server}) {
     unsigned value = 0;
     socklen_t size = sizeof value;
