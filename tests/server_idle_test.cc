@@ -97,6 +97,11 @@ TEST_F(ServerIdleTest, AStoppedAndContinuedServerServesTheNextClient) {
 }
 
 TEST_F(ServerIdleTest, OutOfDescriptorsIsLoggedOnceAndServingResumes) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  // The sanitizer runtimes open descriptors of their own to start threads
+  // and to report, so a process at its limit fails inside them, not in trvs.
+  GTEST_SKIP() << "needs a build without sanitizers";
+#endif
   // Standard streams, the listener and a few spare: fewer than the
   // connections opened below, enough for one trvc run (17 connections and
   // the disk's two descriptors) once they are gone.
