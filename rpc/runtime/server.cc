@@ -8,7 +8,9 @@
 // client never exceeds what that client said it can receive (the lower clamp
 // is 1432, the size every peer must accept, not 2048), and a connection that
 // delivers no complete PDU within the idle bound is closed (Windows keeps an
-// idle connection as long as TCP does).
+// idle connection as long as TCP does), a PDU must arrive within its own
+// bound once its first byte has, a call has at most so many fragments, and a
+// bind may join an association group only from the address that created it.
 #include "rpc/runtime/server.h"
 
 #include <algorithm>
@@ -19,18 +21,23 @@
 #include <list>
 #include <map>
 #include <mutex>
-#include <random>
+#include <string_view>
 #include <system_error>
 #include <thread>
 
+#include "rpc/runtime/report_limiter.h"
 #include "rpc/runtime/socket.h"
+#include "rpc/runtime/system_random.h"
 
 namespace rpc {
 namespace {
 
-// Large enough for any fragment (frag_length is 16 bits) and for many
-// 5840-byte fragments per recv call.
-constexpr std::size_t kReadBufferSize = 256 * 1024;
+// Large enough for any fragment (frag_length is 16 bits) and for eleven
+// 5840-byte fragments per recv call. Every connection has one, so it is
+// kept small.
+constexpr std::size_t kReadBufferSize = 64 * 1024;
+// Buffers above this size are given back after a call.
+constexpr std::size_t kKeptBufferSize = 64 * 1024;
 constexpr std::size_t kMaxContextsPerConnection = 16;
 // Feature negotiation bits we grant: we keep the connection when a call is
 // orphaned. Security context multiplexing means nothing without security.
@@ -39,6 +46,9 @@ constexpr std::uint8_t kSupportedFeatures = btfn::kKeepConnectionOnOrphan;
 struct Counters {
   std::atomic<std::uint64_t> connections_accepted{0};
   std::atomic<std::uint64_t> connections_refused{0};
+  std::atomic<std::uint64_t> refused_not_allowed{0};
+  std::atomic<std::uint64_t> refused_peer_limit{0};
+  std::atomic<std::uint64_t> refused_limit{0};
   std::atomic<std::uint64_t> open_connections{0};
   std::atomic<std::uint64_t> binds_ndr20{0};
   std::atomic<std::uint64_t> binds_ndr64{0};
@@ -48,6 +58,9 @@ struct Counters {
   std::atomic<std::uint64_t> protocol_errors{0};
   std::atomic<std::uint64_t> groups_ended{0};
   std::atomic<std::uint64_t> idle_closed{0};
+  std::atomic<std::uint64_t> slow_pdus{0};
+  std::atomic<std::uint64_t> fragment_limit_closed{0};
+  std::atomic<std::uint64_t> group_refusals{0};
   std::atomic<std::uint64_t> accept_failures{0};
 };
 
@@ -72,35 +85,62 @@ std::string seconds_text(int milliseconds) {
   return text + fraction.substr(0, fraction.find_last_not_of('0') + 1) + " s";
 }
 
+// The peer address a connection counts under: an IPv4-mapped IPv6 address
+// (a v4 client of a dual-stack listener) as the IPv4 address it carries.
+std::string peer_key(const std::string& address) {
+  constexpr std::string_view kMapped = "::ffff:";
+  if (address.size() > kMapped.size() && address.compare(0, kMapped.size(), kMapped) == 0 &&
+      address.find('.') != std::string::npos) {
+    return address.substr(kMapped.size());
+  }
+  return address;
+}
+
+// How a peer is named in a line: its address, or a phrase when it has none.
+std::string shown(const std::string& address) {
+  return address.empty() ? "an unknown peer" : address;
+}
+
 }  // namespace
 
 struct Server::Impl {
   struct Connection {
     Socket socket;
-    std::string peer;  // "ADDR:PORT", taken at accept
+    std::string peer;     // "ADDR:PORT", taken at accept
+    std::string address;  // peer_key of the peer's address
     std::thread thread;
     std::atomic<bool> finished{false};
   };
+  struct Group {
+    std::uint32_t connections = 0;
+    std::string creator;  // peer_key of the address that created it
+  };
+  enum class Join { Joined, Unknown, Foreign };
 
   Impl(ServerOptions o, const SyntaxId& id, std::uint16_t count, Dispatcher* d)
       : options(std::move(o)), interface_id(id), procedure_count(count), dispatcher(d) {
     options.limits.max_fragment =
         std::clamp<std::uint16_t>(options.limits.max_fragment, kMustRecvFragment, 65528) & ~7;
-    std::random_device random;
-    next_group = (random() & 0x00FFFFFF) | 0x1000;
   }
 
   void accept_loop();
   void report(const std::string& line) {
     if (options.on_event) options.on_event(line);
   }
+  // A line about a peer's misbehaviour: at most one per `kind` and peer
+  // address per interval.
+  void report_limited(const char* kind, const std::string& address, const std::string& line) {
+    if (!options.on_event) return;
+    const std::string text = limiter.filter(std::string(kind) + " " + address, line);
+    if (!text.empty()) options.on_event(text);
+  }
   void serve(Connection* connection);
   // Joins and frees connections whose thread has finished. Caller holds mu.
   void reap_finished();
 
-  // Association groups.
-  bool join_group(std::uint32_t group);
-  std::uint32_t new_group();
+  // Association groups. new_group returns 0 when no id could be drawn.
+  Join join_group(std::uint32_t group, const std::string& address);
+  std::uint32_t new_group(const std::string& address);
   void leave_group(std::uint32_t group);
 
   ServerOptions options;
@@ -117,8 +157,10 @@ struct Server::Impl {
   bool started = false;                                // guarded by mu
   bool stopping = false;                               // guarded by mu
   std::list<std::unique_ptr<Connection>> connections;  // guarded by mu
-  std::map<std::uint32_t, std::uint32_t> groups;       // id -> connections; guarded by mu
-  std::uint32_t next_group = 1;                        // guarded by mu
+  std::map<std::uint32_t, Group> groups;               // guarded by mu
+  // Open connections per peer_key; no entry at 0. Guarded by mu.
+  std::map<std::string, std::size_t> peer_connections;
+  ReportLimiter limiter;  // its own lock
 };
 
 // --- one connection ----------------------------------------------------------
@@ -133,16 +175,19 @@ struct AcceptedContext {
 // The state of one connection's thread.
 class ConnectionHandler {
  public:
-  ConnectionHandler(Server::Impl* server, Socket* socket) : server_(server), socket_(socket) {}
+  // Why run() ended, when the server ended it for a bound.
+  enum class Bound { None, Idle, SlowPdu, Fragments };
+
+  explicit ConnectionHandler(Server::Impl* server, Server::Impl::Connection* connection)
+      : server_(server), connection_(connection), socket_(&connection->socket) {}
   // Serves until the peer leaves, a protocol error, or shutdown. Returns the
   // association group the connection joined (0 = none).
   std::uint32_t run();
-  // run() ended because no complete PDU came within the idle bound.
-  bool idle() const { return idle_; }
+  Bound bound_hit() const { return bound_hit_; }
 
  private:
-  // Makes at least `need` unread bytes available, by pdu_deadline_ when the
-  // idle bound is set.
+  // Makes at least `need` unread bytes available: by idle_deadline_ while
+  // none of the PDU has come, by pdu_deadline_ once its first byte has.
   Status fill(std::size_t need);
   // Handles one complete fragment; false = close the connection.
   bool handle_fragment(const CommonHeader& header, std::span<const std::uint8_t> pdu);
@@ -150,6 +195,9 @@ class ConnectionHandler {
   bool handle_alter_context(const CommonHeader& header, std::span<const std::uint8_t> pdu);
   bool handle_request(const CommonHeader& header, std::span<const std::uint8_t> pdu);
   bool finish_call(std::span<const std::uint8_t> stub);
+  // Appends to stub_, never letting its capacity pass `limit` (the caller
+  // has checked that the bytes fit), where doubling would overshoot it.
+  void append_stub(std::span<const std::uint8_t> bytes, std::size_t limit);
   // Results for the context elements of a bind or alter_context.
   std::vector<ContextResult> negotiate(const Bind& bind, std::vector<AcceptedContext>* accepted);
   bool send_fault(std::uint32_t call_id, std::uint16_t context_id, std::uint32_t status,
@@ -161,13 +209,16 @@ class ConnectionHandler {
   const AcceptedContext* find_context(std::uint16_t id) const;
 
   Server::Impl* server_;
+  Server::Impl::Connection* connection_;
   Socket* socket_;
   std::vector<std::uint8_t> in_ = std::vector<std::uint8_t>(kReadBufferSize);
   std::size_t begin_ = 0;
   std::size_t end_ = 0;
-  // When the PDU being waited for must be complete; set as the wait begins.
+  // When the next PDU's first byte must have come (set as the wait begins),
+  // and when its last must have (set as its first is seen).
+  Clock::time_point idle_deadline_;
   Clock::time_point pdu_deadline_;
-  bool idle_ = false;
+  Bound bound_hit_ = Bound::None;
 
   bool bound_ = false;
   std::uint32_t group_ = 0;
@@ -181,6 +232,7 @@ class ConnectionHandler {
   std::uint16_t call_opnum_ = 0;
   std::uint32_t pending_fault_ = 0;  // nonzero: answer with this once the call is complete
   std::size_t call_size_ = 0;        // stub bytes received so far
+  std::size_t call_fragments_ = 0;   // fragments received so far
   std::vector<std::uint8_t> stub_;
   std::vector<std::uint8_t> reply_;
 };
@@ -192,14 +244,16 @@ Status ConnectionHandler::fill(std::size_t need) {
     end_ -= begin_;
     begin_ = 0;
   }
-  const int idle_ms = server_->options.limits.idle_timeout_ms;
+  const ServerLimits& limits = server_->options.limits;
   while (end_ - begin_ < need) {
-    if (idle_ms > 0) {
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(pdu_deadline_ - Clock::now());
+    const bool started = end_ > begin_;
+    const int bound_ms = started ? limits.pdu_timeout_ms : limits.idle_timeout_ms;
+    if (bound_ms > 0) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          (started ? pdu_deadline_ : idle_deadline_) - Clock::now());
       const int wait_ms = static_cast<int>(std::max<std::int64_t>(0, left.count()));
       if (Status s = socket_->wait_readable(wait_ms); !s.ok()) {
-        idle_ = s.code() == status::kCallCancelled;
+        if (s.code() == status::kCallCancelled) bound_hit_ = started ? Bound::SlowPdu : Bound::Idle;
         return s;
       }
     }
@@ -207,17 +261,19 @@ Status ConnectionHandler::fill(std::size_t need) {
     if (Status s = socket_->read_some(in_.data() + end_, in_.size() - end_, &got); !s.ok()) {
       return s;
     }
+    if (!started) pdu_deadline_ = Clock::now() + std::chrono::milliseconds(limits.pdu_timeout_ms);
     end_ += got;
   }
   return Status::Ok();
 }
 
 std::uint32_t ConnectionHandler::run() {
+  const ServerLimits& limits = server_->options.limits;
   for (;;) {
-    // The bound covers the whole PDU, header to last byte, and starts only
-    // now: the previous call has been answered.
-    pdu_deadline_ =
-        Clock::now() + std::chrono::milliseconds(server_->options.limits.idle_timeout_ms);
+    // Both bounds start only now: the previous call has been answered.
+    const Clock::time_point now = Clock::now();
+    idle_deadline_ = now + std::chrono::milliseconds(limits.idle_timeout_ms);
+    if (end_ > begin_) pdu_deadline_ = now + std::chrono::milliseconds(limits.pdu_timeout_ms);
     if (!fill(kCommonHeaderSize).ok()) break;
     CommonHeader header;
     if (!parse_fragment_header({in_.data() + begin_, end_ - begin_}, &header).ok()) {
@@ -376,14 +432,37 @@ bool ConnectionHandler::handle_bind(const CommonHeader& header, std::span<const 
   if (int reason = check_bind_shape(bind); reason >= 0) {
     return send_bind_nak(header.call_id, static_cast<std::uint16_t>(reason));
   }
-  std::uint32_t group = bind.assoc_group_id;
-  if (group != 0 && !server_->join_group(group)) {
-    return send_bind_nak(header.call_id, reject_reason::kNotSpecified);
-  }
   std::vector<AcceptedContext> accepted;
   BindAck ack;
   ack.results = negotiate(bind, &accepted);
-  if (group == 0) group = server_->new_group();
+  ack.secondary_address = std::to_string(server_->listener.port());
+  // The ack must fit in one fragment the client can receive; a bind with
+  // more context elements than that gets a nak rather than an ack it would
+  // take for a protocol error. The group id does not change the size.
+  const std::size_t receivable = std::max(bind.max_recv_frag, kMustRecvFragment);
+  if (encode_bind_ack(header.call_id, pfc::kSingleFrag, ack).size() > receivable) {
+    return send_bind_nak(header.call_id, reject_reason::kNotSpecified);
+  }
+  const std::string& address = connection_->address;
+  std::uint32_t group = bind.assoc_group_id;
+  if (group != 0) {
+    // An unknown group and another peer's group get the same answer, so
+    // that a peer cannot learn which ids are live.
+    const Server::Impl::Join join = server_->join_group(group, address);
+    if (join != Server::Impl::Join::Joined) {
+      ++server_->counters.group_refusals;
+      server_->report_limited(
+          "group", address,
+          "refused bind from " + connection_->peer + ": association group " +
+              std::to_string(group) +
+              (join == Server::Impl::Join::Unknown ? " does not exist"
+                                                   : " belongs to another peer"));
+      return send_bind_nak(header.call_id, reject_reason::kNotSpecified);
+    }
+  } else {
+    group = server_->new_group(address);
+    if (group == 0) return send_bind_nak(header.call_id, reject_reason::kTemporaryCongestion);
+  }
   group_ = group;
   bound_ = true;
   contexts_ = std::move(accepted);
@@ -395,7 +474,6 @@ bool ConnectionHandler::handle_bind(const CommonHeader& header, std::span<const 
   ack.max_xmit_frag = max_fragment_;
   ack.max_recv_frag = max_fragment_;
   ack.assoc_group_id = group;
-  ack.secondary_address = std::to_string(server_->listener.port());
   return send(encode_bind_ack(header.call_id, pfc::kSingleFrag, ack));
 }
 
@@ -408,10 +486,12 @@ bool ConnectionHandler::handle_alter_context(const CommonHeader& header,
   std::vector<AcceptedContext> accepted;
   BindAck resp;
   resp.results = negotiate(alter, &accepted);
-  contexts_.insert(contexts_.end(), accepted.begin(), accepted.end());
   resp.max_xmit_frag = max_fragment_;
   resp.max_recv_frag = max_fragment_;
   resp.assoc_group_id = group_;
+  // The answer always fits in the agreed fragment size, as the request did:
+  // a result takes 24 bytes, its context element at least 44.
+  contexts_.insert(contexts_.end(), accepted.begin(), accepted.end());
   return send(
       encode_bind_ack(header.call_id, pfc::kSingleFrag, resp, PacketType::AlterContextResp));
 }
@@ -435,6 +515,7 @@ bool ConnectionHandler::handle_request(const CommonHeader& h, std::span<const st
     call_context_ = request.context_id;
     call_opnum_ = request.opnum;
     call_size_ = 0;
+    call_fragments_ = 0;
     pending_fault_ = 0;
     if (find_context(request.context_id) == nullptr) {
       pending_fault_ = nca::kUnkIf;
@@ -454,8 +535,13 @@ bool ConnectionHandler::handle_request(const CommonHeader& h, std::span<const st
   }
   call_size_ += request.stub.size();
   if (call_size_ > limit) return protocol_violation(header.call_id);
+  const std::size_t max_fragments = server_->options.limits.max_fragments_per_call;
+  if (++call_fragments_ > max_fragments && max_fragments != 0) {
+    bound_hit_ = Bound::Fragments;
+    return protocol_violation(header.call_id);
+  }
   if (!last) {
-    if (pending_fault_ == 0) stub_.insert(stub_.end(), request.stub.begin(), request.stub.end());
+    if (pending_fault_ == 0) append_stub(request.stub, limit);
     return true;
   }
   in_call_ = false;
@@ -463,8 +549,16 @@ bool ConnectionHandler::handle_request(const CommonHeader& h, std::span<const st
     return send_fault(call_id_, call_context_, pending_fault_, true);
   }
   if (first) return finish_call(request.stub);  // single fragment: no copy
-  stub_.insert(stub_.end(), request.stub.begin(), request.stub.end());
+  append_stub(request.stub, limit);
   return finish_call(stub_);
+}
+
+void ConnectionHandler::append_stub(std::span<const std::uint8_t> bytes, std::size_t limit) {
+  const std::size_t size = stub_.size() + bytes.size();
+  if (size > stub_.capacity()) {
+    stub_.reserve(std::min(std::max(size, 2 * stub_.capacity()), std::max(size, limit)));
+  }
+  stub_.insert(stub_.end(), bytes.begin(), bytes.end());
 }
 
 bool ConnectionHandler::finish_call(std::span<const std::uint8_t> stub) {
@@ -475,11 +569,15 @@ bool ConnectionHandler::finish_call(std::span<const std::uint8_t> stub) {
   call.opnum = call_opnum_;
   call.context_id = call_context_;
   call.call_id = call_id_;
+  call.peer = connection_->address;
   reply_.clear();
   ++server_->counters.calls;
   const DispatchResult result = server_->dispatcher->dispatch(call, stub, &reply_);
   // A big request's buffer is not kept between calls.
-  if (stub_.capacity() > 64 * 1024) std::vector<std::uint8_t>().swap(stub_);
+  if (stub_.capacity() > kKeptBufferSize) std::vector<std::uint8_t>().swap(stub_);
+  if (result.kind != DispatchResult::Kind::Reply && reply_.capacity() > kKeptBufferSize) {
+    std::vector<std::uint8_t>().swap(reply_);
+  }
   switch (result.kind) {
     case DispatchResult::Kind::Drop:
       return false;
@@ -511,36 +609,43 @@ bool ConnectionHandler::finish_call(std::span<const std::uint8_t> stub) {
     if (size > 0) pieces.push_back({reply_.data() + sent, size});
     sent += size;
   }
-  return socket_->write_all(pieces).ok();
+  const bool written = socket_->write_all(pieces).ok();
+  // Nor a big reply's.
+  if (reply_.capacity() > kKeptBufferSize) std::vector<std::uint8_t>().swap(reply_);
+  return written;
 }
 
 }  // namespace
 
 // --- groups ------------------------------------------------------------------
 
-bool Server::Impl::join_group(std::uint32_t group) {
+Server::Impl::Join Server::Impl::join_group(std::uint32_t group, const std::string& address) {
   std::lock_guard lock(mu);
   auto it = groups.find(group);
-  if (it == groups.end()) return false;
-  ++it->second;
-  return true;
+  if (it == groups.end()) return Join::Unknown;
+  if (it->second.creator != address) return Join::Foreign;
+  ++it->second.connections;
+  return Join::Joined;
 }
 
-std::uint32_t Server::Impl::new_group() {
-  std::lock_guard lock(mu);
-  std::uint32_t id;
-  do {
-    id = next_group++;
-  } while (id == 0 || groups.count(id) != 0);
-  groups[id] = 1;
-  return id;
+std::uint32_t Server::Impl::new_group(const std::string& address) {
+  // A few draws at most: a live id is hit with odds of 512 in 2^32.
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    std::uint32_t id = 0;
+    if (!system_random(&id, sizeof id).ok()) return 0;
+    std::lock_guard lock(mu);
+    if (id == 0 || groups.count(id) != 0) continue;
+    groups[id] = Group{1, address};
+    return id;
+  }
+  return 0;
 }
 
 void Server::Impl::leave_group(std::uint32_t group) {
   {
     std::lock_guard lock(mu);
     auto it = groups.find(group);
-    if (it == groups.end() || --it->second > 0) return;
+    if (it == groups.end() || --it->second.connections > 0) return;
     groups.erase(it);
   }
   ++counters.groups_ended;
@@ -551,21 +656,44 @@ void Server::Impl::leave_group(std::uint32_t group) {
 
 void Server::Impl::serve(Connection* connection) {
   std::uint32_t group = 0;
-  bool idle = false;
+  ConnectionHandler::Bound bound = ConnectionHandler::Bound::None;
   {
-    ConnectionHandler handler(this, &connection->socket);
+    ConnectionHandler handler(this, connection);
     group = handler.run();
-    idle = handler.idle();
+    bound = handler.bound_hit();
   }
-  if (idle) {
-    ++counters.idle_closed;
-    report("connection from " + connection->peer + " closed: no PDU for " +
-           seconds_text(options.limits.idle_timeout_ms));
+  // Counted and reported before the peer sees the close, so that whoever
+  // sees it finds it counted.
+  const std::string closed = "connection from " + connection->peer + " closed: ";
+  switch (bound) {
+    case ConnectionHandler::Bound::None:
+      break;
+    case ConnectionHandler::Bound::Idle:
+      ++counters.idle_closed;
+      report(closed + "no PDU for " + seconds_text(options.limits.idle_timeout_ms));
+      break;
+    case ConnectionHandler::Bound::SlowPdu:
+      ++counters.slow_pdus;
+      report_limited(
+          "slow", connection->address,
+          closed + "a PDU took longer than " + seconds_text(options.limits.pdu_timeout_ms));
+      break;
+    case ConnectionHandler::Bound::Fragments:
+      ++counters.fragment_limit_closed;
+      report_limited("fragments", connection->address,
+                     closed + "a call of more than " +
+                         std::to_string(options.limits.max_fragments_per_call) + " fragments");
+      break;
   }
   // The peer sees EOF now; the descriptor is closed when the thread is reaped,
   // so that stop() never shuts down a reused descriptor.
   connection->socket.shutdown();
   if (group != 0) leave_group(group);
+  {
+    std::lock_guard lock(mu);
+    auto it = peer_connections.find(connection->address);
+    if (it != peer_connections.end() && --it->second == 0) peer_connections.erase(it);
+  }
   --counters.open_connections;
   connection->finished = true;
 }
@@ -615,25 +743,52 @@ void Server::Impl::accept_loop() {
       if (stopping) return;
       reap_finished();
     }
-    if (counters.open_connections >= options.limits.max_connections) {
-      ++counters.connections_refused;
-      continue;  // `socket` closes here
+    // Nothing of a refused connection is read: it is closed at once, right
+    // after its line (at most one a minute per peer), so that a peer that
+    // sees the close finds it reported.
+    const std::string address = peer_key(socket.peer_address());
+    std::string refusal;
+    const char* kind = nullptr;
+    std::size_t& from_peer = peer_connections[address];
+    if (!options.allow.empty() && !address_allowed(options.allow, address)) {
+      ++counters.refused_not_allowed;
+      kind = "allow";
+      refusal = "not in the allow list";
+    } else if (from_peer >= options.limits.max_connections_per_peer) {
+      ++counters.refused_peer_limit;
+      kind = "peer limit";
+      refusal = std::to_string(from_peer) + " connections open from it (the most per peer)";
+    } else if (counters.open_connections >= options.limits.max_connections) {
+      ++counters.refused_limit;
+      kind = "limit";
+      refusal = std::to_string(counters.open_connections.load()) + " connections open (the most)";
+    } else {
+      auto connection = std::make_unique<Connection>();
+      connection->peer = socket.peer_name();
+      connection->address = address;
+      connection->socket = std::move(socket);
+      Connection* raw = connection.get();
+      ++counters.open_connections;  // before the thread can count it out
+      ++from_peer;
+      try {
+        raw->thread = std::thread([this, raw] { serve(raw); });
+        ++counters.connections_accepted;
+        connections.push_back(std::move(connection));
+        continue;
+      } catch (const std::system_error&) {
+        // No thread to serve it: refuse the connection like one over a cap.
+        --counters.open_connections;
+        --from_peer;
+        socket = std::move(connection->socket);
+        kind = "thread";
+        refusal = "no thread to serve it";
+      }
     }
-    auto connection = std::make_unique<Connection>();
-    connection->peer = socket.peer_name();
-    connection->socket = std::move(socket);
-    Connection* raw = connection.get();
-    ++counters.open_connections;  // before the thread can count it out
-    try {
-      raw->thread = std::thread([this, raw] { serve(raw); });
-    } catch (const std::system_error&) {
-      // No thread to serve it: refuse the connection like one over the limit.
-      --counters.open_connections;
-      ++counters.connections_refused;
-      continue;
-    }
-    ++counters.connections_accepted;
-    connections.push_back(std::move(connection));
+    if (from_peer == 0) peer_connections.erase(address);
+    ++counters.connections_refused;
+    lock.unlock();
+    report_limited(kind, address, "refused connection from " + shown(address) + ": " + refusal);
+    socket.close();
   }
 }
 
@@ -685,6 +840,9 @@ ServerStats Server::stats() const {
   ServerStats s;
   s.connections_accepted = c.connections_accepted;
   s.connections_refused = c.connections_refused;
+  s.refused_not_allowed = c.refused_not_allowed;
+  s.refused_peer_limit = c.refused_peer_limit;
+  s.refused_limit = c.refused_limit;
   s.open_connections = c.open_connections;
   s.binds_ndr20 = c.binds_ndr20;
   s.binds_ndr64 = c.binds_ndr64;
@@ -694,6 +852,9 @@ ServerStats Server::stats() const {
   s.protocol_errors = c.protocol_errors;
   s.groups_ended = c.groups_ended;
   s.idle_closed = c.idle_closed;
+  s.slow_pdus = c.slow_pdus;
+  s.fragment_limit_closed = c.fragment_limit_closed;
+  s.group_refusals = c.group_refusals;
   s.accept_failures = c.accept_failures;
   return s;
 }

@@ -1,7 +1,8 @@
 // The server side of the runtime: a listener thread and one thread per
 // connection, bind negotiation (NDR 2.0 / NDR64, feature negotiation,
-// association groups), request reassembly with hard limits, faults, and
-// single- or multi-fragment responses. Calls on different connections run in
+// association groups that only their creator's address may join), request
+// reassembly with hard limits, per-peer and overall connection caps, an allow
+// list, faults, and single- or multi-fragment responses. Calls on different connections run in
 // parallel; one call at a time per connection (no concurrent multiplexing).
 // start/stop/stats may be called from any thread, but start and stop not
 // concurrently with each other.
@@ -15,31 +16,70 @@
 #include <string>
 #include <vector>
 
+#include "rpc/runtime/address_range.h"
 #include "rpc/runtime/pdu.h"
 #include "rpc/runtime/rpc_status.h"
 
 namespace rpc {
 
+// Memory: what one connection may hold, with the defaults.
+//   read buffer        64 KiB, from accept to close (any fragment fits; the
+//                      bytes of several 5840-byte fragments come in one read)
+//   request stub       up to max_request_stub (4 MiB) while a call of more
+//                      than one fragment is reassembled; a buffer above 64 KiB
+//                      is given back once the call is answered. alloc_hint
+//                      may reserve that much address space before the bytes
+//                      come; only the bytes received are touched.
+//   reply              what the dispatcher returns (4 bytes for trv's
+//                      procedures) plus 24 bytes of header per fragment; a
+//                      buffer above 64 KiB is given back after the call.
+//   thread stack       the process's default (RLIMIT_STACK, 8 MiB of address
+//                      space on Debian); resident are only the pages used,
+//                      a few tens of KiB.
+// So one connection holds at most about 4.07 MiB of heap (64 KiB when idle),
+// and the whole server, at max_connections = 512: 512 x 4.07 MiB = about
+// 2.03 GiB of heap in the worst case (every connection in the middle of a
+// maximal call at once), 32 MiB when they are all idle, plus 4 GiB of stack
+// address space of which a few tens of MiB are resident. A server that
+// knows its calls are smaller lowers max_request_stub: at 1 MiB + 4 KiB (a
+// 1 MiB chunk and its arguments) the worst case is about 0.55 GiB.
 struct ServerLimits {
-  // Connections served at once; a connection beyond it is closed at once.
-  std::size_t max_connections = 64;
+  // Connections served at once, from all peers together; a connection
+  // beyond it is closed at accept.
+  std::size_t max_connections = 512;
+  // Connections served at once from one peer address (an IPv4-mapped IPv6
+  // address counts as its IPv4 address), so that one peer can never take
+  // every connection from the others: 16 copies of trvc at 17 connections
+  // each, plus room. A connection beyond it is closed at accept.
+  std::size_t max_connections_per_peer = 288;
   // Largest reassembled request stub; a bigger call gets a fault and the
   // connection is closed. alloc_hint never reserves more than this.
   std::size_t max_request_stub = 4u << 20;
+  // Fragments of one request; one more gets a fault and the connection is
+  // closed (empty fragments would otherwise keep a call going forever
+  // without reaching max_request_stub). 0 = no bound.
+  std::size_t max_fragments_per_call = 4096;
   // Upper bound of the negotiated fragment size (never below 1432 nor above
   // 65535 - 7).
   std::uint16_t max_fragment = kDefaultMaxFragment;
-  // How long a connection may take to deliver one complete PDU, counted from
-  // the moment the server waits for it (after the previous call has been
-  // answered), so that neither silence nor a trickle of bytes holds a
-  // connection, and with it an association group, for longer. Nothing is read
-  // while a call is being dispatched, so a slow call never counts. The
-  // connection is then closed as if the peer had left. 0 = no bound.
+  // How long a connection may wait before the first byte of its next PDU,
+  // counted from the moment the server waits for it (after the previous
+  // call has been answered). Nothing is read while a call is being
+  // dispatched, so a slow call never counts. The connection is then closed
+  // as if the peer had left. 0 = no bound.
   int idle_timeout_ms = 180000;
+  // How long one PDU may take from its first byte to its last, so that a
+  // trickle of bytes, or a frag_length beyond what is sent, cannot hold a
+  // connection (and its association group). Bytes of a PDU that were read
+  // together with the previous one count from the moment the server turns
+  // to them. 0 = no bound.
+  int pdu_timeout_ms = 30000;
 };
 
 // One line about something the server did on its own (an idle connection
-// closed, accepting that failed or works again), without a line end. Called
+// closed, a peer refused, accepting that failed or works again), without a
+// line end. Lines about one peer's misbehaviour are limited to one a minute
+// per kind and peer address (see report_limiter.h). Called
 // from the listener and connection threads, possibly concurrently, never with
 // a lock of the server held.
 using ServerEventSink = std::function<void(const std::string&)>;
@@ -48,6 +88,9 @@ struct ServerOptions {
   std::string address = "127.0.0.1";
   std::uint16_t port = 0;  // 0 = pick a free one
   bool accept_ndr64 = true;
+  // The peers that may connect; empty = every peer. A connection from any
+  // other address is closed at accept, before a byte of it is read.
+  std::vector<AddressRange> allow;
   ServerLimits limits;
   // Receives the event lines; may be empty. The runtime writes nothing itself.
   ServerEventSink on_event;
@@ -55,11 +98,20 @@ struct ServerOptions {
 
 // What the runtime knows about a call when it hands it over.
 struct CallInfo {
+  // The connection's association group: an id drawn at random from the
+  // system's source (never 0, never one that is live), so that it cannot be
+  // guessed. A bind may join a group only from the peer address that created
+  // it, and only while the group lives; any other bind naming it gets a
+  // bind_nak (reason not specified, the same answer as for an unknown id).
   std::uint32_t assoc_group = 0;
   Syntax syntax = Syntax::Ndr20;
   std::uint16_t opnum = 0;
   std::uint16_t context_id = 0;
   std::uint32_t call_id = 0;
+  // The peer's address without the port ("192.0.2.7", "2001:db8::1"; an
+  // IPv4-mapped IPv6 address as its IPv4 address), for per-peer decisions
+  // such as rate-limiting log lines.
+  std::string peer;
 };
 
 struct DispatchResult {
@@ -98,7 +150,10 @@ class Dispatcher {
 // Counters for tests and logs; a consistent snapshot is not guaranteed.
 struct ServerStats {
   std::uint64_t connections_accepted = 0;
-  std::uint64_t connections_refused = 0;  // over max_connections
+  std::uint64_t connections_refused = 0;  // closed at accept, for any reason below
+  std::uint64_t refused_not_allowed = 0;  // not in the allow list
+  std::uint64_t refused_peer_limit = 0;   // over max_connections_per_peer
+  std::uint64_t refused_limit = 0;        // over max_connections
   std::uint64_t open_connections = 0;
   std::uint64_t binds_ndr20 = 0;  // binds that accepted NDR 2.0
   std::uint64_t binds_ndr64 = 0;  // binds that accepted NDR64
@@ -107,8 +162,11 @@ struct ServerStats {
   std::uint64_t faults = 0;           // fault PDUs sent
   std::uint64_t protocol_errors = 0;  // connections dropped for a bad PDU
   std::uint64_t groups_ended = 0;
-  std::uint64_t idle_closed = 0;      // connections closed by idle_timeout_ms
-  std::uint64_t accept_failures = 0;  // accept calls that failed (e.g. no descriptor)
+  std::uint64_t idle_closed = 0;            // connections closed by idle_timeout_ms
+  std::uint64_t slow_pdus = 0;              // connections closed by pdu_timeout_ms
+  std::uint64_t fragment_limit_closed = 0;  // closed by max_fragments_per_call
+  std::uint64_t group_refusals = 0;         // binds naming a group that is not open to them
+  std::uint64_t accept_failures = 0;        // accept calls that failed (e.g. no descriptor)
 };
 
 class Server {

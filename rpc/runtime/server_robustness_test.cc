@@ -3,7 +3,9 @@
 // the server goes on serving a fresh connection afterwards.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <random>
+#include <thread>
 
 #include "rpc/runtime/server.h"
 #include "rpc/runtime/server_testing.h"
@@ -60,6 +62,7 @@ class ServerRobustnessTest : public ::testing::Test {
   }
 
   TestDispatcher dispatcher_;
+  testing::EventRecorder events_;  // outlives server_, which reports into it
   std::unique_ptr<Server> server_;
 };
 
@@ -342,6 +345,130 @@ TEST_F(ServerRobustnessTest, ManyConnectionsThatVanish) {
   // Only the bound connections had groups, each ended once.
   dispatcher_.wait_for_ended(50);
   EXPECT_EQ(dispatcher_.ended_groups().size(), 50u);
+}
+
+// The PDU bound: from a PDU's first byte to its last.
+TEST_F(ServerRobustnessTest, FragLengthBeyondWhatIsSentEndsAtThePduBound) {
+  ServerOptions options;
+  options.limits.pdu_timeout_ms = 200;
+  options.on_event = events_.sink();
+  start(options);
+  auto client = bound_client();
+  auto pdu = request_fragment(pfc::kSingleFrag, 2, 4, 1, 0, 4);
+  put_u16(pdu.data() + 8, 4000);  // claims 4000, sends 28 and keeps the connection open
+  ASSERT_TRUE(client->send(pdu).ok());
+  EXPECT_TRUE(client->wait_closed());
+  EXPECT_EQ(server_->stats().slow_pdus, 1u);
+  EXPECT_EQ(server_->stats().idle_closed, 0u);
+  EXPECT_TRUE(dispatcher_.calls().empty());
+  EXPECT_EQ(events_.count("connection from " + client->local_name() +
+                          " closed: a PDU took longer than 0.2 s"),
+            1u);
+}
+
+// Empty middle fragments never reach the size cap; the fragment count ends
+// the call. Exactly max_fragments_per_call (the default, 4096) is a call.
+TEST_F(ServerRobustnessTest, EndlessFragmentsEndAtTheFragmentBound) {
+  ServerOptions options;
+  options.on_event = events_.sink();
+  start(options);
+  const std::size_t bound = ServerLimits{}.max_fragments_per_call;
+  auto fragments = [&](std::uint32_t call_id, std::size_t middles, bool last) {
+    std::vector<std::uint8_t> bytes = request_fragment(pfc::kFirstFrag, call_id, 8, 1, 0, 8);
+    const auto middle = request_fragment(0, call_id, 0, 1, 0, 0);
+    for (std::size_t i = 0; i < middles; ++i)
+      bytes.insert(bytes.end(), middle.begin(), middle.end());
+    if (last) {
+      const auto end = request_fragment(pfc::kLastFrag, call_id, 8, 1, 0, 8);
+      bytes.insert(bytes.end(), end.begin(), end.end());
+    }
+    return bytes;
+  };
+  auto client = bound_client();
+  ASSERT_TRUE(client->send(fragments(2, bound - 2, true)).ok());
+  RawClient::Answer answer;
+  ASSERT_TRUE(client->read_answer(&answer).ok());
+  EXPECT_FALSE(answer.fault);
+  EXPECT_EQ(answer.stub.size(), 16u);
+  // One more: first + 4096 middles is 4097 fragments without an end.
+  ASSERT_TRUE(client->send(fragments(3, bound, false)).ok());
+  expect_fault(*client, nca::kProtoError);
+  EXPECT_TRUE(client->wait_closed());
+  EXPECT_EQ(server_->stats().fragment_limit_closed, 1u);
+  EXPECT_EQ(dispatcher_.calls().size(), 1u);
+  EXPECT_EQ(events_.count("connection from " + client->local_name() +
+                          " closed: a call of more than 4096 fragments"),
+            1u);
+}
+
+// A flood of connections from one peer and a slowloris from another do not
+// keep a third peer from working: it gets its connections and every call
+// answered, and each abuser costs one line.
+TEST_F(ServerRobustnessTest, HostilePeersDoNotStopARealClient) {
+  ServerOptions options;
+  options.limits.max_connections = 64;
+  options.limits.max_connections_per_peer = 16;
+  options.limits.idle_timeout_ms = 60000;  // the flood's connections stay for the whole test
+  options.limits.pdu_timeout_ms = 300;
+  options.on_event = events_.sink();
+  start(options);
+  const std::uint16_t port = server_->port();
+
+  constexpr int kFlood = 1000;
+  std::vector<std::unique_ptr<RawClient>> flood;  // held, idle, until the end
+  std::jthread flooder([&] {
+    for (int i = 0; i < kFlood; ++i)
+      flood.push_back(std::make_unique<RawClient>(port, "127.0.0.2"));
+  });
+  // Each slowloris connection sends its bind a byte every 100 ms; the PDU
+  // bound ends it after a few. Three of them, one after the other.
+  std::atomic<int> slow_closed{0};
+  std::jthread slowloris([&] {
+    const auto bind = encode_bind(1, pfc::kSingleFrag, windows_style_bind(0));
+    for (int round = 0; round < 3; ++round) {
+      RawClient slow(port, "127.0.0.3");
+      for (std::size_t i = 0; i < bind.size(); ++i) {
+        if (!slow.send({&bind[i], 1}).ok()) break;
+        if (slow.socket().wait_readable(100).ok()) break;  // closed by the server
+      }
+      if (slow.wait_closed()) ++slow_closed;
+    }
+  });
+
+  ASSERT_TRUE(testing::eventually([&] { return server_->stats().refused_peer_limit > 0; }));
+  // The real client: four connections of one group, calls on each while the
+  // flood goes on.
+  std::vector<std::unique_ptr<RawClient>> clients;
+  BindAck ack;
+  clients.push_back(std::make_unique<RawClient>(port, "127.0.0.1"));
+  ASSERT_EQ(clients[0]->bind_windows_style(0, &ack), 1);
+  for (int i = 1; i < 4; ++i) {
+    clients.push_back(std::make_unique<RawClient>(port, "127.0.0.1"));
+    ASSERT_EQ(clients[i]->bind_windows_style(ack.assoc_group_id), 1);
+  }
+  int answered = 0;
+  for (std::uint32_t call = 0; call < 100; ++call) {
+    RawClient& client = *clients[call % 4];
+    const std::vector<std::uint8_t> stub = testing::u32_stub(call);
+    ASSERT_TRUE(client.send_request(10 + call, 1, 0, stub).ok());
+    RawClient::Answer answer;
+    ASSERT_TRUE(client.read_answer(&answer).ok());
+    if (!answer.fault && answer.stub == stub) ++answered;
+  }
+  flooder.join();
+  slowloris.join();
+  EXPECT_EQ(answered, 100);
+  EXPECT_EQ(slow_closed, 3);
+  ASSERT_TRUE(testing::eventually(
+      [&] { return server_->stats().refused_peer_limit == std::uint64_t{kFlood} - 16; }));
+  EXPECT_EQ(server_->stats().slow_pdus, 3u);
+  EXPECT_EQ(
+      events_.count(
+          "refused connection from 127.0.0.2: 16 connections open from it (the most per peer)"),
+      1u);
+  EXPECT_EQ(events_.count_starting("connection from 127.0.0.3:"), 1u);
+  EXPECT_EQ(events_.lines().size(), 2u);
+  flood.clear();
 }
 
 }  // namespace

@@ -419,9 +419,10 @@ TEST_F(ServerTest, StopDisconnectsClientsEndsGroupsAndIsIdempotent) {
 // call that the dispatcher takes long over is not the peer's idleness.
 class IdleBoundTest : public ServerTest {
  protected:
-  void start_with_bound(int milliseconds) {
+  void start_with_bound(int milliseconds, int pdu_milliseconds = 30000) {
     ServerOptions options;
     options.limits.idle_timeout_ms = milliseconds;
+    options.limits.pdu_timeout_ms = pdu_milliseconds;
     options.on_event = [this](const std::string& line) {
       std::lock_guard lock(events_mu_);
       events_.push_back(line);
@@ -471,19 +472,40 @@ TEST_F(IdleBoundTest, ASilentConnectionIsClosedAndItsGroupEnds) {
 }
 
 TEST_F(IdleBoundTest, ATrickleOfBytesDoesNotHoldAConnection) {
-  start_with_bound(300);
+  start_with_bound(300, 300);
   RawClient client(server_->port());
-  // The bind, a byte every 50 ms: 6 s for the whole PDU, far beyond the bound,
-  // though no gap between bytes comes near it.
+  // The bind, a byte every 50 ms: 8 s for the whole PDU, far beyond the PDU
+  // bound, though no gap between bytes comes near the idle bound.
   const std::vector<std::uint8_t> bind = encode_bind(1, pfc::kSingleFrag, windows_style_bind(0));
   for (std::uint8_t byte : bind) {
     if (!client.send({&byte, 1}).ok()) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    if (server_->stats().idle_closed == 1) break;
+    if (server_->stats().slow_pdus == 1) break;
   }
   EXPECT_TRUE(client.wait_closed());
-  EXPECT_EQ(server_->stats().idle_closed, 1u);
+  EXPECT_EQ(server_->stats().slow_pdus, 1u);
+  EXPECT_EQ(server_->stats().idle_closed, 0u);
   EXPECT_EQ(server_->stats().binds_ndr20 + server_->stats().binds_ndr64, 0u);
+  const std::vector<std::string> lines = events();
+  EXPECT_NE(
+      std::find(lines.begin(), lines.end(),
+                "connection from " + local_name(client) + " closed: a PDU took longer than 0.3 s"),
+      lines.end());
+}
+
+// The idle bound ends with a PDU's first byte: a PDU that takes longer than
+// the idle bound but less than the PDU bound is served.
+TEST_F(IdleBoundTest, APduSlowerThanTheIdleBoundButWithinItsOwnIsServed) {
+  start_with_bound(200, 20000);
+  RawClient client(server_->port());
+  const std::vector<std::uint8_t> bind = encode_bind(1, pfc::kSingleFrag, windows_style_bind(0));
+  ASSERT_TRUE(client.send({bind.data(), 10}).ok());
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  ASSERT_TRUE(client.send({bind.data() + 10, bind.size() - 10}).ok());
+  std::vector<std::uint8_t> pdu;
+  ASSERT_TRUE(client.read_pdu(&pdu).ok());
+  EXPECT_EQ(pdu[2], static_cast<std::uint8_t>(PacketType::BindAck));
+  EXPECT_EQ(server_->stats().slow_pdus + server_->stats().idle_closed, 0u);
 }
 
 TEST_F(IdleBoundTest, TheBoundStartsAfterTheAnswerSoASlowCallKeepsItsConnection) {
@@ -519,6 +541,215 @@ TEST_F(IdleBoundTest, ZeroMeansNoBound) {
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   expect_echo(client, 1);
   EXPECT_EQ(server_->stats().idle_closed, 0u);
+}
+
+// Who may use the server: the allow list, per-peer and overall caps, and
+// association groups that only their creator's address can join. Peers are
+// told apart by binding the client to 127.0.0.2, 127.0.0.3.
+class PeerPolicyTest : public ServerTest {
+ protected:
+  void start_with(ServerOptions options) {
+    options.on_event = events_.sink();
+    start(options);
+  }
+  AddressRange range(const std::string& text) {
+    AddressRange r;
+    std::string error;
+    EXPECT_TRUE(parse_address_range(text, &r, &error)) << error;
+    return r;
+  }
+  // Binds with `group` and returns the answer's PDU type, leaving the nak's
+  // bytes in *pdu.
+  PacketType bind_answer(RawClient& client, std::uint32_t group, std::vector<std::uint8_t>* pdu) {
+    EXPECT_TRUE(client.send(encode_bind(1, pfc::kSingleFrag, windows_style_bind(group))).ok());
+    EXPECT_TRUE(client.read_pdu(pdu).ok());
+    return pdu->size() > 2 ? static_cast<PacketType>((*pdu)[2]) : PacketType::Request;
+  }
+
+  testing::EventRecorder events_;
+};
+
+TEST_F(PeerPolicyTest, PeersOutsideTheAllowListAreClosedUnreadAndReportedOnce) {
+  ServerOptions options;
+  options.allow = {range("127.0.0.1"), range("127.0.0.3/32")};
+  start_with(options);
+  for (int i = 0; i < 3; ++i) {
+    RawClient stranger(server_->port(), "127.0.0.2");
+    // Whatever it sends, nothing comes back: no bind_ack, no nak.
+    ASSERT_TRUE(stranger.send(encode_bind(1, pfc::kSingleFrag, windows_style_bind(0))).ok());
+    EXPECT_TRUE(stranger.closed_unanswered());
+  }
+  RawClient local(server_->port(), "127.0.0.1");
+  ASSERT_EQ(local.bind_windows_style(), 1);
+  expect_echo(local, 1);
+  RawClient other(server_->port(), "127.0.0.3");
+  ASSERT_EQ(other.bind_windows_style(), 1);
+  expect_echo(other, 1, 3);
+  ASSERT_TRUE(testing::eventually([&] { return server_->stats().refused_not_allowed == 3; }));
+  EXPECT_EQ(server_->stats().connections_refused, 3u);
+  EXPECT_EQ(server_->stats().connections_accepted, 2u);
+  EXPECT_EQ(events_.count("refused connection from 127.0.0.2: not in the allow list"), 1u);
+  EXPECT_EQ(events_.lines().size(), 1u);
+  // The dispatcher learns each call's peer address.
+  auto calls = dispatcher_.calls();
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_EQ(calls[0].peer, "127.0.0.1");
+  EXPECT_EQ(calls[1].peer, "127.0.0.3");
+}
+
+TEST_F(PeerPolicyTest, EmptyAllowListServesEveryPeer) {
+  start_with({});
+  for (const char* address : {"127.0.0.1", "127.0.0.2", "127.1.2.3"}) {
+    RawClient client(server_->port(), address);
+    ASSERT_EQ(client.bind_windows_style(), 1) << address;
+    expect_echo(client, 1);
+    EXPECT_EQ(dispatcher_.calls().back().peer, address);
+  }
+  EXPECT_EQ(server_->stats().connections_refused, 0u);
+}
+
+TEST_F(PeerPolicyTest, OnePeerCannotTakeEveryConnection) {
+  ServerOptions options;
+  options.limits.max_connections = 6;
+  options.limits.max_connections_per_peer = 3;
+  start_with(options);
+  std::vector<std::unique_ptr<RawClient>> greedy;
+  for (int i = 0; i < 3; ++i) {
+    greedy.push_back(std::make_unique<RawClient>(server_->port(), "127.0.0.2"));
+    ASSERT_EQ(greedy.back()->bind_windows_style(), 1);
+  }
+  for (int i = 0; i < 2; ++i) {
+    RawClient more(server_->port(), "127.0.0.2");
+    EXPECT_TRUE(more.closed_unanswered());
+  }
+  // Another peer still gets in, up to the overall cap.
+  std::vector<std::unique_ptr<RawClient>> others;
+  for (int i = 0; i < 3; ++i) {
+    others.push_back(std::make_unique<RawClient>(server_->port(), "127.0.0.1"));
+    ASSERT_EQ(others.back()->bind_windows_style(), 1);
+  }
+  RawClient over(server_->port(), "127.0.0.3");
+  EXPECT_TRUE(over.closed_unanswered());
+  ASSERT_TRUE(testing::eventually([&] { return server_->stats().connections_refused == 3; }));
+  EXPECT_EQ(server_->stats().refused_peer_limit, 2u);
+  EXPECT_EQ(server_->stats().refused_limit, 1u);
+  EXPECT_EQ(
+      events_.count(
+          "refused connection from 127.0.0.2: 3 connections open from it (the most per peer)"),
+      1u);
+  EXPECT_EQ(events_.count("refused connection from 127.0.0.3: 6 connections open (the most)"), 1u);
+  // A connection that ends gives its peer's place back.
+  greedy.front()->socket().close();
+  testing::wait_for_open_connections(*server_, 5);
+  RawClient again(server_->port(), "127.0.0.2");
+  ASSERT_EQ(again.bind_windows_style(), 1);
+  expect_echo(again, 1);
+}
+
+TEST_F(PeerPolicyTest, DefaultCapsLeaveRoomForSixteenClients) {
+  const ServerLimits limits;
+  EXPECT_EQ(limits.max_connections, 512u);
+  EXPECT_EQ(limits.max_connections_per_peer, 288u);
+  EXPECT_GE(limits.max_connections_per_peer, 16u * 17u);
+  EXPECT_EQ(limits.max_fragments_per_call, 4096u);
+  EXPECT_EQ(limits.pdu_timeout_ms, 30000);
+}
+
+TEST_F(PeerPolicyTest, AnotherPeerCannotJoinAGroup) {
+  start_with({});
+  RawClient owner(server_->port(), "127.0.0.1");
+  BindAck ack;
+  ASSERT_EQ(owner.bind_windows_style(0, &ack), 1);
+  const std::uint32_t group = ack.assoc_group_id;
+
+  RawClient thief(server_->port(), "127.0.0.2");
+  std::vector<std::uint8_t> foreign_nak;
+  ASSERT_EQ(bind_answer(thief, group, &foreign_nak), PacketType::BindNak);
+  EXPECT_TRUE(thief.wait_closed());
+  // Exactly the answer an unknown id gets, so live ids cannot be probed.
+  RawClient prober(server_->port(), "127.0.0.2");
+  std::vector<std::uint8_t> unknown_nak;
+  ASSERT_EQ(bind_answer(prober, group ^ 0x80000000u, &unknown_nak), PacketType::BindNak);
+  EXPECT_EQ(foreign_nak, unknown_nak);
+  BindNak nak;
+  ASSERT_TRUE(decode_bind_nak(foreign_nak, &nak).ok());
+  EXPECT_EQ(nak.reject_reason, reject_reason::kNotSpecified);
+
+  // The owner's address may join; the group never noticed the thief.
+  RawClient second(server_->port(), "127.0.0.1");
+  BindAck joined;
+  ASSERT_EQ(second.bind_windows_style(group, &joined), 1);
+  EXPECT_EQ(joined.assoc_group_id, group);
+  expect_echo(second, 1);
+  EXPECT_EQ(dispatcher_.calls().back().assoc_group, group);
+  EXPECT_TRUE(dispatcher_.ended_groups().empty());
+  EXPECT_EQ(server_->stats().group_refusals, 2u);
+  // One line per kind and peer a minute: the probe's line is held back.
+  EXPECT_EQ(events_.count("refused bind from " + thief.local_name() + ": association group " +
+                          std::to_string(group) + " belongs to another peer"),
+            1u);
+  EXPECT_EQ(events_.count_starting("refused bind from 127.0.0.2:"), 1u);
+}
+
+TEST_F(PeerPolicyTest, GroupIdsAreUnpredictable) {
+  start_with({});
+  std::vector<std::uint32_t> ids;
+  std::vector<std::unique_ptr<RawClient>> clients;
+  for (int i = 0; i < 20; ++i) {
+    clients.push_back(std::make_unique<RawClient>(server_->port()));
+    BindAck ack;
+    ASSERT_EQ(clients.back()->bind_windows_style(0, &ack), 1);
+    ids.push_back(ack.assoc_group_id);
+  }
+  std::vector<std::uint32_t> sorted = ids;
+  std::sort(sorted.begin(), sorted.end());
+  EXPECT_EQ(std::adjacent_find(sorted.begin(), sorted.end()), sorted.end()) << "a repeated id";
+  EXPECT_NE(sorted.front(), 0u);
+  // A counter, or 24 random bits, would keep them close or below 2^24; 20
+  // draws of 32 bits all do so with odds of 2^-160.
+  EXPECT_GT(sorted.back() - sorted.front(), 1u << 24);
+  EXPECT_GE(sorted.back(), 1u << 24);
+}
+
+// The bind_ack is one fragment and must fit in what the client can receive
+// (its max_recv_frag, at least 1432): 32 bytes before the result list, 4 for
+// its count, 24 per context element, so 58 elements fit in 1432 and 59 do not.
+TEST_F(PeerPolicyTest, BindAckNeverExceedsTheClientsFragmentSize) {
+  start_with({});
+  auto bind_with = [](std::size_t elements, std::uint16_t max_recv) {
+    Bind bind;
+    bind.max_xmit_frag = 1432;
+    bind.max_recv_frag = max_recv;
+    for (std::size_t i = 0; i < elements; ++i) {
+      bind.contexts.push_back(
+          {static_cast<std::uint16_t>(i), replication_interface(), {ndr20_syntax()}});
+    }
+    return bind;
+  };
+  for (std::uint16_t max_recv : {std::uint16_t{1432}, std::uint16_t{100}}) {
+    RawClient fits(server_->port());
+    BindAck ack = fits.bind(bind_with(58, max_recv));
+    ASSERT_EQ(ack.results.size(), 58u);
+    EXPECT_EQ(ack.results[0].result, context_result::kAcceptance);
+    expect_echo(fits, 0);
+
+    RawClient too_many(server_->port());
+    ASSERT_TRUE(too_many.send(encode_bind(1, pfc::kSingleFrag, bind_with(59, max_recv))).ok());
+    std::vector<std::uint8_t> pdu;
+    ASSERT_TRUE(too_many.read_pdu(&pdu).ok());
+    ASSERT_EQ(pdu[2], static_cast<std::uint8_t>(PacketType::BindNak)) << max_recv;
+    EXPECT_LE(pdu.size(), 1432u);
+    EXPECT_TRUE(too_many.wait_closed());
+  }
+  // A client that receives more gets all its results.
+  {
+    RawClient big(server_->port());
+    EXPECT_EQ(big.bind(bind_with(120, 5840)).results.size(), 120u);
+  }
+  // Only the acks made groups.
+  testing::wait_for_open_connections(*server_, 0);
+  EXPECT_EQ(server_->stats().bind_naks, 2u);
+  EXPECT_EQ(dispatcher_.ended_groups().size(), 3u);
 }
 
 TEST(ServerLifecycleTest, StartTwiceFailsAndUnstartedStopIsHarmless) {

@@ -3,14 +3,23 @@
 // tests only; one thread per RawClient.
 #pragma once
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <span>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -25,6 +34,12 @@ class RawClient {
   explicit RawClient(std::uint16_t port) {
     Status s = connect_tcp("127.0.0.1", port, &socket_);
     EXPECT_TRUE(s.ok()) << s.to_string();
+  }
+  // Connects to 127.0.0.1:`port` from `local_address` (another loopback
+  // address such as 127.0.0.2, so that the server sees a distinct peer).
+  // Connecting is bounded by 10 s.
+  RawClient(std::uint16_t port, const std::string& local_address) {
+    EXPECT_TRUE(connect_from(port, local_address)) << local_address << ": " << std::strerror(errno);
   }
 
   Status send(std::span<const std::uint8_t> bytes) {
@@ -136,11 +151,89 @@ class RawClient {
     }
   }
 
+  // Whether the server closed the connection without sending a byte.
+  bool closed_unanswered() {
+    std::uint8_t byte;
+    std::size_t got = 0;
+    Status s = socket_.read_some(&byte, 1, &got);
+    return !s.ok() && (s.peer_closed() || s.sys_error() == ECONNRESET);
+  }
+
+  // The local end's "ADDR:PORT", as the server names this peer in its lines.
+  std::string local_name() {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    EXPECT_EQ(getsockname(socket_.fd(), reinterpret_cast<sockaddr*>(&address), &length), 0);
+    char text[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
+    return std::string(text) + ":" + std::to_string(ntohs(address.sin_port));
+  }
+
   Socket& socket() { return socket_; }
 
  private:
+  bool connect_from(std::uint16_t port, const std::string& local_address) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    socket_ = Socket(fd);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    if (inet_pton(AF_INET, local_address.c_str(), &local.sin_addr) != 1) return false;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) return false;
+    const timeval bound{10, 0};  // Linux bounds a blocking connect by SO_SNDTIMEO
+    if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound) != 0) return false;
+    sockaddr_in server{};
+    server.sin_family = AF_INET;
+    server.sin_port = htons(port);
+    server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&server), sizeof server) != 0) return false;
+    const timeval none{0, 0};
+    return setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &none, sizeof none) == 0;
+  }
+
   Socket socket_;
 };
+
+// Collects a server's event lines (ServerOptions::on_event) for inspection.
+class EventRecorder {
+ public:
+  ServerEventSink sink() {
+    return [this](const std::string& line) {
+      std::lock_guard lock(mu_);
+      lines_.push_back(line);
+    };
+  }
+  std::vector<std::string> lines() {
+    std::lock_guard lock(mu_);
+    return lines_;
+  }
+  // How many lines are exactly `line`.
+  std::size_t count(const std::string& line) {
+    std::lock_guard lock(mu_);
+    return static_cast<std::size_t>(std::count(lines_.begin(), lines_.end(), line));
+  }
+  // How many lines start with `prefix`.
+  std::size_t count_starting(const std::string& prefix) {
+    std::lock_guard lock(mu_);
+    return static_cast<std::size_t>(std::count_if(
+        lines_.begin(), lines_.end(), [&](const std::string& l) { return l.starts_with(prefix); }));
+  }
+
+ private:
+  std::mutex mu_;
+  std::vector<std::string> lines_;
+};
+
+// Polls `done` every 2 ms for at most 20 s; whether it became true. A safety
+// net against a hang, never a measurement.
+inline bool eventually(const std::function<bool()>& done) {
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > give_up) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
 
 // A dispatcher whose procedures are useful to runtime tests:
 //   0 echo: replies with the request stub
