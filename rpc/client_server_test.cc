@@ -54,21 +54,21 @@ class ScriptedHandler : public ReplicationHandler {
  public:
   std::function<std::optional<std::int32_t>(const SeenCall&)> answer;
 
-  std::optional<std::int32_t> open_device(std::uint32_t group, std::int16_t dest) override {
-    return record(SeenCall(Procedure::OpenDevice, group, dest));
+  std::optional<std::int32_t> open_device(const Caller& caller, std::int16_t dest) override {
+    return record(SeenCall(Procedure::OpenDevice, caller.group, dest));
   }
-  std::optional<std::int32_t> close_device(std::uint32_t group, std::int16_t dest) override {
-    return record(SeenCall(Procedure::CloseDevice, group, dest));
+  std::optional<std::int32_t> close_device(const Caller& caller, std::int16_t dest) override {
+    return record(SeenCall(Procedure::CloseDevice, caller.group, dest));
   }
-  std::optional<std::int32_t> replicate(std::uint32_t group, const ReplicateArgs& args) override {
-    SeenCall call{Procedure::Replicate, group, args.dest, args.offset};
+  std::optional<std::int32_t> replicate(const Caller& caller, const ReplicateArgs& args) override {
+    SeenCall call{Procedure::Replicate, caller.group, args.dest, args.offset};
     call.digest.assign(args.digest.begin(), args.digest.end());
     call.data.assign(args.data.begin(), args.data.end());
     call.data_length = static_cast<std::int32_t>(args.data.size());
     return gated(std::move(call));
   }
-  std::optional<std::int32_t> compare(std::uint32_t group, const CompareArgs& args) override {
-    SeenCall call{Procedure::Compare, group, args.dest, args.offset};
+  std::optional<std::int32_t> compare(const Caller& caller, const CompareArgs& args) override {
+    SeenCall call{Procedure::Compare, caller.group, args.dest, args.offset};
     call.digest.assign(args.digest.begin(), args.digest.end());
     call.data_length = args.data_length;
     return gated(std::move(call));

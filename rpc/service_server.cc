@@ -13,21 +13,22 @@ class ReplicationServer::Adapter : public rpc::Dispatcher {
                                std::vector<std::uint8_t>* reply) override {
     std::optional<std::int32_t> result;
     rpc::Status decoded;
+    const Caller caller{call.assoc_group, call.peer};
     switch (call.opnum) {
       case kOpenDeviceOpnum:
       case kCloseDeviceOpnum: {
         std::int16_t dest = 0;
         decoded = decode_device_request(call.syntax, stub, &dest);
         if (!decoded.ok()) break;
-        result = call.opnum == kOpenDeviceOpnum ? handler_.open_device(call.assoc_group, dest)
-                                                : handler_.close_device(call.assoc_group, dest);
+        result = call.opnum == kOpenDeviceOpnum ? handler_.open_device(caller, dest)
+                                                : handler_.close_device(caller, dest);
         break;
       }
       case kReplicateOpnum: {
         ReplicateRequest request;
         decoded = decode_replicate_request(call.syntax, stub, &request);
         if (!decoded.ok()) break;
-        result = handler_.replicate(call.assoc_group,
+        result = handler_.replicate(caller,
                                     {request.dest, request.offset, request.digest, request.data});
         break;
       }
@@ -36,7 +37,7 @@ class ReplicationServer::Adapter : public rpc::Dispatcher {
         decoded = decode_compare_request(call.syntax, stub, &request);
         if (!decoded.ok()) break;
         result = handler_.compare(
-            call.assoc_group, {request.dest, request.offset, request.digest, request.data_length});
+            caller, {request.dest, request.offset, request.digest, request.data_length});
         break;
       }
       default:
@@ -72,6 +73,7 @@ rpc::Status ReplicationServer::start(ReplicationHandler& handler) {
   options.port = options_.port;
   options.accept_ndr64 = options_.accept_ndr64;
   options.limits = options_.limits;
+  options.allow = options_.allow;
   options.on_event = options_.on_event;
   server_ = std::make_unique<rpc::Server>(options, rpc::replication_interface(),
                                           kReplicationProcedureCount, adapter_.get());

@@ -9,7 +9,10 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "rpc/runtime/address_range.h"
 #include "rpc/runtime/rpc_status.h"
 #include "rpc/runtime/server.h"
 
@@ -27,18 +30,29 @@ struct CompareArgs {
   std::int32_t data_length;
 };
 
+// Who makes a call: the client's association group and the address it
+// connects from ("192.0.2.7", "::1"; empty when not known).
+struct Caller {
+  // A caller known by its group alone (tests, and calls the server makes for
+  // itself) converts from the group id.
+  Caller(std::uint32_t group_id = 0, std::string peer_address = {})  // NOLINT: implicit on purpose
+      : group(group_id), peer(std::move(peer_address)) {}
+  std::uint32_t group;
+  std::string peer;
+};
+
 // Called concurrently from connection threads; the spans in the arguments are
 // valid only during the call.
 class ReplicationHandler {
  public:
   virtual ~ReplicationHandler() = default;
-  // `group` is the client's association group. Each returns the result to
-  // send, or std::nullopt to drop the connection without answering (used by
-  // tests to simulate a vanished server).
-  virtual std::optional<std::int32_t> open_device(std::uint32_t group, std::int16_t dest) = 0;
-  virtual std::optional<std::int32_t> replicate(std::uint32_t group, const ReplicateArgs&) = 0;
-  virtual std::optional<std::int32_t> compare(std::uint32_t group, const CompareArgs&) = 0;
-  virtual std::optional<std::int32_t> close_device(std::uint32_t group, std::int16_t dest) = 0;
+  // `caller` names the client's association group and its address. Each
+  // returns the result to send, or std::nullopt to drop the connection
+  // without answering (used by tests to simulate a vanished server).
+  virtual std::optional<std::int32_t> open_device(const Caller& caller, std::int16_t dest) = 0;
+  virtual std::optional<std::int32_t> replicate(const Caller& caller, const ReplicateArgs&) = 0;
+  virtual std::optional<std::int32_t> compare(const Caller& caller, const CompareArgs&) = 0;
+  virtual std::optional<std::int32_t> close_device(const Caller& caller, std::int16_t dest) = 0;
   // The last connection of the group has closed.
   virtual void group_ended(std::uint32_t group) = 0;
 };
@@ -50,7 +64,11 @@ struct ReplicationServerOptions {
   // limits.idle_timeout_ms closes a connection that delivers no complete PDU
   // in time; its last connection gone, a group's disks are closed by
   // ReplicationHandler::group_ended as for any other end.
+  // Also max_connections and max_connections_per_peer.
   rpc::ServerLimits limits;
+  // The peers served: a connection from any other address is refused by the
+  // runtime before its first PDU is read. Empty = every peer.
+  std::vector<rpc::AddressRange> allow;
   // The runtime's own events (an idle connection closed, accept failing);
   // see rpc::ServerOptions::on_event.
   rpc::ServerEventSink on_event;

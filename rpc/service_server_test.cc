@@ -18,38 +18,44 @@ using rpc::testing::RawClient;
 // Records every call; answers with the configured results.
 class FakeHandler : public ReplicationHandler {
  public:
-  std::optional<std::int32_t> open_device(std::uint32_t group, std::int16_t dest) override {
+  std::optional<std::int32_t> open_device(const Caller& caller, std::int16_t dest) override {
     std::lock_guard lock(mu);
+    seen(caller);
     log.push_back("open " + std::to_string(dest));
-    last_group = group;
     return open_result;
   }
-  std::optional<std::int32_t> replicate(std::uint32_t group, const ReplicateArgs& a) override {
+  std::optional<std::int32_t> replicate(const Caller& caller, const ReplicateArgs& a) override {
     std::lock_guard lock(mu);
+    seen(caller);
     log.push_back("replicate " + std::to_string(a.dest) + " " + std::to_string(a.offset));
-    last_group = group;
     digest.assign(a.digest.begin(), a.digest.end());
     data.assign(a.data.begin(), a.data.end());
     return replicate_result;
   }
-  std::optional<std::int32_t> compare(std::uint32_t group, const CompareArgs& a) override {
+  std::optional<std::int32_t> compare(const Caller& caller, const CompareArgs& a) override {
     std::lock_guard lock(mu);
+    seen(caller);
     log.push_back("compare " + std::to_string(a.dest) + " " + std::to_string(a.offset) + " " +
                   std::to_string(a.data_length));
-    last_group = group;
     digest.assign(a.digest.begin(), a.digest.end());
     return compare_result;
   }
-  std::optional<std::int32_t> close_device(std::uint32_t group, std::int16_t dest) override {
+  std::optional<std::int32_t> close_device(const Caller& caller, std::int16_t dest) override {
     std::lock_guard lock(mu);
+    seen(caller);
     log.push_back("close " + std::to_string(dest));
-    last_group = group;
     return close_result;
   }
   void group_ended(std::uint32_t group) override {
     std::lock_guard lock(mu);
     ended.push_back(group);
   }
+  // Who made each call: "PEER GROUP". Caller holds mu.
+  void seen(const Caller& caller) {
+    last_group = caller.group;
+    callers.push_back(caller.peer + " " + std::to_string(caller.group));
+  }
+  std::vector<std::string> callers;
 
   std::mutex mu;
   std::vector<std::string> log;
@@ -208,6 +214,31 @@ TEST_P(ServiceServerTest, GroupEndsWhenItsLastConnectionCloses) {
   EXPECT_EQ(handler_.ended, std::vector<std::uint32_t>{group_});
 }
 
+// Every procedure gets the group and the address the call came from.
+TEST_P(ServiceServerTest, EveryProcedureTellsTheHandlerWhoCalled) {
+  FakeHandler handler;
+  ReplicationServer server;
+  ASSERT_TRUE(server.start(handler).ok());
+  RawClient client(server.port());
+  rpc::BindAck ack;
+  const int context = client.bind_windows_style(0, &ack);
+  ASSERT_GE(context, 0);
+  std::uint8_t device[kDeviceRequestSize];
+  encode_device_request(1, device);
+  std::uint32_t call_id = 1;
+  for (std::uint16_t opnum : {kOpenDeviceOpnum, kCloseDeviceOpnum}) {
+    ASSERT_TRUE(
+        client.send_request(++call_id, static_cast<std::uint16_t>(context), opnum, device, 5816)
+            .ok());
+    RawClient::Answer answer;
+    ASSERT_TRUE(client.read_answer(&answer).ok());
+  }
+  server.stop();
+  const std::string expected = "127.0.0.1 " + std::to_string(ack.assoc_group_id);
+  EXPECT_EQ(handler.callers, (std::vector<std::string>{expected, expected}));
+  EXPECT_EQ(handler.log, (std::vector<std::string>{"open 1", "close 1"}));
+}
+
 INSTANTIATE_TEST_SUITE_P(Syntaxes, ServiceServerTest, ::testing::Values(true, false),
                          [](const auto& info) { return info.param ? "Ndr64" : "Ndr20Only"; });
 
@@ -250,3 +281,24 @@ TEST(ReplicationServerTest, ListensOnIpv6Loopback) {
 }
 
 }  // namespace
+
+// The allow list reaches the runtime: a peer outside it is never served.
+TEST(ReplicationServerTest, APeerOutsideTheAllowListIsNotServed) {
+  FakeHandler handler;
+  ReplicationServerOptions options;
+  rpc::AddressRange only_v6;
+  std::string error;
+  ASSERT_TRUE(rpc::parse_address_range("::1", &only_v6, &error)) << error;
+  options.allow = {only_v6};
+  ReplicationServer server(options);
+  ASSERT_TRUE(server.start(handler).ok());
+  // Closed at accept: the first read sees the end (or a reset), not a byte.
+  rpc::Socket socket;
+  ASSERT_TRUE(rpc::connect_tcp("127.0.0.1", server.port(), &socket).ok());
+  std::uint8_t byte = 0;
+  std::size_t received = 0;
+  const rpc::Status read = socket.read_some(&byte, 1, &received);
+  EXPECT_TRUE(!read.ok() || received == 0);
+  server.stop();
+  EXPECT_TRUE(handler.log.empty());
+}

@@ -2,9 +2,10 @@
 // Lock order: a Disk's mutex, then its Session's flush mutex or its probe
 // mutex (never both). I/O on a disk's data happens outside them, except the
 // 1-byte read of the probe, which holds the probe mutex so that no write
-// over that byte starts meanwhile, and open and close, which hold the disk's
-// mutex so that a disk is never open twice at once (a block device is opened
-// exclusively, and a second open while the first is being flushed would fail).
+// over that byte starts meanwhile, and the start and end of a session, which
+// hold the disk's mutex so that a disk never has two sessions at once (a new
+// one must not start while the last is being flushed). The descriptors are
+// opened once at start and shared by the disk's sessions, one after another.
 // Each connection thread keeps its own read and direct-write buffers.
 #include "server/disk_store.h"
 
@@ -13,6 +14,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -114,12 +116,15 @@ Status check_digest(std::span<const std::uint8_t> digest) {
 
 }  // namespace
 
-// One open of one disk by one association group.
+// One open of one disk by one association group, on the disk's descriptors.
 struct DiskStore::Session {
-  // For reads, unaligned writes and everything once direct I/O is refused.
+  // The disk's descriptors (owned by the Disk, which outlives the session):
+  // for reads, unaligned writes and everything once direct I/O is refused.
   int fd = -1;
   // The same file opened with O_DIRECT, or -1.
   int direct_fd = -1;
+  // --verify-disk: every replicate is refused, nothing is flushed.
+  bool read_only = false;
   std::int16_t disk = 0;
   std::uint32_t group = 0;
   bool fixed = false;
@@ -132,6 +137,9 @@ struct DiskStore::Session {
   std::atomic<bool> zero_ranges{true};
   // For a fixed-size disk, the end that is never written past.
   std::int64_t size = 0;
+  // For a growable image, the length it may grow to (at least its length
+  // when opened).
+  std::int64_t max_size = 0;
   // Calls using the session; guarded by the Disk's mutex.
   int active = 0;
 
@@ -182,6 +190,22 @@ struct DiskStore::Session {
 
 struct DiskStore::Disk {
   DiskConfig config;
+  // Opened by open_disks(), closed by the store's destructor; -1 when the
+  // disk could not be opened (`open_error` says why).
+  int fd = -1;
+  // The O_DIRECT descriptor, or -1; when start could not open it, each
+  // open_device tries again. Guarded by mutex once serving.
+  int direct_fd = -1;
+  std::string open_error;
+  bool block_device = false;
+  std::size_t block = 4096;  // the logical block size of direct writes
+  // What `fd` was opened on, to tell whether the path still names it.
+  dev_t dev = 0;
+  ino_t ino = 0;
+  dev_t rdev = 0;
+  // Growable images: the bound for growth (the file's length at start if it
+  // is longer already).
+  std::int64_t max_size = 0;
   std::mutex mutex;
   // Signalled when a session's `active` drops to zero.
   std::condition_variable idle;
@@ -244,7 +268,149 @@ DiskStore::DiskStore(std::vector<DiskConfig> disks, LogSink log, FlushCall flush
   }
 }
 
-DiskStore::~DiskStore() { (void)close_all(); }
+DiskStore::~DiskStore() {
+  (void)close_all();
+  report_suppressed(true);
+  for (auto& disk : disks_) {
+    if (disk->direct_fd >= 0) ::close(disk->direct_fd);
+    if (disk->fd >= 0) ::close(disk->fd);
+  }
+}
+
+Status DiskStore::open_disks() {
+  for (auto& disk : disks_) {
+    if (disk->fd >= 0) continue;
+    if (Status status = open_disk(*disk); !status.is_ok()) {
+      disk->open_error = status.message();
+      return Status::failure(OpenFailed, "disk " + std::to_string(disk->config.number) + " (" +
+                                             disk->config.path + "): " + status.message());
+    }
+  }
+  return Status::ok();
+}
+
+Status DiskStore::check_paths() {
+  for (auto& disk : disks_) {
+    if (disk->fd < 0) continue;
+    struct stat named;
+    std::string problem;
+    if (::stat(disk->config.path.c_str(), &named) != 0) {
+      problem = describe_errno("cannot be looked up: stat", errno);
+    } else if (named.st_dev != disk->dev || named.st_ino != disk->ino) {
+      problem = "no longer names the file opened";
+    }
+    if (!problem.empty()) {
+      return Status::failure(OpenFailed, "disk " + std::to_string(disk->config.number) + " (" +
+                                             disk->config.path + "): " + problem);
+    }
+  }
+  return Status::ok();
+}
+
+Status DiskStore::open_disk(Disk& disk) {
+  const std::string& path = disk.config.path;
+  const bool read_only = disk.config.read_only;
+  struct stat named;
+  if (::stat(path.c_str(), &named) != 0) return Status::failure(OpenFailed, std::strerror(errno));
+  if (S_ISDIR(named.st_mode)) {
+    return Status::failure(OpenFailed, "is a directory, not a block device or a regular file");
+  }
+  if (!S_ISBLK(named.st_mode) && !S_ISREG(named.st_mode)) {
+    return Status::failure(OpenFailed, "is neither a block device nor a regular file");
+  }
+  // A block device is opened exclusively: the kernel then refuses it while
+  // it is mounted or claimed by anyone else, and keeps it ours while we run.
+  int flags = (read_only ? O_RDONLY : O_RDWR) | O_CLOEXEC;
+  if (S_ISBLK(named.st_mode)) flags |= O_EXCL;
+  const int fd = ::open(path.c_str(), flags);
+  if (fd < 0) {
+    const int error = errno;
+    if (error == EBUSY && S_ISBLK(named.st_mode)) {
+      return Status::failure(
+          OpenFailed, "mounted or in use (" + describe_errno("open with O_EXCL", error) + ")");
+    }
+    return Status::failure(
+        OpenFailed,
+        describe_errno(read_only ? "open for reading" : "open for reading and writing", error));
+  }
+  struct stat st;
+  std::int64_t size = 0;
+  Status status = Status::ok();
+  const auto same_as = [&st, this]() -> const Disk* {
+    for (const auto& other : disks_) {
+      if (other->fd >= 0 && other->dev == st.st_dev && other->ino == st.st_ino &&
+          other->rdev == st.st_rdev) {
+        return other.get();
+      }
+    }
+    return nullptr;
+  };
+  if (::fstat(fd, &st) != 0) {
+    status = Status::failure(OpenFailed, describe_errno("fstat", errno));
+  } else if (const Disk* other = same_as()) {
+    status = Status::failure(OpenFailed,
+                             "is the same file as disk " + std::to_string(other->config.number));
+  } else if (S_ISBLK(st.st_mode)) {
+    std::uint64_t bytes = 0;
+    int sector = 0;
+    if (::ioctl(fd, BLKGETSIZE64, &bytes) != 0) {
+      status = Status::failure(OpenFailed, describe_errno("ioctl BLKGETSIZE64", errno));
+    } else if (::ioctl(fd, BLKSSZGET, &sector) != 0) {
+      status = Status::failure(OpenFailed, describe_errno("ioctl BLKSSZGET", errno));
+    } else if (bytes == 0) {
+      status = Status::failure(OpenFailed, "block device of 0 bytes (no medium?)");
+    } else {
+      disk.block_device = true;
+      disk.block = static_cast<std::size_t>(sector);
+      size = static_cast<std::int64_t>(bytes);
+    }
+  } else if (S_ISREG(st.st_mode)) {
+    size = st.st_size;
+    // Two servers writing one image would interleave their chunks; the lock
+    // keeps a second trvs (or anything else that locks) away for as long as
+    // this one runs. A verifying server shares its lock with other readers.
+    struct statvfs fs;
+    if (::flock(fd, (read_only ? LOCK_SH : LOCK_EX) | LOCK_NB) != 0) {
+      status = Status::failure(OpenFailed, errno == EWOULDBLOCK
+                                               ? "image file is locked by another process"
+                                               : describe_errno("flock", errno));
+    } else if (disk.config.fixed_size && size == 0 && !read_only) {
+      status = Status::failure(OpenFailed, "fixed-size image of 0 bytes, which can hold nothing");
+    } else if (disk.config.max_size > 0) {
+      disk.max_size = std::max(disk.config.max_size, size);
+    } else if (::fstatvfs(fd, &fs) != 0) {
+      status = Status::failure(OpenFailed, describe_errno("fstatvfs", errno));
+    } else {
+      // An image larger than its file system could never be written whole;
+      // a chunk far out would only make a huge sparse file.
+      const auto fs_bytes = static_cast<std::int64_t>(
+          std::min<std::uint64_t>(static_cast<std::uint64_t>(fs.f_blocks) * fs.f_frsize,
+                                  static_cast<std::uint64_t>(kDefaultMaxImageSize)));
+      disk.max_size = std::max(fs_bytes, size);
+    }
+  } else {
+    status = Status::failure(OpenFailed, "is neither a block device nor a regular file");
+  }
+  // It must be readable, not only openable (a failing device, a file on a
+  // vanished network share).
+  std::uint8_t byte = 0;
+  if (status.is_ok() && size > 0 && ::pread(fd, &byte, 1, 0) < 0) {
+    status = Status::failure(OpenFailed, describe_errno("cannot be read: pread", errno));
+  }
+  if (!status.is_ok()) {
+    ::close(fd);
+    return status;
+  }
+  disk.fd = fd;
+  disk.dev = st.st_dev;
+  disk.ino = st.st_ino;
+  disk.rdev = st.st_rdev;
+  // Tried now, while trvs may still open what only root can; a refusal is
+  // logged by the open_device that finds it, which tries again.
+  std::string why;
+  if (!read_only) (void)open_direct(disk, &why);
+  return Status::ok();
+}
 
 DiskStore::Disk* DiskStore::find(std::int16_t number) {
   for (auto& disk : disks_) {
@@ -257,150 +423,174 @@ void DiskStore::log(const std::string& line) const {
   if (log_) log_(line);
 }
 
-std::int32_t DiskStore::fail(const char* procedure, std::uint32_t group, std::int16_t dest,
+std::int32_t DiskStore::fail(const char* procedure, const Caller& caller, std::int16_t dest,
                              std::optional<std::int64_t> offset, const Status& status,
                              Session* session) {
   if (session) session->failures.fetch_add(1, std::memory_order_relaxed);
   std::string line = "failure " + std::to_string(status.code()) + " (" +
                      failure_name(status.code()) + "): " + procedure + " disk " +
-                     std::to_string(dest) + " group " + std::to_string(group);
+                     std::to_string(dest) + " group " + std::to_string(caller.group);
   if (offset) line += " offset " + std::to_string(*offset);
   line += ": " + status.message();
-  log(line);
+  log_from(caller.peer, line);
   return status.code();
 }
 
-std::optional<std::int32_t> DiskStore::open_device(std::uint32_t group, std::int16_t dest) {
+void DiskStore::log_from(const std::string& peer, const std::string& line) {
+  if (peer.empty()) {
+    log(line);
+    return;
+  }
+  const LineBudget::Verdict verdict = limiter_.admit(peer, now_());
+  if (verdict.suppressed_before > 0) {
+    log("failures from " + peer + ": " + std::to_string(verdict.suppressed_before) +
+        " lines suppressed");
+  }
+  if (verdict.write) log(line);
+  if (verdict.starts_suppressing) {
+    log("failures from " + peer + ": more than " + std::to_string(kFailureLinesPerInterval) +
+        " lines in " + std::to_string(kFailureInterval.count()) +
+        " s, suppressing the rest of them");
+  }
+}
+
+void DiskStore::report_suppressed(bool all) {
+  for (const auto& suppressed : limiter_.expire(now_(), all)) {
+    log("failures from " + suppressed.key + ": " + std::to_string(suppressed.count) +
+        " lines suppressed");
+  }
+}
+
+std::optional<std::int32_t> DiskStore::open_device(const Caller& caller, std::int16_t dest) {
+  const std::uint32_t group = caller.group;
   Disk* disk = find(dest);
   if (!disk) {
-    return fail("open_device", group, dest, {}, Status::failure(UnknownDisk, "no such disk"),
+    return fail("open_device", caller, dest, {}, Status::failure(UnknownDisk, "no such disk"),
                 nullptr);
   }
   std::unique_lock lock(disk->mutex);
   if (disk->session) {
     if (disk->session->group == group) {
-      log("disk " + std::to_string(dest) + " already open by group " + std::to_string(group));
+      lock.unlock();
+      log_from(caller.peer,
+               "disk " + std::to_string(dest) + " already open by group " + std::to_string(group));
       return Opened;
     }
     const std::string owner = std::to_string(disk->session->group);
     lock.unlock();
-    return fail("open_device", group, dest, {},
+    return fail("open_device", caller, dest, {},
                 Status::failure(Busy, "disk is open by group " + owner), nullptr);
   }
   if (Status status = open_session(*disk, group); !status.is_ok()) {
     lock.unlock();
-    return fail("open_device", group, dest, {}, status, nullptr);
+    return fail("open_device", caller, dest, {}, status, nullptr);
   }
   return Opened;
 }
 
 Status DiskStore::open_session(Disk& disk, std::uint32_t group) {
   const std::string& path = disk.config.path;
-  struct stat before;
-  if (::stat(path.c_str(), &before) != 0) {
-    return Status::failure(OpenFailed, describe_errno(("stat " + path).c_str(), errno));
+  if (disk.fd < 0) {
+    return Status::failure(
+        OpenFailed, disk.open_error.empty() ? "disk was not opened at start" : disk.open_error);
   }
-  // A block device is opened exclusively: the kernel then refuses it while
-  // it is mounted or opened exclusively by anyone else.
-  int flags = O_RDWR | O_CLOEXEC;
-  if (S_ISBLK(before.st_mode)) flags |= O_EXCL;
-  const int fd = ::open(path.c_str(), flags);
-  if (fd < 0) return Status::failure(OpenFailed, describe_errno(("open " + path).c_str(), errno));
-
+  // The descriptor is the file the path named at start. Writing to it after
+  // the path was given to another file would put the run where nobody looks.
+  struct stat named;
+  if (::stat(path.c_str(), &named) != 0 || named.st_dev != disk.dev || named.st_ino != disk.ino ||
+      (disk.block_device && named.st_rdev != disk.rdev)) {
+    return Status::failure(OpenFailed, path +
+                                           " no longer names the file trvs opened at start "
+                                           "(removed or replaced); restart trvs to serve it");
+  }
   auto session = std::make_shared<Session>();
-  session->fd = fd;
+  session->fd = disk.fd;
   session->disk = disk.config.number;
   session->group = group;
   session->path = path;
-  struct stat st;
+  session->read_only = disk.config.read_only;
+  session->block_device = disk.block_device;
+  session->block = disk.block;
+  session->dev = disk.dev;
+  session->ino = disk.ino;
+  session->rdev = disk.rdev;
   std::string kind;
-  Status status = Status::ok();
-  if (::fstat(fd, &st) != 0) {
-    status = Status::failure(OpenFailed, describe_errno("fstat", errno));
-  } else if (S_ISBLK(st.st_mode)) {
+  if (disk.block_device) {
+    // Taken anew: the device may have been resized since the start.
     std::uint64_t bytes = 0;
-    int sector = 0;
-    if (::ioctl(fd, BLKGETSIZE64, &bytes) != 0) {
-      status = Status::failure(OpenFailed, describe_errno("ioctl BLKGETSIZE64", errno));
-    } else if (::ioctl(fd, BLKSSZGET, &sector) != 0) {
-      status = Status::failure(OpenFailed, describe_errno("ioctl BLKSSZGET", errno));
-    } else {
-      session->fixed = true;
-      session->block_device = true;
-      session->block = static_cast<std::size_t>(sector);
-      session->size = static_cast<std::int64_t>(bytes);
-      kind = "block device of " + std::to_string(bytes) + " bytes";
+    if (::ioctl(disk.fd, BLKGETSIZE64, &bytes) != 0) {
+      return Status::failure(OpenFailed, describe_errno("ioctl BLKGETSIZE64", errno));
     }
-  } else if (S_ISREG(st.st_mode)) {
-    // Two servers writing one image would interleave their chunks; the lock
-    // keeps a second trvs (or anything else that locks) away.
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-      status = Status::failure(OpenFailed, errno == EWOULDBLOCK
-                                               ? "image file is locked by another process"
-                                               : describe_errno("flock", errno));
-    } else {
-      session->fixed = disk.config.fixed_size;
-      session->size = st.st_size;
-      kind = "image file of " + std::to_string(st.st_size) + " bytes" +
-             (session->fixed ? ", fixed size" : ", grows as needed");
-    }
+    session->fixed = true;
+    session->size = static_cast<std::int64_t>(bytes);
+    kind = "block device of " + std::to_string(bytes) + " bytes";
   } else {
-    status = Status::failure(OpenFailed, path + " is neither a block device nor a regular file");
+    struct stat st;
+    if (::fstat(disk.fd, &st) != 0) {
+      return Status::failure(OpenFailed, describe_errno("fstat", errno));
+    }
+    session->fixed = disk.config.fixed_size;
+    session->size = st.st_size;
+    session->max_size = std::max<std::int64_t>(disk.max_size, st.st_size);
+    kind = "image file of " + std::to_string(st.st_size) + " bytes" +
+           (session->fixed
+                ? ", fixed size"
+                : ", grows as needed up to " + std::to_string(session->max_size) + " bytes");
   }
-  if (!status.is_ok()) {
-    ::close(fd);
-    return status;
-  }
-  session->dev = st.st_dev;
-  session->ino = st.st_ino;
-  session->rdev = st.st_rdev;
+  if (session->read_only) kind += ", read-only";
   log("disk " + std::to_string(disk.config.number) + " opened by group " + std::to_string(group) +
       ": " + path + ", " + kind);
-  open_direct(disk, *session);
+  if (!session->read_only) {
+    std::string why;
+    if (disk.direct_fd < 0 && !open_direct(disk, &why)) {
+      log("disk " + std::to_string(disk.config.number) + ": no direct I/O (" + why +
+          "), writing through the page cache");
+    }
+    session->direct_fd = disk.direct_fd;
+    session->direct = disk.direct_fd >= 0;
+  }
   disk.session = std::move(session);
   return Status::ok();
 }
 
-void DiskStore::open_direct(Disk& disk, Session& session) {
-  std::string why;
+bool DiskStore::open_direct(Disk& disk, std::string* why) {
   // The aligned buffer serves blocks up to its own alignment.
-  if (session.block == 0 || session.block > kDirectMemoryAlignment ||
-      kDirectPiece % session.block != 0) {
-    why = "logical block size " + std::to_string(session.block) + " unsuitable for direct I/O";
-  } else {
-    // Without O_EXCL: the first descriptor holds the block device's claim,
-    // and a second exclusive open by the same process would be refused.
-    const int fd = direct_.open(disk.config.path.c_str(), O_RDWR | O_DIRECT | O_CLOEXEC);
-    struct stat opened;
-    struct stat direct;
-    if (fd < 0) {
-      why = describe_errno("open with O_DIRECT", errno);
-    } else if (::fstat(session.fd, &opened) != 0 || ::fstat(fd, &direct) != 0 ||
-               opened.st_dev != direct.st_dev || opened.st_ino != direct.st_ino ||
-               opened.st_rdev != direct.st_rdev) {
-      why = "the path no longer names the file opened";
-      ::close(fd);
-    } else {
-      session.direct_fd = fd;
-      session.direct = true;
-      return;
-    }
+  if (disk.block == 0 || disk.block > kDirectMemoryAlignment || kDirectPiece % disk.block != 0) {
+    *why = "logical block size " + std::to_string(disk.block) + " unsuitable for direct I/O";
+    return false;
   }
-  log("disk " + std::to_string(disk.config.number) + ": no direct I/O (" + why +
-      "), writing through the page cache");
+  // Without O_EXCL: the first descriptor holds the block device's claim,
+  // and a second exclusive open by the same process would be refused.
+  const int fd = direct_.open(disk.config.path.c_str(), O_RDWR | O_DIRECT | O_CLOEXEC);
+  struct stat direct;
+  if (fd < 0) {
+    *why = describe_errno("open with O_DIRECT", errno);
+    return false;
+  }
+  if (::fstat(fd, &direct) != 0 || direct.st_dev != disk.dev || direct.st_ino != disk.ino ||
+      direct.st_rdev != disk.rdev) {
+    *why = "the path no longer names the file opened";
+    ::close(fd);
+    return false;
+  }
+  disk.direct_fd = fd;
+  return true;
 }
 
-std::optional<std::int32_t> DiskStore::replicate(std::uint32_t group, const ReplicateArgs& args) {
-  Use use(find(args.dest), group);
+std::optional<std::int32_t> DiskStore::replicate(const Caller& caller, const ReplicateArgs& args) {
+  Use use(find(args.dest), caller.group);
   Status status = use.status();
   if (status.is_ok()) status = do_replicate(*use.session(), args);
   if (!status.is_ok())
-    return fail("replicate", group, args.dest, args.offset, status, use.session());
+    return fail("replicate", caller, args.dest, args.offset, status, use.session());
   use.session()->chunks_replicated.fetch_add(1, std::memory_order_relaxed);
   return Replicated;
 }
 
 Status DiskStore::do_replicate(Session& session, const ReplicateArgs& args) {
+  if (session.read_only) {
+    return Status::failure(ReadOnly, "disk is served for verification only; nothing written");
+  }
   if (Status status = lost_status(session); !status.is_ok()) return status;
   if (Status status = check_digest(args.digest); !status.is_ok()) return status;
   if (Status status = check_extent(args.offset, static_cast<std::int64_t>(args.data.size()));
@@ -422,16 +612,20 @@ Status DiskStore::do_replicate(Session& session, const ReplicateArgs& args) {
 
   // On a fixed-size disk only the part before the end is written, and only
   // when what lies beyond is zero: a source whose size is not a multiple of
-  // the chunk length sends its last chunk padded with zeros.
+  // the chunk length sends its last chunk padded with zeros. A growable
+  // image is bounded the same way by the size it may grow to, so that a
+  // chunk far out never makes a huge sparse file.
   std::size_t in_range = args.data.size();
-  if (session.fixed) {
-    in_range = args.offset >= session.size ? 0
-                                           : static_cast<std::size_t>(std::min<std::int64_t>(
-                                                 session.size - args.offset, in_range));
-    if (!zero && !is_all_zero(args.data.data() + in_range, args.data.size() - in_range)) {
-      return Status::failure(
-          PastEnd, "non-zero data beyond the end of the disk at " + std::to_string(session.size));
-    }
+  const std::int64_t bound = session.fixed ? session.size : session.max_size;
+  in_range = args.offset >= bound
+                 ? 0
+                 : static_cast<std::size_t>(std::min<std::int64_t>(bound - args.offset, in_range));
+  if (!zero && !is_all_zero(args.data.data() + in_range, args.data.size() - in_range)) {
+    return Status::failure(
+        PastEnd, session.fixed
+                     ? "non-zero data beyond the end of the disk at " + std::to_string(bound)
+                     : "non-zero data beyond " + std::to_string(bound) +
+                           " bytes, the largest this image may grow to (--max-size)");
   }
   if (in_range == 0) return Status::ok();
 
@@ -677,12 +871,14 @@ void DiskStore::probe_write_ended(Session& session, const ProbeTicket& ticket,
   probe.value = *first;
 }
 
-std::optional<std::int32_t> DiskStore::compare(std::uint32_t group, const CompareArgs& args) {
-  Use use(find(args.dest), group);
+std::optional<std::int32_t> DiskStore::compare(const Caller& caller, const CompareArgs& args) {
+  Use use(find(args.dest), caller.group);
   bool identical = false;
   Status status = use.status();
   if (status.is_ok()) status = do_compare(*use.session(), args, &identical);
-  if (!status.is_ok()) return fail("compare", group, args.dest, args.offset, status, use.session());
+  if (!status.is_ok()) {
+    return fail("compare", caller, args.dest, args.offset, status, use.session());
+  }
   Session* session = use.session();
   (identical ? session->identical : session->different).fetch_add(1, std::memory_order_relaxed);
   return identical ? Identical : Differs;
@@ -766,10 +962,11 @@ Status DiskStore::do_compare(Session& session, const CompareArgs& args, bool* id
   return Status::ok();
 }
 
-std::optional<std::int32_t> DiskStore::close_device(std::uint32_t group, std::int16_t dest) {
+std::optional<std::int32_t> DiskStore::close_device(const Caller& caller, std::int16_t dest) {
+  const std::uint32_t group = caller.group;
   Disk* disk = find(dest);
   if (!disk) {
-    return fail("close_device", group, dest, {}, Status::failure(UnknownDisk, "no such disk"),
+    return fail("close_device", caller, dest, {}, Status::failure(UnknownDisk, "no such disk"),
                 nullptr);
   }
   std::unique_lock lock(disk->mutex);
@@ -778,11 +975,13 @@ std::optional<std::int32_t> DiskStore::close_device(std::uint32_t group, std::in
                                 ? "disk is open by group " + std::to_string(disk->session->group)
                                 : std::string("disk is not open");
     lock.unlock();
-    return fail("close_device", group, dest, {}, Status::failure(NotOpen, why), nullptr);
+    return fail("close_device", caller, dest, {}, Status::failure(NotOpen, why), nullptr);
   }
   if (Status status = close_session(*disk, lock, "close_device"); !status.is_ok()) {
     lock.unlock();
-    return fail("close_device", group, dest, {}, status, nullptr);
+    // Ends an open, so it comes at most once per open: never held back, it
+    // tells what became of a run.
+    return fail("close_device", Caller{group, {}}, dest, {}, status, nullptr);
   }
   return Closed;
 }
@@ -793,7 +992,8 @@ void DiskStore::group_ended(std::uint32_t group) {
     if (!disk->session || disk->session->group != group) continue;
     if (Status status = close_session(*disk, lock, "connection ended"); !status.is_ok()) {
       lock.unlock();
-      (void)fail("close at connection end", group, disk->config.number, {}, status, nullptr);
+      (void)fail("close at connection end", Caller{group, {}}, disk->config.number, {}, status,
+                 nullptr);
     }
   }
 }
@@ -807,7 +1007,7 @@ bool DiskStore::close_all() {
     if (Status status = close_session(*disk, lock, "shutdown"); !status.is_ok()) {
       all_flushed = false;
       lock.unlock();
-      (void)fail("close at shutdown", group, disk->config.number, {}, status, nullptr);
+      (void)fail("close at shutdown", Caller{group, {}}, disk->config.number, {}, status, nullptr);
     }
   }
   return all_flushed;
@@ -818,19 +1018,16 @@ Status DiskStore::close_session(Disk& disk, std::unique_lock<std::mutex>& lock, 
   disk.idle.wait(lock, [&] { return session->active == 0; });
 
   // Every call has left, so nobody else touches the flush state now.
+  // The descriptors stay with the disk for the next open. The direct one
+  // holds no dirty data of its own: the flush, on the other descriptor,
+  // covers the file's every write.
   Status status = Status::ok();
   if (session->failed != 0) {
     status = Status::failure(session->failed, session->failure);
-  } else if (flush_(session->fd) != 0) {
+  } else if (!session->read_only && flush_(session->fd) != 0) {
     status = Status::failure(FlushFailed, describe_errno("fdatasync", errno));
   } else if (std::string found = find_change(*session); !found.empty()) {
     status = lose(*session, std::move(found));
-  }
-  // The direct descriptor holds no dirty data of its own: the flush above,
-  // on the other descriptor, covered the file's every write.
-  if (session->direct_fd >= 0) ::close(session->direct_fd);
-  if (::close(session->fd) != 0 && status.is_ok()) {
-    status = Status::failure(FlushFailed, describe_errno("close", errno));
   }
   const auto count = [](const std::atomic<std::uint64_t>& value) {
     return std::to_string(value.load(std::memory_order_relaxed));

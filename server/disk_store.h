@@ -2,6 +2,12 @@
 // calls the procedures concurrently from its connection threads; every method
 // of DiskStore may be called from any thread at any time.
 //
+// Every disk is opened once, by open_disks() at start (before trvs gives up
+// root), and its descriptors are kept until the store goes: an image stays
+// locked and a block device claimed (O_EXCL) for the server's life. A client's
+// open_device starts a session on those descriptors after checking that the
+// path still names the file opened at start.
+//
 // A disk is opened by one client association group at a time (the client opens
 // it on one connection and writes through others of the same group). Another
 // group that asks for it while it is open gets Busy. When the group closes the
@@ -34,6 +40,7 @@
 // that disk falls back to plain buffered writes for the rest of its open.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -43,6 +50,7 @@
 #include <vector>
 
 #include "rpc/service_server.h"
+#include "server/line_budget.h"
 #include "server/status.h"
 
 // Largest chunk trvs accepts in replicate and compare. The client sends 1 MiB;
@@ -51,6 +59,11 @@ inline constexpr std::int64_t kMaxChunkLength = 4 * 1048576;
 // Digests are MD5: exactly this many bytes.
 inline constexpr std::size_t kDigestLength = 16;
 
+// The largest a growable image may become when --max-size does not say:
+// 16 TiB, but never more than the file system that holds it (taken at
+// start), which could not hold it either once written.
+inline constexpr std::int64_t kDefaultMaxImageSize = std::int64_t{16} << 40;
+
 struct DiskConfig {
   std::int16_t number = 0;
   std::string path;
@@ -58,6 +71,14 @@ struct DiskConfig {
   // block device. Block devices are always fixed-size; image files grow
   // unless this is set.
   bool fixed_size = false;
+  // Served for verification only: opened read-only, compare as usual, every
+  // replicate refused with ReadOnly.
+  bool read_only = false;
+  // A growable image never grows past this many bytes (data beyond must be
+  // zero and is dropped, as at the end of a fixed-size disk); an image that
+  // is longer already keeps its length as the bound. 0 = the default (see
+  // kDefaultMaxImageSize).
+  std::int64_t max_size = 0;
 };
 
 class DiskStore final : public ReplicationHandler {
@@ -84,21 +105,54 @@ class DiskStore final : public ReplicationHandler {
   // The numbers in `disks` must be distinct. Nothing is opened yet. An empty
   // `flush` means fdatasync.
   DiskStore(std::vector<DiskConfig> disks, LogSink log, FlushCall flush = {}, DirectIo direct = {});
-  // Flushes and closes whatever is still open.
+  // Flushes what is still open and closes every descriptor.
   ~DiskStore() override;
 
   DiskStore(const DiskStore&) = delete;
   DiskStore& operator=(const DiskStore&) = delete;
 
-  std::optional<std::int32_t> open_device(std::uint32_t group, std::int16_t dest) override;
-  std::optional<std::int32_t> replicate(std::uint32_t group, const ReplicateArgs& args) override;
-  std::optional<std::int32_t> compare(std::uint32_t group, const CompareArgs& args) override;
-  std::optional<std::int32_t> close_device(std::uint32_t group, std::int16_t dest) override;
+  // Opens and checks every disk, once, before any call is served: the path
+  // exists and is a block device or a regular file, it opens for reading and
+  // writing (reading only when read_only), a block device is not mounted or
+  // claimed (O_EXCL), an image is not locked by another process, the size can
+  // be had, and no two disks are one file. The first disk that fails is
+  // named in the message ("disk N (PATH): REASON"), code OpenFailed. Not
+  // thread-safe; call it once, before serving. A disk that was never opened
+  // here answers OpenFailed to open_device.
+  Status open_disks();
+
+  // Checks that every opened disk's path can still be looked up and names
+  // the file opened, as trvs is now: after giving up root the destination
+  // checks must still stat the paths (search permission on their folders is
+  // enough; the files themselves need no permission). Not thread-safe.
+  Status check_paths();
+
+  // With the caller's address: failure lines are limited per peer (see
+  // kFailureLinesPerInterval). The group-only forms are the same calls from
+  // an unknown peer.
+  std::optional<std::int32_t> open_device(const Caller& caller, std::int16_t dest) override;
+  std::optional<std::int32_t> replicate(const Caller& caller, const ReplicateArgs& args) override;
+  std::optional<std::int32_t> compare(const Caller& caller, const CompareArgs& args) override;
+  std::optional<std::int32_t> close_device(const Caller& caller, std::int16_t dest) override;
   void group_ended(std::uint32_t group) override;
 
   // Flushes and closes every open disk, whoever opened it (for shutdown).
-  // True when every flush succeeded.
+  // True when every flush succeeded. The descriptors stay (a later
+  // open_device could use them); the destructor closes them.
   bool close_all();
+
+  // A peer's failure lines: at most this many per interval, then one line
+  // when the first is held back and one with the count once the interval is
+  // over (from the peer's next failure, report_suppressed() or the
+  // destructor).
+  static constexpr std::size_t kFailureLinesPerInterval = 10;
+  static constexpr std::chrono::seconds kFailureInterval{10};
+  // Logs the counts of the intervals that have ended with lines held back;
+  // with `all`, of every interval (at shutdown). Called now and then by
+  // trvs's main thread; any thread.
+  void report_suppressed(bool all = false);
+  // The clock of the failure line limit; tests set a fake one.
+  void set_clock(std::function<LineBudget::Clock::time_point()> now) { now_ = std::move(now); }
 
  private:
   struct Session;
@@ -106,6 +160,8 @@ class DiskStore final : public ReplicationHandler {
   class Use;
 
   Disk* find(std::int16_t number);
+  // Opens one disk's descriptors for open_disks().
+  Status open_disk(Disk& disk);
   Status open_session(Disk& disk, std::uint32_t group);
   Status do_replicate(Session& session, const ReplicateArgs& args);
   Status do_compare(Session& session, const CompareArgs& args, bool* identical);
@@ -115,8 +171,9 @@ class DiskStore final : public ReplicationHandler {
   // Makes `length` bytes at `offset` of an image file zero without writing
   // them. False when the file system cannot, and the caller writes zeros.
   bool zero_range(Session& session, std::size_t length, std::int64_t offset, Status* status);
-  // Opens the O_DIRECT descriptor of a freshly opened session, or notes why not.
-  void open_direct(Disk& disk, Session& session);
+  // Opens the disk's O_DIRECT descriptor unless it has one; false (with the
+  // reason in *why) when it cannot.
+  bool open_direct(Disk& disk, std::string* why);
   // Returns once a flush that started after the caller's writes has ended,
   // and the destination has been checked (find_change) after it.
   Status wait_durable(Session& session);
@@ -146,12 +203,18 @@ class DiskStore final : public ReplicationHandler {
   // Takes the disk's session away from new calls, waits for the calls in
   // progress, flushes and closes. `why` goes into the summary line.
   Status close_session(Disk& disk, std::unique_lock<std::mutex>& lock, const char* why);
-  std::int32_t fail(const char* procedure, std::uint32_t group, std::int16_t dest,
+  // Logs the failure (limited per peer, when `peer` is given) and returns
+  // its code.
+  std::int32_t fail(const char* procedure, const Caller& caller, std::int16_t dest,
                     std::optional<std::int64_t> offset, const Status& status, Session* session);
+  // A line caused by `peer`, limited as failure lines are; "" = not limited.
+  void log_from(const std::string& peer, const std::string& line);
   void log(const std::string& line) const;
 
   std::vector<std::unique_ptr<Disk>> disks_;
   LogSink log_;
   FlushCall flush_;
   DirectIo direct_;
+  LineBudget limiter_{kFailureLinesPerInterval, kFailureInterval};
+  std::function<LineBudget::Clock::time_point()> now_ = LineBudget::Clock::now;
 };

@@ -55,6 +55,7 @@ class DiskStoreTest : public ::testing::Test {
           log_.push_back(line);
         },
         std::move(flush));
+    open_status_ = store_->open_disks().message();
   }
 
   std::optional<std::int32_t> replicate(std::uint32_t group, std::int16_t dest, std::int64_t offset,
@@ -81,6 +82,7 @@ class DiskStoreTest : public ::testing::Test {
   trvs_testing::ScratchDir scratch_;
   const std::filesystem::path& dir_ = scratch_.path();
   std::unique_ptr<DiskStore> store_;
+  std::string open_status_;  // what open_disks said; empty when all opened
   std::mutex log_mutex_;
   std::vector<std::string> log_;
 };
@@ -134,11 +136,20 @@ TEST_F(DiskStoreTest, OpeningAMissingPathFailsAndLeavesTheDiskClosed) {
 TEST_F(DiskStoreTest, AnImageAnotherServerHasOpenIsRefused) {
   const std::string path = make_file("a.img", {});
   make_store({{1, path, false}});
+  // The image stays locked for as long as the first store serves it, open
+  // by a client or not.
   DiskStore other({{4, path, false}}, {});
+  EXPECT_NE(other.open_disks().message().find("disk 4 (" + path +
+                                              "): image file is locked by another process"),
+            std::string::npos);
   ASSERT_EQ(store_->open_device(5, 1), Opened);
   EXPECT_EQ(other.open_device(5, 4), OpenFailed);
   ASSERT_EQ(store_->close_device(5, 1), Closed);
-  EXPECT_EQ(other.open_device(5, 4), Opened);
+  EXPECT_EQ(other.open_device(5, 4), OpenFailed);
+  store_.reset();
+  DiskStore third({{4, path, false}}, {});
+  ASSERT_TRUE(third.open_disks().is_ok());
+  EXPECT_EQ(third.open_device(5, 4), Opened);
 }
 
 TEST_F(DiskStoreTest, AChunkWithTheWrongDigestIsRefusedAndNotWritten) {
@@ -511,6 +522,7 @@ class DirectIoTest : public DiskStoreTest {
           log_.push_back(line);
         },
         DiskStore::FlushCall{}, std::move(direct));
+    ASSERT_TRUE(store_->open_disks().is_ok());
   }
 
   std::vector<DirectWrite> writes() {
@@ -699,6 +711,7 @@ TEST_F(DirectIoTest, DirectAndBufferedWritesLeaveIdenticalFiles) {
                                            return -1;
                                          },
                                          {}});
+  ASSERT_TRUE(buffered.open_disks().is_ok());
   Bytes partly_zero = pattern(kChunk, 37);
   std::fill(partly_zero.begin(), partly_zero.begin() + 4096, 0);
   const std::vector<std::pair<std::int64_t, Bytes>> chunks = {
@@ -989,3 +1002,156 @@ TEST_F(DestinationChangeTest, RewritingTheProbedChunkIsNoChange) {
   EXPECT_EQ(store_->close_device(5, 1), Closed);
   EXPECT_FALSE(logged("destination changed"));
 }
+
+namespace {
+
+// What open_disks finds at start, before any client: every disk that cannot
+// be served is named with its path and the reason.
+TEST_F(DiskStoreTest, OpenDisksNamesTheFirstDiskThatCannotBeServed) {
+  const std::string good = make_file("a.img", {});
+  const std::string missing = (dir_ / "missing.img").string();
+  make_store({{1, good, false}, {2, missing, false}});
+  EXPECT_EQ(open_status_, "disk 2 (" + missing + "): No such file or directory");
+  EXPECT_EQ(store_->open_device(5, 2), OpenFailed);
+  EXPECT_EQ(store_->open_device(5, 1), Opened);  // the good one was opened
+  store_.reset();
+
+  make_store({{3, dir_.string(), false}});
+  EXPECT_EQ(open_status_,
+            "disk 3 (" + dir_.string() + "): is a directory, not a block device or a regular file");
+  make_store({{4, "/dev/null", false}});
+  EXPECT_NE(open_status_.find("neither a block device nor a regular file"), std::string::npos);
+  store_.reset();
+  make_store({{5, good, false}, {6, good, true}});
+  EXPECT_EQ(open_status_, "disk 6 (" + good + "): is the same file as disk 5");
+  store_.reset();
+  make_store({{7, good, true}});
+  EXPECT_NE(open_status_.find("fixed-size image of 0 bytes"), std::string::npos);
+}
+
+TEST_F(DiskStoreTest, APathReplacedAfterTheStartIsNotServed) {
+  const std::string path = make_file("a.img", pattern(kChunk, 1));
+  make_store({{1, path, false}});
+  ASSERT_EQ(open_status_, "");
+  const std::string other = make_file("b.img", pattern(kChunk, 2));
+  ASSERT_EQ(::rename(other.c_str(), path.c_str()), 0);
+  EXPECT_EQ(store_->open_device(5, 1), OpenFailed);
+  EXPECT_TRUE(logged("no longer names the file trvs opened at start"));
+  EXPECT_EQ(read_file(path), pattern(kChunk, 2));
+}
+
+// The descriptors outlive a session: a second open by another group writes
+// through the same ones, and the lock is held in between.
+TEST_F(DiskStoreTest, SessionsFollowEachOtherOnTheDescriptorsOpenedAtStart) {
+  const std::string path = make_file("a.img", {});
+  make_store({{1, path, false}});
+  ASSERT_EQ(store_->open_device(5, 1), Opened);
+  ASSERT_EQ(replicate(5, 1, 0, pattern(kChunk, 1)), Replicated);
+  ASSERT_EQ(store_->close_device(5, 1), Closed);
+  ASSERT_EQ(::chmod(path.c_str(), 0), 0);  // the open ones still work
+  ASSERT_EQ(store_->open_device(6, 1), Opened);
+  EXPECT_EQ(compare(6, 1, 0, pattern(kChunk, 1)), Identical);
+  EXPECT_EQ(replicate(6, 1, kChunk, pattern(kChunk, 2)), Replicated);
+  EXPECT_EQ(store_->close_device(6, 1), Closed);
+  ::chmod(path.c_str(), 0600);
+  Bytes expected = pattern(kChunk, 1);
+  const Bytes second = pattern(kChunk, 2);
+  expected.insert(expected.end(), second.begin(), second.end());
+  EXPECT_EQ(read_file(path), expected);
+}
+
+TEST_F(DiskStoreTest, AVerifyDiskComparesAndRefusesEveryReplicate) {
+  const Bytes old = pattern(2 * kChunk, 3);
+  const std::string path = make_file("a.img", old);
+  ASSERT_EQ(::chmod(path.c_str(), 0400), 0);  // opened read-only: needs no write permission
+  DiskConfig config{1, path, false};
+  config.read_only = true;
+  make_store({config});
+  ASSERT_EQ(open_status_, "");
+  ASSERT_EQ(store_->open_device(5, 1), Opened);
+  EXPECT_TRUE(logged("image file of 2097152 bytes, grows as needed up to"));
+  EXPECT_TRUE(logged(", read-only"));
+  EXPECT_EQ(compare(5, 1, 0, pattern(kChunk, 4)), Differs);
+  EXPECT_EQ(compare(5, 1, kChunk, Bytes(old.begin() + kChunk, old.end())), Identical);
+  EXPECT_EQ(replicate(5, 1, 0, pattern(kChunk, 4)), ReadOnly);
+  EXPECT_EQ(replicate(5, 1, 2 * kChunk, Bytes(kChunk, 0)), ReadOnly);
+  EXPECT_TRUE(logged("failure 12 (read-only): replicate disk 1 group 5 offset 0"));
+  EXPECT_EQ(store_->close_device(5, 1), Closed);
+  EXPECT_EQ(read_file(path), old);
+  // Another server may verify the same image, but not write it.
+  DiskStore verifier({config}, {});
+  EXPECT_TRUE(verifier.open_disks().is_ok());
+  DiskStore writer({{2, path, false}}, {});
+  EXPECT_FALSE(writer.open_disks().is_ok());
+}
+
+TEST_F(DiskStoreTest, AnImageGrowsNoFurtherThanItsMaximumSize) {
+  const std::string path = make_file("a.img", {});
+  DiskConfig config{1, path, false};
+  config.max_size = 3 * kChunk / 2;
+  make_store({config});
+  ASSERT_EQ(store_->open_device(5, 1), Opened);
+  EXPECT_EQ(replicate(5, 1, 0, pattern(kChunk, 1)), Replicated);
+  EXPECT_EQ(replicate(5, 1, kChunk, pattern(kChunk, 2)), PastEnd);
+  EXPECT_TRUE(
+      logged("failure 9 (past end): replicate disk 1 group 5 offset 1048576: non-zero "
+             "data beyond 1572864 bytes, the largest this image may grow to"));
+  // A last chunk padded with zeros fits: only its data part is written.
+  Bytes padded(kChunk, 0);
+  const Bytes half = pattern(kChunk / 2, 3);
+  std::copy(half.begin(), half.end(), padded.begin());
+  EXPECT_EQ(replicate(5, 1, kChunk, padded), Replicated);
+  EXPECT_EQ(replicate(5, 1, std::int64_t{1} << 40, Bytes(4096, 0)), Replicated);
+  EXPECT_EQ(store_->close_device(5, 1), Closed);
+  EXPECT_EQ(std::filesystem::file_size(path), static_cast<std::uintmax_t>(3 * kChunk / 2));
+}
+
+// Without --max-size the bound is the file system's size (at most 16 TiB):
+// one chunk far out must not make a sparse file of a terabyte.
+TEST_F(DiskStoreTest, ByDefaultAnImageGrowsNoFurtherThanItsFileSystem) {
+  const std::string path = make_file("a.img", {});
+  make_store({{1, path, false}});
+  ASSERT_EQ(store_->open_device(5, 1), Opened);
+  const std::filesystem::space_info space = std::filesystem::space(dir_);
+  const auto far = static_cast<std::int64_t>(
+      std::min<std::uintmax_t>(space.capacity, static_cast<std::uintmax_t>(kDefaultMaxImageSize)));
+  EXPECT_EQ(replicate(5, 1, far, pattern(4096, 1)), PastEnd);
+  if (far <= (std::int64_t{1} << 40)) {
+    EXPECT_EQ(replicate(5, 1, std::int64_t{1} << 40, pattern(4096, 1)), PastEnd);
+  }
+  EXPECT_EQ(store_->close_device(5, 1), Closed);
+  EXPECT_EQ(std::filesystem::file_size(path), 0u);
+}
+
+// A peer that repeats a failing call gets a bounded share of the log; the
+// count of what was left out follows once the interval is over.
+TEST_F(DiskStoreTest, FailureLinesAreLimitedPerPeer) {
+  const std::string path = make_file("a.img", {});
+  make_store({{1, path, false}});
+  auto now = LineBudget::Clock::now();
+  store_->set_clock([&now] { return now; });
+  const auto count = [this](const std::string& text) {
+    std::lock_guard lock(log_mutex_);
+    return std::count_if(log_.begin(), log_.end(),
+                         [&](const std::string& line) { return line.find(text) != line.npos; });
+  };
+  for (int i = 0; i < 2000; ++i)
+    EXPECT_EQ(store_->open_device(Caller{5, "192.0.2.7"}, 9), UnknownDisk);
+  EXPECT_EQ(store_->open_device(Caller{6, "192.0.2.8"}, 9), UnknownDisk);  // another peer
+  EXPECT_EQ(count("failure 1 (unknown disk): open_device disk 9 group 5"), 10);
+  EXPECT_EQ(count("failures from 192.0.2.7: more than 10 lines in 10 s"), 1);
+  EXPECT_EQ(count("group 6"), 1);
+  store_->report_suppressed();  // the interval is not over yet
+  EXPECT_EQ(count("lines suppressed"), 0);
+  now += std::chrono::seconds(10);
+  store_->report_suppressed();
+  EXPECT_EQ(count("failures from 192.0.2.7: 1990 lines suppressed"), 1);
+  // A new interval starts afresh; at the end the destructor reports the rest.
+  for (int i = 0; i < 12; ++i) (void)store_->open_device(Caller{5, "192.0.2.7"}, 9);
+  EXPECT_EQ(count("open_device disk 9 group 5"), 20);
+  store_.reset();
+  EXPECT_EQ(count("failures from 192.0.2.7: 2 lines suppressed"), 1);
+  EXPECT_EQ(log_.size(), 10u + 1 + 1 + 1 + 10 + 1 + 1);
+}
+
+}  // namespace

@@ -13,6 +13,7 @@
 #include "server/disk_store.h"
 #include "server/event_log.h"
 #include "server/options.h"
+#include "server/privileges.h"
 
 namespace {
 
@@ -27,6 +28,18 @@ std::string describe_disks(const std::vector<DiskConfig>& disks) {
     if (!text.empty()) text += ", ";
     text += std::to_string(disk.number) + " = " + disk.path;
     if (disk.fixed_size) text += " (fixed size)";
+    if (disk.read_only) text += " (read-only)";
+    if (disk.max_size > 0) text += " (at most " + std::to_string(disk.max_size) + " bytes)";
+  }
+  return text;
+}
+
+std::string describe_allow(const std::vector<rpc::AddressRange>& allow) {
+  if (allow.empty()) return "every peer";
+  std::string text;
+  for (const auto& range : allow) {
+    if (!text.empty()) text += ", ";
+    text += rpc::address_range_text(range);
   }
   return text;
 }
@@ -52,6 +65,14 @@ int main(int argc, char** argv) {
   }
   if (command_line.action == CommandLine::Action::Reject) return reject(command_line.error);
   const TrvsOptions& options = command_line.options;
+  Identity identity;
+  if (!options.user.empty()) {
+    std::string error;
+    if (::geteuid() != 0) {
+      return reject("--user: trvs is not running as root, so it has no root to give up");
+    }
+    if (!resolve_identity(options.user, options.group, &identity, &error)) return reject(error);
+  }
   if (const std::string problem = check_disk_paths(options.disks); !problem.empty()) {
     return reject(problem);
   }
@@ -68,12 +89,20 @@ int main(int argc, char** argv) {
 
   EventLog log(STDERR_FILENO);
   DiskStore store(options.disks, [&log](const std::string& line) { log.write(line); });
+  // Every disk is opened now, as who trvs is at start, and kept: a disk that
+  // cannot be served stops it here rather than failing the first client.
+  if (const Status status = store.open_disks(); !status.is_ok()) {
+    return reject("cannot serve " + status.message());
+  }
 
   ReplicationServerOptions server_options;
   server_options.listen_address = options.listen_address;
   server_options.port = options.port;
   server_options.accept_ndr64 = options.accept_ndr64;
   server_options.limits.idle_timeout_ms = options.idle_timeout_seconds * 1000;
+  server_options.limits.max_connections = options.max_connections;
+  server_options.limits.max_connections_per_peer = options.max_peer_connections;
+  server_options.allow = options.allow;
   server_options.on_event = [&log](const std::string& line) { log.write(line); };
   ReplicationServer server(server_options);
   if (const rpc::Status status = server.start(store); !status.ok()) {
@@ -81,14 +110,37 @@ int main(int argc, char** argv) {
               status.to_string());
     return 1;
   }
+  // The port is bound and the disks are open: root is not needed any more.
+  // Calls that came in meanwhile use only the descriptors already open.
+  if (!options.user.empty()) {
+    std::string error;
+    if (!drop_privileges(identity, &error)) {
+      log.write("cannot give up root: " + error);
+      (void)store.close_all();
+      server.stop();
+      return 1;
+    }
+    if (const Status status = store.check_paths(); !status.is_ok()) {
+      server.stop();
+      return reject("as " + identity.user + ", " + status.message());
+    }
+    log.write("running as " + identity.user + " (uid " + std::to_string(identity.uid) + ", gid " +
+              std::to_string(identity.gid) + "); root given up");
+  }
   const std::string endpoint = format_endpoint(options.listen_address, server.port());
   std::printf("listening on %s\n", endpoint.c_str());
   std::fflush(stdout);
   log.write("listening on " + endpoint + (options.accept_ndr64 ? "" : " (NDR 2.0 only)") +
-            ", disks " + describe_disks(options.disks));
+            ", disks " + describe_disks(options.disks) + ", allowing " +
+            describe_allow(options.allow));
 
-  int signal_number = 0;
-  while (sigwait(&stop_signals, &signal_number) != 0) {
+  // Between signals, the counts of suppressed failure lines are written
+  // once their interval is over.
+  int signal_number = -1;
+  const timespec tick{1, 0};
+  while (signal_number != SIGINT && signal_number != SIGTERM) {
+    signal_number = sigtimedwait(&stop_signals, nullptr, &tick);
+    if (signal_number < 0) store.report_suppressed();
   }
   log.write(std::string("stopping on ") + (signal_number == SIGINT ? "SIGINT" : "SIGTERM"));
   // Disks first, so that the exit status tells whether every flush
@@ -96,6 +148,7 @@ int main(int argc, char** argv) {
   // one that comes after is refused. Then the connections go.
   const bool flushed = store.close_all();
   server.stop();
+  store.report_suppressed(true);
   log.write(flushed ? "stopped" : "stopped, but a disk could not be flushed");
   return flushed ? 0 : 1;
 }

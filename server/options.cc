@@ -4,13 +4,19 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <limits>
+#include <utility>
 
 const char kTrvsUsage[] =
-    "usage: trvs [--listen ADDR:PORT] --disk N=PATH [--disk N=PATH ...]\n"
-    "            [--fixed-disk N=PATH ...] [--idle-timeout SECONDS] [--ndr20-only]\n"
+    "usage: trvs [--listen ADDR:PORT] [--allow ADDR[/PREFIX] | any ...]\n"
+    "            --disk N=PATH [--disk N=PATH ...] [--fixed-disk N=PATH ...]\n"
+    "            [--verify-disk N=PATH ...] [--max-size N=SIZE ...]\n"
+    "            [--max-connections N] [--max-peer-connections N]\n"
+    "            [--user NAME[:GROUP]] [--idle-timeout SECONDS] [--ndr20-only]\n"
     "\n"
     "Serves the replication interface to trvc, writing each disk number N\n"
     "that a client names to the block device or image file PATH.\n"
@@ -25,6 +31,21 @@ const char kTrvsUsage[] =
     "                       as chunks are written past its end\n"
     "  --fixed-disk N=PATH  as --disk, but an image file keeps its size: data\n"
     "                       past its end must be zero and is not written\n"
+    "  --verify-disk N=PATH serve PATH read-only: compare as usual, every\n"
+    "                       replicate refused with 12 (read-only)\n"
+    "  --max-size N=SIZE    an image of disk N grows to SIZE bytes at most\n"
+    "                       (suffix K, M, G or T: powers of 1024; default the\n"
+    "                       size of its file system, at most 16T)\n"
+    "  --allow ADDR[/PREFIX]\n"
+    "                       serve only peers in this range (repeatable; IPv4\n"
+    "                       or IPv6; \"any\" for every peer); required when\n"
+    "                       --listen is not a loopback address\n"
+    "  --max-connections N  connections served at once (1..65536, default 512)\n"
+    "  --max-peer-connections N\n"
+    "                       connections served at once from one address\n"
+    "                       (1..65536, default 288)\n"
+    "  --user NAME[:GROUP]  once the port and the disks are open, give up root\n"
+    "                       for good and run as NAME (and GROUP)\n"
     "  --idle-timeout SECONDS\n"
     "                       close a connection that delivers no complete\n"
     "                       request for SECONDS (1..86400, default 180); a\n"
@@ -94,6 +115,58 @@ bool parse_idle_timeout(const std::string& text, TrvsOptions* options, std::stri
   return true;
 }
 
+// "N=VALUE" with N a disk number; false with *error naming `option`.
+bool parse_numbered(const std::string& option, const std::string& text, const char* what,
+                    std::int16_t* number, std::string* value, std::string* error) {
+  const auto equals = text.find('=');
+  if (equals == std::string::npos || equals + 1 == text.size()) {
+    *error = option + ": expected N=" + what + ", got \"" + text + "\"";
+    return false;
+  }
+  const std::string number_text = text.substr(0, equals);
+  if (!parse_decimal(number_text, number)) {
+    *error = option + ": the disk number must be from -32768 to 32767, got \"" + number_text + "\"";
+    return false;
+  }
+  *value = text.substr(equals + 1);
+  return true;
+}
+
+bool parse_count(const std::string& option, const std::string& text, std::size_t* out,
+                 std::string* error) {
+  std::int64_t count = 0;
+  if (!parse_decimal(text, &count) || count < 1 ||
+      count > static_cast<std::int64_t>(kMaxConnectionsLimit)) {
+    *error = option + ": expected a number from 1 to " + std::to_string(kMaxConnectionsLimit) +
+             ", got \"" + text + "\"";
+    return false;
+  }
+  *out = static_cast<std::size_t>(count);
+  return true;
+}
+
+bool parse_allow(const std::string& text, TrvsOptions* options, std::string* error) {
+  rpc::AddressRange range;
+  std::string why;
+  if (!rpc::parse_address_range(text, &range, &why)) {
+    *error = "--allow: " + why;
+    return false;
+  }
+  options->allow.push_back(range);
+  return true;
+}
+
+bool parse_user(const std::string& text, TrvsOptions* options, std::string* error) {
+  const auto colon = text.find(':');
+  options->user = text.substr(0, colon);
+  options->group = colon == std::string::npos ? std::string() : text.substr(colon + 1);
+  if (options->user.empty() || (colon != std::string::npos && options->group.empty())) {
+    *error = "--user: expected NAME or NAME:GROUP, got \"" + text + "\"";
+    return false;
+  }
+  return true;
+}
+
 bool parse_disk(const std::string& option, const std::string& text, bool fixed,
                 TrvsOptions* options, std::string* error) {
   const auto equals = text.find('=');
@@ -113,7 +186,9 @@ bool parse_disk(const std::string& option, const std::string& text, bool fixed,
       return false;
     }
   }
-  options->disks.push_back(DiskConfig{number, text.substr(equals + 1), fixed});
+  DiskConfig disk{number, text.substr(equals + 1), fixed};
+  disk.read_only = option == "--verify-disk";
+  options->disks.push_back(std::move(disk));
   return true;
 }
 
@@ -121,6 +196,8 @@ bool parse_disk(const std::string& option, const std::string& text, bool fixed,
 
 CommandLine parse_command_line(const std::vector<std::string>& args) {
   CommandLine result;
+  // --max-size may come before the disk it names.
+  std::vector<std::pair<std::int16_t, std::int64_t>> sizes;
   for (std::size_t i = 0; i < args.size(); ++i) {
     std::string name = args[i];
     std::string value;
@@ -142,7 +219,9 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
       continue;
     }
     if (name == "--listen" || name == "--disk" || name == "--fixed-disk" ||
-        name == "--idle-timeout") {
+        name == "--verify-disk" || name == "--idle-timeout" || name == "--max-size" ||
+        name == "--allow" || name == "--max-connections" || name == "--max-peer-connections" ||
+        name == "--user") {
       if (!has_value) {
         if (i + 1 == args.size()) {
           result.error = name + ": a value is missing";
@@ -155,6 +234,27 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
         ok = parse_listen(value, &result.options, &result.error);
       } else if (name == "--idle-timeout") {
         ok = parse_idle_timeout(value, &result.options, &result.error);
+      } else if (name == "--max-size") {
+        std::int16_t number = 0;
+        std::string size_text;
+        std::int64_t bytes = 0;
+        ok = parse_numbered(name, value, "SIZE", &number, &size_text, &result.error);
+        if (ok && !parse_size(size_text, &bytes)) {
+          result.error =
+              "--max-size: expected a size in bytes with an optional K, M, G or T, "
+              "got \"" +
+              size_text + "\"";
+          ok = false;
+        }
+        if (ok) sizes.emplace_back(number, bytes);
+      } else if (name == "--allow") {
+        ok = parse_allow(value, &result.options, &result.error);
+      } else if (name == "--max-connections") {
+        ok = parse_count(name, value, &result.options.max_connections, &result.error);
+      } else if (name == "--max-peer-connections") {
+        ok = parse_count(name, value, &result.options.max_peer_connections, &result.error);
+      } else if (name == "--user") {
+        ok = parse_user(value, &result.options, &result.error);
       } else {
         ok = parse_disk(name, value, name == "--fixed-disk", &result.options, &result.error);
       }
@@ -166,6 +266,27 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
   }
   if (result.options.disks.empty()) {
     result.error = "no disk to serve: give at least one --disk N=PATH";
+    return result;
+  }
+  for (const auto& [number, bytes] : sizes) {
+    auto disk = std::find_if(result.options.disks.begin(), result.options.disks.end(),
+                             [number = number](const DiskConfig& d) { return d.number == number; });
+    if (disk == result.options.disks.end()) {
+      result.error = "--max-size: disk " + std::to_string(number) + " is not served";
+      return result;
+    }
+    if (disk->max_size != 0) {
+      result.error = "--max-size: disk " + std::to_string(number) + " is given twice";
+      return result;
+    }
+    disk->max_size = bytes;
+  }
+  // The protocol has no credentials: beyond loopback the allow list is all
+  // that decides who may write the disks, so it must be given.
+  if (!is_loopback_address(result.options.listen_address) && result.options.allow.empty()) {
+    result.error = "--listen " + result.options.listen_address +
+                   " reaches beyond this machine: give the peers to serve with --allow "
+                   "ADDR[/PREFIX] (or --allow any)";
     return result;
   }
   result.action = CommandLine::Action::Serve;
@@ -184,6 +305,58 @@ std::string check_disk_paths(const std::vector<DiskConfig>& disks) {
     }
   }
   return {};
+}
+
+bool is_loopback_address(const std::string& address) {
+  if (address == "localhost" || address == "::1" || address == "0:0:0:0:0:0:0:1") return true;
+  std::string v4 = address;
+  for (const char* mapped : {"::ffff:", "::FFFF:"}) {
+    if (v4.rfind(mapped, 0) == 0) v4 = v4.substr(std::strlen(mapped));
+  }
+  rpc::AddressRange range;
+  std::string ignored;
+  if (v4.find('/') != std::string::npos || !rpc::parse_address_range(v4, &range, &ignored) ||
+      range.any || range.family != 4) {
+    return false;
+  }
+  return range.bytes[0] == 127;
+}
+
+bool parse_size(const std::string& text, std::int64_t* bytes) {
+  if (text.empty()) return false;
+  std::string digits = text;
+  int shift = 0;
+  switch (digits.back()) {
+    case 'K':
+    case 'k':
+      shift = 10;
+      break;
+    case 'M':
+    case 'm':
+      shift = 20;
+      break;
+    case 'G':
+    case 'g':
+      shift = 30;
+      break;
+    case 'T':
+    case 't':
+      shift = 40;
+      break;
+    default:
+      break;
+  }
+  if (shift != 0) digits.pop_back();
+  std::int64_t value = 0;
+  const char* last = digits.data() + digits.size();
+  if (digits.empty() || digits.front() == '+' || digits.front() == '-') return false;
+  if (auto [end, error] = std::from_chars(digits.data(), last, value);
+      error != std::errc() || end != last || value <= 0) {
+    return false;
+  }
+  if (value > (std::numeric_limits<std::int64_t>::max() >> shift)) return false;
+  *bytes = value << shift;
+  return true;
 }
 
 std::string format_endpoint(const std::string& address, std::uint16_t port) {

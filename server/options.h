@@ -6,11 +6,17 @@
 #include <string>
 #include <vector>
 
+#include "rpc/runtime/address_range.h"
 #include "server/disk_store.h"
 
 inline constexpr int kDefaultIdleTimeoutSeconds = 180;
 // Longest --idle-timeout: a day.
 inline constexpr int kMaxIdleTimeoutSeconds = 86400;
+// --max-connections and --max-peer-connections: the runtime's defaults, and
+// the largest value taken (each connection is a thread and a descriptor).
+inline constexpr std::size_t kDefaultMaxConnections = 512;
+inline constexpr std::size_t kDefaultMaxPeerConnections = 288;
+inline constexpr std::size_t kMaxConnectionsLimit = 65536;
 
 struct TrvsOptions {
   std::string listen_address = "127.0.0.1";
@@ -19,6 +25,14 @@ struct TrvsOptions {
   // A connection that delivers no complete PDU for this long is closed.
   int idle_timeout_seconds = kDefaultIdleTimeoutSeconds;
   std::vector<DiskConfig> disks;  // distinct numbers, at least one
+  // The peers served; empty = every peer (only allowed on loopback).
+  std::vector<rpc::AddressRange> allow;
+  std::size_t max_connections = kDefaultMaxConnections;
+  std::size_t max_peer_connections = kDefaultMaxPeerConnections;
+  // --user NAME[:GROUP]: who trvs becomes once its port and disks are open;
+  // empty = it stays who it is.
+  std::string user;
+  std::string group;
 };
 
 struct CommandLine {
@@ -32,8 +46,18 @@ struct CommandLine {
 CommandLine parse_command_line(const std::vector<std::string>& args);
 
 // Checks that every disk's path names an existing block device or regular
-// file; returns what is wrong, or an empty text.
+// file; returns what is wrong, or an empty text. (DiskStore::open_disks
+// checks all the rest when it opens them.)
 std::string check_disk_paths(const std::vector<DiskConfig>& disks);
+
+// Whether a --listen address reaches only this machine: 127.0.0.0/8, ::1
+// (also as ::ffff:127.x.y.z) or the name "localhost". Any other name counts
+// as reaching beyond, whatever it resolves to.
+bool is_loopback_address(const std::string& address);
+
+// "1048576", "64K", "2G", "16T": bytes, with powers of 1024; false when the
+// text is not such a size, or it is 0 or does not fit.
+bool parse_size(const std::string& text, std::int64_t* bytes);
 
 // "127.0.0.1:4747", "[::1]:4747", "localhost:4747".
 std::string format_endpoint(const std::string& address, std::uint16_t port);

@@ -22,7 +22,8 @@ TEST(CommandLineTest, AcceptsListenAddressesOfEveryForm) {
        {Case{"127.0.0.1:4747", "127.0.0.1", 4747}, Case{"[::1]:0", "::1", 0},
         Case{"localhost:65535", "localhost", 65535}, Case{"[fe80::1%lo]:9", "fe80::1%lo", 9}}) {
     SCOPED_TRACE(c.listen);
-    const CommandLine line = parse({"--listen", c.listen, "--disk", "1=/dev/null"});
+    const CommandLine line =
+        parse({"--listen", c.listen, "--allow", "any", "--disk", "1=/dev/null"});
     ASSERT_EQ(line.action, CommandLine::Action::Serve) << line.error;
     EXPECT_EQ(line.options.listen_address, c.address);
     EXPECT_EQ(line.options.port, c.port);
@@ -111,6 +112,108 @@ TEST(CommandLineTest, DiskPathsMustNameAFileOrABlockDevice) {
       std::string::npos);
   EXPECT_NE(check_disk_paths({{1, dir.string(), false}}).find("neither"), std::string::npos);
   EXPECT_NE(check_disk_paths({{1, "/dev/null", false}}).find("neither"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+// Beyond loopback the allow list is all that stands between the network and
+// the disks, so trvs refuses to start there without one.
+TEST(TrustOptionsTest, ListeningBeyondLoopbackNeedsAnAllowList) {
+  for (const std::string listen : {"0.0.0.0:4747", "192.0.2.1:4747", "[::]:4747", "[2001:db8::1]:1",
+                                   "example.com:1", "localhost.example.com:1", "128.0.0.1:1"}) {
+    SCOPED_TRACE(listen);
+    const CommandLine refused = parse({"--listen", listen, "--disk", "1=/a"});
+    EXPECT_EQ(refused.action, CommandLine::Action::Reject);
+    EXPECT_NE(refused.error.find("--allow"), std::string::npos) << refused.error;
+    const CommandLine allowed =
+        parse({"--listen", listen, "--disk", "1=/a", "--allow", "192.0.2.0/24"});
+    EXPECT_EQ(allowed.action, CommandLine::Action::Serve) << allowed.error;
+  }
+  for (const std::string listen :
+       {"127.0.0.1:1", "127.255.0.9:1", "[::1]:1", "localhost:1", "[::ffff:127.0.0.1]:1"}) {
+    SCOPED_TRACE(listen);
+    const CommandLine line = parse({"--listen", listen, "--disk", "1=/a"});
+    EXPECT_EQ(line.action, CommandLine::Action::Serve) << line.error;
+    EXPECT_TRUE(line.options.allow.empty());
+  }
+}
+
+TEST(TrustOptionsTest, AllowListsLimitsUserAndVerifyDisks) {
+  const CommandLine line = parse({"--allow", "10.0.0.0/8", "--allow=::1", "--allow", "any",
+                                  "--disk", "1=/a", "--verify-disk", "2=/b", "--max-connections",
+                                  "20", "--max-peer-connections=3", "--user", "nobody:nogroup"});
+  ASSERT_EQ(line.action, CommandLine::Action::Serve) << line.error;
+  ASSERT_EQ(line.options.allow.size(), 3u);
+  EXPECT_EQ(rpc::address_range_text(line.options.allow[0]), "10.0.0.0/8");
+  EXPECT_TRUE(line.options.allow[2].any);
+  ASSERT_EQ(line.options.disks.size(), 2u);
+  EXPECT_FALSE(line.options.disks[0].read_only);
+  EXPECT_TRUE(line.options.disks[1].read_only);
+  EXPECT_EQ(line.options.max_connections, 20u);
+  EXPECT_EQ(line.options.max_peer_connections, 3u);
+  EXPECT_EQ(line.options.user, "nobody");
+  EXPECT_EQ(line.options.group, "nogroup");
+
+  const CommandLine defaults = parse({"--disk", "1=/a", "--user", "daemon"});
+  EXPECT_EQ(defaults.options.max_connections, 512u);
+  EXPECT_EQ(defaults.options.max_peer_connections, 288u);
+  EXPECT_EQ(defaults.options.user, "daemon");
+  EXPECT_EQ(defaults.options.group, "");
+  EXPECT_EQ(defaults.options.disks[0].max_size, 0);  // the file system's size, see DiskStore
+
+  const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
+      {{"--disk", "1=/a", "--allow", "10.1.0.0/8"}, "--allow"},
+      {{"--disk", "1=/a", "--allow", "host.example"}, "--allow"},
+      {{"--disk", "1=/a", "--allow", "10.0.0.0/33"}, "--allow"},
+      {{"--disk", "1=/a", "--max-connections", "0"}, "--max-connections"},
+      {{"--disk", "1=/a", "--max-connections", "65537"}, "--max-connections"},
+      {{"--disk", "1=/a", "--max-peer-connections", "-1"}, "--max-peer-connections"},
+      {{"--disk", "1=/a", "--user", ""}, "--user"},
+      {{"--disk", "1=/a", "--user", "nobody:"}, "--user"},
+      {{"--disk", "1=/a", "--user", ":root"}, "--user"},
+      {{"--disk", "1=/a", "--verify-disk", "1=/b"}, "given twice"},
+  };
+  for (const auto& [args, part] : refused) {
+    SCOPED_TRACE(args.back());
+    const CommandLine bad = parse(args);
+    EXPECT_EQ(bad.action, CommandLine::Action::Reject);
+    EXPECT_NE(bad.error.find(part), std::string::npos) << bad.error;
+  }
+}
+
+TEST(TrustOptionsTest, MaxSizeTakesPowersOf1024AndNamesAServedDisk) {
+  std::int64_t bytes = 0;
+  for (const auto& [text, expected] : std::vector<std::pair<std::string, std::int64_t>>{
+           {"1", 1},
+           {"4096", 4096},
+           {"64K", 65536},
+           {"3m", 3 * 1048576},
+           {"2G", std::int64_t{2} << 30},
+           {"16T", std::int64_t{16} << 40},
+           {"17592186044416", std::int64_t{16} << 40}}) {
+    SCOPED_TRACE(text);
+    ASSERT_TRUE(parse_size(text, &bytes));
+    EXPECT_EQ(bytes, expected);
+  }
+  for (const std::string text :
+       {"", "0", "0K", "-1", "+1", "1P", "K", "1.5G", "8388608T", "99999999999999999999"}) {
+    SCOPED_TRACE(text);
+    EXPECT_FALSE(parse_size(text, &bytes));
+  }
+  // The disk may come after its --max-size.
+  const CommandLine line = parse({"--max-size", "2=1G", "--disk", "1=/a", "--disk", "2=/b"});
+  ASSERT_EQ(line.action, CommandLine::Action::Serve) << line.error;
+  EXPECT_EQ(line.options.disks[0].max_size, 0);
+  EXPECT_EQ(line.options.disks[1].max_size, std::int64_t{1} << 30);
+  EXPECT_NE(parse({"--disk", "1=/a", "--max-size", "3=1G"}).error.find("disk 3 is not served"),
+            std::string::npos);
+  EXPECT_NE(parse({"--disk", "1=/a", "--max-size", "1=1G", "--max-size", "1=2G"})
+                .error.find("given twice"),
+            std::string::npos);
+  EXPECT_NE(parse({"--disk", "1=/a", "--max-size", "1=lots"}).error.find("--max-size"),
+            std::string::npos);
 }
 
 }  // namespace

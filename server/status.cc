@@ -3,6 +3,10 @@
 
 #include <cstring>
 
+#include "rpc/server_result.h"
+
+static_assert(ReadOnly == kReadOnlyRefusal, "trvc knows the read-only refusal by this value");
+
 const char* failure_name(std::int32_t code) {
   switch (code) {
     case UnknownDisk:
@@ -27,6 +31,8 @@ const char* failure_name(std::int32_t code) {
       return "busy";
     case DestinationChanged:
       return "destination changed";
+    case ReadOnly:
+      return "read-only";
   }
   return "unknown failure";
 }

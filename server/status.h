@@ -18,11 +18,14 @@ enum StoreFailure : std::int32_t {
   WriteFailed = 6,     // writing the data failed
   ReadFailed = 7,      // reading for a compare failed
   FlushFailed = 8,     // the data could not be made durable (this or an earlier flush)
-  PastEnd = 9,         // non-zero data beyond the end of a fixed-size disk; nothing written
-  Busy = 10,           // another association group has the disk open
+  // Non-zero data beyond the end of a fixed-size disk, or beyond the largest
+  // size a growable image may reach (--max-size); nothing written.
+  PastEnd = 9,
+  Busy = 10,  // another association group has the disk open
   // The path no longer names the file opened, or the file lost bytes that
   // were written (truncated, replaced, removed); sticky for the open.
   DestinationChanged = 11,
+  ReadOnly = 12,  // replicate on a disk served with --verify-disk; nothing written
 };
 
 // A short name for a failure code, for the log ("digest mismatch").

@@ -371,7 +371,9 @@ TEST_F(TrvsCommandLineTest, BadArgumentsGiveTheUsageAndExitCode2) {
 TEST_F(TrvsCommandLineTest, AnAddressThatCannotBeBoundFailsWithExitCode1) {
   std::string output;
   // TEST-NET-1 is never assigned to this machine.
-  EXPECT_EQ(run({"--listen", "192.0.2.1:0", "--disk", "1=" + image_}, &output), 1);
+  EXPECT_EQ(
+      run({"--listen", "192.0.2.1:0", "--allow", "127.0.0.1", "--disk", "1=" + image_}, &output),
+      1);
   EXPECT_EQ(output, "");
   EXPECT_NE(log().find("cannot listen on 192.0.2.1:0"), std::string::npos) << log();
 }

@@ -539,14 +539,14 @@ void ScriptedServer::preload(const std::vector<std::uint8_t>& bytes) {
   }
 }
 
-std::optional<std::int32_t> ScriptedServer::open_device(std::uint32_t, std::int16_t dest) {
+std::optional<std::int32_t> ScriptedServer::open_device(const Caller&, std::int16_t dest) {
   std::lock_guard<std::mutex> hold(mutex_);
   ++open_calls_;
   dests_.push_back(dest);
   return script.open_result;
 }
 
-std::optional<std::int32_t> ScriptedServer::replicate(std::uint32_t, const ReplicateArgs& args) {
+std::optional<std::int32_t> ScriptedServer::replicate(const Caller&, const ReplicateArgs& args) {
   const auto offset = static_cast<std::uint64_t>(args.offset);
   const bool digest_ok = args.digest.size() == 16 &&
                          md5_of(args.data.data(), args.data.size()) ==
@@ -569,7 +569,7 @@ std::optional<std::int32_t> ScriptedServer::replicate(std::uint32_t, const Repli
   return 100;
 }
 
-std::optional<std::int32_t> ScriptedServer::compare(std::uint32_t, const CompareArgs& args) {
+std::optional<std::int32_t> ScriptedServer::compare(const Caller&, const CompareArgs& args) {
   const auto offset = static_cast<std::uint64_t>(args.offset);
   std::vector<std::uint8_t> stored(kMiB, 0);
   {
@@ -588,7 +588,7 @@ std::optional<std::int32_t> ScriptedServer::compare(std::uint32_t, const Compare
   return same ? 106 : 104;
 }
 
-std::optional<std::int32_t> ScriptedServer::close_device(std::uint32_t, std::int16_t dest) {
+std::optional<std::int32_t> ScriptedServer::close_device(const Caller&, std::int16_t dest) {
   std::lock_guard<std::mutex> hold(mutex_);
   ++close_calls_;
   dests_.push_back(dest);

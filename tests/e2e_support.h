@@ -202,10 +202,10 @@ class ScriptedServer : public ReplicationHandler {
   // Whether the slow replicate had been answered when close_device came.
   bool close_came_after_slow_answer() const;
 
-  std::optional<std::int32_t> open_device(std::uint32_t group, std::int16_t dest) override;
-  std::optional<std::int32_t> replicate(std::uint32_t group, const ReplicateArgs& args) override;
-  std::optional<std::int32_t> compare(std::uint32_t group, const CompareArgs& args) override;
-  std::optional<std::int32_t> close_device(std::uint32_t group, std::int16_t dest) override;
+  std::optional<std::int32_t> open_device(const Caller& caller, std::int16_t dest) override;
+  std::optional<std::int32_t> replicate(const Caller& caller, const ReplicateArgs& args) override;
+  std::optional<std::int32_t> compare(const Caller& caller, const CompareArgs& args) override;
+  std::optional<std::int32_t> close_device(const Caller& caller, std::int16_t dest) override;
   void group_ended(std::uint32_t group) override;
 
  private:
