@@ -168,6 +168,12 @@ bool finish_replicate(ChunkContext* context) {
   }
   if (reply == Replicated) return recycle(context);
   report_error_at(L"Replicate", context->offset, reply);
+  if (reply == kReadOnlyRefusal) {
+    // A verification pass: the run has failed, but every differing chunk is
+    // to be named, so the context goes on with the next one.
+    RunStatus.store(Failed);
+    return recycle(context);
+  }
   return false;
 }
 

@@ -11,3 +11,8 @@ enum ServerResult : std::int32_t {
   Opened = 107,      // open_device
   Closed = 108,      // close_device
 };
+
+// trvs's refusal of a replicate on a disk it serves read-only, for
+// verification. The chunk differs and was not written; a run against such a
+// disk names every chunk that differs instead of stopping at the first ones.
+constexpr std::int32_t kReadOnlyRefusal = 12;
