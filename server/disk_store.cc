@@ -771,8 +771,11 @@ void DiskStore::log_change(const Session& session, const std::string& what) cons
 
 Status DiskStore::check_length(Session& session) {
   struct stat st;
-  if (::fstat(session.fd, &st) != 0) return lose(session, describe_errno("fstat", errno));
+  // What was written is read before the length: every write it counts has
+  // ended, so its growth of the file shows in the fstat that follows. The
+  // other order lets a write that ends in between look like a cut.
   const std::int64_t written = session.written_end.load(std::memory_order_acquire);
+  if (::fstat(session.fd, &st) != 0) return lose(session, describe_errno("fstat", errno));
   if (st.st_size < written) {
     return lose(session, session.path + " is " + std::to_string(st.st_size) +
                              " bytes long, shorter than the " + std::to_string(written) +
@@ -794,8 +797,9 @@ std::string DiskStore::find_change(Session& session) {
   }
   if (session.block_device) return {};
   struct stat opened;
-  if (::fstat(session.fd, &opened) != 0) return describe_errno("fstat", errno);
+  // As in check_length: what was written first, then the length.
   const std::int64_t written = session.written_end.load(std::memory_order_acquire);
+  if (::fstat(session.fd, &opened) != 0) return describe_errno("fstat", errno);
   if (opened.st_size < written) {
     return session.path + " is " + std::to_string(opened.st_size) +
            " bytes long, shorter than the " + std::to_string(written) + " bytes written to it";

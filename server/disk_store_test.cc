@@ -922,6 +922,34 @@ class DestinationChangeTest : public DiskStoreTest {
   std::string path_;
 };
 
+// Many writers growing an image nobody else touches, as a copy does: no
+// check may take a write that ends while another thread looks for a cut.
+TEST_F(DestinationChangeTest, AnImageGrownByManyWritersAtOnceIsNeverTakenForACut) {
+  path_ = make_file("dest.img", {});
+  make_store({{1, path_, false}}, [](int) { return 0; });
+  ASSERT_EQ(store_->open_device(5, 1), Opened);
+  constexpr int kThreads = 16;
+  constexpr int kPerThread = 24;
+  constexpr std::int64_t kLength = 128 * 1024;
+  std::atomic<int> replicated{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kPerThread; ++i) {
+        const int index = i * kThreads + t;
+        if (replicate(5, 1, index * kLength, pattern(kLength, static_cast<std::uint32_t>(index))) ==
+            Replicated) {
+          ++replicated;
+        }
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(replicated, kThreads * kPerThread);
+  EXPECT_EQ(store_->close_device(5, 1), Closed);
+  EXPECT_FALSE(logged("destination changed"));
+}
+
 TEST_F(DestinationChangeTest, ARemovedImageFailsTheNextReplicate) {
   open();
   write_three();
