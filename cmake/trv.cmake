@@ -3,7 +3,7 @@
 # tests can be built and run one file at a time.
 #
 #   trv_library(NAME name [EXCLUDE file.cc...] [DEPS lib...])
-#   trv_tests(DEPS lib...)
+#   trv_tests([EXCLUDE file_test.cc...] DEPS lib...)
 function(trv_library)
   cmake_parse_arguments(ARG "" "NAME" "DEPS;EXCLUDE" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cc)
@@ -16,8 +16,11 @@ function(trv_library)
 endfunction()
 
 function(trv_tests)
-  cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "DEPS;EXCLUDE" ${ARGN})
   file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cc)
+  foreach(skip ${ARG_EXCLUDE})
+    list(REMOVE_ITEM tests ${CMAKE_CURRENT_SOURCE_DIR}/${skip})
+  endforeach()
   foreach(test ${tests})
     get_filename_component(name ${test} NAME_WE)
     add_executable(${name} ${test})

@@ -8,10 +8,10 @@
 #include <cwchar>
 #include <limits>
 
+#include "digest/digest.h"
 #include "disk/source_disk.h"
 #include "engine/bandwidth_limiter.h"
 #include "engine/chunk_context.h"
-#include "engine/md5.h"
 #include "engine/process_state.h"
 #include "log/error_reports.h"
 #include "log/logger.h"
@@ -63,10 +63,7 @@ void compute_digest(ChunkContext* context) {
     std::memcpy(context->digest, kZeroChunkDigest, kChunkDigestLength);
     return;
   }
-  Md5Context md5;
-  md5_init(&md5);
-  md5_update(&md5, context->data, context->data_length);
-  md5_final(context->digest, &md5);
+  md5_digest(context->data, context->data_length, context->digest);
 }
 
 // Prepares the context's call state for `stage` and starts the call. After a

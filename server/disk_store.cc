@@ -26,9 +26,8 @@
 #include <cstring>
 #include <limits>
 
-#include "engine/md5.h"
+#include "digest/digest.h"
 #include "rpc/server_result.h"
-#include "server/hash_combiner.h"
 
 namespace {
 

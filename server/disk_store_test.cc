@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/md5.h"
+#include "digest/digest.h"
 #include "gtest/gtest.h"
 #include "rpc/server_result.h"
 #include "server/testing.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/md5.h"
+#include "digest/digest.h"
 
 namespace trvs_testing {
 
@@ -38,11 +38,8 @@ class ScratchDir {
 };
 
 inline Bytes md5_of(const Bytes& data) {
-  Md5Context context;
-  md5_init(&context);
-  md5_update(&context, data.data(), static_cast<std::uint32_t>(data.size()));
   Bytes digest(16);
-  md5_final(digest.data(), &context);
+  md5_digest(data.data(), data.size(), digest.data());
   return digest;
 }
 

@@ -22,7 +22,7 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "engine/md5.h"
+#include "digest/digest.h"
 
 extern char** environ;
 
@@ -82,11 +82,8 @@ void write_at(const fs::path& path, std::uint64_t offset, const std::vector<std:
 }
 
 std::vector<std::uint8_t> md5_of(const std::uint8_t* data, std::size_t length) {
-  Md5Context context;
-  md5_init(&context);
-  md5_update(&context, data, static_cast<std::uint32_t>(length));
   std::vector<std::uint8_t> digest(16);
-  md5_final(digest.data(), &context);
+  md5_digest(data, length, digest.data());
   return digest;
 }
 

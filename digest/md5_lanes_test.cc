@@ -1,14 +1,12 @@
 // Checks md5_many against the scalar engine on every instruction set this
 // CPU has, with ragged lengths, shared and misaligned data, and RFC 1321's
 // own test messages.
-#include "server/md5_lanes.h"
-
 #include <cstring>
 #include <random>
 #include <string>
 #include <vector>
 
-#include "engine/md5.h"
+#include "digest/digest.h"
 #include "gtest/gtest.h"
 
 namespace {
@@ -32,22 +30,11 @@ std::string scalar_hex(const std::uint8_t* data, std::size_t length) {
   return hex(digest);
 }
 
-const char* name_of(Md5Lanes lanes) {
-  switch (lanes) {
-    case Md5Lanes::kScalar:
-      return "scalar";
-    case Md5Lanes::kAvx2:
-      return "avx2";
-    case Md5Lanes::kAvx512:
-      return "avx512";
-  }
-  return "?";
-}
-
 class Md5LanesTest : public ::testing::TestWithParam<Md5Lanes> {
  protected:
   void SetUp() override {
-    if (!md5_lanes_supported(GetParam())) GTEST_SKIP() << "this CPU lacks " << name_of(GetParam());
+    if (!md5_lanes_supported(GetParam()))
+      GTEST_SKIP() << "this CPU lacks " << md5_lanes_name(GetParam());
   }
 
   // Hashes the messages with the lanes under test and expects each digest
@@ -178,7 +165,7 @@ TEST_P(Md5LanesTest, SameBufferInEveryLane) {
 INSTANTIATE_TEST_SUITE_P(Lanes, Md5LanesTest,
                          ::testing::Values(Md5Lanes::kScalar, Md5Lanes::kAvx2, Md5Lanes::kAvx512),
                          [](const ::testing::TestParamInfo<Md5Lanes>& info) {
-                           return std::string(name_of(info.param));
+                           return std::string(md5_lanes_name(info.param));
                          });
 
 TEST(Md5LanesDispatch, BestIsSupportedAndWidthsMatch) {

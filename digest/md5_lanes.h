@@ -8,15 +8,19 @@
 #include <cstdint>
 
 // The instruction sets md5_many can use. Which ones the CPU has is found at
-// run time; the program itself is built for the plain x86-64 baseline.
+// run time; the program itself is built for the plain baseline of its target.
+// A build without the vector kernels (TRV_DIGEST_LANES=OFF, the default off
+// x86-64) supports kScalar alone.
 enum class Md5Lanes { kScalar, kAvx2, kAvx512 };
 
-// True when this CPU can run `lanes` (kScalar always can).
+// True when this build and this CPU can run `lanes` (kScalar always can).
 bool md5_lanes_supported(Md5Lanes lanes);
 // The widest instruction set this CPU supports.
 Md5Lanes md5_lanes_best();
 // How many messages one pass of `lanes` hashes together: 1, 8 or 16.
 std::size_t md5_lane_width(Md5Lanes lanes);
+// "scalar", "avx2" or "avx512", for logs, tests and measurements.
+const char* md5_lanes_name(Md5Lanes lanes);
 
 // Writes the digest of the `lengths[i]` bytes at `data[i]` to `digests[i]`
 // for every i below `count`, exactly as md5_init/md5_update/md5_final would.
@@ -27,8 +31,8 @@ std::size_t md5_lane_width(Md5Lanes lanes);
 void md5_many(const std::uint8_t* const* data, const std::size_t* lengths,
               std::uint8_t (*digests)[16], std::size_t count);
 
-// md5_many restricted to `lanes`, which must be supported; for tests and
-// measurements. A group of only a few messages is hashed by the scalar
-// engine whatever `lanes` says (see md5_lanes.cc).
+// md5_many restricted to `lanes`, which must be supported (lanes this build
+// lacks fall back to the scalar engine); for tests and measurements. A group of only a few messages
+// is hashed by the scalar engine whatever `lanes` says (see md5_lanes.cc).
 void md5_many_using(Md5Lanes lanes, const std::uint8_t* const* data, const std::size_t* lengths,
                     std::uint8_t (*digests)[16], std::size_t count);

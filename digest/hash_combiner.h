@@ -10,7 +10,7 @@
 #include <deque>
 #include <mutex>
 
-#include "server/md5_lanes.h"
+#include "digest/md5_lanes.h"
 
 class HashCombiner {
  public:

@@ -1,15 +1,17 @@
 // Checks the digest against RFC 1321's own test suite and digests from an
 // independent implementation, the padding boundaries, piecewise updates, the
-// cleared context and the zero-chunk helpers.
-#include "engine/md5.h"
-
+// cleared context, the shared step table and the zero-chunk helpers.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "digest/digest.h"
+#include "digest/md5_steps.h"
 
 namespace {
 
@@ -171,6 +173,37 @@ TEST(Md5Test, ZeroChunkDigestIsTheDigestOfOneMebibyteOfZeros) {
   md5_final(out, &context);
   EXPECT_EQ(std::memcmp(out, kZeroChunkDigest, 16), 0) << hex(out);
   EXPECT_EQ(hex(kZeroChunkDigest), "b6d81b360a5672d80c27430f39153e2c");
+}
+
+// The one table that the scalar engine and every lane width expand. Each
+// step against RFC 1321's definitions: constant i is floor(|sin(i + 1)| *
+// 2^32), the shifts repeat per round, the message words follow each round's
+// order and the chaining words rotate a, d, c, b.
+TEST(Md5Test, StepTableFollowsTheRfc1321Definitions) {
+  struct Step {
+    char round;
+    char target;
+    int word;
+    std::uint32_t constant;
+    int shift;
+  };
+#define MD5_TEST_STEP(fn, a, b, c, d, i, k, s) {#fn[0], #a[0], i, k, s},
+  const Step steps[] = {MD5_ALL_STEPS(MD5_TEST_STEP)};
+#undef MD5_TEST_STEP
+  ASSERT_EQ(std::size(steps), 64u);
+  const int shifts[4][4] = {{7, 12, 17, 22}, {5, 9, 14, 20}, {4, 11, 16, 23}, {6, 10, 15, 21}};
+  for (int i = 0; i < 64; ++i) {
+    const int round = i / 16;
+    const int j = i % 16;
+    const int word[4] = {j, (5 * j + 1) % 16, (3 * j + 5) % 16, (7 * j) % 16};
+    EXPECT_EQ(steps[i].round, "FGHI"[round]) << "step " << i;
+    EXPECT_EQ(steps[i].target, "adcb"[i % 4]) << "step " << i;
+    EXPECT_EQ(steps[i].word, word[round]) << "step " << i;
+    EXPECT_EQ(steps[i].shift, shifts[round][i % 4]) << "step " << i;
+    const auto constant =
+        static_cast<std::uint32_t>(std::floor(std::fabs(std::sin(i + 1.0)) * 4294967296.0));
+    EXPECT_EQ(steps[i].constant, constant) << "step " << i;
+  }
 }
 
 class IsAllZeroTest : public ::testing::Test {

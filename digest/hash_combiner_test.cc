@@ -1,14 +1,12 @@
 // Many threads hash distinct buffers through one combiner at once; each must
 // get its own message's digest back, and none may be left waiting.
-#include "server/hash_combiner.h"
-
 #include <atomic>
 #include <cstring>
 #include <random>
 #include <thread>
 #include <vector>
 
-#include "engine/md5.h"
+#include "digest/digest.h"
 #include "gtest/gtest.h"
 
 namespace {
@@ -82,15 +80,7 @@ TEST_P(HashCombinerTest, ManyThreadsWithMixedSizes) {
 INSTANTIATE_TEST_SUITE_P(Lanes, HashCombinerTest,
                          ::testing::Values(Md5Lanes::kScalar, Md5Lanes::kAvx2, Md5Lanes::kAvx512),
                          [](const ::testing::TestParamInfo<Md5Lanes>& info) {
-                           switch (info.param) {
-                             case Md5Lanes::kScalar:
-                               return std::string("scalar");
-                             case Md5Lanes::kAvx2:
-                               return std::string("avx2");
-                             case Md5Lanes::kAvx512:
-                               return std::string("avx512");
-                           }
-                           return std::string("unknown");
+                           return std::string(md5_lanes_name(info.param));
                          });
 
 }  // namespace

@@ -1,18 +1,17 @@
 // MD5 as RFC 1321 defines it. This is the client's hottest loop: every byte
-// of the disk passes through process_blocks, so the rounds are unrolled with
-// their constants inline and the round functions are arranged so that as
-// little as possible waits for the previous step's result.
-#include "engine/md5.h"
+// of the disk passes through process_blocks, so the 64 steps of md5_steps.h
+// are unrolled with their constants inline and the round functions are
+// arranged so that as little as possible waits for the previous step's
+// result.
+#include "digest/md5.h"
 
 #include <bit>
 #include <cstring>
 
-namespace {
+#include "digest/digest.h"
+#include "digest/md5_steps.h"
 
-constexpr std::uint32_t kInitialA = 0x67452301u;
-constexpr std::uint32_t kInitialB = 0xefcdab89u;
-constexpr std::uint32_t kInitialC = 0x98badcfeu;
-constexpr std::uint32_t kInitialD = 0x10325476u;
+namespace {
 
 // The count is kept modulo 2^29 in count_low; 2^29 is a multiple of 64, so
 // count_low % 64 is also the fill of the partial block.
@@ -67,6 +66,8 @@ inline void store_le32(std::uint8_t* p, std::uint32_t word) {
   a += (c) ^ ((b) | ~(d));         \
   a = std::rotl(a, s) + (b)
 
+#define MD5_SCALAR_STEP(fn, a, b, c, d, i, k, s) MD5_##fn(a, b, c, d, x[i], k, s);
+
 // Hashes `count` whole blocks at `data` into the chaining words, decoding
 // each block into context->words first. The chaining words stay in registers
 // across the blocks.
@@ -85,73 +86,7 @@ void process_blocks(Md5Context* context, const std::uint8_t* data, std::size_t c
     const std::uint32_t c0 = c;
     const std::uint32_t d0 = d;
 
-    MD5_F(a, b, c, d, x[0], 0xd76aa478u, 7);
-    MD5_F(d, a, b, c, x[1], 0xe8c7b756u, 12);
-    MD5_F(c, d, a, b, x[2], 0x242070dbu, 17);
-    MD5_F(b, c, d, a, x[3], 0xc1bdceeeu, 22);
-    MD5_F(a, b, c, d, x[4], 0xf57c0fafu, 7);
-    MD5_F(d, a, b, c, x[5], 0x4787c62au, 12);
-    MD5_F(c, d, a, b, x[6], 0xa8304613u, 17);
-    MD5_F(b, c, d, a, x[7], 0xfd469501u, 22);
-    MD5_F(a, b, c, d, x[8], 0x698098d8u, 7);
-    MD5_F(d, a, b, c, x[9], 0x8b44f7afu, 12);
-    MD5_F(c, d, a, b, x[10], 0xffff5bb1u, 17);
-    MD5_F(b, c, d, a, x[11], 0x895cd7beu, 22);
-    MD5_F(a, b, c, d, x[12], 0x6b901122u, 7);
-    MD5_F(d, a, b, c, x[13], 0xfd987193u, 12);
-    MD5_F(c, d, a, b, x[14], 0xa679438eu, 17);
-    MD5_F(b, c, d, a, x[15], 0x49b40821u, 22);
-
-    MD5_G(a, b, c, d, x[1], 0xf61e2562u, 5);
-    MD5_G(d, a, b, c, x[6], 0xc040b340u, 9);
-    MD5_G(c, d, a, b, x[11], 0x265e5a51u, 14);
-    MD5_G(b, c, d, a, x[0], 0xe9b6c7aau, 20);
-    MD5_G(a, b, c, d, x[5], 0xd62f105du, 5);
-    MD5_G(d, a, b, c, x[10], 0x02441453u, 9);
-    MD5_G(c, d, a, b, x[15], 0xd8a1e681u, 14);
-    MD5_G(b, c, d, a, x[4], 0xe7d3fbc8u, 20);
-    MD5_G(a, b, c, d, x[9], 0x21e1cde6u, 5);
-    MD5_G(d, a, b, c, x[14], 0xc33707d6u, 9);
-    MD5_G(c, d, a, b, x[3], 0xf4d50d87u, 14);
-    MD5_G(b, c, d, a, x[8], 0x455a14edu, 20);
-    MD5_G(a, b, c, d, x[13], 0xa9e3e905u, 5);
-    MD5_G(d, a, b, c, x[2], 0xfcefa3f8u, 9);
-    MD5_G(c, d, a, b, x[7], 0x676f02d9u, 14);
-    MD5_G(b, c, d, a, x[12], 0x8d2a4c8au, 20);
-
-    MD5_H(a, b, c, d, x[5], 0xfffa3942u, 4);
-    MD5_H(d, a, b, c, x[8], 0x8771f681u, 11);
-    MD5_H(c, d, a, b, x[11], 0x6d9d6122u, 16);
-    MD5_H(b, c, d, a, x[14], 0xfde5380cu, 23);
-    MD5_H(a, b, c, d, x[1], 0xa4beea44u, 4);
-    MD5_H(d, a, b, c, x[4], 0x4bdecfa9u, 11);
-    MD5_H(c, d, a, b, x[7], 0xf6bb4b60u, 16);
-    MD5_H(b, c, d, a, x[10], 0xbebfbc70u, 23);
-    MD5_H(a, b, c, d, x[13], 0x289b7ec6u, 4);
-    MD5_H(d, a, b, c, x[0], 0xeaa127fau, 11);
-    MD5_H(c, d, a, b, x[3], 0xd4ef3085u, 16);
-    MD5_H(b, c, d, a, x[6], 0x04881d05u, 23);
-    MD5_H(a, b, c, d, x[9], 0xd9d4d039u, 4);
-    MD5_H(d, a, b, c, x[12], 0xe6db99e5u, 11);
-    MD5_H(c, d, a, b, x[15], 0x1fa27cf8u, 16);
-    MD5_H(b, c, d, a, x[2], 0xc4ac5665u, 23);
-
-    MD5_I(a, b, c, d, x[0], 0xf4292244u, 6);
-    MD5_I(d, a, b, c, x[7], 0x432aff97u, 10);
-    MD5_I(c, d, a, b, x[14], 0xab9423a7u, 15);
-    MD5_I(b, c, d, a, x[5], 0xfc93a039u, 21);
-    MD5_I(a, b, c, d, x[12], 0x655b59c3u, 6);
-    MD5_I(d, a, b, c, x[3], 0x8f0ccc92u, 10);
-    MD5_I(c, d, a, b, x[10], 0xffeff47du, 15);
-    MD5_I(b, c, d, a, x[1], 0x85845dd1u, 21);
-    MD5_I(a, b, c, d, x[8], 0x6fa87e4fu, 6);
-    MD5_I(d, a, b, c, x[15], 0xfe2ce6e0u, 10);
-    MD5_I(c, d, a, b, x[6], 0xa3014314u, 15);
-    MD5_I(b, c, d, a, x[13], 0x4e0811a1u, 21);
-    MD5_I(a, b, c, d, x[4], 0xf7537e82u, 6);
-    MD5_I(d, a, b, c, x[11], 0xbd3af235u, 10);
-    MD5_I(c, d, a, b, x[2], 0x2ad7d2bbu, 15);
-    MD5_I(b, c, d, a, x[9], 0xeb86d391u, 21);
+    MD5_ALL_STEPS(MD5_SCALAR_STEP)
 
     a += a0;
     b += b0;
@@ -165,6 +100,7 @@ void process_blocks(Md5Context* context, const std::uint8_t* data, std::size_t c
   context->d = d;
 }
 
+#undef MD5_SCALAR_STEP
 #undef MD5_F
 #undef MD5_G
 #undef MD5_H
@@ -178,10 +114,10 @@ const std::uint8_t kZeroChunkDigest[16] = {0xb6, 0xd8, 0x1b, 0x36, 0x0a, 0x56, 0
 void md5_init(Md5Context* context) {
   context->count_low = 0;
   context->count_high = 0;
-  context->a = kInitialA;
-  context->b = kInitialB;
-  context->c = kInitialC;
-  context->d = kInitialD;
+  context->a = md5_detail::kInitial[0];
+  context->b = md5_detail::kInitial[1];
+  context->c = md5_detail::kInitial[2];
+  context->d = md5_detail::kInitial[3];
 }
 
 void md5_update(Md5Context* context, const std::uint8_t* data, std::uint32_t length) {
@@ -228,6 +164,32 @@ void md5_final(std::uint8_t out[16], Md5Context* context) {
   store_le32(out + 8, context->c);
   store_le32(out + 12, context->d);
   std::memset(context, 0, sizeof *context);
+}
+
+namespace md5_detail {
+
+void md5_resume(Md5Context* context, const std::uint32_t (&chain)[4], std::size_t consumed) {
+  context->count_low = static_cast<std::uint32_t>(consumed & kCountLowMask);
+  context->count_high = static_cast<std::uint32_t>(consumed >> 29);
+  context->a = chain[0];
+  context->b = chain[1];
+  context->c = chain[2];
+  context->d = chain[3];
+}
+
+}  // namespace md5_detail
+
+void md5_digest(const std::uint8_t* data, std::size_t length, std::uint8_t out[16]) {
+  Md5Context context;
+  md5_init(&context);
+  // md5_update takes 32-bit lengths; 2^30 keeps each piece whole blocks.
+  while (length != 0) {
+    const std::size_t piece = length < (std::size_t{1} << 30) ? length : std::size_t{1} << 30;
+    md5_update(&context, data, static_cast<std::uint32_t>(piece));
+    data += piece;
+    length -= piece;
+  }
+  md5_final(out, &context);
 }
 
 bool is_all_zero(const std::uint8_t* data, std::size_t length) {

@@ -2,7 +2,7 @@
 // results. It leaves as soon as its own job is done rather than serving the
 // queue indefinitely, so no connection's reply waits on other connections'
 // chunks; a thread whose job is still queued then takes over.
-#include "server/hash_combiner.h"
+#include "digest/hash_combiner.h"
 
 #include <algorithm>
 #include <cstring>

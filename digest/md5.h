@@ -1,7 +1,8 @@
 // The MD5 message digest of RFC 1321 that every chunk carries to the server,
 // and the zero-chunk helpers built on it. A context belongs to the one thread
 // that computes with it; the functions keep no other state and may run on any
-// number of threads at once.
+// number of threads at once. Callers include digest/digest.h. Only this
+// library writes a context's fields.
 #pragma once
 
 #include <cstddef>

@@ -1,0 +1,25 @@
+// The vector kernels behind md5_many, one set per build: md5_lanes_x86.cc on
+// x86-64 with TRV_DIGEST_LANES=ON, md5_lanes_portable.cc (none) otherwise.
+// Internal to digest/; the kernels keep no state and may run on any thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "digest/md5_lanes.h"
+
+namespace md5_detail {
+
+inline constexpr std::size_t kMaxLanes = 16;
+
+// Hashes `blocks` 64-byte blocks from each lane, p[lane] onwards, into the
+// chaining words state[word][lane], for as many lanes as the kernel is wide.
+using BlocksFunction = void (*)(const std::uint8_t* const* p, std::size_t blocks,
+                                std::uint32_t (*state)[kMaxLanes]);
+
+// True when the CPU runs `lanes` and this build has a kernel for it.
+bool cpu_has(Md5Lanes lanes);
+// The kernel for `lanes`, or null for kScalar and for lanes this build lacks.
+BlocksFunction lane_kernel(Md5Lanes lanes);
+
+}  // namespace md5_detail

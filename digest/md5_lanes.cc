@@ -1,0 +1,144 @@
+// Multi-lane MD5: groups messages for the widest kernel this build and CPU
+// offer (lane_kernels.h), advances the lanes together over the whole blocks
+// they share and finishes each message with the scalar engine.
+#include "digest/md5_lanes.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "digest/lane_kernels.h"
+#include "digest/md5.h"
+#include "digest/md5_steps.h"
+
+namespace {
+
+using md5_detail::BlocksFunction;
+using md5_detail::kInitial;
+using md5_detail::kMaxLanes;
+
+// Finishes a message whose first `consumed` bytes (a multiple of 64) are
+// already in the chaining words `chain`.
+void finish_scalar(const std::uint32_t (&chain)[4], const std::uint8_t* data, std::size_t length,
+                   std::size_t consumed, std::uint8_t* digest) {
+  Md5Context context;
+  md5_detail::md5_resume(&context, chain, consumed);
+  // md5_update takes 32-bit lengths.
+  while (consumed < length) {
+    const std::size_t piece = std::min<std::size_t>(length - consumed, std::size_t{1} << 30);
+    md5_update(&context, data + consumed, static_cast<std::uint32_t>(piece));
+    consumed += piece;
+  }
+  md5_final(digest, &context);
+}
+
+// Hashes up to `width` messages with `blocks_fn`. While at least two lanes
+// still have whole blocks, all of them advance by the smallest such count;
+// lanes that are done ride along on another lane's data and their result
+// is thrown away.
+void hash_group(BlocksFunction blocks_fn, std::size_t width, const std::uint8_t* const* data,
+                const std::size_t* lengths, std::uint8_t (*digests)[16], std::size_t count) {
+  alignas(64) std::uint32_t state[4][kMaxLanes];
+  alignas(64) std::uint32_t work[4][kMaxLanes];
+  const std::uint8_t* pointers[kMaxLanes];
+  std::size_t left[kMaxLanes];
+  for (std::size_t lane = 0; lane < width; ++lane) {
+    for (int w = 0; w < 4; ++w) state[w][lane] = kInitial[w];
+    const bool used = lane < count;
+    pointers[lane] = used ? data[lane] : nullptr;
+    left[lane] = used ? lengths[lane] / 64 : 0;
+  }
+  for (;;) {
+    std::size_t active = 0;
+    std::size_t first = 0;
+    std::size_t step = 0;
+    for (std::size_t lane = 0; lane < width; ++lane) {
+      if (left[lane] == 0) continue;
+      if (active++ == 0) first = lane;
+      step = step == 0 ? left[lane] : std::min(step, left[lane]);
+    }
+    if (active < 2) break;
+    const std::uint8_t* feed[kMaxLanes];
+    for (std::size_t lane = 0; lane < width; ++lane) {
+      feed[lane] = left[lane] != 0 ? pointers[lane] : pointers[first];
+    }
+    std::memcpy(work, state, sizeof work);
+    blocks_fn(feed, step, work);
+    for (std::size_t lane = 0; lane < width; ++lane) {
+      if (left[lane] == 0) continue;
+      for (int w = 0; w < 4; ++w) state[w][lane] = work[w][lane];
+      pointers[lane] += step * 64;
+      left[lane] -= step;
+    }
+  }
+  for (std::size_t lane = 0; lane < count; ++lane) {
+    const std::uint32_t chain[4] = {state[0][lane], state[1][lane], state[2][lane], state[3][lane]};
+    const std::size_t consumed = static_cast<std::size_t>(pointers[lane] - data[lane]);
+    finish_scalar(chain, data[lane], lengths[lane], consumed, digests[lane]);
+  }
+}
+
+}  // namespace
+
+bool md5_lanes_supported(Md5Lanes lanes) { return md5_detail::cpu_has(lanes); }
+
+Md5Lanes md5_lanes_best() {
+  static const Md5Lanes best = md5_lanes_supported(Md5Lanes::kAvx512) ? Md5Lanes::kAvx512
+                               : md5_lanes_supported(Md5Lanes::kAvx2) ? Md5Lanes::kAvx2
+                                                                      : Md5Lanes::kScalar;
+  return best;
+}
+
+std::size_t md5_lane_width(Md5Lanes lanes) {
+  switch (lanes) {
+    case Md5Lanes::kScalar:
+      return 1;
+    case Md5Lanes::kAvx2:
+      return 8;
+    case Md5Lanes::kAvx512:
+      return 16;
+  }
+  return 1;
+}
+
+const char* md5_lanes_name(Md5Lanes lanes) {
+  switch (lanes) {
+    case Md5Lanes::kScalar:
+      return "scalar";
+    case Md5Lanes::kAvx2:
+      return "avx2";
+    case Md5Lanes::kAvx512:
+      return "avx512";
+  }
+  return "unknown";
+}
+
+void md5_many_using(Md5Lanes lanes, const std::uint8_t* const* data, const std::size_t* lengths,
+                    std::uint8_t (*digests)[16], std::size_t count) {
+  // A lane pass costs about as much as hashing one message alone times the
+  // latency of a vector operation over that of a scalar one (two on the
+  // cores this runs on), so a few messages are cheaper one after another.
+  // Sixteen lanes cost no more than eight where 512-bit operations run at
+  // full width, and vpternlogd and vprold shorten each step, so AVX-512
+  // always runs all sixteen.
+  const BlocksFunction kernel = md5_detail::lane_kernel(lanes);
+  const std::size_t width = kernel != nullptr ? md5_lane_width(lanes) : 1;
+  const std::size_t fewest = lanes == Md5Lanes::kAvx512 ? 3 : 4;
+  std::size_t start = 0;
+  while (start < count) {
+    const std::size_t n = std::min(width, count - start);
+    if (n < fewest) {
+      for (std::size_t i = start; i < start + n; ++i) {
+        finish_scalar({kInitial[0], kInitial[1], kInitial[2], kInitial[3]}, data[i], lengths[i], 0,
+                      digests[i]);
+      }
+    } else {
+      hash_group(kernel, width, data + start, lengths + start, digests + start, n);
+    }
+    start += n;
+  }
+}
+
+void md5_many(const std::uint8_t* const* data, const std::size_t* lengths,
+              std::uint8_t (*digests)[16], std::size_t count) {
+  md5_many_using(md5_lanes_best(), data, lengths, digests, count);
+}

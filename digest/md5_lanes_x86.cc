@@ -1,0 +1,187 @@
+// The vector kernels of the multi-lane MD5 for x86-64: the rounds run on
+// vectors whose 32-bit lanes hold the chaining words of different messages,
+// and each block's message words are brought into the same layout by
+// transposing 8x8 tiles of dwords. Each kernel is compiled for its own
+// instruction set alone (the rest of the program keeps the x86-64 baseline)
+// and is called only after cpu_has said the CPU runs it.
+#include "digest/lane_kernels.h"
+
+// GCC 12's AVX-512 intrinsics start from a deliberately undefined vector,
+// which its flow analysis reports as uninitialized.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#include <immintrin.h>
+
+#include "digest/md5_steps.h"
+
+namespace md5_detail {
+namespace {
+
+#define MD5_LANES_STEP_AVX2(fn, a, b, c, d, i, k, s)                          \
+  a = _mm256_add_epi32(a, _mm256_add_epi32(x[i], _mm256_set1_epi32(int(k)))); \
+  a = _mm256_add_epi32(a, avx2_##fn(b, c, d));                                \
+  a = _mm256_add_epi32(avx2_rotl(a, s), b);
+
+#define MD5_LANES_STEP_AVX512(fn, a, b, c, d, i, k, s)                        \
+  a = _mm512_add_epi32(a, _mm512_add_epi32(x[i], _mm512_set1_epi32(int(k)))); \
+  a = _mm512_add_epi32(a, avx512_##fn(b, c, d));                              \
+  a = _mm512_add_epi32(_mm512_rol_epi32(a, s), b);
+
+#define MD5_LANES_AVX2 __attribute__((target("avx2")))
+#define MD5_LANES_AVX512 __attribute__((target("avx512f,avx512vl")))
+#define MD5_LANES_INLINE inline __attribute__((always_inline))
+
+MD5_LANES_AVX2 MD5_LANES_INLINE __m256i avx2_rotl(__m256i v, int s) {
+  return _mm256_or_si256(_mm256_slli_epi32(v, s), _mm256_srli_epi32(v, 32 - s));
+}
+// d ^ (b & (c ^ d))
+MD5_LANES_AVX2 MD5_LANES_INLINE __m256i avx2_F(__m256i b, __m256i c, __m256i d) {
+  return _mm256_xor_si256(d, _mm256_and_si256(b, _mm256_xor_si256(c, d)));
+}
+// c ^ (d & (b ^ c)): takes b where d is set and c elsewhere.
+MD5_LANES_AVX2 MD5_LANES_INLINE __m256i avx2_G(__m256i b, __m256i c, __m256i d) {
+  return _mm256_xor_si256(c, _mm256_and_si256(d, _mm256_xor_si256(b, c)));
+}
+MD5_LANES_AVX2 MD5_LANES_INLINE __m256i avx2_H(__m256i b, __m256i c, __m256i d) {
+  return _mm256_xor_si256(_mm256_xor_si256(c, d), b);
+}
+// c ^ (b | ~d) == ~(c ^ (~b & d)); AVX2 has no plain "not".
+MD5_LANES_AVX2 MD5_LANES_INLINE __m256i avx2_I(__m256i b, __m256i c, __m256i d) {
+  return _mm256_xor_si256(_mm256_xor_si256(c, _mm256_andnot_si256(b, d)), _mm256_set1_epi32(-1));
+}
+
+// Truth tables for vpternlogd with b, c, d as its first, second and third
+// operands (0xf0, 0xcc, 0xaa).
+MD5_LANES_AVX512 MD5_LANES_INLINE __m512i avx512_F(__m512i b, __m512i c, __m512i d) {
+  return _mm512_ternarylogic_epi32(b, c, d, 0xca);
+}
+MD5_LANES_AVX512 MD5_LANES_INLINE __m512i avx512_G(__m512i b, __m512i c, __m512i d) {
+  return _mm512_ternarylogic_epi32(b, c, d, 0xe4);
+}
+MD5_LANES_AVX512 MD5_LANES_INLINE __m512i avx512_H(__m512i b, __m512i c, __m512i d) {
+  return _mm512_ternarylogic_epi32(b, c, d, 0x96);
+}
+MD5_LANES_AVX512 MD5_LANES_INLINE __m512i avx512_I(__m512i b, __m512i c, __m512i d) {
+  return _mm512_ternarylogic_epi32(b, c, d, 0x39);
+}
+
+// Loads 32 bytes at p[lane] + offset for eight lanes and turns the 8x8 tile
+// of dwords around: out[w] holds word w of every lane.
+MD5_LANES_AVX2 MD5_LANES_INLINE void avx2_transpose(const std::uint8_t* const* p,
+                                                    std::size_t offset, __m256i* out) {
+  // Written out in full: GCC at -O2 keeps short loops, and with them the
+  // whole tile goes through the stack.
+#define MD5_LANES_ROW(i) _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p[i] + offset))
+  const __m256i r0 = MD5_LANES_ROW(0), r1 = MD5_LANES_ROW(1);
+  const __m256i r2 = MD5_LANES_ROW(2), r3 = MD5_LANES_ROW(3);
+  const __m256i r4 = MD5_LANES_ROW(4), r5 = MD5_LANES_ROW(5);
+  const __m256i r6 = MD5_LANES_ROW(6), r7 = MD5_LANES_ROW(7);
+#undef MD5_LANES_ROW
+  // Pairs of rows interleaved by dword.
+  const __m256i t0 = _mm256_unpacklo_epi32(r0, r1), t1 = _mm256_unpackhi_epi32(r0, r1);
+  const __m256i t2 = _mm256_unpacklo_epi32(r2, r3), t3 = _mm256_unpackhi_epi32(r2, r3);
+  const __m256i t4 = _mm256_unpacklo_epi32(r4, r5), t5 = _mm256_unpackhi_epi32(r4, r5);
+  const __m256i t6 = _mm256_unpacklo_epi32(r6, r7), t7 = _mm256_unpackhi_epi32(r6, r7);
+  // uW holds word W (low half) and W + 4 (high half) of rows 0-3, vW the
+  // same of rows 4-7.
+  const __m256i u0 = _mm256_unpacklo_epi64(t0, t2), u1 = _mm256_unpackhi_epi64(t0, t2);
+  const __m256i u2 = _mm256_unpacklo_epi64(t1, t3), u3 = _mm256_unpackhi_epi64(t1, t3);
+  const __m256i v0 = _mm256_unpacklo_epi64(t4, t6), v1 = _mm256_unpackhi_epi64(t4, t6);
+  const __m256i v2 = _mm256_unpacklo_epi64(t5, t7), v3 = _mm256_unpackhi_epi64(t5, t7);
+  out[0] = _mm256_permute2x128_si256(u0, v0, 0x20);
+  out[1] = _mm256_permute2x128_si256(u1, v1, 0x20);
+  out[2] = _mm256_permute2x128_si256(u2, v2, 0x20);
+  out[3] = _mm256_permute2x128_si256(u3, v3, 0x20);
+  out[4] = _mm256_permute2x128_si256(u0, v0, 0x31);
+  out[5] = _mm256_permute2x128_si256(u1, v1, 0x31);
+  out[6] = _mm256_permute2x128_si256(u2, v2, 0x31);
+  out[7] = _mm256_permute2x128_si256(u3, v3, 0x31);
+}
+
+// Hashes `blocks` blocks from each of eight lanes, p[lane] onwards, into
+// the chaining words state[word][lane].
+MD5_LANES_AVX2 void blocks_avx2(const std::uint8_t* const* p, std::size_t blocks,
+                                std::uint32_t (*state)[kMaxLanes]) {
+  __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(state[0]));
+  __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(state[1]));
+  __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(state[2]));
+  __m256i d = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(state[3]));
+  for (std::size_t offset = 0; blocks != 0; --blocks, offset += 64) {
+    __m256i x[16];
+    avx2_transpose(p, offset, x);
+    avx2_transpose(p, offset + 32, x + 8);
+    const __m256i a0 = a, b0 = b, c0 = c, d0 = d;
+    MD5_ALL_STEPS(MD5_LANES_STEP_AVX2)
+    a = _mm256_add_epi32(a, a0);
+    b = _mm256_add_epi32(b, b0);
+    c = _mm256_add_epi32(c, c0);
+    d = _mm256_add_epi32(d, d0);
+  }
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(state[0]), a);
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(state[1]), b);
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(state[2]), c);
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(state[3]), d);
+}
+
+// blocks_avx2 for sixteen lanes: lanes 0-7 and 8-15 are transposed as two
+// tiles and joined into one register per word.
+MD5_LANES_AVX512 void blocks_avx512(const std::uint8_t* const* p, std::size_t blocks,
+                                    std::uint32_t (*state)[kMaxLanes]) {
+  __m512i a = _mm512_loadu_si512(state[0]);
+  __m512i b = _mm512_loadu_si512(state[1]);
+  __m512i c = _mm512_loadu_si512(state[2]);
+  __m512i d = _mm512_loadu_si512(state[3]);
+  for (std::size_t offset = 0; blocks != 0; --blocks, offset += 64) {
+    __m256i low[16];
+    __m256i high[16];
+    avx2_transpose(p, offset, low);
+    avx2_transpose(p, offset + 32, low + 8);
+    avx2_transpose(p + 8, offset, high);
+    avx2_transpose(p + 8, offset + 32, high + 8);
+    __m512i x[16];
+#pragma GCC unroll 16
+    for (int w = 0; w < 16; ++w) {
+      x[w] = _mm512_inserti64x4(_mm512_castsi256_si512(low[w]), high[w], 1);
+    }
+    const __m512i a0 = a, b0 = b, c0 = c, d0 = d;
+    MD5_ALL_STEPS(MD5_LANES_STEP_AVX512)
+    a = _mm512_add_epi32(a, a0);
+    b = _mm512_add_epi32(b, b0);
+    c = _mm512_add_epi32(c, c0);
+    d = _mm512_add_epi32(d, d0);
+  }
+  _mm512_storeu_si512(state[0], a);
+  _mm512_storeu_si512(state[1], b);
+  _mm512_storeu_si512(state[2], c);
+  _mm512_storeu_si512(state[3], d);
+}
+
+#pragma GCC diagnostic pop
+
+}  // namespace
+
+bool cpu_has(Md5Lanes lanes) {
+  switch (lanes) {
+    case Md5Lanes::kScalar:
+      return true;
+    case Md5Lanes::kAvx2:
+      return __builtin_cpu_supports("avx2");
+    case Md5Lanes::kAvx512:
+      return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl");
+  }
+  return false;
+}
+
+BlocksFunction lane_kernel(Md5Lanes lanes) {
+  switch (lanes) {
+    case Md5Lanes::kScalar:
+      return nullptr;
+    case Md5Lanes::kAvx2:
+      return blocks_avx2;
+    case Md5Lanes::kAvx512:
+      return blocks_avx512;
+  }
+  return nullptr;
+}
+
+}  // namespace md5_detail
