@@ -445,6 +445,15 @@ int TrvsProcess::stop() {
   return status;
 }
 
+bool eventually(const std::function<bool()>& done) {
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > give_up) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
 std::uint16_t unused_port() {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};

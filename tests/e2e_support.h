@@ -149,6 +149,10 @@ class TrvsProcess {
   std::string first_line_;
 };
 
+// Polls `done` every 10 ms until it holds; false after a minute. A safety
+// net against a hang, never a measurement.
+bool eventually(const std::function<bool()>& done);
+
 // A port on 127.0.0.1 with nothing listening (it was free a moment ago).
 std::uint16_t unused_port();
 

@@ -21,15 +21,6 @@ namespace {
 namespace fs = std::filesystem;
 using rpc::testing::RawClient;
 
-template <typename Condition>
-bool eventually(Condition done) {
-  for (int i = 0; i < 3000; ++i) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
-}
-
 // The PDU type of the answer to a bind that names `group`, sent from
 // `local_address`; 0 when the server closed the connection without one.
 std::uint8_t bind_answer(std::uint16_t port, const std::string& local_address,

@@ -19,16 +19,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Waits until `done` holds, at most about a minute; false if it never did.
-template <typename Condition>
-bool eventually(Condition done) {
-  for (int i = 0; i < 6000; ++i) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
-}
-
 std::uint64_t size_of(const fs::path& path) {
   std::error_code error;
   const std::uintmax_t size = fs::file_size(path, error);
