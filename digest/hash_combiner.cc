@@ -1,63 +1,103 @@
-// The hashing thread holds the lock only to take jobs and to publish their
-// results. It leaves as soon as its own job is done rather than serving the
-// queue indefinitely, so no connection's reply waits on other connections'
-// chunks; a thread whose job is still queued then takes over.
+// The lock is held only to queue, to take jobs and to publish results; the
+// hashing itself runs unlocked. A hasher leaves as soon as its own job is
+// done rather than serving the queue indefinitely, so that no caller's
+// answer waits on other callers' messages; a thread whose job is still
+// queued takes over.
 #include "digest/hash_combiner.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <string>
 
-HashCombiner::HashCombiner(Md5Lanes lanes) : lanes_(lanes), width_(md5_lane_width(lanes)) {}
+HashCombiner::HashCombiner(Md5Lanes lanes, std::chrono::microseconds gather_bound)
+    : lanes_(lanes), width_(md5_lane_width(lanes)), gather_bound_(gather_bound) {}
+
+void HashCombiner::expect() {
+  std::lock_guard lock(mutex_);
+  ++expected_;
+}
+
+void HashCombiner::arrived() {
+  {
+    std::lock_guard lock(mutex_);
+    if (expected_ > 0) --expected_;
+  }
+  // A gathering thread re-checks whether anything is still on its way.
+  changed_.notify_all();
+}
 
 void HashCombiner::digest(const std::uint8_t* data, std::size_t length, std::uint8_t (&out)[16]) {
   Job job{data, length, out};
   std::unique_lock lock(mutex_);
   queue_.push_back(&job);
-  // Waiting is safe only while someone is hashing: that thread either
-  // finishes our job or, when it leaves, wakes us to take over. With no one
-  // hashing, our job (or one queued before it) is still queued, and this
-  // thread hashes it.
+  if (hashers_ > 0) changed_.notify_all();
+  // Waiting is safe only while someone hashes: that thread either finishes
+  // our job or, when it leaves, wakes us to take over.
   while (!job.done) {
-    if (hashing_) {
+    const bool may_hash = !queue_.empty() && (hashers_ == 0 || queue_.size() >= width_);
+    if (!may_hash) {
       changed_.wait(lock);
       continue;
     }
-    hashing_ = true;
-    while (!job.done && !queue_.empty()) {
-      const std::size_t n = std::min(width_, queue_.size());
-      Job* batch[16];
-      const std::uint8_t* pointers[16];
-      std::size_t lengths[16];
-      std::uint8_t digests[16][16];
-      for (std::size_t i = 0; i < n; ++i) {
-        batch[i] = queue_.front();
-        queue_.pop_front();
-        pointers[i] = batch[i]->data;
-        lengths[i] = batch[i]->length;
+    ++hashers_;
+    // Alone, and with fewer messages than lanes: the ones on their way are
+    // worth a short wait. The deadline counts from here, so no message
+    // waits for partners more than once.
+    if (hashers_ == 1 && queue_.size() < width_ && expected_ > 0 && width_ > 1) {
+      const auto deadline = std::chrono::steady_clock::now() + gather_bound_;
+      while (!job.done && queue_.size() < width_ && expected_ > 0 &&
+             changed_.wait_until(lock, deadline) != std::cv_status::timeout) {
       }
-      lock.unlock();
-      md5_many_using(lanes_, pointers, lengths, digests, n);
-      lock.lock();
-      for (std::size_t i = 0; i < n; ++i) {
-        std::memcpy(batch[i]->out, digests[i], 16);
-        batch[i]->done = true;
-      }
-      ++batches_;
-      messages_ += n;
-      changed_.notify_all();
     }
-    hashing_ = false;
-    // Threads whose jobs are still queued must see that no one hashes now.
+    while (!job.done && !queue_.empty()) hash_one_batch(lock);
+    --hashers_;
+    // Threads whose jobs are still queued must see that one hasher less runs.
     if (!queue_.empty()) changed_.notify_all();
   }
 }
 
-std::size_t HashCombiner::batches() const {
-  std::lock_guard lock(mutex_);
-  return batches_;
+void HashCombiner::hash_one_batch(std::unique_lock<std::mutex>& lock) {
+  const std::size_t n = std::min(width_, queue_.size());
+  Job* batch[16];
+  const std::uint8_t* pointers[16];
+  std::size_t lengths[16];
+  std::uint8_t digests[16][16];
+  for (std::size_t i = 0; i < n; ++i) {
+    batch[i] = queue_.front();
+    queue_.pop_front();
+    pointers[i] = batch[i]->data;
+    lengths[i] = batch[i]->length;
+  }
+  lock.unlock();
+  md5_many_using(lanes_, pointers, lengths, digests, n);
+  lock.lock();
+  for (std::size_t i = 0; i < n; ++i) {
+    std::memcpy(batch[i]->out, digests[i], 16);
+    batch[i]->done = true;
+  }
+  ++stats_.batches;
+  stats_.messages += n;
+  ++stats_.by_size[n];
+  changed_.notify_all();
 }
 
-std::size_t HashCombiner::messages() const {
+HashCombiner::Stats HashCombiner::stats() const {
   std::lock_guard lock(mutex_);
-  return messages_;
+  return stats_;
+}
+
+std::string HashCombiner::describe(const Stats& stats) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%zu digests in %zu passes (mean %.2f; by size:",
+                stats.messages, stats.batches,
+                stats.batches == 0 ? 0.0
+                                   : static_cast<double>(stats.messages) /
+                                         static_cast<double>(stats.batches));
+  std::string line = text;
+  for (std::size_t size = 1; size < stats.by_size.size(); ++size) {
+    if (stats.by_size[size] == 0) continue;
+    line += " " + std::to_string(size) + ":" + std::to_string(stats.by_size[size]);
+  }
+  return line + ")";
 }

@@ -1,31 +1,62 @@
-// Lets the server's connection threads share md5_many: a thread that needs a
-// digest queues its message and either hashes everything queued at that
-// moment, its own message among it, or waits while another thread does.
-// Every member function may be called from any number of threads at once.
+// Lets threads that each need one digest share md5_many: a thread queues its
+// message and then either hashes what is queued, its own message among it,
+// or waits while another thread does. The client's chunk workers and the
+// server's connection threads hash through one combiner per process.
+//
+// Messages rarely come at the same instant, so a combiner can be told of
+// messages on their way (a read or a request still arriving): a thread about
+// to hash fewer messages than the lanes hold then waits for them, at most
+// gather_bound, and hashes together what has come by then. With nothing on
+// its way it hashes at once, alone if need be. Every member function may be
+// called from any number of threads at once.
 #pragma once
 
+#include <array>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <string>
 
 #include "digest/md5_lanes.h"
 
 class HashCombiner {
  public:
-  explicit HashCombiner(Md5Lanes lanes = md5_lanes_best());
+  // How messages were grouped so far: passes of each size (index 1 to 16).
+  struct Stats {
+    std::size_t batches = 0;
+    std::size_t messages = 0;
+    std::array<std::size_t, 17> by_size{};
+  };
+
+  // How long a thread waits at most for messages on their way before it
+  // hashes what has come.
+  static constexpr std::chrono::microseconds kDefaultGatherBound{2000};
+
+  explicit HashCombiner(Md5Lanes lanes = md5_lanes_best(),
+                        std::chrono::microseconds gather_bound = kDefaultGatherBound);
   HashCombiner(const HashCombiner&) = delete;
   HashCombiner& operator=(const HashCombiner&) = delete;
 
   // Writes the MD5 digest of the `length` bytes at `data` to `out`. The data
-  // must stay unchanged until the call returns.
+  // must stay unchanged until the call returns. A caller blocks while other
+  // threads hash, and for at most gather_bound while messages announced by
+  // expect() are still on their way.
   void digest(const std::uint8_t* data, std::size_t length, std::uint8_t (&out)[16]);
 
-  // The number of lane passes and of messages hashed so far, for tests and
-  // for judging how well messages are combined.
-  std::size_t batches() const;
-  std::size_t messages() const;
+  // A message is on its way: its digest() will come soon, or it turns out
+  // to need none. Each expect() must be followed by exactly one arrived(),
+  // which is best made just before that digest() (or instead of it).
+  void expect();
+  void arrived();
+
+  std::size_t width() const { return width_; }
+  Stats stats() const;
+  // "N digests in M passes (mean X; by size: 1:a 2:b ...)", for logs and
+  // measurements.
+  static std::string describe(const Stats& stats);
 
  private:
   struct Job {
@@ -35,15 +66,23 @@ class HashCombiner {
     bool done = false;
   };
 
+  // Takes up to a lane width of queued jobs, hashes them with the lock
+  // released, and publishes their digests. Called and returns with `lock` held.
+  void hash_one_batch(std::unique_lock<std::mutex>& lock);
+
   const Md5Lanes lanes_;
   const std::size_t width_;
+  const std::chrono::microseconds gather_bound_;
   mutable std::mutex mutex_;
-  // Signalled when a batch is finished or the hasher leaves.
+  // Signalled when a batch is finished, when a hasher leaves, when a message
+  // is queued or has arrived().
   std::condition_variable changed_;
   // Jobs nobody has taken yet; their threads wait in digest().
   std::deque<Job*> queue_;
-  // True while some thread is hashing taken jobs.
-  bool hashing_ = false;
-  std::size_t batches_ = 0;
-  std::size_t messages_ = 0;
+  // Threads hashing taken jobs right now. A second thread starts only for a
+  // full batch, so that cores are added when they pay.
+  std::size_t hashers_ = 0;
+  // Messages announced by expect() and not yet arrived().
+  std::size_t expected_ = 0;
+  Stats stats_;
 };

@@ -165,8 +165,10 @@ bool cpu_has(Md5Lanes lanes) {
     case Md5Lanes::kScalar:
       return true;
     case Md5Lanes::kAvx2:
+      __builtin_cpu_init();  // may run before the constructors that would do it
       return __builtin_cpu_supports("avx2");
     case Md5Lanes::kAvx512:
+      __builtin_cpu_init();
       return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl");
   }
   return false;
