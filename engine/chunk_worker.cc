@@ -22,6 +22,7 @@
 
 ChunkDispenser* chunk_dispenser = nullptr;
 std::atomic<std::int32_t> contexts_in_play{0};
+HashCombiner chunk_hasher;
 
 namespace {
 
@@ -63,7 +64,10 @@ void compute_digest(ChunkContext* context) {
     std::memcpy(context->digest, kZeroChunkDigest, kChunkDigestLength);
     return;
   }
-  md5_digest(context->data, context->data_length, context->digest);
+  // Chunks whose reads complete close together share the vector lanes.
+  std::uint8_t digest[kChunkDigestLength];
+  chunk_hasher.digest(context->data, context->data_length, digest);
+  std::memcpy(context->digest, digest, kChunkDigestLength);
 }
 
 // Prepares the context's call state for `stage` and starts the call. After a
@@ -91,7 +95,8 @@ bool recycle(ChunkContext* context) {
 // False when the context has failed; true also when it was dropped at the
 // empty dispenser.
 bool start_next_chunk(ChunkContext* context) {
-  if (context->data != nullptr) std::memset(context->data, 0, context->data_length);
+  // The data buffer keeps the last chunk's bytes: the next read overwrites
+  // them, and send_chunk zeroes whatever a short read leaves.
   if (context->digest != nullptr) std::memset(context->digest, 0, context->digest_length);
   std::memset(&context->overlapped, 0, sizeof context->overlapped);
   if (context->offset != 0 && context->offset % kProgressStep == 0) {
@@ -116,6 +121,9 @@ bool start_next_chunk(ChunkContext* context) {
   context->overlapped.Offset = static_cast<DWORD>(offset);
   context->overlapped.OffsetHigh = static_cast<DWORD>(offset >> 32);
   DWORD bytes_read = 0;
+  // Workers about to hash fewer chunks than the lanes hold wait briefly for
+  // chunks being read.
+  chunk_hasher.expect();
   // A read that completes at once is queued to the port too, so success and
   // ERROR_IO_PENDING both mean: the completion comes through the port.
   if (ReadFile(source_disk->handle, context->data, context->data_length, &bytes_read,
@@ -123,12 +131,18 @@ bool start_next_chunk(ChunkContext* context) {
       GetLastError() == ERROR_IO_PENDING) {
     return true;
   }
+  chunk_hasher.arrived();
   report_last_error_at(L"Read device", offset);
   return false;
 }
 
-// A read has completed: pace, digest and send the chunk on.
-bool send_chunk(ChunkContext* context) {
+// A read of `bytes_read` bytes has completed: pace, digest and send the
+// chunk on. Past the end of the disk the chunk is zeros.
+bool send_chunk(ChunkContext* context, DWORD bytes_read) {
+  chunk_hasher.arrived();
+  if (bytes_read < context->data_length) {
+    std::memset(context->data + bytes_read, 0, context->data_length - bytes_read);
+  }
   if (limiter_enabled) throttle();
   // A chunk read but not yet sent when a stop comes is left unsent, like the
   // chunks not yet claimed.
@@ -241,6 +255,7 @@ DWORD handle_chunks(LPVOID) {
     if (!dequeued) {
       // The operation of this context failed; the wait has set its error.
       report_last_error_at(L"handle_chunks", context->offset);
+      if (context->stage == Reading) chunk_hasher.arrived();
       fail_chunk();
       continue;
     }
@@ -251,7 +266,7 @@ DWORD handle_chunks(LPVOID) {
         ok = start_next_chunk(context);
         break;
       case Reading:
-        ok = send_chunk(context);
+        ok = send_chunk(context, bytes);
         break;
       case Comparing:
         ok = finish_compare(context);

@@ -2,12 +2,18 @@
 // that hands out chunk offsets, and the progress line. Workers share one
 // completion port and the dispenser; a context is touched only by the party
 // that holds it, and the dispenser's fields only under its lock.
+//
+// Besides the port, a worker blocks in two places: in throttle() under a
+// bandwidth limit, and in chunk_hasher.digest() while another worker hashes
+// a batch of chunks (a few milliseconds a pass; it never waits for chunks
+// whose reads have not completed).
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <string>
 
+#include "digest/hash_combiner.h"
 #include "platform/win32.h"
 
 struct ChunkContext;
@@ -27,6 +33,10 @@ extern ChunkDispenser* chunk_dispenser;
 // unsupported stage). Workers stay while it is above zero, so that every
 // completion is taken and the result is read only after the last answer.
 extern std::atomic<std::int32_t> contexts_in_play;
+
+// The workers' digests go through it, so that chunks read close together are
+// hashed together. It lives as long as the process.
+extern HashCombiner chunk_hasher;
 
 // The thread routine: takes completions from CompletionPort and moves each
 // context one stage on, until no context is left in play and RunStatus is no

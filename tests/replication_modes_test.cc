@@ -105,7 +105,10 @@ TEST_P(SourceSize, DestinationStartsWithTheSourceAndIsZeroBeyond) {
 }
 
 INSTANTIATE_TEST_SUITE_P(AroundTheChunkSize, SourceSize,
-                         ::testing::Values(0, 1, kMiB - 1, 3 * kMiB, 3 * kMiB + 1, 3 * kMiB + 512));
+                         ::testing::Values(0, 1, kMiB - 1, 3 * kMiB, 3 * kMiB + 1, 3 * kMiB + 512,
+                                           // The short last chunk lands in a buffer that
+                                           // already carried a chunk of the pattern.
+                                           20 * kMiB + 12345));
 
 // The scripted server tells exactly which calls each mode makes.
 class ModeCalls : public ::testing::Test {
