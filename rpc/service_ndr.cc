@@ -158,6 +158,18 @@ std::size_t encode_replicate_head(Syntax syntax, std::int16_t dest, std::int64_t
   return size;
 }
 
+std::size_t replicate_data_offset(Syntax syntax, std::span<const std::uint8_t> stub_start) {
+  ReplicateRequest ignored;
+  Layout l;
+  std::int32_t data_length = 0;
+  if (!decode_prefix(syntax, stub_start, &ignored.dest, &ignored.offset, &ignored.digest,
+                     &data_length, &l)
+           .ok()) {
+    return 0;
+  }
+  return l.data;
+}
+
 std::vector<std::uint8_t> encode_replicate_request(Syntax syntax, std::int16_t dest,
                                                    std::int64_t offset,
                                                    std::span<const std::uint8_t> digest,

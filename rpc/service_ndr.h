@@ -76,6 +76,9 @@ std::size_t replicate_head_size(Syntax syntax, std::size_t digest_length);
 std::size_t encode_replicate_head(Syntax syntax, std::int16_t dest, std::int64_t offset,
                                   std::span<const std::uint8_t> digest, std::uint32_t data_length,
                                   std::span<std::uint8_t> out);
+// Where the data bytes begin in a replicate stub whose first bytes are
+// `stub_start` (the first fragment's), or 0 when those bytes do not show it.
+std::size_t replicate_data_offset(Syntax syntax, std::span<const std::uint8_t> stub_start);
 // The whole stub in one vector (tests and small calls).
 std::vector<std::uint8_t> encode_replicate_request(Syntax syntax, std::int16_t dest,
                                                    std::int64_t offset,

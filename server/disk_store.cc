@@ -71,13 +71,6 @@ bool same_digest(std::span<const std::uint8_t> sent, const std::uint8_t (&comput
   return sent.size() == kDigestLength && std::memcmp(sent.data(), computed, kDigestLength) == 0;
 }
 
-// Connections hash their chunks together, several per vector pass.
-void digest_of(std::span<const std::uint8_t> data, std::uint8_t (&out)[16]) {
-  // Never destroyed: connection threads may still hash while the process exits.
-  static HashCombiner& combiner = *new HashCombiner;
-  combiner.digest(data.data(), data.size(), out);
-}
-
 Status write_all(int fd, const std::uint8_t* data, std::size_t length, std::int64_t offset) {
   std::size_t done = 0;
   while (done < length) {
@@ -603,7 +596,7 @@ Status DiskStore::do_replicate(Session& session, const ReplicateArgs& args) {
   if (zero && args.data.size() == kZeroChunkLength) {
     std::memcpy(computed, kZeroChunkDigest, sizeof computed);
   } else {
-    digest_of(args.data, computed);
+    hasher_.digest(args.data.data(), args.data.size(), computed);
   }
   if (!same_digest(args.digest, computed)) {
     return Status::failure(DigestMismatch, "the data's MD5 differs from the digest sent");
@@ -651,14 +644,19 @@ Status DiskStore::do_replicate(Session& session, const ReplicateArgs& args) {
 Status DiskStore::write_chunk(Session& session, const std::uint8_t* data, std::size_t length,
                               std::int64_t offset) {
   std::size_t done = 0;
-  std::uint8_t* buffer = nullptr;
-  if (session.direct.load(std::memory_order_relaxed) &&
-      static_cast<std::uint64_t>(offset) % session.block == 0 && length % session.block == 0) {
-    buffer = direct_buffer();
-  }
-  while (buffer && done < length && session.direct.load(std::memory_order_relaxed)) {
-    const std::size_t piece = std::min(length - done, kDirectPiece);
-    std::memcpy(buffer, data + done, piece);
+  // The runtime reassembles a chunk at an aligned address, so that it goes
+  // to the disk from where it landed; other data is copied to an aligned
+  // buffer a piece at a time.
+  const bool in_place = reinterpret_cast<std::uintptr_t>(data) % kDirectMemoryAlignment == 0;
+  bool direct = session.direct.load(std::memory_order_relaxed) &&
+                static_cast<std::uint64_t>(offset) % session.block == 0 &&
+                length % session.block == 0;
+  std::uint8_t* copy = direct && !in_place ? direct_buffer() : nullptr;
+  if (!in_place && copy == nullptr) direct = false;
+  while (direct && done < length && session.direct.load(std::memory_order_relaxed)) {
+    const std::size_t piece = in_place ? length - done : std::min(length - done, kDirectPiece);
+    const std::uint8_t* buffer = data + done;
+    if (!in_place) buffer = static_cast<std::uint8_t*>(std::memcpy(copy, data + done, piece));
     const std::int64_t n =
         direct_.write(session.direct_fd, buffer, piece, offset + static_cast<std::int64_t>(done));
     if (n < 0) {
@@ -948,7 +946,7 @@ Status DiskStore::do_compare(Session& session, const CompareArgs& args, bool* id
       break;
     }
     if (args.data_length <= static_cast<std::int64_t>(kReadPiece)) {
-      digest_of({buffer, piece}, computed);
+      hasher_.digest(buffer, piece, computed);
       whole = true;
       break;
     }

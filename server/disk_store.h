@@ -49,6 +49,7 @@
 #include <string>
 #include <vector>
 
+#include "digest/hash_combiner.h"
 #include "rpc/service_server.h"
 #include "server/line_budget.h"
 #include "server/status.h"
@@ -151,6 +152,12 @@ class DiskStore final : public ReplicationHandler {
   // with `all`, of every interval (at shutdown). Called now and then by
   // trvs's main thread; any thread.
   void report_suppressed(bool all = false);
+
+  // How the digests of replicate and compare were grouped into lane passes
+  // so far (connection threads hash their chunks together).
+  HashCombiner::Stats lane_stats() const { return hasher_.stats(); }
+  void chunk_arriving() override { hasher_.expect(); }
+  void chunk_arrived() override { hasher_.arrived(); }
   // The clock of the failure line limit; tests set a fake one.
   void set_clock(std::function<LineBudget::Clock::time_point()> now) { now_ = std::move(now); }
 
@@ -215,6 +222,7 @@ class DiskStore final : public ReplicationHandler {
   LogSink log_;
   FlushCall flush_;
   DirectIo direct_;
+  HashCombiner hasher_;
   LineBudget limiter_{kFailureLinesPerInterval, kFailureInterval};
   std::function<LineBudget::Clock::time_point()> now_ = LineBudget::Clock::now;
 };

@@ -149,6 +149,7 @@ int main(int argc, char** argv) {
   const bool flushed = store.close_all();
   server.stop();
   store.report_suppressed(true);
+  log.write("digests: " + HashCombiner::describe(store.lane_stats()));
   log.write(flushed ? "stopped" : "stopped, but a disk could not be flushed");
   return flushed ? 0 : 1;
 }

@@ -24,9 +24,11 @@
 #include <string_view>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include "rpc/runtime/report_limiter.h"
 #include "rpc/runtime/socket.h"
+#include "rpc/runtime/stub_pool.h"
 #include "rpc/runtime/system_random.h"
 
 namespace rpc {
@@ -38,6 +40,11 @@ namespace {
 constexpr std::size_t kReadBufferSize = 64 * 1024;
 // Buffers above this size are given back after a call.
 constexpr std::size_t kKeptBufferSize = 64 * 1024;
+// Reassembly blocks the server keeps between calls: one 1 MiB chunk with its
+// arguments and the slack that aligns its bytes, for as many calls at once
+// as one client makes.
+constexpr std::size_t kPooledStubSize = (1u << 20) + 2 * kStubAlignment;
+constexpr std::size_t kPooledStubs = 32;
 constexpr std::size_t kMaxContextsPerConnection = 16;
 // Feature negotiation bits we grant: we keep the connection when a call is
 // orphaned. Security context multiplexing means nothing without security.
@@ -118,7 +125,11 @@ struct Server::Impl {
   enum class Join { Joined, Unknown, Foreign };
 
   Impl(ServerOptions o, const SyntaxId& id, std::uint16_t count, Dispatcher* d)
-      : options(std::move(o)), interface_id(id), procedure_count(count), dispatcher(d) {
+      : options(std::move(o)),
+        interface_id(id),
+        procedure_count(count),
+        dispatcher(d),
+        stubs(kPooledStubSize, kPooledStubs) {
     options.limits.max_fragment =
         std::clamp<std::uint16_t>(options.limits.max_fragment, kMustRecvFragment, 65528) & ~7;
   }
@@ -147,6 +158,7 @@ struct Server::Impl {
   SyntaxId interface_id;
   std::uint16_t procedure_count;
   Dispatcher* dispatcher;
+  StubPool stubs;
 
   Listener listener;
   std::thread accept_thread;
@@ -180,6 +192,10 @@ class ConnectionHandler {
 
   explicit ConnectionHandler(Server::Impl* server, Server::Impl::Connection* connection)
       : server_(server), connection_(connection), socket_(&connection->socket) {}
+  ~ConnectionHandler() {
+    end_arrival();
+    server_->stubs.give_back(block_);
+  }
   // Serves until the peer leaves, a protocol error, or shutdown. Returns the
   // association group the connection joined (0 = none).
   std::uint32_t run();
@@ -195,9 +211,15 @@ class ConnectionHandler {
   bool handle_alter_context(const CommonHeader& header, std::span<const std::uint8_t> pdu);
   bool handle_request(const CommonHeader& header, std::span<const std::uint8_t> pdu);
   bool finish_call(std::span<const std::uint8_t> stub);
-  // Appends to stub_, never letting its capacity pass `limit` (the caller
-  // has checked that the bytes fit), where doubling would overshoot it.
-  void append_stub(std::span<const std::uint8_t> bytes, std::size_t limit);
+  // Makes block_ hold at least `size` stub bytes after stub_at_, keeping the
+  // first `kept` of those received; false when memory ran out.
+  bool reserve_stub(std::size_t size, std::size_t kept);
+  // Tells the dispatcher that the call announced by call_arriving will bring
+  // no more fragments; does nothing when none was announced.
+  void end_arrival();
+  // Appends to the call's stub, never letting its block pass `limit` (the
+  // caller has checked that the bytes fit), where doubling would overshoot it.
+  bool append_stub(std::span<const std::uint8_t> bytes, std::size_t limit);
   // Results for the context elements of a bind or alter_context.
   std::vector<ContextResult> negotiate(const Bind& bind, std::vector<AcceptedContext>* accepted);
   bool send_fault(std::uint32_t call_id, std::uint16_t context_id, std::uint32_t status,
@@ -233,8 +255,15 @@ class ConnectionHandler {
   std::uint32_t pending_fault_ = 0;  // nonzero: answer with this once the call is complete
   std::size_t call_size_ = 0;        // stub bytes received so far
   std::size_t call_fragments_ = 0;   // fragments received so far
-  std::vector<std::uint8_t> stub_;
+  // The stub of a call of several fragments is reassembled in block_ from
+  // stub_at_ on, placed so that its bulk bytes start at an aligned address.
+  // The block goes back to the pool when the call is answered.
+  StubBlock block_;
+  std::size_t stub_at_ = 0;
+  bool arriving_ = false;  // call_arriving was called, call_arrived not yet
   std::vector<std::uint8_t> reply_;
+  std::vector<std::array<std::uint8_t, kResponseHeaderSize>> reply_headers_;
+  std::vector<ConstBuffer> reply_pieces_;
 };
 
 Status ConnectionHandler::fill(std::size_t need) {
@@ -315,7 +344,10 @@ bool ConnectionHandler::handle_fragment(const CommonHeader& header,
       return true;
     case PacketType::Orphaned:
       // The client abandoned the call being reassembled: forget it.
-      if (in_call_ && header.call_id == call_id_) in_call_ = false;
+      if (in_call_ && header.call_id == call_id_) {
+        in_call_ = false;
+        end_arrival();
+      }
       return true;
     default:
       // Server-to-client PDUs and auth3 have no business here.
@@ -522,10 +554,16 @@ bool ConnectionHandler::handle_request(const CommonHeader& h, std::span<const st
     } else if (request.opnum >= server_->procedure_count) {
       pending_fault_ = nca::kOpRngError;
     }
-    stub_.clear();
     if (!last && pending_fault_ == 0) {
-      stub_.reserve(std::min<std::size_t>(
-          std::max<std::size_t>(request.alloc_hint, request.stub.size()), limit));
+      const std::size_t bulk = server_->dispatcher->call_arriving(
+          request.opnum, find_context(request.context_id)->syntax, request.stub);
+      arriving_ = true;
+      stub_at_ = (kStubAlignment - bulk % kStubAlignment) % kStubAlignment;
+      if (!reserve_stub(std::min<std::size_t>(
+                            std::max<std::size_t>(request.alloc_hint, request.stub.size()), limit),
+                        0)) {
+        pending_fault_ = nca::kServerTooBusy;
+      }
     }
   } else {
     if (!in_call_ || header.call_id != call_id_ || request.context_id != call_context_ ||
@@ -540,25 +578,52 @@ bool ConnectionHandler::handle_request(const CommonHeader& h, std::span<const st
     bound_hit_ = Bound::Fragments;
     return protocol_violation(header.call_id);
   }
-  if (!last) {
-    if (pending_fault_ == 0) append_stub(request.stub, limit);
-    return true;
+  const bool single = first && last;
+  if (!single && pending_fault_ == 0 && !append_stub(request.stub, limit)) {
+    pending_fault_ = nca::kServerTooBusy;
   }
+  if (!last) return true;
   in_call_ = false;
+  end_arrival();
   if (pending_fault_ != 0) {
+    server_->stubs.give_back(std::exchange(block_, StubBlock{}));
     return send_fault(call_id_, call_context_, pending_fault_, true);
   }
   if (first) return finish_call(request.stub);  // single fragment: no copy
-  append_stub(request.stub, limit);
-  return finish_call(stub_);
+  const bool kept = finish_call({block_.data + stub_at_, call_size_});
+  server_->stubs.give_back(std::exchange(block_, StubBlock{}));
+  return kept;
 }
 
-void ConnectionHandler::append_stub(std::span<const std::uint8_t> bytes, std::size_t limit) {
-  const std::size_t size = stub_.size() + bytes.size();
-  if (size > stub_.capacity()) {
-    stub_.reserve(std::min(std::max(size, 2 * stub_.capacity()), std::max(size, limit)));
+void ConnectionHandler::end_arrival() {
+  if (!arriving_) return;
+  arriving_ = false;
+  server_->dispatcher->call_arrived(call_opnum_);
+}
+
+bool ConnectionHandler::reserve_stub(std::size_t size, std::size_t kept) {
+  const std::size_t have = block_.data == nullptr ? 0 : block_.capacity - stub_at_;
+  if (size <= have) return true;
+  StubBlock bigger = server_->stubs.take(stub_at_ + size);
+  if (bigger.data == nullptr) return false;
+  if (block_.data != nullptr) {
+    std::memcpy(bigger.data + stub_at_, block_.data + stub_at_, kept);
+    server_->stubs.give_back(block_);
   }
-  stub_.insert(stub_.end(), bytes.begin(), bytes.end());
+  block_ = bigger;
+  return true;
+}
+
+bool ConnectionHandler::append_stub(std::span<const std::uint8_t> bytes, std::size_t limit) {
+  // call_size_ already counts `bytes`.
+  const std::size_t kept = call_size_ - bytes.size();
+  const std::size_t have = block_.data == nullptr ? 0 : block_.capacity - stub_at_;
+  if (call_size_ > have &&
+      !reserve_stub(std::min(std::max(call_size_, 2 * have), std::max(call_size_, limit)), kept)) {
+    return false;
+  }
+  std::memcpy(block_.data + stub_at_ + kept, bytes.data(), bytes.size());
+  return true;
 }
 
 bool ConnectionHandler::finish_call(std::span<const std::uint8_t> stub) {
@@ -573,8 +638,6 @@ bool ConnectionHandler::finish_call(std::span<const std::uint8_t> stub) {
   reply_.clear();
   ++server_->counters.calls;
   const DispatchResult result = server_->dispatcher->dispatch(call, stub, &reply_);
-  // A big request's buffer is not kept between calls.
-  if (stub_.capacity() > kKeptBufferSize) std::vector<std::uint8_t>().swap(stub_);
   if (result.kind != DispatchResult::Kind::Reply && reply_.capacity() > kKeptBufferSize) {
     std::vector<std::uint8_t>().swap(reply_);
   }
@@ -589,8 +652,10 @@ bool ConnectionHandler::finish_call(std::span<const std::uint8_t> stub) {
   // Non-last fragments carry a multiple of 8 stub bytes.
   const std::size_t per_fragment = (max_fragment_ - kResponseHeaderSize) & ~std::size_t{7};
   std::size_t sent = 0;
-  std::vector<std::array<std::uint8_t, kResponseHeaderSize>> headers;
-  std::vector<ConstBuffer> pieces;
+  auto& headers = reply_headers_;
+  auto& pieces = reply_pieces_;
+  headers.clear();
+  pieces.clear();
   do {
     const std::size_t size = std::min(per_fragment, reply_.size() - sent);
     std::uint8_t flags = 0;
@@ -610,8 +675,12 @@ bool ConnectionHandler::finish_call(std::span<const std::uint8_t> stub) {
     sent += size;
   }
   const bool written = socket_->write_all(pieces).ok();
-  // Nor a big reply's.
-  if (reply_.capacity() > kKeptBufferSize) std::vector<std::uint8_t>().swap(reply_);
+  // A big reply's buffers are not kept between calls.
+  if (reply_.capacity() > kKeptBufferSize) {
+    std::vector<std::uint8_t>().swap(reply_);
+    decltype(reply_headers_)().swap(reply_headers_);
+    decltype(reply_pieces_)().swap(reply_pieces_);
+  }
   return written;
 }
 

@@ -19,6 +19,7 @@
 #include "rpc/runtime/address_range.h"
 #include "rpc/runtime/pdu.h"
 #include "rpc/runtime/rpc_status.h"
+#include "rpc/runtime/stub_pool.h"
 
 namespace rpc {
 
@@ -26,10 +27,12 @@ namespace rpc {
 //   read buffer        64 KiB, from accept to close (any fragment fits; the
 //                      bytes of several 5840-byte fragments come in one read)
 //   request stub       up to max_request_stub (4 MiB) while a call of more
-//                      than one fragment is reassembled; a buffer above 64 KiB
-//                      is given back once the call is answered. alloc_hint
-//                      may reserve that much address space before the bytes
-//                      come; only the bytes received are touched.
+//                      than one fragment is reassembled. Blocks of 1 MiB +
+//                      8 KiB come from a pool that keeps up to 32 of them
+//                      between calls, server-wide; a bigger block is freed
+//                      once the call is answered. alloc_hint may reserve
+//                      that much address space before the bytes come; only
+//                      the bytes received are touched.
 //   reply              what the dispatcher returns (4 bytes for trv's
 //                      procedures) plus 24 bytes of header per fragment; a
 //                      buffer above 64 KiB is given back after the call.
@@ -39,7 +42,8 @@ namespace rpc {
 // So one connection holds at most about 4.07 MiB of heap (64 KiB when idle),
 // and the whole server, at max_connections = 512: 512 x 4.07 MiB = about
 // 2.03 GiB of heap in the worst case (every connection in the middle of a
-// maximal call at once), 32 MiB when they are all idle, plus 4 GiB of stack
+// maximal call at once), 32 MiB + 32 pooled blocks (32.3 MiB) when they are
+// all idle, plus 4 GiB of stack
 // address space of which a few tens of MiB are resident. A server that
 // knows its calls are smaller lowers max_request_stub: at 1 MiB + 4 KiB (a
 // 1 MiB chunk and its arguments) the worst case is about 0.55 GiB.
@@ -141,6 +145,23 @@ class Dispatcher {
   // interface's procedure count.
   virtual DispatchResult dispatch(const CallInfo& call, std::span<const std::uint8_t> stub,
                                   std::vector<std::uint8_t>* reply) = 0;
+  // A call of `opnum` of more than one fragment has begun to arrive; its
+  // first fragment's stub bytes are `first_stub`. Returns where the call's
+  // bulk bytes begin in its stub (0: none, or not known): the stub is
+  // reassembled so that stub.data() plus that offset is aligned to
+  // kStubAlignment (4096), and a handler can write those bytes with O_DIRECT
+  // as they are. (A single-fragment stub is passed where it lies, with no
+  // such alignment, and is not announced.) Exactly one call_arrived follows,
+  // once the last fragment is in or the call is abandoned, before dispatch.
+  // Both are called on the connection's thread.
+  virtual std::size_t call_arriving(std::uint16_t opnum, Syntax syntax,
+                                    std::span<const std::uint8_t> first_stub) {
+    (void)opnum;
+    (void)syntax;
+    (void)first_stub;
+    return 0;
+  }
+  virtual void call_arrived(std::uint16_t opnum) { (void)opnum; }
   // The last connection of association group `group` has closed. Called once
   // per group, on the thread of that last connection; stop() returns only after
   // every group has ended.

@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <atomic>
 #include <mutex>
 #include <numeric>
 #include <thread>
@@ -769,6 +770,84 @@ TEST(ServerLifecycleTest, BusyPortFailsToStart) {
   options.port = first.port();
   Server second(options, replication_interface(), 1, &dispatcher);
   EXPECT_EQ(second.start().code(), status::kServerUnavailable);
+}
+
+}  // namespace
+}  // namespace rpc
+
+namespace rpc {
+namespace {
+
+// Announces bulk bytes at a fixed offset of opnum 0's stub, as the
+// replication service does for a chunk's data, and notes what it saw.
+class BulkDispatcher : public testing::TestDispatcher {
+ public:
+  static constexpr std::size_t kBulkAt = 100;
+
+  std::size_t call_arriving(std::uint16_t opnum, Syntax, std::span<const std::uint8_t>) override {
+    ++arriving;
+    return opnum == 0 ? kBulkAt : 0;
+  }
+  void call_arrived(std::uint16_t) override { ++arrived; }
+  DispatchResult dispatch(const CallInfo& call, std::span<const std::uint8_t> stub,
+                          std::vector<std::uint8_t>* reply) override {
+    if (call.opnum == 0 && stub.size() > kBulkAt) {
+      aligned = reinterpret_cast<std::uintptr_t>(stub.data() + kBulkAt) % kStubAlignment == 0;
+    }
+    return TestDispatcher::dispatch(call, stub, reply);
+  }
+
+  std::atomic<int> arriving{0};
+  std::atomic<int> arrived{0};
+  std::atomic<bool> aligned{false};
+};
+
+// A request of many fragments is reassembled so that its bulk bytes start
+// at an aligned address, byte-exact; every announced arrival ends exactly
+// once, also for a call abandoned halfway; and calls after the first reuse
+// the pooled buffers without carrying anything over.
+TEST(StubPlacementTest, BulkBytesLandAlignedAndEveryArrivalEndsOnce) {
+  BulkDispatcher dispatcher;
+  Server server(ServerOptions{}, replication_interface(), testing::TestDispatcher::kProcedures,
+                &dispatcher);
+  ASSERT_TRUE(server.start().ok());
+  {
+    RawClient client(server.port());
+    ASSERT_EQ(client.bind_windows_style(), 1);
+    for (std::uint32_t call = 2; call < 5; ++call) {
+      std::vector<std::uint8_t> stub((1u << 20) + 64);
+      for (std::size_t i = 0; i < stub.size(); ++i) {
+        stub[i] = static_cast<std::uint8_t>(i * 131 + call);
+      }
+      dispatcher.aligned = false;
+      ASSERT_TRUE(client.send_request(call, 1, 0, stub, 5816, true).ok());
+      RawClient::Answer answer;
+      ASSERT_TRUE(client.read_answer(&answer).ok());
+      ASSERT_FALSE(answer.fault);
+      EXPECT_TRUE(answer.stub == stub) << "call " << call;
+      EXPECT_TRUE(dispatcher.aligned) << "call " << call;
+    }
+    EXPECT_EQ(dispatcher.arriving.load(), 3);
+    EXPECT_EQ(dispatcher.arrived.load(), 3);
+
+    // One fragment: passed where it lies, not announced.
+    const std::vector<std::uint8_t> small(300, 7);
+    ASSERT_TRUE(client.send_request(9, 1, 0, small).ok());
+    RawClient::Answer answer;
+    ASSERT_TRUE(client.read_answer(&answer).ok());
+    EXPECT_EQ(answer.stub, small);
+    EXPECT_EQ(dispatcher.arriving.load(), 3);
+
+    // The first fragment of a call, then the client goes away.
+    std::vector<std::uint8_t> fragment(kRequestHeaderSize + 5816, 1);
+    encode_request_header(fragment.data(), pfc::kFirstFrag,
+                          static_cast<std::uint16_t>(fragment.size()), 10, 1u << 20, 1, 0);
+    ASSERT_TRUE(client.send(fragment).ok());
+    ASSERT_TRUE(testing::eventually([&] { return dispatcher.arriving.load() == 4; }));
+  }
+  EXPECT_TRUE(testing::eventually([&] { return dispatcher.arrived.load() == 4; }));
+  server.stop();
+  EXPECT_EQ(dispatcher.arrived.load(), 4);
 }
 
 }  // namespace
