@@ -30,6 +30,10 @@ void HashCombiner::arrived() {
 void HashCombiner::digest(const std::uint8_t* data, std::size_t length, std::uint8_t (&out)[16]) {
   Job job{data, length, out};
   std::unique_lock lock(mutex_);
+  const auto now = std::chrono::steady_clock::now();
+  // Messages are flowing when the one before came less than a bound ago.
+  const bool flowing = stats_.messages + queue_.size() > 0 && now - last_arrival_ < gather_bound_;
+  last_arrival_ = now;
   queue_.push_back(&job);
   if (hashers_ > 0) changed_.notify_all();
   // Waiting is safe only while someone hashes: that thread either finishes
@@ -44,9 +48,9 @@ void HashCombiner::digest(const std::uint8_t* data, std::size_t length, std::uin
     // Alone, and with fewer messages than lanes: the ones on their way are
     // worth a short wait. The deadline counts from here, so no message
     // waits for partners more than once.
-    if (hashers_ == 1 && queue_.size() < width_ && expected_ > 0 && width_ > 1) {
-      const auto deadline = std::chrono::steady_clock::now() + gather_bound_;
-      while (!job.done && queue_.size() < width_ && expected_ > 0 &&
+    if (hashers_ == 1 && queue_.size() < width_ && (expected_ > 0 || flowing) && width_ > 1) {
+      const auto deadline = now + gather_bound_;
+      while (!job.done && queue_.size() < width_ && (expected_ > 0 || flowing) &&
              changed_.wait_until(lock, deadline) != std::cv_status::timeout) {
       }
     }

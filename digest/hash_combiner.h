@@ -3,12 +3,13 @@
 // or waits while another thread does. The client's chunk workers and the
 // server's connection threads hash through one combiner per process.
 //
-// Messages rarely come at the same instant, so a combiner can be told of
-// messages on their way (a read or a request still arriving): a thread about
-// to hash fewer messages than the lanes hold then waits for them, at most
-// gather_bound, and hashes together what has come by then. With nothing on
-// its way it hashes at once, alone if need be. Every member function may be
-// called from any number of threads at once.
+// Messages rarely come at the same instant. A thread about to hash fewer
+// messages than the lanes hold therefore waits for more, at most
+// gather_bound, while messages are flowing: while some are announced as on
+// their way (expect(): a read or a request still arriving), or when the one
+// before it came less than gather_bound ago. It then hashes together what
+// has come. A message that comes alone, after a pause, is hashed at once.
+// Every member function may be called from any number of threads at once.
 #pragma once
 
 #include <array>
@@ -33,7 +34,7 @@ class HashCombiner {
 
   // How long a thread waits at most for messages on their way before it
   // hashes what has come.
-  static constexpr std::chrono::microseconds kDefaultGatherBound{2000};
+  static constexpr std::chrono::microseconds kDefaultGatherBound{5000};
 
   explicit HashCombiner(Md5Lanes lanes = md5_lanes_best(),
                         std::chrono::microseconds gather_bound = kDefaultGatherBound);
@@ -42,8 +43,7 @@ class HashCombiner {
 
   // Writes the MD5 digest of the `length` bytes at `data` to `out`. The data
   // must stay unchanged until the call returns. A caller blocks while other
-  // threads hash, and for at most gather_bound while messages announced by
-  // expect() are still on their way.
+  // threads hash, and for at most gather_bound while it gathers partners.
   void digest(const std::uint8_t* data, std::size_t length, std::uint8_t (&out)[16]);
 
   // A message is on its way: its digest() will come soon, or it turns out
@@ -84,5 +84,7 @@ class HashCombiner {
   std::size_t hashers_ = 0;
   // Messages announced by expect() and not yet arrived().
   std::size_t expected_ = 0;
+  // When the last message was queued.
+  std::chrono::steady_clock::time_point last_arrival_{};
   Stats stats_;
 };

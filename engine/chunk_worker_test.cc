@@ -169,7 +169,7 @@ TEST(ChunkContextCreation, IsIdleWithFullSizedBuffersAndAClearCallState) {
   // Buffers must be writable over their whole length.
   context->data[kChunkDataLength - 1] = 1;
   context->digest[kChunkDigestLength - 1] = 1;
-  delete[] context->data;
+  std::free(context->data);
   delete[] context->digest;
   std::free(context->async_state);
   delete context;

@@ -56,7 +56,7 @@ class WorkerLoop : public ::testing::Test {
     chunk_dispenser = nullptr;
     DeleteCriticalSection(&lock_);
     for (ChunkContext* context : contexts_) {
-      delete[] context->data;
+      std::free(context->data);
       delete[] context->digest;
       std::free(context->async_state);
       delete context;

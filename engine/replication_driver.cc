@@ -105,12 +105,15 @@ std::int32_t lenient_decimal(const wchar_t* text) {
 ChunkContext* create_chunk_context(std::int32_t dest_disk_index) {
   auto* context = new (std::nothrow) ChunkContext{};
   auto* digest = new (std::nothrow) std::uint8_t[kChunkDigestLength];
-  auto* data = new (std::nothrow) std::uint8_t[kChunkDataLength];
+  // Page-aligned: the kernel copies a read into it markedly faster than into
+  // the 16-byte alignment of operator new[], and a sector-aligned buffer is
+  // what an unbuffered read of a disk needs. Freed with std::free.
+  auto* data = static_cast<std::uint8_t*>(std::aligned_alloc(4096, kChunkDataLength));
   auto* async_state = static_cast<RPC_ASYNC_STATE*>(std::calloc(1, sizeof(RPC_ASYNC_STATE)));
   if (context == nullptr || digest == nullptr || data == nullptr || async_state == nullptr) {
     delete context;
     delete[] digest;
-    delete[] data;
+    std::free(data);
     std::free(async_state);
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
