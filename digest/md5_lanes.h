@@ -32,7 +32,7 @@ void md5_many(const std::uint8_t* const* data, const std::size_t* lengths,
               std::uint8_t (*digests)[16], std::size_t count);
 
 // md5_many restricted to `lanes`, which must be supported (lanes this build
-// lacks fall back to the scalar engine); for tests and measurements. A group of only a few messages
-// is hashed by the scalar engine whatever `lanes` says (see md5_lanes.cc).
+// lacks fall back to the scalar engine); for tests and measurements. A lone
+// message is hashed by the scalar engine whatever `lanes` says.
 void md5_many_using(Md5Lanes lanes, const std::uint8_t* const* data, const std::size_t* lengths,
                     std::uint8_t (*digests)[16], std::size_t count);
