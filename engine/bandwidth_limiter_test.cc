@@ -17,8 +17,8 @@
 #include <thread>
 #include <vector>
 
-#include "engine/process_state.h"
 #include "platform/fault_injection.h"
+#include "records/records.h"
 
 namespace {
 

@@ -8,25 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/win32.h"
-
-struct ChunkContext;
-
-struct ChunkDispenser {
-  std::uint64_t next_offset;  // guarded by lock
-  std::uint64_t total_size;   // guarded by lock
-  CRITICAL_SECTION* lock;     // spin count 100; held only for the take
-};
-
-// Null until the driver creates it; freed by the teardown after the workers.
-extern ChunkDispenser* chunk_dispenser;
-
-// Contexts that a worker may still meet on the port: queued, read in flight,
-// call in flight, or held by a worker. The driver sets it before posting the
-// contexts; a context leaves it when it is dropped (empty dispenser, failure,
-// unsupported stage). Workers stay while it is above zero, so that every
-// completion is taken and the result is read only after the last answer.
-extern std::atomic<std::int32_t> contexts_in_play;
+#include "records/records.h"
 
 // The thread routine: takes completions from CompletionPort and moves each
 // context one stage on, until no context is left in play and RunStatus is no

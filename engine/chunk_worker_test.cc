@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include "engine/chunk_context.h"
 #include "engine/replication_driver.h"
+#include "records/records.h"
 #include "rpc/runtime/rpc.h"
 
 namespace {
@@ -147,32 +147,6 @@ TEST(LenientDecimal, ClampsToThe32BitRange) {
   EXPECT_EQ(lenient_decimal(L"-2147483648"), -2147483647 - 1);
   EXPECT_EQ(lenient_decimal(L"-2147483649"), -2147483647 - 1);
   EXPECT_EQ(lenient_decimal(L"99999999999999999999999"), 2147483647);
-}
-
-TEST(ChunkContextCreation, IsIdleWithFullSizedBuffersAndAClearCallState) {
-  ChunkContext* context = create_chunk_context(65537);
-  ASSERT_NE(context, nullptr);
-  EXPECT_EQ(context->dest_disk_index, 65537);
-  EXPECT_EQ(context->offset, 0u);
-  EXPECT_EQ(context->stage, Idle);
-  EXPECT_EQ(context->digest_length, 16u);
-  EXPECT_EQ(context->data_length, 1048576u);
-  ASSERT_NE(context->digest, nullptr);
-  ASSERT_NE(context->data, nullptr);
-  ASSERT_NE(context->async_state, nullptr);
-  const auto* state = reinterpret_cast<const std::uint8_t*>(context->async_state);
-  EXPECT_TRUE(std::all_of(state, state + sizeof(RPC_ASYNC_STATE), [](auto b) { return b == 0; }));
-  const auto* overlapped = reinterpret_cast<const std::uint8_t*>(&context->overlapped);
-  EXPECT_TRUE(
-      std::all_of(overlapped, overlapped + sizeof(OVERLAPPED), [](auto b) { return b == 0; }));
-  EXPECT_EQ(context_from_overlapped(&context->overlapped), context);
-  // Buffers must be writable over their whole length.
-  context->data[kChunkDataLength - 1] = 1;
-  context->digest[kChunkDigestLength - 1] = 1;
-  delete[] context->data;
-  delete[] context->digest;
-  std::free(context->async_state);
-  delete context;
 }
 
 }  // namespace

@@ -12,10 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/chunk_context.h"
 #include "engine/chunk_worker.h"
-#include "engine/process_state.h"
 #include "engine/replication_driver.h"
+#include "records/records.h"
 
 namespace {
 
@@ -55,12 +54,7 @@ class WorkerLoop : public ::testing::Test {
     CompletionPort = nullptr;
     chunk_dispenser = nullptr;
     DeleteCriticalSection(&lock_);
-    for (ChunkContext* context : contexts_) {
-      delete[] context->data;
-      delete[] context->digest;
-      std::free(context->async_state);
-      delete context;
-    }
+    for (ChunkContext* context : contexts_) release_chunk_context(context);
   }
 
   // A context counted in play, with garbage in its buffers as a context

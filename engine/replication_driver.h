@@ -7,14 +7,8 @@
 
 #include <cstdint>
 
-#include "engine/chunk_context.h"
 #include "platform/win32.h"
-
-constexpr int kChunkContextCount = 16;
-
-// The contexts of the run, in creation order; null until created. They are
-// never freed: process exit reclaims them.
-extern ChunkContext* chunk_contexts[kChunkContextCount];
+#include "records/records.h"
 
 // Runs the replication with the command line's texts as typed and the mode
 // text ("", "incremental_sync" or "last_incremental_sync"). Returns 1 when
@@ -43,7 +37,3 @@ bool initialize_client(const wchar_t* server_addr, const wchar_t* server_port,
 // accepted, conversion stops at the first non-digit, no digit gives 0, and a
 // value beyond 32 bits is clamped to the nearest 32-bit limit.
 std::int32_t lenient_decimal(const wchar_t* text);
-
-// A zero-filled context for the destination disk with its buffers and its
-// zero-filled call state; null (with the last error set) when memory is short.
-ChunkContext* create_chunk_context(std::int32_t dest_disk_index);

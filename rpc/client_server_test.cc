@@ -17,10 +17,9 @@
 #include <thread>
 #include <vector>
 
-#include "engine/chunk_context.h"
-#include "engine/process_state.h"
 #include "log/log_file_testing.h"
 #include "platform/fault_injection.h"
+#include "records/records.h"
 #include "rpc/replication_service.h"
 #include "rpc/rpc_connection.h"
 #include "rpc/runtime/async_call.h"
@@ -191,6 +190,7 @@ class ClientEnvironment : public ::testing::Test {
   // collects the result.
   RPC_STATUS run_call(TestChunk& chunk, ChunkStage stage, std::int32_t* reply) {
     EXPECT_EQ(prepare_async_call(&chunk.context, stage), RPC_S_OK);
+    chunk.context.stage = stage;  // as the chunk worker does
     const bool issued =
         stage == Comparing ? invoke_compare(&chunk.context) : invoke_replicate(&chunk.context);
     EXPECT_TRUE(issued);
@@ -314,6 +314,7 @@ TEST_P(ClientServerTest, SixteenCallsInFlightEachCompleteExactlyOnce) {
       TestChunk& chunk = *chunks[i];
       ChunkStage stage = i % 2 == 0 ? Replicating : Comparing;
       if (prepare_async_call(&chunk.context, stage) != RPC_S_OK) return;
+      chunk.context.stage = stage;  // as the chunk worker does
       if (stage == Replicating ? invoke_replicate(&chunk.context)
                                : invoke_compare(&chunk.context)) {
         ++issued;

@@ -13,8 +13,6 @@
 #include "rpc/server_result.h"
 #include "rpc/service_ndr.h"
 
-RPC_BINDING_HANDLE replication_service_binding = nullptr;
-
 const rpc::SyntaxId& replication_service_interface() { return rpc::replication_interface(); }
 
 namespace {

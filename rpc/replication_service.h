@@ -8,13 +8,11 @@
 
 #include <cstdint>
 
-#include "engine/chunk_context.h"
+#include "records/records.h"
 #include "rpc/runtime/pdu.h"
 #include "rpc/runtime/rpc.h"
 
-// The interface's implicit primitive binding handle: null until the
-// connection set-up binds it, freed by the connection release.
-extern RPC_BINDING_HANDLE replication_service_binding;
+// The calls travel over replication_service_binding (records/records.h).
 
 // 28ca6c91-a6eb-423d-82cf-548f5df542bc version 1.0.
 const rpc::SyntaxId& replication_service_interface();
