@@ -16,7 +16,7 @@
 #include "rpc/replication_service.h"
 #include "rpc/rpc_connection.h"
 #include "rpc/runtime/rpc.h"
-#include "rpc/server_result.h"
+#include "service/server_result.h"
 
 namespace {
 

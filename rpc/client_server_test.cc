@@ -24,9 +24,10 @@
 #include "rpc/rpc_connection.h"
 #include "rpc/runtime/async_call.h"
 #include "rpc/runtime/client.h"
-#include "rpc/server_result.h"
-#include "rpc/service_ndr.h"
-#include "rpc/service_server.h"
+#include "service/interface.h"
+#include "service/server_result.h"
+#include "service/service_ndr.h"
+#include "service/service_server.h"
 
 namespace {
 
@@ -380,7 +381,7 @@ TEST_P(ClientServerTest, AServerThatDropsTheCallFailsItThroughTheCompletion) {
 
 TEST_P(ClientServerTest, AnUnknownProcedureIsProcnumOutOfRange) {
   try {
-    rpc::CallChannel channel(replication_service_binding, replication_service_interface());
+    rpc::CallChannel channel(replication_service_binding, replication_service_offer());
     const std::uint8_t stub[2] = {1, 0};
     const rpc::ConstBuffer piece{stub, sizeof(stub)};
     channel.call(7, std::span(&piece, 1));

@@ -10,10 +10,9 @@
 
 #include "platform/fault_injection.h"
 #include "rpc/runtime/client.h"
-#include "rpc/server_result.h"
-#include "rpc/service_ndr.h"
-
-const rpc::SyntaxId& replication_service_interface() { return rpc::replication_interface(); }
+#include "service/interface.h"
+#include "service/server_result.h"
+#include "service/service_ndr.h"
 
 namespace {
 
@@ -63,7 +62,7 @@ std::int16_t low_16_bits(std::int32_t value) { return static_cast<std::int16_t>(
 
 std::int32_t call_device_procedure(std::uint16_t opnum, std::int32_t dest_disk_index) {
   raise_if_injected("NdrClientCall3");
-  rpc::CallChannel channel(replication_service_binding, replication_service_interface());
+  rpc::CallChannel channel(replication_service_binding, replication_service_offer());
   std::uint8_t stub[kDeviceRequestSize];
   encode_device_request(low_16_bits(dest_disk_index), stub);
   const rpc::ConstBuffer piece{stub, sizeof(stub)};
@@ -101,7 +100,7 @@ bool invoke_replicate(ChunkContext* context) {
     raise_if_injected("Ndr64AsyncClientCall");
     std::span<const std::uint8_t> digest = digest_of(context);
     if (context->data == nullptr) throw rpc::RpcException{RPC_X_NULL_REF_POINTER};
-    rpc::CallChannel channel(replication_service_binding, replication_service_interface());
+    rpc::CallChannel channel(replication_service_binding, replication_service_offer());
     std::array<std::uint8_t, kHeadBuffer> head;
     const std::size_t head_length = encode_replicate_head(
         channel.syntax(), low_16_bits(context->dest_disk_index),
@@ -117,7 +116,7 @@ bool invoke_compare(ChunkContext* context) {
   return guarded("compare", [&] {
     raise_if_injected("Ndr64AsyncClientCall");
     std::span<const std::uint8_t> digest = digest_of(context);
-    rpc::CallChannel channel(replication_service_binding, replication_service_interface());
+    rpc::CallChannel channel(replication_service_binding, replication_service_offer());
     std::array<std::uint8_t, kHeadBuffer> stub;
     const std::size_t length =
         encode_compare_request(channel.syntax(), low_16_bits(context->dest_disk_index),

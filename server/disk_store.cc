@@ -27,7 +27,7 @@
 #include <limits>
 
 #include "digest/digest.h"
-#include "rpc/server_result.h"
+#include "service/server_result.h"
 
 namespace {
 

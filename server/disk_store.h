@@ -49,9 +49,9 @@
 #include <string>
 #include <vector>
 
-#include "rpc/service_server.h"
 #include "server/line_budget.h"
 #include "server/status.h"
+#include "service/service_server.h"
 
 // Largest chunk trvs accepts in replicate and compare. The client sends 1 MiB;
 // the margin leaves room for larger chunks while bounding a peer's demands.

@@ -18,8 +18,8 @@
 
 #include "digest/digest.h"
 #include "gtest/gtest.h"
-#include "rpc/server_result.h"
 #include "server/testing.h"
+#include "service/server_result.h"
 
 namespace {
 

@@ -18,10 +18,11 @@
 #include "gtest/gtest.h"
 #include "rpc/runtime/pdu.h"
 #include "rpc/runtime/socket.h"
-#include "rpc/server_result.h"
-#include "rpc/service_ndr.h"
 #include "server/status.h"
 #include "server/testing.h"
+#include "service/interface.h"
+#include "service/server_result.h"
+#include "service/service_ndr.h"
 
 namespace {
 
@@ -113,7 +114,8 @@ class RawClient {
     }
     rpc::Bind bind;
     bind.assoc_group_id = group;
-    bind.contexts.push_back({0, rpc::replication_interface(), {rpc::transfer_syntax_id(syntax)}});
+    bind.contexts.push_back(
+        {0, replication_service_interface(), {rpc::transfer_syntax_id(syntax)}});
     const Bytes pdu = rpc::encode_bind(next_call_id_++, rpc::pfc::kSingleFrag, bind);
     if (rpc::Status s = socket_.write_all(pdu.data(), pdu.size()); !s.ok()) {
       return ::testing::AssertionFailure() << s.to_string();

@@ -1,6 +1,6 @@
 // The procedures' stubs against known byte dumps, round trips in both
 // syntaxes, and the decoders' refusal of inconsistent stubs.
-#include "rpc/service_ndr.h"
+#include "service/service_ndr.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,10 @@
 // Glue between the runtime's server and a ReplicationHandler: decodes each
 // call's stub in the syntax its context negotiated, calls the handler and
 // encodes the i32 result. Runs on the runtime's connection threads.
-#include "rpc/service_server.h"
+#include "service/service_server.h"
 
-#include "rpc/service_ndr.h"
+#include "service/interface.h"
+#include "service/service_ndr.h"
 
 class ReplicationServer::Adapter : public rpc::Dispatcher {
  public:
@@ -75,7 +76,7 @@ rpc::Status ReplicationServer::start(ReplicationHandler& handler) {
   options.limits = options_.limits;
   options.allow = options_.allow;
   options.on_event = options_.on_event;
-  server_ = std::make_unique<rpc::Server>(options, rpc::replication_interface(),
+  server_ = std::make_unique<rpc::Server>(options, replication_service_interface(),
                                           kReplicationProcedureCount, adapter_.get());
   rpc::Status s = server_->start();
   if (!s.ok()) {

@@ -1,15 +1,15 @@
 // ReplicationServer end to end with a raw client: the four procedures in
 // both syntaxes, a 1 MiB replicate in wire-sized fragments, stubs that do not
 // decode, a handler that drops the connection, and group endings.
-#include "rpc/service_server.h"
+#include "service/service_server.h"
 
 #include <gtest/gtest.h>
 
 #include <mutex>
 
 #include "rpc/runtime/server_testing.h"
-#include "rpc/server_result.h"
-#include "rpc/service_ndr.h"
+#include "service/server_result.h"
+#include "service/service_ndr.h"
 
 namespace {
 

@@ -20,7 +20,7 @@
 #include <utility>
 #include <vector>
 
-#include "rpc/service_server.h"
+#include "service/service_server.h"
 
 namespace e2e {
 

@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "rpc/runtime/client_testing.h"
-#include "rpc/server_result.h"
-#include "rpc/service_ndr.h"
+#include "service/server_result.h"
+#include "service/service_ndr.h"
 #include "tests/e2e_support.h"
 
 namespace e2e {

@@ -19,6 +19,7 @@
 #include "platform/fault_injection.h"
 #include "rpc/runtime/binding.h"
 #include "rpc/runtime/client_testing.h"
+#include "rpc/runtime/interface_testing.h"
 
 namespace rpc {
 namespace {
@@ -51,7 +52,7 @@ std::vector<std::uint8_t> call(RPC_BINDING_HANDLE binding, std::uint16_t opnum,
                                Syntax* syntax = nullptr) {
   *status = RPC_S_OK;
   try {
-    CallChannel channel(binding, replication_interface());
+    CallChannel channel(binding, windows_style_offer());
     if (syntax != nullptr) *syntax = channel.syntax();
     const ConstBuffer piece{stub.data(), stub.size()};
     std::span<const std::uint8_t> reply = channel.call(opnum, std::span(&piece, 1));
@@ -201,9 +202,9 @@ TEST(ClientPoolTest, LaterConnectionsJoinTheGroupOfTheFirst) {
   ScopedBinding binding(server.string_binding());
   {
     // Three calls at once need three connections.
-    CallChannel first(binding.get(), replication_interface());
-    CallChannel second(binding.get(), replication_interface());
-    CallChannel third(binding.get(), replication_interface());
+    CallChannel first(binding.get(), windows_style_offer());
+    CallChannel second(binding.get(), windows_style_offer());
+    CallChannel third(binding.get(), windows_style_offer());
   }
   std::unique_lock guard(lock);
   recorded.wait(guard, [&] { return groups.size() == 3; });
@@ -297,7 +298,7 @@ TEST(ClientRequestTest, FragmentsFitA1432GrantAndCarryTheStubExactly) {
     }
   });
   ScopedBinding binding(server.string_binding());
-  CallChannel channel(binding.get(), replication_interface());
+  CallChannel channel(binding.get(), windows_style_offer());
   const ConstBuffer pieces[] = {{head.data(), head.size()}, {data.data(), data.size()}};
   std::span<const std::uint8_t> reply = channel.call(1, pieces);
   EXPECT_EQ(reply.size(), 4u);
@@ -449,7 +450,7 @@ class ClientAsyncTest : public ::testing::Test {
   }
 
   void start(RPC_BINDING_HANDLE binding) {
-    CallChannel channel(binding, replication_interface());
+    CallChannel channel(binding, windows_style_offer());
     const std::uint8_t stub[2] = {1, 0};
     const ConstBuffer piece{stub, sizeof(stub)};
     channel.start_async(2, std::span(&piece, 1), &state_, &decode_i32);
@@ -558,7 +559,7 @@ TEST_F(ClientAsyncTest, FailuresBeforeTheCallIsUnderWayAreThrown) {
   ScopedBinding binding(server.string_binding());
   RPC_ASYNC_STATE uninitialised{};
   try {
-    CallChannel channel(binding.get(), replication_interface());
+    CallChannel channel(binding.get(), windows_style_offer());
     const std::uint8_t stub[2] = {};
     const ConstBuffer piece{stub, sizeof(stub)};
     channel.start_async(2, std::span(&piece, 1), &uninitialised, &decode_i32);
@@ -567,7 +568,7 @@ TEST_F(ClientAsyncTest, FailuresBeforeTheCallIsUnderWayAreThrown) {
     EXPECT_EQ(exception.code, RPC_S_INVALID_ASYNC_HANDLE);
   }
   try {
-    CallChannel channel(nullptr, replication_interface());
+    CallChannel channel(nullptr, windows_style_offer());
     ADD_FAILURE() << "no exception";
   } catch (const RpcException& exception) {
     EXPECT_EQ(exception.code, RPC_S_INVALID_BINDING);
@@ -701,7 +702,7 @@ TEST_F(ClientBoundsTest, AServerThatStopsReadingCancelsTheSend) {
       &done, [&](void*) { signals.raise(&done); });
   ScopedBinding binding(server.string_binding());
   try {
-    CallChannel channel(binding.get(), replication_interface());
+    CallChannel channel(binding.get(), windows_style_offer());
     channel.call(1, std::span(&piece, 1));
     ADD_FAILURE() << "the call ended normally";
   } catch (const RpcException& exception) {
@@ -710,7 +711,7 @@ TEST_F(ClientBoundsTest, AServerThatStopsReadingCancelsTheSend) {
   EXPECT_EQ(Binding::from_handle(binding.get())->open_connections(), 0u);
 
   // Asynchronously the send is the caller's too, and the call completes once.
-  CallChannel channel(binding.get(), replication_interface());
+  CallChannel channel(binding.get(), windows_style_offer());
   channel.start_async(1, std::span(&piece, 1), &state_, &decode_i32);
   std::int32_t reply = 0;
   EXPECT_EQ(async_outcome(&reply), RPC_S_CALL_CANCELLED);

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "rpc/runtime/interface_testing.h"
 #include "rpc/runtime/pdu.h"
 #include "rpc/runtime/rpc.h"
 #include "rpc/runtime/socket.h"

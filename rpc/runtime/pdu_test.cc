@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "rpc/runtime/hex_testing.h"
+#include "rpc/runtime/interface_testing.h"
 
 namespace rpc {
 namespace {

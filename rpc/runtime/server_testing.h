@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "rpc/runtime/interface_testing.h"
 #include "rpc/runtime/pdu.h"
 #include "rpc/runtime/server.h"
 #include "rpc/runtime/socket.h"
