@@ -20,16 +20,13 @@ void release_process_resources() {
   release_chunk_contexts();
 }
 
-int run_and_teardown(const wchar_t* server_addr, const wchar_t* server_port,
-                     const wchar_t* src_disk_index, const wchar_t* dest_disk_index,
-                     const wchar_t* bandwidth_limit, const wchar_t* mode) {
+int run_and_teardown(const RunArguments& arguments) {
   // Without the handler a signal ends the process on the spot; the copy
   // itself does not need it, so a failure here is reported and the run goes on.
   if (!SetConsoleCtrlHandler(stop_on_console_control, TRUE)) {
     report_last_error(L"SetConsoleCtrlHandler");
   }
-  int result = run_replication(server_addr, server_port, src_disk_index, dest_disk_index,
-                               bandwidth_limit, mode);
+  int result = run_replication(arguments);
   release_process_resources();
   return result;
 }

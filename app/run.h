@@ -3,9 +3,9 @@
 // returns the exit code (0 or 1). Main thread only.
 #pragma once
 
-int run_and_teardown(const wchar_t* server_addr, const wchar_t* server_port,
-                     const wchar_t* src_disk_index, const wchar_t* dest_disk_index,
-                     const wchar_t* bandwidth_limit, const wchar_t* mode);
+#include "engine/replication_driver.h"
+
+int run_and_teardown(const RunArguments& arguments);
 
 // Releases what the run created, in a fixed order, skipping whatever was never
 // created: worker thread handles, the completion port, the dispenser, the

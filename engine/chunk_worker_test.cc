@@ -1,6 +1,5 @@
-// The pure pieces of the worker and the driver: the progress line's speed and
-// units, the dispenser's hand-out under concurrency and at its limits, the
-// lenient number conversion and a new context's shape.
+// The pure pieces of the worker: the progress line's speed and units, and
+// the dispenser's hand-out under concurrency and at its limits.
 #include "engine/chunk_worker.h"
 
 #include <gtest/gtest.h>
@@ -13,7 +12,6 @@
 #include <thread>
 #include <vector>
 
-#include "engine/replication_driver.h"
 #include "records/records.h"
 #include "rpc/runtime/rpc.h"
 
@@ -125,28 +123,6 @@ TEST_F(DispenserTest, ConcurrentTakersGetEachChunkExactlyOnce) {
   std::sort(all.begin(), all.end());
   ASSERT_EQ(all.size(), kChunks);
   for (std::uint64_t i = 0; i < kChunks; ++i) ASSERT_EQ(all[i], i * kChunkDataLength);
-}
-
-TEST(LenientDecimal, StopsAtTheFirstNonDigitAndNeverFails) {
-  EXPECT_EQ(lenient_decimal(L"7"), 7);
-  EXPECT_EQ(lenient_decimal(L"  \t42"), 42);
-  EXPECT_EQ(lenient_decimal(L"+5"), 5);
-  EXPECT_EQ(lenient_decimal(L"-1"), -1);
-  EXPECT_EQ(lenient_decimal(L"12abc"), 12);
-  EXPECT_EQ(lenient_decimal(L"007"), 7);
-  EXPECT_EQ(lenient_decimal(L"65537"), 65537);
-  EXPECT_EQ(lenient_decimal(L"abc"), 0);
-  EXPECT_EQ(lenient_decimal(L""), 0);
-  EXPECT_EQ(lenient_decimal(L"-"), 0);
-  EXPECT_EQ(lenient_decimal(L"1 2"), 1);
-}
-
-TEST(LenientDecimal, ClampsToThe32BitRange) {
-  EXPECT_EQ(lenient_decimal(L"2147483647"), 2147483647);
-  EXPECT_EQ(lenient_decimal(L"2147483648"), 2147483647);
-  EXPECT_EQ(lenient_decimal(L"-2147483648"), -2147483647 - 1);
-  EXPECT_EQ(lenient_decimal(L"-2147483649"), -2147483647 - 1);
-  EXPECT_EQ(lenient_decimal(L"99999999999999999999999"), 2147483647);
 }
 
 }  // namespace

@@ -5,8 +5,6 @@
 
 #include <cstring>
 #include <cwchar>
-#include <cwctype>
-#include <limits>
 
 #include "disk/source_disk.h"
 #include "engine/bandwidth_limiter.h"
@@ -49,28 +47,8 @@ BOOL stop_on_console_control(DWORD) {
   return TRUE;
 }
 
-std::int32_t lenient_decimal(const wchar_t* text) {
-  while (std::iswspace(static_cast<wint_t>(*text))) ++text;
-  bool negative = false;
-  if (*text == L'+' || *text == L'-') {
-    negative = *text == L'-';
-    ++text;
-  }
-  // Accumulate the magnitude with room for the one value, 2^31, that only
-  // the negative side holds.
-  constexpr std::int64_t kLimit = std::int64_t{std::numeric_limits<std::int32_t>::max()} + 1;
-  std::int64_t magnitude = 0;
-  for (; *text >= L'0' && *text <= L'9'; ++text) {
-    magnitude = magnitude * 10 + (*text - L'0');
-    if (magnitude > kLimit) magnitude = kLimit;
-  }
-  if (negative) return static_cast<std::int32_t>(-magnitude);
-  return static_cast<std::int32_t>(magnitude >= kLimit ? kLimit - 1 : magnitude);
-}
-
-bool initialize_client(const wchar_t* server_addr, const wchar_t* server_port,
-                       const wchar_t* src_disk_index, const wchar_t* bandwidth_limit) {
-  build_source_disk(src_disk_index);
+bool initialize_client(const RunArguments& arguments) {
+  build_source_disk(arguments.src_disk_index);
   if (!open_source_disk()) return false;
   if (flush_before_start && !flush_source_disk()) {
     report_last_error(L"FlushFileBuffers");
@@ -78,29 +56,27 @@ bool initialize_client(const wchar_t* server_addr, const wchar_t* server_port,
   }
   // The limiter reports its own failure; running unpaced instead would
   // ignore the limit that was asked for.
-  if (!set_up_bandwidth_limiter(lenient_decimal(bandwidth_limit))) return false;
+  if (!set_up_bandwidth_limiter(arguments.bandwidth_limit)) return false;
   if (!create_chunk_dispenser(source_disk->size)) return false;
   if (!create_completion_port(source_disk->handle)) return false;
-  if (!set_up_rpc_connection(server_addr, server_port)) return false;
+  if (!set_up_rpc_connection(arguments.server_addr, arguments.server_port)) return false;
   Logger::instance().info(L"Initialize client done");
   return true;
 }
 
-std::int32_t run_replication(const wchar_t* server_addr, const wchar_t* server_port,
-                             const wchar_t* src_disk_index, const wchar_t* dest_disk_index,
-                             const wchar_t* bandwidth_limit, const wchar_t* mode) {
-  set_run_mode(mode);
+std::int32_t run_replication(const RunArguments& arguments) {
+  set_run_mode(arguments.mode);
   Logger::instance().info(L"Initilazing client");
-  if (!initialize_client(server_addr, server_port, src_disk_index, bandwidth_limit)) return 1;
+  if (!initialize_client(arguments)) return 1;
 
-  if (!invoke_open_device(lenient_decimal(dest_disk_index))) {
+  if (!invoke_open_device(arguments.dest_disk_index)) {
     Logger::instance().error(L"Open physical disk failed on destination, stop replication.");
     return 1;
   }
 
   Logger::instance().info(L"Initilazing chunks");
   for (int i = 0; i < kChunkContextCount; ++i) {
-    ChunkContext* context = create_chunk_context(lenient_decimal(dest_disk_index));
+    ChunkContext* context = create_chunk_context(arguments.dest_disk_index);
     if (context == nullptr) {
       report_last_error(L"Allocate chunk context");
       return 1;
@@ -134,7 +110,7 @@ std::int32_t run_replication(const wchar_t* server_addr, const wchar_t* server_p
   } else if (status == Succeeded) {
     Logger::instance().info(L"Replicate succ.");
   }
-  if (!invoke_close_device(lenient_decimal(dest_disk_index))) {
+  if (!invoke_close_device(arguments.dest_disk_index)) {
     Logger::instance().error(L"Close physical disk failed on destination.");
   }
   status = RunStatus.load();

@@ -392,6 +392,23 @@ TEST_P(ClientServerTest, AnUnknownProcedureIsProcnumOutOfRange) {
   EXPECT_TRUE(invoke_open_device(1));  // the connection survives the fault
 }
 
+TEST_P(ClientServerTest, ADigestTooLongForTheRequestHeadIsRefusedUnsent) {
+  TestChunk chunk(1, 0, 8);
+  chunk.digest.resize(200);
+  chunk.context.digest = chunk.digest.data();
+  chunk.context.digest_length = static_cast<std::uint32_t>(chunk.digest.size());
+  ASSERT_EQ(prepare_async_call(&chunk.context, Replicating), RPC_S_OK);
+  ::testing::internal::CaptureStderr();
+  EXPECT_FALSE(invoke_replicate(&chunk.context));
+  EXPECT_FALSE(invoke_compare(&chunk.context));
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "Invoke rpc method replicate failed, exception code: 1783"
+            "Invoke rpc method compare failed, exception code: 1783");
+  EXPECT_TRUE(port_is_empty());
+  EXPECT_TRUE(handler_.calls().empty());
+  EXPECT_TRUE(invoke_open_device(1));  // the connection is still good
+}
+
 INSTANTIATE_TEST_SUITE_P(Syntaxes, ClientServerTest, ::testing::Values(true, false),
                          [](const ::testing::TestParamInfo<bool>& info) {
                            return info.param ? "Ndr64" : "Ndr20Only";

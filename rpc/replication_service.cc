@@ -1,6 +1,7 @@
-// The four call operations of ReplicationService. The stubs allocate nothing
-// per call: requests are encoded into stack buffers and the chunk's data is
-// sent straight from its own buffer.
+// The four call operations of ReplicationService. Request heads are encoded
+// into stack buffers and the chunk's data is sent straight from its own
+// buffer, never copied; the runtime's call channel allocates what a call
+// needs (a connection when none is pooled, the reply).
 #include "rpc/replication_service.h"
 
 #include <array>
@@ -16,8 +17,9 @@
 
 namespace {
 
-// Large enough for the encoded head of any digest up to kMaxDigest bytes.
-constexpr std::size_t kMaxDigest = 64;
+// Room for the encoded head of a compare or replicate, with room to spare for
+// a kChunkDigestLength digest in either syntax; the encoders return 0 for a
+// head that does not fit.
 constexpr std::size_t kHeadBuffer = 160;
 
 void write_exception(const char* procedure, RPC_STATUS code) {
@@ -77,7 +79,6 @@ std::int32_t call_device_procedure(std::uint16_t opnum, std::int32_t dest_disk_i
 // The reference pointers of the chunk's arrays are never null.
 std::span<const std::uint8_t> digest_of(const ChunkContext* context) {
   if (context->digest == nullptr) throw rpc::RpcException{RPC_X_NULL_REF_POINTER};
-  if (context->digest_length > kMaxDigest) throw rpc::RpcException{RPC_X_BAD_STUB_DATA};
   return {context->digest, context->digest_length};
 }
 
@@ -105,6 +106,7 @@ bool invoke_replicate(ChunkContext* context) {
     const std::size_t head_length = encode_replicate_head(
         channel.syntax(), low_16_bits(context->dest_disk_index),
         static_cast<std::int64_t>(context->offset), digest, context->data_length, head);
+    if (head_length == 0) throw rpc::RpcException{RPC_X_BAD_STUB_DATA};
     const rpc::ConstBuffer pieces[] = {{head.data(), head_length},
                                        {context->data, context->data_length}};
     channel.start_async(kReplicateOpnum, pieces, context->async_state, &decode_result);
@@ -122,6 +124,7 @@ bool invoke_compare(ChunkContext* context) {
         encode_compare_request(channel.syntax(), low_16_bits(context->dest_disk_index),
                                static_cast<std::int64_t>(context->offset), digest,
                                static_cast<std::int32_t>(context->data_length), stub);
+    if (length == 0) throw rpc::RpcException{RPC_X_BAD_STUB_DATA};
     const rpc::ConstBuffer piece{stub.data(), length};
     channel.start_async(kCompareOpnum, std::span(&piece, 1), context->async_state, &decode_result);
     return true;

@@ -123,9 +123,6 @@ class ClientConnection {
   // sent anything unasked, so that a call can be trusted to it.
   bool idle_and_healthy() const;
 
-  // Wakes a reader blocked on this connection (any thread).
-  void shutdown() { socket_.shutdown(); }
-
   // The reply buffer of synchronous calls, reused from call to call.
   std::vector<std::uint8_t>* sync_reply() { return &sync_reply_; }
 
