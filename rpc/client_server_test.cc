@@ -60,14 +60,15 @@ class ScriptedHandler : public ReplicationHandler {
   std::optional<std::int32_t> close_device(const Caller& caller, std::int16_t dest) override {
     return record(SeenCall(Procedure::CloseDevice, caller.group, dest));
   }
-  std::optional<std::int32_t> replicate(const Caller& caller, const ReplicateArgs& args) override {
+  std::optional<std::int32_t> replicate(const Caller& caller,
+                                        const ReplicateRequest& args) override {
     SeenCall call{Procedure::Replicate, caller.group, args.dest, args.offset};
     call.digest.assign(args.digest.begin(), args.digest.end());
     call.data.assign(args.data.begin(), args.data.end());
     call.data_length = static_cast<std::int32_t>(args.data.size());
     return gated(std::move(call));
   }
-  std::optional<std::int32_t> compare(const Caller& caller, const CompareArgs& args) override {
+  std::optional<std::int32_t> compare(const Caller& caller, const CompareRequest& args) override {
     SeenCall call{Procedure::Compare, caller.group, args.dest, args.offset};
     call.digest.assign(args.digest.begin(), args.digest.end());
     call.data_length = args.data_length;
@@ -209,7 +210,7 @@ class ClientEnvironment : public ::testing::Test {
 class ClientServerTest : public ClientEnvironment, public ::testing::WithParamInterface<bool> {
  protected:
   void SetUp() override {
-    ReplicationServerOptions options;
+    rpc::ServerOptions options;
     options.accept_ndr64 = GetParam();
     server_ = std::make_unique<ReplicationServer>(options);
     rpc::Status s = server_->start(handler_);
@@ -483,8 +484,8 @@ TEST_F(NoServerTest, TheStubEntryPointsCanBeMadeToRaise) {
 class OwnServerTest : public ClientEnvironment {
  protected:
   void serve(const std::string& address) {
-    ReplicationServerOptions options;
-    options.listen_address = address;
+    rpc::ServerOptions options;
+    options.address = address;
     server_ = std::make_unique<ReplicationServer>(options);
     started_ = server_->start(handler_).ok();
   }
@@ -523,7 +524,7 @@ TEST_F(OwnServerTest, HostName) {
 }
 
 TEST_F(OwnServerTest, AServerGrantingTheSmallestFragmentsGetsTheChunkWhole) {
-  ReplicationServerOptions options;
+  rpc::ServerOptions options;
   options.limits.max_fragment = 1432;
   server_ = std::make_unique<ReplicationServer>(options);
   ASSERT_TRUE(server_->start(handler_).ok());

@@ -15,6 +15,9 @@
 #include "service/server_result.h"
 #include "service/service_ndr.h"
 
+// Every chunk context may have its call outstanding at once.
+static_assert(kChunkContextCount <= rpc::kMaxAsyncCalls);
+
 namespace {
 
 // Room for the encoded head of a compare or replicate, with room to spare for

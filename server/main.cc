@@ -95,8 +95,8 @@ int main(int argc, char** argv) {
     return reject("cannot serve " + status.message());
   }
 
-  ReplicationServerOptions server_options;
-  server_options.listen_address = options.listen_address;
+  rpc::ServerOptions server_options;
+  server_options.address = options.listen_address;
   server_options.port = options.port;
   server_options.accept_ndr64 = options.accept_ndr64;
   server_options.limits.idle_timeout_ms = options.idle_timeout_seconds * 1000;

@@ -29,16 +29,14 @@ class ReplicationServer::Adapter : public rpc::Dispatcher {
         ReplicateRequest request;
         decoded = decode_replicate_request(call.syntax, stub, &request);
         if (!decoded.ok()) break;
-        result = handler_.replicate(caller,
-                                    {request.dest, request.offset, request.digest, request.data});
+        result = handler_.replicate(caller, request);
         break;
       }
       case kCompareOpnum: {
         CompareRequest request;
         decoded = decode_compare_request(call.syntax, stub, &request);
         if (!decoded.ok()) break;
-        result = handler_.compare(
-            caller, {request.dest, request.offset, request.digest, request.data_length});
+        result = handler_.compare(caller, request);
         break;
       }
       default:
@@ -61,22 +59,14 @@ class ReplicationServer::Adapter : public rpc::Dispatcher {
 
 ReplicationServer::ReplicationServer() = default;
 
-ReplicationServer::ReplicationServer(ReplicationServerOptions options)
-    : options_(std::move(options)) {}
+ReplicationServer::ReplicationServer(rpc::ServerOptions options) : options_(std::move(options)) {}
 
 ReplicationServer::~ReplicationServer() { stop(); }
 
 rpc::Status ReplicationServer::start(ReplicationHandler& handler) {
   if (server_) return rpc::Status::Error(rpc::status::kInvalidArg, "server already started");
   adapter_ = std::make_unique<Adapter>(handler);
-  rpc::ServerOptions options;
-  options.address = options_.listen_address;
-  options.port = options_.port;
-  options.accept_ndr64 = options_.accept_ndr64;
-  options.limits = options_.limits;
-  options.allow = options_.allow;
-  options.on_event = options_.on_event;
-  server_ = std::make_unique<rpc::Server>(options, replication_service_interface(),
+  server_ = std::make_unique<rpc::Server>(options_, replication_service_interface(),
                                           kReplicationProcedureCount, adapter_.get());
   rpc::Status s = server_->start();
   if (!s.ok()) {

@@ -552,7 +552,7 @@ std::optional<std::int32_t> ScriptedServer::open_device(const Caller&, std::int1
   return script.open_result;
 }
 
-std::optional<std::int32_t> ScriptedServer::replicate(const Caller&, const ReplicateArgs& args) {
+std::optional<std::int32_t> ScriptedServer::replicate(const Caller&, const ReplicateRequest& args) {
   const auto offset = static_cast<std::uint64_t>(args.offset);
   const bool digest_ok = args.digest.size() == 16 &&
                          md5_of(args.data.data(), args.data.size()) ==
@@ -575,7 +575,7 @@ std::optional<std::int32_t> ScriptedServer::replicate(const Caller&, const Repli
   return 100;
 }
 
-std::optional<std::int32_t> ScriptedServer::compare(const Caller&, const CompareArgs& args) {
+std::optional<std::int32_t> ScriptedServer::compare(const Caller&, const CompareRequest& args) {
   const auto offset = static_cast<std::uint64_t>(args.offset);
   std::vector<std::uint8_t> stored(kMiB, 0);
   {

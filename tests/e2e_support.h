@@ -207,8 +207,9 @@ class ScriptedServer : public ReplicationHandler {
   bool close_came_after_slow_answer() const;
 
   std::optional<std::int32_t> open_device(const Caller& caller, std::int16_t dest) override;
-  std::optional<std::int32_t> replicate(const Caller& caller, const ReplicateArgs& args) override;
-  std::optional<std::int32_t> compare(const Caller& caller, const CompareArgs& args) override;
+  std::optional<std::int32_t> replicate(const Caller& caller,
+                                        const ReplicateRequest& args) override;
+  std::optional<std::int32_t> compare(const Caller& caller, const CompareRequest& args) override;
   std::optional<std::int32_t> close_device(const Caller& caller, std::int16_t dest) override;
   void group_ended(std::uint32_t group) override;
 
