@@ -15,6 +15,7 @@
 #include "engine/chunk_worker.h"
 #include "engine/replication_driver.h"
 #include "records/records.h"
+#include "testing/temporary_directory.h"
 
 namespace {
 
@@ -28,14 +29,14 @@ class WorkerLoop : public ::testing::Test {
   // the build tree.
   static void SetUpTestSuite() {
     home_ = fs::current_path();
-    dir_ = fs::temp_directory_path() / ("trv-worker-" + std::to_string(GetCurrentProcessId()));
-    fs::create_directories(dir_);
+    directory_ = new trv_testing::TemporaryDirectory("trv-worker");
+    dir_ = directory_->path();
     fs::current_path(dir_);
   }
   static void TearDownTestSuite() {
     fs::current_path(home_);
-    std::error_code ignored;
-    fs::remove_all(dir_, ignored);
+    delete directory_;
+    directory_ = nullptr;
   }
 
   void SetUp() override {
@@ -106,6 +107,7 @@ class WorkerLoop : public ::testing::Test {
   }
 
   static fs::path home_;
+  static trv_testing::TemporaryDirectory* directory_;
   static fs::path dir_;
   CRITICAL_SECTION lock_;
   ChunkDispenser dispenser_;
@@ -114,6 +116,7 @@ class WorkerLoop : public ::testing::Test {
 };
 
 fs::path WorkerLoop::home_;
+trv_testing::TemporaryDirectory* WorkerLoop::directory_ = nullptr;
 fs::path WorkerLoop::dir_;
 
 TEST_F(WorkerLoop, EmptyDispenserEndsEveryWorkerAndTheRunSucceeds) {

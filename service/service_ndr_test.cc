@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "rpc/runtime/hex_testing.h"
+#include "testing/bytes.h"
 
 namespace {
 
-using rpc::testing::hex;
+using trv_testing::hex;
 
 std::vector<std::uint8_t> sequence(std::size_t n) {
   std::vector<std::uint8_t> v(n);

@@ -21,17 +21,17 @@
 
 namespace rpc::testing {
 
-class ScriptedServer {
+class ScriptedPeer {
  public:
   // `script` runs on its own thread for each connection, numbered from 0.
   using Script = std::function<void(Socket& socket, int index)>;
 
-  explicit ScriptedServer(Script script) : script_(std::move(script)) {
+  explicit ScriptedPeer(Script script) : script_(std::move(script)) {
     Status s = listener_.listen("127.0.0.1", 0);
     EXPECT_TRUE(s.ok()) << s.to_string();
     acceptor_ = std::thread([this] { accept_loop(); });
   }
-  ~ScriptedServer() {
+  ~ScriptedPeer() {
     listener_.shutdown();
     acceptor_.join();
     {
