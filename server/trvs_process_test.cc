@@ -23,6 +23,7 @@
 #include "service/interface.h"
 #include "service/server_result.h"
 #include "service/service_ndr.h"
+#include "testing/pdu_reader.h"
 
 namespace {
 
@@ -175,17 +176,7 @@ class RawClient {
   }
 
  private:
-  bool read_pdu(Bytes* out) {
-    out->assign(rpc::kCommonHeaderSize, 0);
-    if (!socket_.read_exact(out->data(), out->size()).ok()) return false;
-    rpc::CommonHeader header;
-    if (!rpc::parse_fragment_header(*out, &header).ok()) return false;
-    out->resize(header.frag_length);
-    return socket_
-        .read_exact(out->data() + rpc::kCommonHeaderSize,
-                    header.frag_length - rpc::kCommonHeaderSize)
-        .ok();
-  }
+  bool read_pdu(Bytes* out) { return trv_testing::read_pdu(socket_, out).ok(); }
 
   rpc::Socket socket_;
   rpc::Syntax syntax_ = rpc::Syntax::Ndr20;

@@ -18,6 +18,7 @@
 #include "rpc/runtime/pdu.h"
 #include "rpc/runtime/rpc.h"
 #include "rpc/runtime/socket.h"
+#include "testing/pdu_reader.h"
 
 namespace rpc::testing {
 
@@ -70,12 +71,7 @@ class ScriptedPeer {
 
 // Reads one whole PDU; false at EOF or on a malformed header.
 inline bool read_pdu(Socket& socket, std::vector<std::uint8_t>* pdu, CommonHeader* header) {
-  pdu->assign(kCommonHeaderSize, 0);
-  if (!socket.read_exact(pdu->data(), kCommonHeaderSize).ok()) return false;
-  if (!parse_fragment_header(*pdu, header).ok()) return false;
-  pdu->resize(header->frag_length);
-  return socket.read_exact(pdu->data() + kCommonHeaderSize, header->frag_length - kCommonHeaderSize)
-      .ok();
+  return trv_testing::read_pdu(socket, pdu, header).ok();
 }
 
 // Reads the bind and answers it: accepts `accept_context` (-1 = none, every
