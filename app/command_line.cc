@@ -5,6 +5,7 @@
 #include "app/command_line.h"
 
 #include <iostream>
+#include <iterator>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -60,7 +61,9 @@ int client_main(int argc, const wchar_t* const* argv) {
     return -1;
   }
 
-  for (const NumericArgument& argument : kNumericArguments) {
+  std::int32_t values[std::size(kNumericArguments)] = {};
+  for (std::size_t i = 0; i < std::size(kNumericArguments); ++i) {
+    const NumericArgument& argument = kNumericArguments[i];
     const std::wstring text = argv[argument.position];
     ParsedArgument parsed = parse_numeric_argument(text);
     if (parsed.ok && (parsed.value < argument.minimum || parsed.value > argument.maximum)) {
@@ -74,6 +77,7 @@ int client_main(int argc, const wchar_t* const* argv) {
     }
     Logger::instance().info(L"start trvc, " + std::wstring(argument.name) + L": " +
                             std::to_wstring(parsed.value));
+    values[i] = parsed.value;
   }
 
   std::wstring mode;
@@ -84,5 +88,7 @@ int client_main(int argc, const wchar_t* const* argv) {
       return -1;
     }
   }
-  return run_and_teardown(argv[1], argv[2], argv[3], argv[4], argv[5], mode.c_str());
+  // values[0] (the source number) is only checked: the device path is built
+  // from its text as typed.
+  return run_and_teardown({argv[1], argv[2], argv[3], values[1], values[2], mode.c_str()});
 }

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "app/command_line.h"
-#include "engine/chunk_worker.h"
+#include "records/records.h"
 #include "platform/text.h"
 #include "platform/win32.h"
 

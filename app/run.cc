@@ -3,48 +3,30 @@
 // every worker it started has ended, so nothing is released under a worker.
 #include "app/run.h"
 
-#include <cstdlib>
-
 #include "disk/source_disk.h"
 #include "engine/bandwidth_limiter.h"
-#include "engine/chunk_worker.h"
-#include "engine/process_state.h"
 #include "engine/replication_driver.h"
 #include "log/error_reports.h"
+#include "records/records.h"
 #include "rpc/rpc_connection.h"
 
 void release_process_resources() {
-  for (HANDLE& thread : WorkerThreads) {
-    if (thread != nullptr) {
-      CloseHandle(thread);
-      thread = nullptr;
-    }
-  }
-  if (CompletionPort != nullptr) {
-    CloseHandle(CompletionPort);
-    CompletionPort = nullptr;
-  }
-  if (chunk_dispenser != nullptr) {
-    DeleteCriticalSection(chunk_dispenser->lock);
-    std::free(chunk_dispenser->lock);
-    std::free(chunk_dispenser);
-    chunk_dispenser = nullptr;
-  }
+  release_worker_threads();
+  release_completion_port();
+  release_chunk_dispenser();
   release_source_disk();
   release_rpc_connection();
   release_bandwidth_limiter();
+  release_chunk_contexts();
 }
 
-int run_and_teardown(const wchar_t* server_addr, const wchar_t* server_port,
-                     const wchar_t* src_disk_index, const wchar_t* dest_disk_index,
-                     const wchar_t* bandwidth_limit, const wchar_t* mode) {
+int run_and_teardown(const RunArguments& arguments) {
   // Without the handler a signal ends the process on the spot; the copy
   // itself does not need it, so a failure here is reported and the run goes on.
   if (!SetConsoleCtrlHandler(stop_on_console_control, TRUE)) {
     report_last_error(L"SetConsoleCtrlHandler");
   }
-  int result = run_replication(server_addr, server_port, src_disk_index, dest_disk_index,
-                               bandwidth_limit, mode);
+  int result = run_replication(arguments);
   release_process_resources();
   return result;
 }

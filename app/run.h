@@ -3,12 +3,12 @@
 // returns the exit code (0 or 1). Main thread only.
 #pragma once
 
-int run_and_teardown(const wchar_t* server_addr, const wchar_t* server_port,
-                     const wchar_t* src_disk_index, const wchar_t* dest_disk_index,
-                     const wchar_t* bandwidth_limit, const wchar_t* mode);
+#include "engine/replication_driver.h"
+
+int run_and_teardown(const RunArguments& arguments);
 
 // Releases what the run created, in a fixed order, skipping whatever was never
 // created: worker thread handles, the completion port, the dispenser, the
-// source disk, the RPC connection, the limiter. The chunk contexts and the RPC
-// heap stay until process exit. Called only after every worker has ended.
+// source disk, the RPC connection and its heap, the limiter, the chunk
+// contexts. Called only after every worker has ended.
 void release_process_resources();

@@ -9,8 +9,6 @@
 #include "log/error_reports.h"
 #include "log/logger.h"
 
-SourceDisk* source_disk = nullptr;
-
 namespace {
 
 constexpr wchar_t kDevicePrefix[] = L"\\\\.\\PhysicalDrive";

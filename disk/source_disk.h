@@ -6,19 +6,10 @@
 
 #include <cstdint>
 
-#include "platform/win32.h"
+#include "records/records.h"
 
-struct SourceDisk {
-  // "\\.\PhysicalDrive" followed by the index text as typed, zero-terminated.
-  // Left empty when the index text does not fit; the open then fails.
-  wchar_t path[128];
-  std::uint64_t size;  // bytes; 0 until the disk has been sized
-  HANDLE handle;       // null until opened; never a handle already closed
-};
-
-// The process-wide source disk; null before build_source_disk and after
-// release_source_disk.
-extern SourceDisk* source_disk;
+// The record itself, source_disk, is declared in records/records.h; it is null
+// before build_source_disk and after release_source_disk.
 
 // Creates the zero-filled record, builds its path from the index text as
 // typed (not its parsed number) and publishes it, before anything can fail,

@@ -7,10 +7,7 @@
 #include <chrono>
 #include <thread>
 
-#include "engine/process_state.h"
 #include "log/error_reports.h"
-
-BandwidthLimiter* bandwidth_limiter = nullptr;
 
 namespace {
 

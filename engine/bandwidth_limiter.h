@@ -6,23 +6,9 @@
 
 #include <cstdint>
 
-#include "platform/win32.h"
+#include "records/records.h"
 
-struct BandwidthLimiter {
-  // bandwidth_limit / 1024: the asked rate in whole 1 MiB chunks per second,
-  // as computed (0 for limits below 1024 KB/s).
-  std::int32_t chunks_per_second;
-  // A binary semaphore that admits one thread at a time into throttle.
-  HANDLE gate;
-  // The least time between two passes, a whole number of milliseconds.
-  double interval_seconds;
-  // Steady-clock nanoseconds of the last pass (at first: of the set-up).
-  // Read and written only while `gate` is held.
-  std::int64_t last_pass_ns;
-};
-
-// Null when no limiter exists.
-extern BandwidthLimiter* bandwidth_limiter;
+// The limiter record, bandwidth_limiter, is declared in records/records.h.
 
 // The pacing interval in milliseconds for `bandwidth_limit` KB/s (> 0): with
 // r = limit / 1024 whole chunks per second, 1000 / r ms, or 1000 / (r + 10)

@@ -17,8 +17,9 @@
 #include <thread>
 #include <vector>
 
-#include "engine/process_state.h"
 #include "platform/fault_injection.h"
+#include "records/records.h"
+#include "testing/temporary_directory.h"
 
 namespace {
 
@@ -114,9 +115,8 @@ TEST_F(BandwidthLimiterTest, SlowLimitKeepsItsComputedRate) {
 TEST_F(BandwidthLimiterTest, GateThatCannotBeCreatedFailsTheSetUp) {
   // The report goes to the log file in the working directory.
   const auto previous = std::filesystem::current_path();
-  const auto dir = std::filesystem::temp_directory_path() /
-                   ("bandwidth_limiter_test_" + std::to_string(GetCurrentProcessId()));
-  std::filesystem::create_directories(dir);
+  const trv_testing::TemporaryDirectory directory("trv-limiter");
+  const std::filesystem::path& dir = directory.path();
   std::filesystem::current_path(dir);
 
   inject_failure("CreateSemaphoreW", 8);
@@ -128,7 +128,6 @@ TEST_F(BandwidthLimiterTest, GateThatCannotBeCreatedFailsTheSetUp) {
   const std::string bytes((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
   log.close();
   std::filesystem::current_path(previous);
-  std::filesystem::remove_all(dir);
 
   EXPECT_FALSE(ok);
   EXPECT_FALSE(published);

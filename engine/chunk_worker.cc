@@ -11,18 +11,12 @@
 #include "digest/digest.h"
 #include "disk/source_disk.h"
 #include "engine/bandwidth_limiter.h"
-#include "engine/chunk_context.h"
-#include "engine/process_state.h"
 #include "log/error_reports.h"
 #include "log/logger.h"
 #include "rpc/replication_service.h"
 #include "rpc/rpc_connection.h"
 #include "rpc/runtime/rpc.h"
-#include "rpc/server_result.h"
-
-ChunkDispenser* chunk_dispenser = nullptr;
-std::atomic<std::int32_t> contexts_in_play{0};
-HashCombiner chunk_hasher;
+#include "service/server_result.h"
 
 namespace {
 
@@ -78,6 +72,9 @@ bool start_call(ChunkContext* context, ChunkStage stage) {
     report_rpc_status(L"RpcAsyncInitializeHandle", status);
     return false;
   }
+  // The stage is written before the call can complete: the completion packet
+  // is what carries the context to the next worker.
+  context->stage = stage;
   // The call wrappers report their own failures.
   return stage == Comparing ? invoke_compare(context) : invoke_replicate(context);
 }

@@ -4,39 +4,16 @@
 // that holds it, and the dispenser's fields only under its lock.
 //
 // Besides the port, a worker blocks in two places: in throttle() under a
-// bandwidth limit, and in chunk_hasher.digest() while another worker hashes
-// a batch of chunks (a few milliseconds a pass; it never waits for chunks
-// whose reads have not completed).
+// bandwidth limit, and in chunk_hasher.digest(), while another worker hashes
+// a batch of chunks (a few milliseconds a pass) and for at most 5 ms while
+// it gathers other workers' chunks for a pass of its own.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <string>
 
-#include "digest/hash_combiner.h"
-#include "platform/win32.h"
-
-struct ChunkContext;
-
-struct ChunkDispenser {
-  std::uint64_t next_offset;  // guarded by lock
-  std::uint64_t total_size;   // guarded by lock
-  CRITICAL_SECTION* lock;     // spin count 100; held only for the take
-};
-
-// Null until the driver creates it; freed by the teardown after the workers.
-extern ChunkDispenser* chunk_dispenser;
-
-// Contexts that a worker may still meet on the port: queued, read in flight,
-// call in flight, or held by a worker. The driver sets it before posting the
-// contexts; a context leaves it when it is dropped (empty dispenser, failure,
-// unsupported stage). Workers stay while it is above zero, so that every
-// completion is taken and the result is read only after the last answer.
-extern std::atomic<std::int32_t> contexts_in_play;
-
-// The workers' digests go through it, so that chunks read close together are
-// hashed together. It lives as long as the process.
-extern HashCombiner chunk_hasher;
+#include "records/records.h"
 
 // The thread routine: takes completions from CompletionPort and moves each
 // context one stage on, until no context is left in play and RunStatus is no

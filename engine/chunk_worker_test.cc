@@ -1,6 +1,5 @@
-// The pure pieces of the worker and the driver: the progress line's speed and
-// units, the dispenser's hand-out under concurrency and at its limits, the
-// lenient number conversion and a new context's shape.
+// The pure pieces of the worker: the progress line's speed and units, and
+// the dispenser's hand-out under concurrency and at its limits.
 #include "engine/chunk_worker.h"
 
 #include <gtest/gtest.h>
@@ -13,8 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/chunk_context.h"
-#include "engine/replication_driver.h"
+#include "records/records.h"
 #include "rpc/runtime/rpc.h"
 
 namespace {
@@ -125,54 +123,6 @@ TEST_F(DispenserTest, ConcurrentTakersGetEachChunkExactlyOnce) {
   std::sort(all.begin(), all.end());
   ASSERT_EQ(all.size(), kChunks);
   for (std::uint64_t i = 0; i < kChunks; ++i) ASSERT_EQ(all[i], i * kChunkDataLength);
-}
-
-TEST(LenientDecimal, StopsAtTheFirstNonDigitAndNeverFails) {
-  EXPECT_EQ(lenient_decimal(L"7"), 7);
-  EXPECT_EQ(lenient_decimal(L"  \t42"), 42);
-  EXPECT_EQ(lenient_decimal(L"+5"), 5);
-  EXPECT_EQ(lenient_decimal(L"-1"), -1);
-  EXPECT_EQ(lenient_decimal(L"12abc"), 12);
-  EXPECT_EQ(lenient_decimal(L"007"), 7);
-  EXPECT_EQ(lenient_decimal(L"65537"), 65537);
-  EXPECT_EQ(lenient_decimal(L"abc"), 0);
-  EXPECT_EQ(lenient_decimal(L""), 0);
-  EXPECT_EQ(lenient_decimal(L"-"), 0);
-  EXPECT_EQ(lenient_decimal(L"1 2"), 1);
-}
-
-TEST(LenientDecimal, ClampsToThe32BitRange) {
-  EXPECT_EQ(lenient_decimal(L"2147483647"), 2147483647);
-  EXPECT_EQ(lenient_decimal(L"2147483648"), 2147483647);
-  EXPECT_EQ(lenient_decimal(L"-2147483648"), -2147483647 - 1);
-  EXPECT_EQ(lenient_decimal(L"-2147483649"), -2147483647 - 1);
-  EXPECT_EQ(lenient_decimal(L"99999999999999999999999"), 2147483647);
-}
-
-TEST(ChunkContextCreation, IsIdleWithFullSizedBuffersAndAClearCallState) {
-  ChunkContext* context = create_chunk_context(65537);
-  ASSERT_NE(context, nullptr);
-  EXPECT_EQ(context->dest_disk_index, 65537);
-  EXPECT_EQ(context->offset, 0u);
-  EXPECT_EQ(context->stage, Idle);
-  EXPECT_EQ(context->digest_length, 16u);
-  EXPECT_EQ(context->data_length, 1048576u);
-  ASSERT_NE(context->digest, nullptr);
-  ASSERT_NE(context->data, nullptr);
-  ASSERT_NE(context->async_state, nullptr);
-  const auto* state = reinterpret_cast<const std::uint8_t*>(context->async_state);
-  EXPECT_TRUE(std::all_of(state, state + sizeof(RPC_ASYNC_STATE), [](auto b) { return b == 0; }));
-  const auto* overlapped = reinterpret_cast<const std::uint8_t*>(&context->overlapped);
-  EXPECT_TRUE(
-      std::all_of(overlapped, overlapped + sizeof(OVERLAPPED), [](auto b) { return b == 0; }));
-  EXPECT_EQ(context_from_overlapped(&context->overlapped), context);
-  // Buffers must be writable over their whole length.
-  context->data[kChunkDataLength - 1] = 1;
-  context->digest[kChunkDigestLength - 1] = 1;
-  std::free(context->data);
-  delete[] context->digest;
-  std::free(context->async_state);
-  delete context;
 }
 
 }  // namespace

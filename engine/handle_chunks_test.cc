@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "engine/chunk_context.h"
 #include "engine/chunk_worker.h"
-#include "engine/process_state.h"
 #include "engine/replication_driver.h"
+#include "records/records.h"
+#include "testing/temporary_directory.h"
 
 namespace {
 
@@ -29,14 +29,14 @@ class WorkerLoop : public ::testing::Test {
   // the build tree.
   static void SetUpTestSuite() {
     home_ = fs::current_path();
-    dir_ = fs::temp_directory_path() / ("trv-worker-" + std::to_string(GetCurrentProcessId()));
-    fs::create_directories(dir_);
+    directory_ = new trv_testing::TemporaryDirectory("trv-worker");
+    dir_ = directory_->path();
     fs::current_path(dir_);
   }
   static void TearDownTestSuite() {
     fs::current_path(home_);
-    std::error_code ignored;
-    fs::remove_all(dir_, ignored);
+    delete directory_;
+    directory_ = nullptr;
   }
 
   void SetUp() override {
@@ -55,12 +55,7 @@ class WorkerLoop : public ::testing::Test {
     CompletionPort = nullptr;
     chunk_dispenser = nullptr;
     DeleteCriticalSection(&lock_);
-    for (ChunkContext* context : contexts_) {
-      std::free(context->data);
-      delete[] context->digest;
-      std::free(context->async_state);
-      delete context;
-    }
+    for (ChunkContext* context : contexts_) release_chunk_context(context);
   }
 
   // A context counted in play, with garbage in its buffers as a context
@@ -112,6 +107,7 @@ class WorkerLoop : public ::testing::Test {
   }
 
   static fs::path home_;
+  static trv_testing::TemporaryDirectory* directory_;
   static fs::path dir_;
   CRITICAL_SECTION lock_;
   ChunkDispenser dispenser_;
@@ -120,6 +116,7 @@ class WorkerLoop : public ::testing::Test {
 };
 
 fs::path WorkerLoop::home_;
+trv_testing::TemporaryDirectory* WorkerLoop::directory_ = nullptr;
 fs::path WorkerLoop::dir_;
 
 TEST_F(WorkerLoop, EmptyDispenserEndsEveryWorkerAndTheRunSucceeds) {

@@ -7,23 +7,24 @@
 
 #include <cstdint>
 
-#include "engine/chunk_context.h"
 #include "platform/win32.h"
+#include "records/records.h"
 
-constexpr int kChunkContextCount = 16;
+// An accepted command line, as the entry point hands it down. The texts are
+// the arguments as typed; the numbers have been checked by the command line.
+struct RunArguments {
+  const wchar_t* server_addr;
+  const wchar_t* server_port;     // used unchanged as the endpoint
+  const wchar_t* src_disk_index;  // the device path is built from the text
+  std::int32_t dest_disk_index;   // within -32768..32767
+  std::int32_t bandwidth_limit;   // KB/s; 0 or less: no limit
+  const wchar_t* mode;            // "", "incremental_sync" or "last_incremental_sync"
+};
 
-// The contexts of the run, in creation order; null until created. They are
-// never freed: process exit reclaims them.
-extern ChunkContext* chunk_contexts[kChunkContextCount];
-
-// Runs the replication with the command line's texts as typed and the mode
-// text ("", "incremental_sync" or "last_incremental_sync"). Returns 1 when
-// the set-up, the destination's opening, the contexts or the workers failed,
-// otherwise the final RunStatus (0 succeeded, 1 failed). Every worker it
-// started has ended when it returns.
-std::int32_t run_replication(const wchar_t* server_addr, const wchar_t* server_port,
-                             const wchar_t* src_disk_index, const wchar_t* dest_disk_index,
-                             const wchar_t* bandwidth_limit, const wchar_t* mode);
+// Runs the replication. Returns 1 when the set-up, the destination's
+// opening, the contexts or the workers failed, otherwise the final RunStatus
+// (0 succeeded, 1 failed). Every worker it started has ended when it returns.
+std::int32_t run_replication(const RunArguments& arguments);
 
 // The console control handler of a run (SIGINT, SIGTERM and SIGHUP on
 // Linux), called on the platform's handler thread. The first event stops the
@@ -36,14 +37,4 @@ BOOL stop_on_console_control(DWORD control_type);
 // The ordered set-up: source disk (opened, flushed when asked), limiter,
 // dispenser, completion port, RPC connection. Each failure is reported by the
 // step that failed; what was created stays published for the teardown.
-bool initialize_client(const wchar_t* server_addr, const wchar_t* server_port,
-                       const wchar_t* src_disk_index, const wchar_t* bandwidth_limit);
-
-// A base-10 conversion that never fails: leading white space and a sign are
-// accepted, conversion stops at the first non-digit, no digit gives 0, and a
-// value beyond 32 bits is clamped to the nearest 32-bit limit.
-std::int32_t lenient_decimal(const wchar_t* text);
-
-// A zero-filled context for the destination disk with its buffers and its
-// zero-filled call state; null (with the last error set) when memory is short.
-ChunkContext* create_chunk_context(std::int32_t dest_disk_index);
+bool initialize_client(const RunArguments& arguments);

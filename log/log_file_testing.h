@@ -16,34 +16,11 @@
 #include <vector>
 
 #include "platform/text.h"
+#include "testing/temporary_directory.h"
 
 namespace log_testing {
 
-// A fresh directory under the system's temporary directory, removed with
-// everything in it when the object goes away.
-class TempDir {
- public:
-  TempDir() {
-    std::random_device random;
-    const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
-    for (int attempt = 0;; ++attempt) {
-      path_ = std::filesystem::temp_directory_path() /
-              ("trv-test-" + std::to_string(random()) + "-" + std::to_string(now + attempt));
-      if (std::filesystem::create_directory(path_)) break;
-    }
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
+using TempDir = trv_testing::TemporaryDirectory;
 
 inline std::string read_bytes(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);

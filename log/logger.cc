@@ -2,10 +2,10 @@
 // only the file write, the write-failure message and the console echo, so
 // lines never interleave and reach the file and the console in one order.
 //
-// Differences from the Windows original: the console receives UTF-8 through
-// the narrow streams (text the console cannot show never puts a stream into
-// a failed state), and the write-failure message goes to the narrow standard
-// error stream, since one stream must not be used both wide and narrow.
+// The console receives UTF-8 through the narrow streams (text the console
+// cannot show never puts a stream into a failed state), and the write-failure
+// message goes to the narrow standard error stream, since one stream must not
+// be used both wide and narrow.
 #include "log/logger.h"
 
 #include <cstdio>

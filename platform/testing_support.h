@@ -17,30 +17,23 @@
 #include <vector>
 
 #include "platform/text.h"
+#include "testing/temporary_directory.h"
 
 extern char** environ;
 
 namespace trv::platform::testing {
 
+// The shared temporary directory with the platform tests' ways of naming
+// files in it: as UTF-8 text and as the wide text the Win32 calls take.
 class TempDir {
  public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "trv-platform-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
   const std::string& path() const { return path_; }
   std::string file(const std::string& name) const { return path_ + "/" + name; }
   std::wstring wide(const std::string& name) const { return from_utf8(file(name)); }
 
  private:
-  std::string path_;
+  trv_testing::TemporaryDirectory directory_{"trv-platform"};
+  std::string path_ = directory_.path().string();
 };
 
 // Sets an environment variable for its lifetime and restores the old value.

@@ -17,17 +17,17 @@
 #include <thread>
 #include <vector>
 
-#include "engine/chunk_context.h"
-#include "engine/process_state.h"
 #include "log/log_file_testing.h"
 #include "platform/fault_injection.h"
+#include "records/records.h"
 #include "rpc/replication_service.h"
 #include "rpc/rpc_connection.h"
 #include "rpc/runtime/async_call.h"
 #include "rpc/runtime/client.h"
-#include "rpc/server_result.h"
-#include "rpc/service_ndr.h"
-#include "rpc/service_server.h"
+#include "service/interface.h"
+#include "service/server_result.h"
+#include "service/service_ndr.h"
+#include "service/service_server.h"
 
 namespace {
 
@@ -60,14 +60,15 @@ class ScriptedHandler : public ReplicationHandler {
   std::optional<std::int32_t> close_device(const Caller& caller, std::int16_t dest) override {
     return record(SeenCall(Procedure::CloseDevice, caller.group, dest));
   }
-  std::optional<std::int32_t> replicate(const Caller& caller, const ReplicateArgs& args) override {
+  std::optional<std::int32_t> replicate(const Caller& caller,
+                                        const ReplicateRequest& args) override {
     SeenCall call{Procedure::Replicate, caller.group, args.dest, args.offset};
     call.digest.assign(args.digest.begin(), args.digest.end());
     call.data.assign(args.data.begin(), args.data.end());
     call.data_length = static_cast<std::int32_t>(args.data.size());
     return gated(std::move(call));
   }
-  std::optional<std::int32_t> compare(const Caller& caller, const CompareArgs& args) override {
+  std::optional<std::int32_t> compare(const Caller& caller, const CompareRequest& args) override {
     SeenCall call{Procedure::Compare, caller.group, args.dest, args.offset};
     call.digest.assign(args.digest.begin(), args.digest.end());
     call.data_length = args.data_length;
@@ -191,6 +192,7 @@ class ClientEnvironment : public ::testing::Test {
   // collects the result.
   RPC_STATUS run_call(TestChunk& chunk, ChunkStage stage, std::int32_t* reply) {
     EXPECT_EQ(prepare_async_call(&chunk.context, stage), RPC_S_OK);
+    chunk.context.stage = stage;  // as the chunk worker does
     const bool issued =
         stage == Comparing ? invoke_compare(&chunk.context) : invoke_replicate(&chunk.context);
     EXPECT_TRUE(issued);
@@ -208,7 +210,7 @@ class ClientEnvironment : public ::testing::Test {
 class ClientServerTest : public ClientEnvironment, public ::testing::WithParamInterface<bool> {
  protected:
   void SetUp() override {
-    ReplicationServerOptions options;
+    rpc::ServerOptions options;
     options.accept_ndr64 = GetParam();
     server_ = std::make_unique<ReplicationServer>(options);
     rpc::Status s = server_->start(handler_);
@@ -314,6 +316,7 @@ TEST_P(ClientServerTest, SixteenCallsInFlightEachCompleteExactlyOnce) {
       TestChunk& chunk = *chunks[i];
       ChunkStage stage = i % 2 == 0 ? Replicating : Comparing;
       if (prepare_async_call(&chunk.context, stage) != RPC_S_OK) return;
+      chunk.context.stage = stage;  // as the chunk worker does
       if (stage == Replicating ? invoke_replicate(&chunk.context)
                                : invoke_compare(&chunk.context)) {
         ++issued;
@@ -379,7 +382,7 @@ TEST_P(ClientServerTest, AServerThatDropsTheCallFailsItThroughTheCompletion) {
 
 TEST_P(ClientServerTest, AnUnknownProcedureIsProcnumOutOfRange) {
   try {
-    rpc::CallChannel channel(replication_service_binding, replication_service_interface());
+    rpc::CallChannel channel(replication_service_binding, replication_service_offer());
     const std::uint8_t stub[2] = {1, 0};
     const rpc::ConstBuffer piece{stub, sizeof(stub)};
     channel.call(7, std::span(&piece, 1));
@@ -388,6 +391,23 @@ TEST_P(ClientServerTest, AnUnknownProcedureIsProcnumOutOfRange) {
     EXPECT_EQ(exception.code, RPC_S_PROCNUM_OUT_OF_RANGE);
   }
   EXPECT_TRUE(invoke_open_device(1));  // the connection survives the fault
+}
+
+TEST_P(ClientServerTest, ADigestTooLongForTheRequestHeadIsRefusedUnsent) {
+  TestChunk chunk(1, 0, 8);
+  chunk.digest.resize(200);
+  chunk.context.digest = chunk.digest.data();
+  chunk.context.digest_length = static_cast<std::uint32_t>(chunk.digest.size());
+  ASSERT_EQ(prepare_async_call(&chunk.context, Replicating), RPC_S_OK);
+  ::testing::internal::CaptureStderr();
+  EXPECT_FALSE(invoke_replicate(&chunk.context));
+  EXPECT_FALSE(invoke_compare(&chunk.context));
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "Invoke rpc method replicate failed, exception code: 1783"
+            "Invoke rpc method compare failed, exception code: 1783");
+  EXPECT_TRUE(port_is_empty());
+  EXPECT_TRUE(handler_.calls().empty());
+  EXPECT_TRUE(invoke_open_device(1));  // the connection is still good
 }
 
 INSTANTIATE_TEST_SUITE_P(Syntaxes, ClientServerTest, ::testing::Values(true, false),
@@ -464,8 +484,8 @@ TEST_F(NoServerTest, TheStubEntryPointsCanBeMadeToRaise) {
 class OwnServerTest : public ClientEnvironment {
  protected:
   void serve(const std::string& address) {
-    ReplicationServerOptions options;
-    options.listen_address = address;
+    rpc::ServerOptions options;
+    options.address = address;
     server_ = std::make_unique<ReplicationServer>(options);
     started_ = server_->start(handler_).ok();
   }
@@ -504,7 +524,7 @@ TEST_F(OwnServerTest, HostName) {
 }
 
 TEST_F(OwnServerTest, AServerGrantingTheSmallestFragmentsGetsTheChunkWhole) {
-  ReplicationServerOptions options;
+  rpc::ServerOptions options;
   options.limits.max_fragment = 1432;
   server_ = std::make_unique<ReplicationServer>(options);
   ASSERT_TRUE(server_->start(handler_).ok());

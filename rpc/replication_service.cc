@@ -1,6 +1,7 @@
-// The four call operations of ReplicationService. The stubs allocate nothing
-// per call: requests are encoded into stack buffers and the chunk's data is
-// sent straight from its own buffer.
+// The four call operations of ReplicationService. Request heads are encoded
+// into stack buffers and the chunk's data is sent straight from its own
+// buffer, never copied; the runtime's call channel allocates what a call
+// needs (a connection when none is pooled, the reply).
 #include "rpc/replication_service.h"
 
 #include <array>
@@ -10,17 +11,18 @@
 
 #include "platform/fault_injection.h"
 #include "rpc/runtime/client.h"
-#include "rpc/server_result.h"
-#include "rpc/service_ndr.h"
+#include "service/interface.h"
+#include "service/server_result.h"
+#include "service/service_ndr.h"
 
-RPC_BINDING_HANDLE replication_service_binding = nullptr;
-
-const rpc::SyntaxId& replication_service_interface() { return rpc::replication_interface(); }
+// Every chunk context may have its call outstanding at once.
+static_assert(kChunkContextCount <= rpc::kMaxAsyncCalls);
 
 namespace {
 
-// Large enough for the encoded head of any digest up to kMaxDigest bytes.
-constexpr std::size_t kMaxDigest = 64;
+// Room for the encoded head of a compare or replicate, with room to spare for
+// a kChunkDigestLength digest in either syntax; the encoders return 0 for a
+// head that does not fit.
 constexpr std::size_t kHeadBuffer = 160;
 
 void write_exception(const char* procedure, RPC_STATUS code) {
@@ -65,7 +67,7 @@ std::int16_t low_16_bits(std::int32_t value) { return static_cast<std::int16_t>(
 
 std::int32_t call_device_procedure(std::uint16_t opnum, std::int32_t dest_disk_index) {
   raise_if_injected("NdrClientCall3");
-  rpc::CallChannel channel(replication_service_binding, replication_service_interface());
+  rpc::CallChannel channel(replication_service_binding, replication_service_offer());
   std::uint8_t stub[kDeviceRequestSize];
   encode_device_request(low_16_bits(dest_disk_index), stub);
   const rpc::ConstBuffer piece{stub, sizeof(stub)};
@@ -80,7 +82,6 @@ std::int32_t call_device_procedure(std::uint16_t opnum, std::int32_t dest_disk_i
 // The reference pointers of the chunk's arrays are never null.
 std::span<const std::uint8_t> digest_of(const ChunkContext* context) {
   if (context->digest == nullptr) throw rpc::RpcException{RPC_X_NULL_REF_POINTER};
-  if (context->digest_length > kMaxDigest) throw rpc::RpcException{RPC_X_BAD_STUB_DATA};
   return {context->digest, context->digest_length};
 }
 
@@ -103,11 +104,12 @@ bool invoke_replicate(ChunkContext* context) {
     raise_if_injected("Ndr64AsyncClientCall");
     std::span<const std::uint8_t> digest = digest_of(context);
     if (context->data == nullptr) throw rpc::RpcException{RPC_X_NULL_REF_POINTER};
-    rpc::CallChannel channel(replication_service_binding, replication_service_interface());
+    rpc::CallChannel channel(replication_service_binding, replication_service_offer());
     std::array<std::uint8_t, kHeadBuffer> head;
     const std::size_t head_length = encode_replicate_head(
         channel.syntax(), low_16_bits(context->dest_disk_index),
         static_cast<std::int64_t>(context->offset), digest, context->data_length, head);
+    if (head_length == 0) throw rpc::RpcException{RPC_X_BAD_STUB_DATA};
     const rpc::ConstBuffer pieces[] = {{head.data(), head_length},
                                        {context->data, context->data_length}};
     channel.start_async(kReplicateOpnum, pieces, context->async_state, &decode_result);
@@ -119,12 +121,13 @@ bool invoke_compare(ChunkContext* context) {
   return guarded("compare", [&] {
     raise_if_injected("Ndr64AsyncClientCall");
     std::span<const std::uint8_t> digest = digest_of(context);
-    rpc::CallChannel channel(replication_service_binding, replication_service_interface());
+    rpc::CallChannel channel(replication_service_binding, replication_service_offer());
     std::array<std::uint8_t, kHeadBuffer> stub;
     const std::size_t length =
         encode_compare_request(channel.syntax(), low_16_bits(context->dest_disk_index),
                                static_cast<std::int64_t>(context->offset), digest,
                                static_cast<std::int32_t>(context->data_length), stub);
+    if (length == 0) throw rpc::RpcException{RPC_X_BAD_STUB_DATA};
     const rpc::ConstBuffer piece{stub.data(), length};
     channel.start_async(kCompareOpnum, std::span(&piece, 1), context->async_state, &decode_result);
     return true;

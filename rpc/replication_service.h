@@ -1,5 +1,5 @@
-// The client side of ReplicationService: its identity, the implicit binding
-// handle that every call travels over, and the four call operations. Each
+// The client stubs of ReplicationService: the four call operations, over the
+// implicit binding handle replication_service_binding (records/records.h). Each
 // operation catches every failure of its remote call and writes
 // "Invoke rpc method <procedure> failed, exception code: <code>" to standard
 // error. open_device and close_device run on the main thread; compare and
@@ -8,16 +8,7 @@
 
 #include <cstdint>
 
-#include "engine/chunk_context.h"
-#include "rpc/runtime/pdu.h"
-#include "rpc/runtime/rpc.h"
-
-// The interface's implicit primitive binding handle: null until the
-// connection set-up binds it, freed by the connection release.
-extern RPC_BINDING_HANDLE replication_service_binding;
-
-// 28ca6c91-a6eb-423d-82cf-548f5df542bc version 1.0.
-const rpc::SyntaxId& replication_service_interface();
+#include "records/records.h"
 
 // Synchronous; sends the low 16 bits of the number. True exactly when the
 // server answers Opened (107) / Closed (108).

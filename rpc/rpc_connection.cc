@@ -1,14 +1,9 @@
-// The RPC connection's set-up, heap, call preparation and release.
+// The RPC connection's set-up, call preparation and release.
 #include "rpc/rpc_connection.h"
 
 #include <new>
 
-#include "engine/process_state.h"
 #include "log/error_reports.h"
-#include "rpc/replication_service.h"
-
-RpcConnection* rpc_connection = nullptr;
-HANDLE rpc_heap = nullptr;
 
 namespace {
 constexpr SIZE_T kRpcHeapInitialSize = 64u << 20;
@@ -45,21 +40,12 @@ bool set_up_rpc_connection(const wchar_t* server_addr, const wchar_t* server_por
   return true;
 }
 
-void* rpc_heap_allocate(std::size_t size) { return HeapAlloc(rpc_heap, 0, size); }
-
-void rpc_heap_free(void* block) {
-  if (block != nullptr) HeapFree(rpc_heap, 0, block);
-}
-
 RPC_STATUS prepare_async_call(ChunkContext* context, ChunkStage stage) {
   RPC_ASYNC_STATE* state = context->async_state;
   if (RPC_STATUS status = RpcAsyncInitializeHandle(state, sizeof(RPC_ASYNC_STATE));
       status != RPC_S_OK) {
     return status;
   }
-  // The stage is written before the call can complete: the completion packet
-  // is what carries the context to the next worker.
-  context->stage = stage;
   state->Flags = RPC_C_NOTIFY_ON_SEND_COMPLETE;
   state->UserInfo = nullptr;
   state->NotificationType = RpcNotificationTypeIoc;
@@ -70,6 +56,10 @@ RPC_STATUS prepare_async_call(ChunkContext* context, ChunkStage stage) {
 }
 
 void release_rpc_connection() {
+  if (rpc_heap != nullptr) {
+    HeapDestroy(rpc_heap);
+    rpc_heap = nullptr;
+  }
   if (rpc_connection == nullptr) return;
   if (rpc_connection->string_binding != nullptr &&
       RpcStringFreeW(&rpc_connection->string_binding) != RPC_S_OK) {

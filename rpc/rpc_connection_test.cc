@@ -8,10 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/process_state.h"
 #include "log/log_file_testing.h"
 #include "platform/fault_injection.h"
-#include "rpc/replication_service.h"
+#include "records/records.h"
 
 namespace {
 
@@ -31,6 +30,7 @@ class RpcConnectionTest : public ::testing::Test {
     release_rpc_connection();
     EXPECT_EQ(rpc_connection, nullptr);
     EXPECT_EQ(replication_service_binding, nullptr);
+    EXPECT_EQ(rpc_heap, nullptr);
   }
   // The error lines logged since the test began.
   std::vector<std::wstring> new_errors() {
@@ -94,12 +94,10 @@ TEST_F(RpcConnectionTest, BindingFailureIsReported) {
 }
 
 TEST_F(RpcConnectionTest, HeapFailureIsReported) {
-  HANDLE previous = rpc_heap;
   inject_failure("HeapCreate", ERROR_NOT_ENOUGH_MEMORY);
   EXPECT_FALSE(set_up_rpc_connection(L"127.0.0.1", L"5000"));
   EXPECT_EQ(new_errors(), std::vector<std::wstring>{L"Allocate rpc heap failed, error code: 8"});
   EXPECT_EQ(rpc_heap, nullptr);
-  rpc_heap = previous;
 }
 
 TEST_F(RpcConnectionTest, ReleaseReportsFreeFailuresAndGoesOn) {
@@ -123,16 +121,6 @@ TEST_F(RpcConnectionTest, ReleaseWithoutARecordDoesNothing) {
   EXPECT_TRUE(new_errors().empty());
 }
 
-TEST_F(RpcConnectionTest, HeapRoutinesServeFromTheRpcHeap) {
-  ASSERT_TRUE(set_up_rpc_connection(L"127.0.0.1", L"5000"));
-  void* block = rpc_heap_allocate(4096);
-  ASSERT_NE(block, nullptr);
-  std::memset(block, 0x5A, 4096);
-  rpc_heap_free(block);
-  rpc_heap_free(nullptr);
-  EXPECT_EQ(rpc_heap_allocate(std::size_t{200} << 20), nullptr);  // beyond the 128 MiB cap
-}
-
 class PrepareAsyncCallTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -150,24 +138,6 @@ class PrepareAsyncCallTest : public ::testing::Test {
   RPC_ASYNC_STATE state_;
   ChunkContext context_{};
 };
-
-TEST_F(PrepareAsyncCallTest, PointsTheCompletionAtThePortWithTheStageAsKey) {
-  for (ChunkStage stage : {Comparing, Replicating}) {
-    state_.UserInfo = &state_;
-    state_.u.IOC.dwNumberOfBytesTransferred = 77;
-    ASSERT_EQ(prepare_async_call(&context_, stage), RPC_S_OK);
-    EXPECT_EQ(context_.stage, stage);
-    EXPECT_EQ(state_.Size, 112u);
-    EXPECT_EQ(state_.Signature, kRpcAsyncSignature);
-    EXPECT_EQ(state_.Flags, RPC_C_NOTIFY_ON_SEND_COMPLETE);
-    EXPECT_EQ(state_.UserInfo, nullptr);
-    EXPECT_EQ(state_.NotificationType, RpcNotificationTypeIoc);
-    EXPECT_EQ(state_.u.IOC.hIOPort, reinterpret_cast<HANDLE>(0xC0DE));
-    EXPECT_EQ(state_.u.IOC.dwCompletionKey, static_cast<DWORD_PTR>(stage));
-    EXPECT_EQ(state_.u.IOC.lpOverlapped, &context_.overlapped);
-    EXPECT_EQ(state_.u.IOC.dwNumberOfBytesTransferred, 77u);  // left alone
-  }
-}
 
 TEST_F(PrepareAsyncCallTest, AFailedInitialisationChangesNothing) {
   inject_failure("RpcAsyncInitializeHandle", 1721);

@@ -27,7 +27,7 @@
 #include <limits>
 
 #include "digest/digest.h"
-#include "rpc/server_result.h"
+#include "service/server_result.h"
 
 namespace {
 
@@ -569,7 +569,8 @@ bool DiskStore::open_direct(Disk& disk, std::string* why) {
   return true;
 }
 
-std::optional<std::int32_t> DiskStore::replicate(const Caller& caller, const ReplicateArgs& args) {
+std::optional<std::int32_t> DiskStore::replicate(const Caller& caller,
+                                                 const ReplicateRequest& args) {
   Use use(find(args.dest), caller.group);
   Status status = use.status();
   if (status.is_ok()) status = do_replicate(*use.session(), args);
@@ -579,7 +580,7 @@ std::optional<std::int32_t> DiskStore::replicate(const Caller& caller, const Rep
   return Replicated;
 }
 
-Status DiskStore::do_replicate(Session& session, const ReplicateArgs& args) {
+Status DiskStore::do_replicate(Session& session, const ReplicateRequest& args) {
   if (session.read_only) {
     return Status::failure(ReadOnly, "disk is served for verification only; nothing written");
   }
@@ -872,7 +873,7 @@ void DiskStore::probe_write_ended(Session& session, const ProbeTicket& ticket,
   probe.value = *first;
 }
 
-std::optional<std::int32_t> DiskStore::compare(const Caller& caller, const CompareArgs& args) {
+std::optional<std::int32_t> DiskStore::compare(const Caller& caller, const CompareRequest& args) {
   Use use(find(args.dest), caller.group);
   bool identical = false;
   Status status = use.status();
@@ -885,7 +886,7 @@ std::optional<std::int32_t> DiskStore::compare(const Caller& caller, const Compa
   return identical ? Identical : Differs;
 }
 
-Status DiskStore::do_compare(Session& session, const CompareArgs& args, bool* identical) {
+Status DiskStore::do_compare(Session& session, const CompareRequest& args, bool* identical) {
   if (Status status = lost_status(session); !status.is_ok()) return status;
   if (Status status = check_digest(args.digest); !status.is_ok()) return status;
   if (Status status = check_extent(args.offset, args.data_length); !status.is_ok()) return status;

@@ -50,9 +50,9 @@
 #include <vector>
 
 #include "digest/hash_combiner.h"
-#include "rpc/service_server.h"
 #include "server/line_budget.h"
 #include "server/status.h"
+#include "service/service_server.h"
 
 // Largest chunk trvs accepts in replicate and compare. The client sends 1 MiB;
 // the margin leaves room for larger chunks while bounding a peer's demands.
@@ -132,8 +132,9 @@ class DiskStore final : public ReplicationHandler {
   // kFailureLinesPerInterval). The group-only forms are the same calls from
   // an unknown peer.
   std::optional<std::int32_t> open_device(const Caller& caller, std::int16_t dest) override;
-  std::optional<std::int32_t> replicate(const Caller& caller, const ReplicateArgs& args) override;
-  std::optional<std::int32_t> compare(const Caller& caller, const CompareArgs& args) override;
+  std::optional<std::int32_t> replicate(const Caller& caller,
+                                        const ReplicateRequest& args) override;
+  std::optional<std::int32_t> compare(const Caller& caller, const CompareRequest& args) override;
   std::optional<std::int32_t> close_device(const Caller& caller, std::int16_t dest) override;
   void group_ended(std::uint32_t group) override;
 
@@ -170,8 +171,8 @@ class DiskStore final : public ReplicationHandler {
   // Opens one disk's descriptors for open_disks().
   Status open_disk(Disk& disk);
   Status open_session(Disk& disk, std::uint32_t group);
-  Status do_replicate(Session& session, const ReplicateArgs& args);
-  Status do_compare(Session& session, const CompareArgs& args, bool* identical);
+  Status do_replicate(Session& session, const ReplicateRequest& args);
+  Status do_compare(Session& session, const CompareRequest& args, bool* identical);
   // Writes `data` at `offset`: directly when aligned, else buffered.
   Status write_chunk(Session& session, const std::uint8_t* data, std::size_t length,
                      std::int64_t offset);

@@ -18,8 +18,8 @@
 
 #include "digest/digest.h"
 #include "gtest/gtest.h"
-#include "rpc/server_result.h"
 #include "server/testing.h"
+#include "service/server_result.h"
 
 namespace {
 
@@ -61,14 +61,14 @@ class DiskStoreTest : public ::testing::Test {
   std::optional<std::int32_t> replicate(std::uint32_t group, std::int16_t dest, std::int64_t offset,
                                         const Bytes& data, const Bytes* digest = nullptr) {
     const Bytes own = digest ? *digest : md5_of(data);
-    return store_->replicate(group, ReplicateArgs{dest, offset, own, data});
+    return store_->replicate(group, ReplicateRequest{dest, offset, own, data});
   }
 
   std::optional<std::int32_t> compare(std::uint32_t group, std::int16_t dest, std::int64_t offset,
                                       const Bytes& expected) {
     const Bytes digest = md5_of(expected);
     return store_->compare(
-        group, CompareArgs{dest, offset, digest, static_cast<std::int32_t>(expected.size())});
+        group, CompareRequest{dest, offset, digest, static_cast<std::int32_t>(expected.size())});
   }
 
   bool logged(const std::string& text) {
@@ -182,12 +182,12 @@ TEST_F(DiskStoreTest, OutOfRangeOffsetsAndLengthsAreRefused) {
   EXPECT_EQ(replicate(5, 1, max - 100, data), BadArguments);
   EXPECT_EQ(replicate(5, 1, 0, Bytes{}), BadArguments);
   EXPECT_EQ(replicate(5, 1, 0, Bytes(kMaxChunkLength + 1, 0)), BadArguments);
-  EXPECT_EQ(store_->compare(5, CompareArgs{1, -kChunk, digest, 4096}), BadArguments);
-  EXPECT_EQ(store_->compare(5, CompareArgs{1, max - 100, digest, 4096}), BadArguments);
-  EXPECT_EQ(store_->compare(5, CompareArgs{1, 0, digest, 0}), BadArguments);
-  EXPECT_EQ(store_->compare(5, CompareArgs{1, 0, digest, -kChunk}), BadArguments);
-  EXPECT_EQ(store_->compare(5, CompareArgs{1, 0, digest, kMaxChunkLength + 1}), BadArguments);
-  EXPECT_EQ(store_->compare(5, CompareArgs{1, 0, Bytes(15), 4096}), BadArguments);
+  EXPECT_EQ(store_->compare(5, CompareRequest{1, -kChunk, digest, 4096}), BadArguments);
+  EXPECT_EQ(store_->compare(5, CompareRequest{1, max - 100, digest, 4096}), BadArguments);
+  EXPECT_EQ(store_->compare(5, CompareRequest{1, 0, digest, 0}), BadArguments);
+  EXPECT_EQ(store_->compare(5, CompareRequest{1, 0, digest, -kChunk}), BadArguments);
+  EXPECT_EQ(store_->compare(5, CompareRequest{1, 0, digest, kMaxChunkLength + 1}), BadArguments);
+  EXPECT_EQ(store_->compare(5, CompareRequest{1, 0, Bytes(15), 4096}), BadArguments);
   EXPECT_TRUE(read_file(path).empty());
 
   // The largest chunk is accepted, and a compare as large is answered.
@@ -760,7 +760,7 @@ TEST_F(DirectIoTest, DirectAndBufferedWritesLeaveIdenticalFiles) {
   for (const auto& [offset, data] : chunks) {
     SCOPED_TRACE(offset);
     const Bytes digest = md5_of(data);
-    const ReplicateArgs args{1, offset, digest, data};
+    const ReplicateRequest args{1, offset, digest, data};
     ASSERT_EQ(store_->replicate(5, args), Replicated);
     ASSERT_EQ(buffered.replicate(5, args), Replicated);
   }
@@ -844,14 +844,14 @@ TEST_F(ZeroChunkTest, AZeroChunkWithAWrongDigestIsRefusedAndNotWritten) {
 TEST_F(ZeroChunkTest, CompareOfAZeroRegionStillChecksTheDigest) {
   ASSERT_EQ(replicate(5, 1, kChunk, Bytes(kChunk, 0)), Replicated);
   const Bytes known(kZeroChunkDigest, kZeroChunkDigest + 16);
-  EXPECT_EQ(store_->compare(5, CompareArgs{1, kChunk, known, kChunk}), Identical);
+  EXPECT_EQ(store_->compare(5, CompareRequest{1, kChunk, known, kChunk}), Identical);
   // Past the end of a growable image it differs, whatever the digest.
-  EXPECT_EQ(store_->compare(5, CompareArgs{1, 9 * kChunk, known, kChunk}), Differs);
-  EXPECT_EQ(store_->compare(5, CompareArgs{1, 0, known, kChunk}), Differs);
+  EXPECT_EQ(store_->compare(5, CompareRequest{1, 9 * kChunk, known, kChunk}), Differs);
+  EXPECT_EQ(store_->compare(5, CompareRequest{1, 0, known, kChunk}), Differs);
   const Bytes other = md5_of(pattern(kChunk, 43));
-  EXPECT_EQ(store_->compare(5, CompareArgs{1, kChunk, other, kChunk}), Differs);
+  EXPECT_EQ(store_->compare(5, CompareRequest{1, kChunk, other, kChunk}), Differs);
   // Half a chunk of zeros is hashed like any other length.
-  EXPECT_EQ(store_->compare(5, CompareArgs{1, kChunk, known, kChunk / 2}), Differs);
+  EXPECT_EQ(store_->compare(5, CompareRequest{1, kChunk, known, kChunk / 2}), Differs);
   EXPECT_EQ(compare(5, 1, kChunk, Bytes(kChunk / 2, 0)), Identical);
 }
 

@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "rpc/service_server.h"
 #include "server/disk_store.h"
 #include "server/event_log.h"
 #include "server/options.h"
 #include "server/privileges.h"
+#include "service/service_server.h"
 
 namespace {
 
@@ -95,8 +95,8 @@ int main(int argc, char** argv) {
     return reject("cannot serve " + status.message());
   }
 
-  ReplicationServerOptions server_options;
-  server_options.listen_address = options.listen_address;
+  rpc::ServerOptions server_options;
+  server_options.address = options.listen_address;
   server_options.port = options.port;
   server_options.accept_ndr64 = options.accept_ndr64;
   server_options.limits.idle_timeout_ms = options.idle_timeout_seconds * 1000;
@@ -128,11 +128,13 @@ int main(int argc, char** argv) {
               std::to_string(identity.gid) + "); root given up");
   }
   const std::string endpoint = format_endpoint(options.listen_address, server.port());
-  std::printf("listening on %s\n", endpoint.c_str());
-  std::fflush(stdout);
+  // The log line first: whoever waits for the port on standard output then
+  // finds it in the log before any line about a connection.
   log.write("listening on " + endpoint + (options.accept_ndr64 ? "" : " (NDR 2.0 only)") +
             ", disks " + describe_disks(options.disks) + ", allowing " +
             describe_allow(options.allow));
+  std::printf("listening on %s\n", endpoint.c_str());
+  std::fflush(stdout);
 
   // Between signals, the counts of suppressed failure lines are written
   // once their interval is over.

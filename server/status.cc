@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "rpc/server_result.h"
+#include "service/server_result.h"
 
 static_assert(ReadOnly == kReadOnlyRefusal, "trvc knows the read-only refusal by this value");
 

@@ -9,39 +9,16 @@
 #include <string>
 #include <vector>
 
-#include "digest/digest.h"
+#include "testing/bytes.h"
+#include "testing/temporary_directory.h"
 
 namespace trvs_testing {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// A fresh folder under the system's temporary folder, removed with all it
-// holds when this goes.
-class ScratchDir {
- public:
-  ScratchDir() {
-    std::string templ = (std::filesystem::temp_directory_path() / "trvs_test_XXXXXX").string();
-    if (::mkdtemp(templ.data())) path_ = templ;
-  }
-  ~ScratchDir() {
-    std::error_code ignored;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-  }
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
+using ScratchDir = trv_testing::TemporaryDirectory;
 
-  bool ok() const { return !path_.empty(); }
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
-
-inline Bytes md5_of(const Bytes& data) {
-  Bytes digest(16);
-  md5_digest(data.data(), data.size(), digest.data());
-  return digest;
-}
+using trv_testing::md5_of;
 
 // `length` bytes, none of them zero, that differ from seed to seed.
 inline Bytes pattern(std::size_t length, std::uint32_t seed) {

@@ -18,10 +18,12 @@
 #include "gtest/gtest.h"
 #include "rpc/runtime/pdu.h"
 #include "rpc/runtime/socket.h"
-#include "rpc/server_result.h"
-#include "rpc/service_ndr.h"
 #include "server/status.h"
 #include "server/testing.h"
+#include "service/interface.h"
+#include "service/server_result.h"
+#include "service/service_ndr.h"
+#include "testing/pdu_reader.h"
 
 namespace {
 
@@ -113,7 +115,8 @@ class RawClient {
     }
     rpc::Bind bind;
     bind.assoc_group_id = group;
-    bind.contexts.push_back({0, rpc::replication_interface(), {rpc::transfer_syntax_id(syntax)}});
+    bind.contexts.push_back(
+        {0, replication_service_interface(), {rpc::transfer_syntax_id(syntax)}});
     const Bytes pdu = rpc::encode_bind(next_call_id_++, rpc::pfc::kSingleFrag, bind);
     if (rpc::Status s = socket_.write_all(pdu.data(), pdu.size()); !s.ok()) {
       return ::testing::AssertionFailure() << s.to_string();
@@ -173,17 +176,7 @@ class RawClient {
   }
 
  private:
-  bool read_pdu(Bytes* out) {
-    out->assign(rpc::kCommonHeaderSize, 0);
-    if (!socket_.read_exact(out->data(), out->size()).ok()) return false;
-    rpc::CommonHeader header;
-    if (!rpc::parse_fragment_header(*out, &header).ok()) return false;
-    out->resize(header.frag_length);
-    return socket_
-        .read_exact(out->data() + rpc::kCommonHeaderSize,
-                    header.frag_length - rpc::kCommonHeaderSize)
-        .ok();
-  }
+  bool read_pdu(Bytes* out) { return trv_testing::read_pdu(socket_, out).ok(); }
 
   rpc::Socket socket_;
   rpc::Syntax syntax_ = rpc::Syntax::Ndr20;

@@ -30,15 +30,8 @@ namespace e2e {
 namespace fs = std::filesystem;
 
 TempDir::TempDir() {
-  std::string pattern = (fs::temp_directory_path() / "trv-e2e-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = pattern;
+  if (!directory_.ok()) throw std::runtime_error("mkdtemp failed");
   fs::create_directory(devices());
-}
-
-TempDir::~TempDir() {
-  std::error_code ignored;
-  fs::remove_all(path_, ignored);
 }
 
 fs::path TempDir::drive(int index) const {
@@ -79,12 +72,6 @@ void write_at(const fs::path& path, std::uint64_t offset, const std::vector<std:
   out.write(reinterpret_cast<const char*>(bytes.data()),
             static_cast<std::streamsize>(bytes.size()));
   if (!out) throw std::runtime_error("cannot write into " + path.string());
-}
-
-std::vector<std::uint8_t> md5_of(const std::uint8_t* data, std::size_t length) {
-  std::vector<std::uint8_t> digest(16);
-  md5_digest(data, length, digest.data());
-  return digest;
 }
 
 // ---- The client's log --------------------------------------------------------------
@@ -471,60 +458,60 @@ std::uint16_t unused_port() {
 
 // ---- The scripted server -------------------------------------------------------------
 
-ScriptedServer::ScriptedServer() = default;
+ScriptedReplicationServer::ScriptedReplicationServer() = default;
 
-ScriptedServer::~ScriptedServer() { server_.stop(); }
+ScriptedReplicationServer::~ScriptedReplicationServer() { server_.stop(); }
 
-void ScriptedServer::start() {
+void ScriptedReplicationServer::start() {
   rpc::Status status = server_.start(*this);
   if (!status.ok()) throw std::runtime_error("scripted server: " + status.to_string());
 }
 
-int ScriptedServer::open_calls() const {
+int ScriptedReplicationServer::open_calls() const {
   std::lock_guard<std::mutex> hold(mutex_);
   return open_calls_;
 }
 
-int ScriptedServer::close_calls() const {
+int ScriptedReplicationServer::close_calls() const {
   std::lock_guard<std::mutex> hold(mutex_);
   return close_calls_;
 }
 
-std::vector<std::int16_t> ScriptedServer::dests() const {
+std::vector<std::int16_t> ScriptedReplicationServer::dests() const {
   std::lock_guard<std::mutex> hold(mutex_);
   return dests_;
 }
 
-std::vector<std::uint64_t> ScriptedServer::replicated_offsets() const {
+std::vector<std::uint64_t> ScriptedReplicationServer::replicated_offsets() const {
   std::lock_guard<std::mutex> hold(mutex_);
   std::vector<std::uint64_t> out = replicated_;
   std::sort(out.begin(), out.end());
   return out;
 }
 
-std::vector<std::uint64_t> ScriptedServer::compared_offsets() const {
+std::vector<std::uint64_t> ScriptedReplicationServer::compared_offsets() const {
   std::lock_guard<std::mutex> hold(mutex_);
   std::vector<std::uint64_t> out = compared_;
   std::sort(out.begin(), out.end());
   return out;
 }
 
-int ScriptedServer::bad_digests() const {
+int ScriptedReplicationServer::bad_digests() const {
   std::lock_guard<std::mutex> hold(mutex_);
   return bad_digests_;
 }
 
-int ScriptedServer::bad_lengths() const {
+int ScriptedReplicationServer::bad_lengths() const {
   std::lock_guard<std::mutex> hold(mutex_);
   return bad_lengths_;
 }
 
-bool ScriptedServer::close_came_after_slow_answer() const {
+bool ScriptedReplicationServer::close_came_after_slow_answer() const {
   std::lock_guard<std::mutex> hold(mutex_);
   return close_after_slow_;
 }
 
-std::vector<std::uint8_t> ScriptedServer::destination(std::uint64_t length) const {
+std::vector<std::uint8_t> ScriptedReplicationServer::destination(std::uint64_t length) const {
   std::lock_guard<std::mutex> hold(mutex_);
   std::vector<std::uint8_t> out(length, 0);
   for (const auto& [offset, bytes] : chunks_) {
@@ -535,7 +522,7 @@ std::vector<std::uint8_t> ScriptedServer::destination(std::uint64_t length) cons
   return out;
 }
 
-void ScriptedServer::preload(const std::vector<std::uint8_t>& bytes) {
+void ScriptedReplicationServer::preload(const std::vector<std::uint8_t>& bytes) {
   std::lock_guard<std::mutex> hold(mutex_);
   for (std::uint64_t offset = 0; offset < bytes.size(); offset += kMiB) {
     std::vector<std::uint8_t> chunk(kMiB, 0);
@@ -545,18 +532,20 @@ void ScriptedServer::preload(const std::vector<std::uint8_t>& bytes) {
   }
 }
 
-std::optional<std::int32_t> ScriptedServer::open_device(const Caller&, std::int16_t dest) {
+std::optional<std::int32_t> ScriptedReplicationServer::open_device(const Caller&,
+                                                                   std::int16_t dest) {
   std::lock_guard<std::mutex> hold(mutex_);
   ++open_calls_;
   dests_.push_back(dest);
   return script.open_result;
 }
 
-std::optional<std::int32_t> ScriptedServer::replicate(const Caller&, const ReplicateArgs& args) {
+std::optional<std::int32_t> ScriptedReplicationServer::replicate(const Caller&,
+                                                                 const ReplicateRequest& args) {
   const auto offset = static_cast<std::uint64_t>(args.offset);
-  const bool digest_ok = args.digest.size() == 16 &&
-                         md5_of(args.data.data(), args.data.size()) ==
-                             std::vector<std::uint8_t>(args.digest.begin(), args.digest.end());
+  const bool digest_ok =
+      args.digest.size() == 16 &&
+      md5_of(args.data) == std::vector<std::uint8_t>(args.digest.begin(), args.digest.end());
   {
     std::lock_guard<std::mutex> hold(mutex_);
     dests_.push_back(args.dest);
@@ -575,7 +564,8 @@ std::optional<std::int32_t> ScriptedServer::replicate(const Caller&, const Repli
   return 100;
 }
 
-std::optional<std::int32_t> ScriptedServer::compare(const Caller&, const CompareArgs& args) {
+std::optional<std::int32_t> ScriptedReplicationServer::compare(const Caller&,
+                                                               const CompareRequest& args) {
   const auto offset = static_cast<std::uint64_t>(args.offset);
   std::vector<std::uint8_t> stored(kMiB, 0);
   {
@@ -589,12 +579,12 @@ std::optional<std::int32_t> ScriptedServer::compare(const Caller&, const Compare
     if (found != chunks_.end()) stored = found->second;
   }
   if (script.compare_result) return script.compare_result;
-  bool same = md5_of(stored.data(), stored.size()) ==
-              std::vector<std::uint8_t>(args.digest.begin(), args.digest.end());
+  bool same = md5_of(stored) == std::vector<std::uint8_t>(args.digest.begin(), args.digest.end());
   return same ? 106 : 104;
 }
 
-std::optional<std::int32_t> ScriptedServer::close_device(const Caller&, std::int16_t dest) {
+std::optional<std::int32_t> ScriptedReplicationServer::close_device(const Caller&,
+                                                                    std::int16_t dest) {
   std::lock_guard<std::mutex> hold(mutex_);
   ++close_calls_;
   dests_.push_back(dest);
@@ -602,6 +592,6 @@ std::optional<std::int32_t> ScriptedServer::close_device(const Caller&, std::int
   return script.close_result;
 }
 
-void ScriptedServer::group_ended(std::uint32_t) {}
+void ScriptedReplicationServer::group_ended(std::uint32_t) {}
 
 }  // namespace e2e

@@ -20,29 +20,27 @@
 #include <utility>
 #include <vector>
 
-#include "rpc/service_server.h"
+#include "service/service_server.h"
+#include "testing/bytes.h"
+#include "testing/temporary_directory.h"
 
 namespace e2e {
 
 constexpr std::uint64_t kMiB = 1048576;
 
-// A fresh folder under the system's temporary folder, removed with all its
-// contents on destruction. It holds a "devices" folder for disk images (what
-// TRV_DEVICE_DIR points at) and is the client's working directory.
+// The shared temporary directory, holding a "devices" folder for disk images
+// (what TRV_DEVICE_DIR points at); it is the client's working directory.
 class TempDir {
  public:
   TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
 
-  const std::filesystem::path& path() const { return path_; }
-  std::filesystem::path devices() const { return path_ / "devices"; }
+  const std::filesystem::path& path() const { return directory_.path(); }
+  std::filesystem::path devices() const { return path() / "devices"; }
   // devices()/PhysicalDriveN
   std::filesystem::path drive(int index) const;
 
  private:
-  std::filesystem::path path_;
+  trv_testing::TemporaryDirectory directory_{"trv-e2e"};
 };
 
 // Bytes that differ from chunk to chunk and within a chunk, so that a chunk
@@ -57,7 +55,7 @@ void write_at(const std::filesystem::path& path, std::uint64_t offset,
               const std::vector<std::uint8_t>& bytes);
 
 // The MD5 of a buffer, for checking what the client sent.
-std::vector<std::uint8_t> md5_of(const std::uint8_t* data, std::size_t length);
+using trv_testing::md5_of;
 
 // One line of TRV.log, split into its level tag ("INFO", "ERROR", ...) and
 // its message.
@@ -162,7 +160,7 @@ std::uint16_t unused_port();
 // compare by the stored bytes. Tests change its answers through `script`
 // before start(), which publishes it to the server's threads, and read back
 // what it saw.
-class ScriptedServer : public ReplicationHandler {
+class ScriptedReplicationServer : public ReplicationHandler {
  public:
   struct Script {
     std::int32_t open_result = 107;
@@ -181,8 +179,8 @@ class ScriptedServer : public ReplicationHandler {
     std::int32_t slow_result = 100;
   };
 
-  ScriptedServer();
-  ~ScriptedServer() override;
+  ScriptedReplicationServer();
+  ~ScriptedReplicationServer() override;
 
   // Listens on 127.0.0.1 at a free port.
   void start();
@@ -207,8 +205,9 @@ class ScriptedServer : public ReplicationHandler {
   bool close_came_after_slow_answer() const;
 
   std::optional<std::int32_t> open_device(const Caller& caller, std::int16_t dest) override;
-  std::optional<std::int32_t> replicate(const Caller& caller, const ReplicateArgs& args) override;
-  std::optional<std::int32_t> compare(const Caller& caller, const CompareArgs& args) override;
+  std::optional<std::int32_t> replicate(const Caller& caller,
+                                        const ReplicateRequest& args) override;
+  std::optional<std::int32_t> compare(const Caller& caller, const CompareRequest& args) override;
   std::optional<std::int32_t> close_device(const Caller& caller, std::int16_t dest) override;
   void group_ended(std::uint32_t group) override;
 

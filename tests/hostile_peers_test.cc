@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "rpc/runtime/server_testing.h"
+#include "service/interface.h"
 #include "tests/e2e_support.h"
 
 namespace e2e {
@@ -26,8 +27,10 @@ using rpc::testing::RawClient;
 std::uint8_t bind_answer(std::uint16_t port, const std::string& local_address,
                          std::uint32_t group) {
   RawClient client(port, local_address);
-  EXPECT_TRUE(
-      client.send(rpc::encode_bind(1, rpc::pfc::kSingleFrag, rpc::windows_style_bind(group))).ok());
+  EXPECT_TRUE(client
+                  .send(rpc::encode_bind(1, rpc::pfc::kSingleFrag,
+                                         rpc::bind_for(replication_service_offer(), group)))
+                  .ok());
   std::vector<std::uint8_t> pdu;
   if (!client.read_pdu(&pdu).ok()) return 0;
   return pdu[2];
@@ -68,7 +71,7 @@ TEST_F(HostilePeers, AConnectionHoarderAndASlowPeerDoNotStopARealCopy) {
   std::thread slow([&] {
     RawClient client(server.port(), "127.0.0.3");
     const std::vector<std::uint8_t> bind =
-        rpc::encode_bind(1, rpc::pfc::kSingleFrag, rpc::windows_style_bind(0));
+        rpc::encode_bind(1, rpc::pfc::kSingleFrag, rpc::bind_for(replication_service_offer(), 0));
     for (std::size_t i = 0; i < bind.size() && i < 150 && !copy_done.load(); ++i) {
       if (!client.send(std::span(&bind[i], 1)).ok()) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(200));

@@ -31,7 +31,7 @@ class InitFailure : public ::testing::TestWithParam<Failure> {
   }
 
   TempDir dir_;
-  ScriptedServer server_;
+  ScriptedReplicationServer server_;
 };
 
 TEST_P(InitFailure, IsReportedAndEndsTheRunWithExitCode1) {
@@ -116,7 +116,7 @@ class ChunkFailure : public ::testing::Test {
   }
 
   TempDir dir_;
-  ScriptedServer server_;
+  ScriptedReplicationServer server_;
 };
 
 TEST_F(ChunkFailure, ReadThatCannotStartNamesItsOffset) {

@@ -122,7 +122,7 @@ class ModeCalls : public ::testing::Test {
   }
 
   TempDir dir_;
-  ScriptedServer server_;
+  ScriptedReplicationServer server_;
 };
 
 TEST_F(ModeCalls, FullCopyReplicatesEveryChunkWithoutComparing) {

@@ -41,7 +41,7 @@ class ServerAnswers : public ::testing::Test {
   }
 
   TempDir dir_;
-  ScriptedServer server_;
+  ScriptedReplicationServer server_;
 };
 
 TEST_F(ServerAnswers, RefusedOpenStopsBeforeAnyChunk) {

@@ -79,7 +79,7 @@ INSTANTIATE_TEST_SUITE_P(EachSignal, SignalStop, ::testing::Values(SIGINT, SIGTE
 TEST(SignalStopTwice, SecondSignalEndsAtOnceWithStatusOne) {
   TempDir dir;
   write_file(dir.drive(0), pattern_bytes(4 * kMiB, 12));
-  ScriptedServer server;
+  ScriptedReplicationServer server;
   server.script.slow_offset = 0;
   server.script.slow_delay = std::chrono::milliseconds(8000);
   server.start();

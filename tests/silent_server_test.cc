@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "rpc/runtime/client_testing.h"
-#include "rpc/server_result.h"
-#include "rpc/service_ndr.h"
+#include "service/server_result.h"
+#include "service/service_ndr.h"
 #include "tests/e2e_support.h"
 
 namespace e2e {
@@ -172,10 +172,9 @@ class RawServer {
         EXPECT_TRUE(decode_compare_request(rpc::Syntax::Ndr64, stub, &compare).ok());
         std::lock_guard guard(lock_);
         auto it = chunks_.find(static_cast<std::uint64_t>(compare.offset));
-        const bool same =
-            it != chunks_.end() &&
-            md5_of(it->second.data(), it->second.size()) ==
-                std::vector<std::uint8_t>(compare.digest.begin(), compare.digest.end());
+        const bool same = it != chunks_.end() &&
+                          md5_of(it->second) == std::vector<std::uint8_t>(compare.digest.begin(),
+                                                                          compare.digest.end());
         *result = same ? Identical : Differs;
         return true;
       }
@@ -221,7 +220,7 @@ class RawServer {
   int replicates_ = 0;                                         // guarded by lock_
   int pings_ = 0;                                              // guarded by lock_
   std::map<std::uint64_t, std::vector<std::uint8_t>> chunks_;  // guarded by lock_
-  rpc::testing::ScriptedServer server_;                        // last: its threads use the above
+  rpc::testing::ScriptedPeer server_;                          // last: its threads use the above
 };
 
 class SilentServer : public ::testing::Test {

@@ -19,7 +19,7 @@
 
 #include "gtest/gtest.h"
 #include "rpc/runtime/server_testing.h"
-#include "rpc/service_ndr.h"
+#include "service/service_ndr.h"
 #include "tests/e2e_support.h"
 
 namespace e2e {

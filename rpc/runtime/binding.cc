@@ -69,7 +69,7 @@ Binding* Binding::from_handle(RPC_BINDING_HANDLE handle) {
   return binding != nullptr && binding->magic_ == kMagic ? binding : nullptr;
 }
 
-std::unique_ptr<ClientConnection> Binding::acquire(const SyntaxId& interface_id) {
+std::unique_ptr<ClientConnection> Binding::acquire(const BindOffer& offer) {
   if (port_ == 0) throw RpcException{RPC_S_NO_ENDPOINT_FOUND};
   std::uint32_t group = 0;
   for (;;) {
@@ -78,7 +78,7 @@ std::unique_ptr<ClientConnection> Binding::acquire(const SyntaxId& interface_id)
       std::unique_lock lock(lock_);
       // The newest idle connection first: it is the likeliest to be alive.
       for (auto it = idle_.rbegin(); it != idle_.rend(); ++it) {
-        if (it->connection->interface_id() == interface_id) {
+        if (it->connection->interface_id() == offer.interface_id) {
           candidate = std::move(it->connection);
           idle_.erase(std::next(it).base());
           break;
@@ -107,8 +107,8 @@ std::unique_ptr<ClientConnection> Binding::acquire(const SyntaxId& interface_id)
   }
 
   std::unique_ptr<ClientConnection> connection;
-  Status s = ClientConnection::open_with_fragment(host_, port_, interface_id, group,
-                                                  offered_fragment_, &connection);
+  Status s = ClientConnection::open_with_fragment(host_, port_, offer, group, offered_fragment_,
+                                                  &connection);
   std::lock_guard lock(lock_);
   if (group == 0) {
     first_pending_ = false;

@@ -41,11 +41,12 @@ class Binding {
   // The binding behind a handle, or null for anything that is not one.
   static Binding* from_handle(RPC_BINDING_HANDLE handle);
 
-  // A healthy idle connection bound for `interface_id`, or a new one. The
+  // A healthy idle connection bound for `offer`'s interface, or a new one
+  // bound with `offer`. The
   // first connection of the association is made alone, so that every other
   // joins its group. Throws RpcException on failure (kServerUnavailable,
   // a bind status, RPC_S_NO_ENDPOINT_FOUND without an endpoint).
-  std::unique_ptr<ClientConnection> acquire(const SyntaxId& interface_id);
+  std::unique_ptr<ClientConnection> acquire(const BindOffer& offer);
 
   // Returns a connection after a call: pooled when `reusable` and usable,
   // closed otherwise.

@@ -9,10 +9,10 @@
 
 namespace rpc {
 
-CallChannel::CallChannel(RPC_BINDING_HANDLE binding, const SyntaxId& interface_id)
+CallChannel::CallChannel(RPC_BINDING_HANDLE binding, const BindOffer& offer)
     : binding_(Binding::from_handle(binding)) {
   if (binding_ == nullptr) throw RpcException{RPC_S_INVALID_BINDING};
-  connection_ = binding_->acquire(interface_id);
+  connection_ = binding_->acquire(offer);
 }
 
 CallChannel::~CallChannel() {

@@ -37,7 +37,7 @@ class CallChannel {
   // Throws RpcException: RPC_S_INVALID_BINDING for a handle that is not a
   // binding, or the failure to connect and bind (RPC_S_CALL_CANCELLED when
   // the bind is not answered within the reply bound).
-  CallChannel(RPC_BINDING_HANDLE binding, const SyntaxId& interface_id);
+  CallChannel(RPC_BINDING_HANDLE binding, const BindOffer& offer);
   // Returns the connection to the pool when it is still usable.
   ~CallChannel();
   CallChannel(const CallChannel&) = delete;

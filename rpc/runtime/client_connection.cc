@@ -33,19 +33,18 @@ int keepalive_idle_ms() {
   return static_cast<int>(test_bound_ms("rpc.keepalive", kKeepaliveIdleMs));
 }
 
-Status ClientConnection::open(const std::string& host, std::uint16_t port,
-                              const SyntaxId& interface_id, std::uint32_t assoc_group_id,
+Status ClientConnection::open(const std::string& host, std::uint16_t port, const BindOffer& offer,
+                              std::uint32_t assoc_group_id,
                               std::unique_ptr<ClientConnection>* out) {
-  return open_with_fragment(host, port, interface_id, assoc_group_id, kClientMaxFragment, out);
+  return open_with_fragment(host, port, offer, assoc_group_id, kClientMaxFragment, out);
 }
 
 Status ClientConnection::open_with_fragment(const std::string& host, std::uint16_t port,
-                                            const SyntaxId& interface_id,
-                                            std::uint32_t assoc_group_id,
+                                            const BindOffer& offer, std::uint32_t assoc_group_id,
                                             std::uint16_t max_fragment,
                                             std::unique_ptr<ClientConnection>* out) {
   std::unique_ptr<ClientConnection> connection(new ClientConnection());
-  connection->interface_id_ = interface_id;
+  connection->offer_ = offer;
   connection->input_.resize(kInputCapacity);
   if (Status s = connect_tcp(host, port, &connection->socket_); !s.ok()) return s;
   connection->socket_.set_stall_timeout(reply_timeout_ms());
@@ -55,8 +54,7 @@ Status ClientConnection::open_with_fragment(const std::string& host, std::uint16
 }
 
 Status ClientConnection::bind(std::uint32_t assoc_group_id, std::uint16_t max_fragment) {
-  Bind request = windows_style_bind(assoc_group_id, max_fragment);
-  for (ContextElement& element : request.contexts) element.abstract_syntax = interface_id_;
+  Bind request = bind_for(offer_, assoc_group_id, max_fragment);
   const std::uint32_t call_id = next_call_id();
   std::vector<std::uint8_t> pdu = encode_bind(call_id, pfc::kSingleFrag, request);
   if (Status s = socket_.write_all(pdu.data(), pdu.size()); !s.ok()) {
@@ -90,8 +88,8 @@ Status ClientConnection::bind(std::uint32_t assoc_group_id, std::uint16_t max_fr
   if (ack.results.size() > request.contexts.size()) return protocol_error("too many bind results");
   if (ack.max_recv_frag < kRequestHeaderSize + 8) return protocol_error("fragment size too small");
 
-  // The first accepted context decides the syntax: NDR64 when the server took
-  // it, NDR 2.0 otherwise. Feature negotiation answers are not contexts.
+  // The first accepted context decides the syntax: the one that context
+  // offered. Feature negotiation answers are not contexts.
   const ContextResult* rejected = nullptr;
   for (std::size_t i = 0; i < ack.results.size(); ++i) {
     const ContextResult& result = ack.results[i];
@@ -268,7 +266,7 @@ Status ClientConnection::send_ping() {
   alter.max_xmit_frag = transmit_fragment_;
   alter.max_recv_frag = transmit_fragment_;
   alter.assoc_group_id = assoc_group_id_;
-  alter.contexts.push_back({context_id_, interface_id_, {transfer_syntax_id(syntax_)}});
+  alter.contexts.push_back({context_id_, offer_.interface_id, {transfer_syntax_id(syntax_)}});
   const std::uint32_t call_id = next_call_id();
   std::vector<std::uint8_t> pdu =
       encode_bind(call_id, pfc::kSingleFrag, alter, PacketType::AlterContext);

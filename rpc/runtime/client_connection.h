@@ -55,24 +55,24 @@ constexpr std::size_t kMaxReplyStub = 1u << 20;
 
 class ClientConnection {
  public:
-  // Connects to host:port and binds `interface_id` with NDR 2.0, NDR64 and
-  // feature negotiation offered as three contexts, joining association group
+  // Connects to host:port and binds with the contexts of `offer`, joining
+  // association group
   // `assoc_group_id` (0 = ask for a new one). Failures: kServerUnavailable
   // when the server cannot be reached or drops the connection during the
   // bind; kCallCancelled when the bind_ack does not come within the reply
   // bound; the mapped status of a bind_nak or of a bind whose contexts were
   // all rejected; kProtocolError for anything malformed or unexpected.
-  static Status open(const std::string& host, std::uint16_t port, const SyntaxId& interface_id,
+  static Status open(const std::string& host, std::uint16_t port, const BindOffer& offer,
                      std::uint32_t assoc_group_id, std::unique_ptr<ClientConnection>* out);
 
   // For tests: a connection that binds with `max_fragment` offered instead of
   // kClientMaxFragment.
   static Status open_with_fragment(const std::string& host, std::uint16_t port,
-                                   const SyntaxId& interface_id, std::uint32_t assoc_group_id,
+                                   const BindOffer& offer, std::uint32_t assoc_group_id,
                                    std::uint16_t max_fragment,
                                    std::unique_ptr<ClientConnection>* out);
 
-  const SyntaxId& interface_id() const { return interface_id_; }
+  const SyntaxId& interface_id() const { return offer_.interface_id; }
   Syntax syntax() const { return syntax_; }
   std::uint16_t context_id() const { return context_id_; }
   std::uint32_t assoc_group_id() const { return assoc_group_id_; }
@@ -123,9 +123,6 @@ class ClientConnection {
   // sent anything unasked, so that a call can be trusted to it.
   bool idle_and_healthy() const;
 
-  // Wakes a reader blocked on this connection (any thread).
-  void shutdown() { socket_.shutdown(); }
-
   // The reply buffer of synchronous calls, reused from call to call.
   std::vector<std::uint8_t>* sync_reply() { return &sync_reply_; }
 
@@ -138,7 +135,7 @@ class ClientConnection {
   Status break_with(Status status);
 
   Socket socket_;
-  SyntaxId interface_id_;
+  BindOffer offer_;
   Syntax syntax_ = Syntax::Ndr20;
   std::uint16_t context_id_ = 0;
   std::uint32_t assoc_group_id_ = 0;

@@ -19,6 +19,7 @@
 #include "platform/fault_injection.h"
 #include "rpc/runtime/binding.h"
 #include "rpc/runtime/client_testing.h"
+#include "rpc/runtime/interface_testing.h"
 
 namespace rpc {
 namespace {
@@ -26,13 +27,13 @@ namespace {
 using testing::answer_bind;
 using testing::read_request;
 using testing::ScopedBinding;
-using testing::ScriptedServer;
+using testing::ScriptedPeer;
 using testing::send_result;
 
 // A script that binds (NDR64 accepted) and answers every request with
 // `result` until the client goes away.
-ScriptedServer::Script answering(std::int32_t result, int accept_context = 1,
-                                 std::uint32_t group = 0x5a17) {
+ScriptedPeer::Script answering(std::int32_t result, int accept_context = 1,
+                               std::uint32_t group = 0x5a17) {
   return [=](Socket& socket, int) {
     answer_bind(socket, accept_context, kDefaultMaxFragment, group);
     std::vector<std::uint8_t> stub;
@@ -51,7 +52,7 @@ std::vector<std::uint8_t> call(RPC_BINDING_HANDLE binding, std::uint16_t opnum,
                                Syntax* syntax = nullptr) {
   *status = RPC_S_OK;
   try {
-    CallChannel channel(binding, replication_interface());
+    CallChannel channel(binding, windows_style_offer());
     if (syntax != nullptr) *syntax = channel.syntax();
     const ConstBuffer piece{stub.data(), stub.size()};
     std::span<const std::uint8_t> reply = channel.call(opnum, std::span(&piece, 1));
@@ -87,7 +88,7 @@ TEST(ClientBindTest, SendsTheBindOfA64BitWindowsClient) {
       0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00};
   std::mutex lock;
   std::vector<std::uint8_t> seen;
-  ScriptedServer server([&](Socket& socket, int) {
+  ScriptedPeer server([&](Socket& socket, int) {
     std::vector<std::uint8_t> pdu(sizeof(expected));
     if (!socket.read_exact(pdu.data(), pdu.size()).ok()) return;
     {
@@ -105,7 +106,7 @@ TEST(ClientBindTest, SendsTheBindOfA64BitWindowsClient) {
 
 TEST(ClientBindTest, UsesNdr64WhenAcceptedAndNdr20WhenOnlyThatIs) {
   for (int accepted : {1, 0}) {
-    ScriptedServer server(answering(107, accepted));
+    ScriptedPeer server(answering(107, accepted));
     ScopedBinding binding(server.string_binding());
     RPC_STATUS status;
     Syntax syntax = Syntax::Ndr20;
@@ -120,7 +121,7 @@ TEST(ClientBindTest, UsesNdr64WhenAcceptedAndNdr20WhenOnlyThatIs) {
 TEST(ClientBindTest, BindFailuresBecomeWindowsStatuses) {
   struct Case {
     const char* what;
-    ScriptedServer::Script script;
+    ScriptedPeer::Script script;
     RPC_STATUS expected;
   };
   auto nak = [](std::uint16_t reason) {
@@ -167,7 +168,7 @@ TEST(ClientBindTest, BindFailuresBecomeWindowsStatuses) {
        RPC_S_PROTOCOL_ERROR},
   };
   for (Case& c : cases) {
-    ScriptedServer server(c.script);
+    ScriptedPeer server(c.script);
     ScopedBinding binding(server.string_binding());
     EXPECT_EQ(call_status(binding.get()), c.expected) << c.what;
   }
@@ -192,7 +193,7 @@ TEST(ClientPoolTest, LaterConnectionsJoinTheGroupOfTheFirst) {
   std::mutex lock;
   std::condition_variable recorded;
   std::vector<std::uint32_t> groups;
-  ScriptedServer server([&](Socket& socket, int) {
+  ScriptedPeer server([&](Socket& socket, int) {
     Bind bind = answer_bind(socket, 1, kDefaultMaxFragment, 0x00c0ffee);
     std::lock_guard guard(lock);
     groups.push_back(bind.assoc_group_id);
@@ -201,9 +202,9 @@ TEST(ClientPoolTest, LaterConnectionsJoinTheGroupOfTheFirst) {
   ScopedBinding binding(server.string_binding());
   {
     // Three calls at once need three connections.
-    CallChannel first(binding.get(), replication_interface());
-    CallChannel second(binding.get(), replication_interface());
-    CallChannel third(binding.get(), replication_interface());
+    CallChannel first(binding.get(), windows_style_offer());
+    CallChannel second(binding.get(), windows_style_offer());
+    CallChannel third(binding.get(), windows_style_offer());
   }
   std::unique_lock guard(lock);
   recorded.wait(guard, [&] { return groups.size() == 3; });
@@ -215,7 +216,7 @@ TEST(ClientPoolTest, ReusesAnIdleConnectionAndReplacesOneTheServerClosed) {
   std::mutex lock;
   std::condition_variable changed;
   bool hung_up = false;
-  ScriptedServer server([&](Socket& socket, int index) {
+  ScriptedPeer server([&](Socket& socket, int index) {
     answer_bind(socket, 1, kDefaultMaxFragment, 7);
     std::vector<std::uint8_t> stub;
     CommonHeader header;
@@ -262,7 +263,7 @@ TEST(ClientRequestTest, FragmentsFitA1432GrantAndCarryTheStubExactly) {
     std::vector<std::uint8_t> stub;
   } seen;
   std::mutex lock;
-  ScriptedServer server([&](Socket& socket, int) {
+  ScriptedPeer server([&](Socket& socket, int) {
     answer_bind(socket, 1, kGrant, 9);
     std::vector<std::uint8_t> stub;
     std::vector<std::string> faults;
@@ -297,7 +298,7 @@ TEST(ClientRequestTest, FragmentsFitA1432GrantAndCarryTheStubExactly) {
     }
   });
   ScopedBinding binding(server.string_binding());
-  CallChannel channel(binding.get(), replication_interface());
+  CallChannel channel(binding.get(), windows_style_offer());
   const ConstBuffer pieces[] = {{head.data(), head.size()}, {data.data(), data.size()}};
   std::span<const std::uint8_t> reply = channel.call(1, pieces);
   EXPECT_EQ(reply.size(), 4u);
@@ -312,7 +313,7 @@ TEST(ClientRequestTest, FragmentsFitA1432GrantAndCarryTheStubExactly) {
 }
 
 TEST(ClientRequestTest, AReplyInSeveralFragmentsIsReassembled) {
-  ScriptedServer server([](Socket& socket, int) {
+  ScriptedPeer server([](Socket& socket, int) {
     answer_bind(socket, 1, kDefaultMaxFragment, 1);
     std::vector<std::uint8_t> stub;
     CommonHeader header;
@@ -334,7 +335,7 @@ TEST(ClientRequestTest, AReplyInSeveralFragmentsIsReassembled) {
 }
 
 TEST(ClientRequestTest, AFaultIsItsMappedStatusAndKeepsTheConnection) {
-  ScriptedServer server([](Socket& socket, int) {
+  ScriptedPeer server([](Socket& socket, int) {
     answer_bind(socket, 1, kDefaultMaxFragment, 1);
     std::vector<std::uint8_t> stub;
     CommonHeader header;
@@ -407,7 +408,7 @@ TEST(ClientRequestTest, ProtocolViolationsAndLostConnectionsFailTheCall) {
        RPC_S_PROTOCOL_ERROR},
   };
   for (Case& c : cases) {
-    ScriptedServer server([&](Socket& socket, int) {
+    ScriptedPeer server([&](Socket& socket, int) {
       answer_bind(socket, 1, kDefaultMaxFragment, 1);
       std::vector<std::uint8_t> stub;
       CommonHeader header;
@@ -449,7 +450,7 @@ class ClientAsyncTest : public ::testing::Test {
   }
 
   void start(RPC_BINDING_HANDLE binding) {
-    CallChannel channel(binding, replication_interface());
+    CallChannel channel(binding, windows_style_offer());
     const std::uint8_t stub[2] = {1, 0};
     const ConstBuffer piece{stub, sizeof(stub)};
     channel.start_async(2, std::span(&piece, 1), &state_, &decode_i32);
@@ -483,7 +484,7 @@ TEST_F(ClientAsyncTest, PendingUntilTheReplyThenExactlyOnePacketAndTheResult) {
   std::mutex lock;
   std::condition_variable changed;
   bool release = false;
-  ScriptedServer server([&](Socket& socket, int) {
+  ScriptedPeer server([&](Socket& socket, int) {
     answer_bind(socket, 1, kDefaultMaxFragment, 1);
     std::vector<std::uint8_t> stub;
     CommonHeader header;
@@ -520,7 +521,7 @@ TEST_F(ClientAsyncTest, PendingUntilTheReplyThenExactlyOnePacketAndTheResult) {
 }
 
 TEST_F(ClientAsyncTest, AServerThatVanishesMidCallFailsTheCall) {
-  ScriptedServer server([](Socket& socket, int) {
+  ScriptedPeer server([](Socket& socket, int) {
     answer_bind(socket, 1, kDefaultMaxFragment, 1);
     std::vector<std::uint8_t> stub;
     CommonHeader header;
@@ -536,7 +537,7 @@ TEST_F(ClientAsyncTest, AServerThatVanishesMidCallFailsTheCall) {
 }
 
 TEST_F(ClientAsyncTest, FreeingTheBindingFailsAnOutstandingCall) {
-  ScriptedServer server([](Socket& socket, int) {
+  ScriptedPeer server([](Socket& socket, int) {
     answer_bind(socket, 1, kDefaultMaxFragment, 1);
     std::vector<std::uint8_t> stub;
     CommonHeader header;
@@ -554,11 +555,11 @@ TEST_F(ClientAsyncTest, FreeingTheBindingFailsAnOutstandingCall) {
 }
 
 TEST_F(ClientAsyncTest, FailuresBeforeTheCallIsUnderWayAreThrown) {
-  ScriptedServer server(answering(100));
+  ScriptedPeer server(answering(100));
   ScopedBinding binding(server.string_binding());
   RPC_ASYNC_STATE uninitialised{};
   try {
-    CallChannel channel(binding.get(), replication_interface());
+    CallChannel channel(binding.get(), windows_style_offer());
     const std::uint8_t stub[2] = {};
     const ConstBuffer piece{stub, sizeof(stub)};
     channel.start_async(2, std::span(&piece, 1), &uninitialised, &decode_i32);
@@ -567,7 +568,7 @@ TEST_F(ClientAsyncTest, FailuresBeforeTheCallIsUnderWayAreThrown) {
     EXPECT_EQ(exception.code, RPC_S_INVALID_ASYNC_HANDLE);
   }
   try {
-    CallChannel channel(nullptr, replication_interface());
+    CallChannel channel(nullptr, windows_style_offer());
     ADD_FAILURE() << "no exception";
   } catch (const RpcException& exception) {
     EXPECT_EQ(exception.code, RPC_S_INVALID_BINDING);
@@ -673,7 +674,7 @@ TEST_F(ClientBoundsTest, SilentServersCancelTheCallAndItsConnectionIsNeverReused
        })},
   };
   for (Case& c : cases) {
-    ScriptedServer server([&](Socket& socket, int index) {
+    ScriptedPeer server([&](Socket& socket, int index) {
       if (index == 0) return c.script(socket);
       answering(107)(socket, index);
     });
@@ -692,7 +693,7 @@ TEST_F(ClientBoundsTest, AServerThatStopsReadingCancelsTheSend) {
   const ConstBuffer piece{big.data(), big.size()};
   Signals signals;
   int done = 0;
-  ScriptedServer server([&](Socket& socket, int) {
+  ScriptedPeer server([&](Socket& socket, int) {
     answer_bind(socket, 1, kDefaultMaxFragment, 1);
     signals.wait_for(&done, 1);  // reads nothing more
   });
@@ -701,7 +702,7 @@ TEST_F(ClientBoundsTest, AServerThatStopsReadingCancelsTheSend) {
       &done, [&](void*) { signals.raise(&done); });
   ScopedBinding binding(server.string_binding());
   try {
-    CallChannel channel(binding.get(), replication_interface());
+    CallChannel channel(binding.get(), windows_style_offer());
     channel.call(1, std::span(&piece, 1));
     ADD_FAILURE() << "the call ended normally";
   } catch (const RpcException& exception) {
@@ -710,14 +711,14 @@ TEST_F(ClientBoundsTest, AServerThatStopsReadingCancelsTheSend) {
   EXPECT_EQ(Binding::from_handle(binding.get())->open_connections(), 0u);
 
   // Asynchronously the send is the caller's too, and the call completes once.
-  CallChannel channel(binding.get(), replication_interface());
+  CallChannel channel(binding.get(), windows_style_offer());
   channel.start_async(1, std::span(&piece, 1), &state_, &decode_i32);
   std::int32_t reply = 0;
   EXPECT_EQ(async_outcome(&reply), RPC_S_CALL_CANCELLED);
 }
 
 TEST_F(ClientBoundsTest, AnUnansweredAsyncCallCompletesOnceCancelledAndDropsItsConnection) {
-  ScriptedServer server([](Socket& socket, int) {
+  ScriptedPeer server([](Socket& socket, int) {
     answer_bind(socket, 1, kDefaultMaxFragment, 1);
     read_until_closed(socket);
   });
@@ -731,7 +732,7 @@ TEST_F(ClientBoundsTest, AnUnansweredAsyncCallCompletesOnceCancelledAndDropsItsC
 TEST_F(ClientBoundsTest, RepliesThatTrickleInSlowerThanTheBoundAsAWholeSucceed) {
   // One byte every 50 ms: each reply takes far longer than the 400 ms bound,
   // but no gap reaches it.
-  ScriptedServer server([](Socket& socket, int) {
+  ScriptedPeer server([](Socket& socket, int) {
     answer_bind(socket, 1, kDefaultMaxFragment, 1);
     std::vector<std::uint8_t> stub;
     CommonHeader header;
@@ -756,7 +757,7 @@ TEST_F(ClientBoundsTest, RepliesThatTrickleInSlowerThanTheBoundAsAWholeSucceed) 
 
 TEST_F(ClientBoundsTest, RepliesCarryingCallIdOneAnswerTheOutstandingCall) {
   // As Wine's runtime answers: call_id 1 on the bind_ack and on every reply.
-  ScriptedServer server([](Socket& socket, int) {
+  ScriptedPeer server([](Socket& socket, int) {
     answer_bind(socket, 1, kDefaultMaxFragment, 1);
     std::vector<std::uint8_t> stub;
     CommonHeader header;
@@ -782,7 +783,7 @@ TEST_F(ClientBoundsTest, RepliesCarryingCallIdOneAnswerTheOutstandingCall) {
 
 TEST_F(ClientBoundsTest, ADuplicatedEarlierReplyIsNeverTakenForTheNextCallsAnswer) {
   // Answers the first call, then answers the second with the first's reply.
-  ScriptedServer server([](Socket& socket, int) {
+  ScriptedPeer server([](Socket& socket, int) {
     answer_bind(socket, 1, kDefaultMaxFragment, 1);
     std::vector<std::uint8_t> stub;
     CommonHeader header;
@@ -810,7 +811,7 @@ class ClientKeepaliveTest : public ClientBoundsTest {
 
   // Answers requests with 100; pings as `answer_pings` says. Records what
   // each ping offered and when a connection ends.
-  ScriptedServer::Script script(bool answer_pings) {
+  ScriptedPeer::Script script(bool answer_pings) {
     return [this, answer_pings](Socket& socket, int) {
       answer_bind(socket, 1, kDefaultMaxFragment, 0x77);
       std::vector<std::uint8_t> stub;
@@ -849,7 +850,7 @@ class ClientKeepaliveTest : public ClientBoundsTest {
 };
 
 TEST_F(ClientKeepaliveTest, AnIdleConnectionIsPingedWithItsOwnContextAndStaysInUse) {
-  ScriptedServer server(script(true));
+  ScriptedPeer server(script(true));
   ScopedBinding binding(server.string_binding());
   run_async(binding.get());
   ASSERT_TRUE(signals_.wait_for(&pings_, 2)) << "no pings";
@@ -869,7 +870,7 @@ TEST_F(ClientKeepaliveTest, AnIdleConnectionIsPingedWithItsOwnContextAndStaysInU
 }
 
 TEST_F(ClientKeepaliveTest, AnUnansweredPingClosesItsConnectionAndTheNextCallReconnects) {
-  ScriptedServer server(script(false));
+  ScriptedPeer server(script(false));
   RPC_BINDING_HANDLE binding = nullptr;
   ASSERT_EQ(RpcBindingFromStringBindingW(server.string_binding().c_str(), &binding), RPC_S_OK);
   run_async(binding);

@@ -14,23 +14,25 @@
 #include <thread>
 #include <vector>
 
+#include "rpc/runtime/interface_testing.h"
 #include "rpc/runtime/pdu.h"
 #include "rpc/runtime/rpc.h"
 #include "rpc/runtime/socket.h"
+#include "testing/pdu_reader.h"
 
 namespace rpc::testing {
 
-class ScriptedServer {
+class ScriptedPeer {
  public:
   // `script` runs on its own thread for each connection, numbered from 0.
   using Script = std::function<void(Socket& socket, int index)>;
 
-  explicit ScriptedServer(Script script) : script_(std::move(script)) {
+  explicit ScriptedPeer(Script script) : script_(std::move(script)) {
     Status s = listener_.listen("127.0.0.1", 0);
     EXPECT_TRUE(s.ok()) << s.to_string();
     acceptor_ = std::thread([this] { accept_loop(); });
   }
-  ~ScriptedServer() {
+  ~ScriptedPeer() {
     listener_.shutdown();
     acceptor_.join();
     {
@@ -69,12 +71,7 @@ class ScriptedServer {
 
 // Reads one whole PDU; false at EOF or on a malformed header.
 inline bool read_pdu(Socket& socket, std::vector<std::uint8_t>* pdu, CommonHeader* header) {
-  pdu->assign(kCommonHeaderSize, 0);
-  if (!socket.read_exact(pdu->data(), kCommonHeaderSize).ok()) return false;
-  if (!parse_fragment_header(*pdu, header).ok()) return false;
-  pdu->resize(header->frag_length);
-  return socket.read_exact(pdu->data() + kCommonHeaderSize, header->frag_length - kCommonHeaderSize)
-      .ok();
+  return trv_testing::read_pdu(socket, pdu, header).ok();
 }
 
 // Reads the bind and answers it: accepts `accept_context` (-1 = none, every

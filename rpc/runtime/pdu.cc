@@ -100,11 +100,6 @@ bool Uuid::is_nil() const {
   return true;
 }
 
-const SyntaxId& replication_interface() {
-  static const SyntaxId id{uuid_of("28ca6c91-a6eb-423d-82cf-548f5df542bc"), 1, 0};
-  return id;
-}
-
 const SyntaxId& ndr20_syntax() {
   static const SyntaxId id{uuid_of("8a885d04-1ceb-11c9-9fe8-08002b104860"), 2, 0};
   return id;
@@ -199,18 +194,15 @@ std::vector<std::uint8_t> encode_bind(std::uint32_t call_id, std::uint8_t flags,
   return out;
 }
 
-Bind windows_style_bind(std::uint32_t assoc_group_id, std::uint16_t max_frag) {
+Bind bind_for(const BindOffer& offer, std::uint32_t assoc_group_id, std::uint16_t max_frag) {
   Bind bind;
   bind.max_xmit_frag = max_frag;
   bind.max_recv_frag = max_frag;
   bind.assoc_group_id = assoc_group_id;
-  bind.contexts = {
-      {0, replication_interface(), {ndr20_syntax()}},
-      {1, replication_interface(), {ndr64_syntax()}},
-      {2,
-       replication_interface(),
-       {btfn_syntax(btfn::kSecurityContextMultiplexing | btfn::kKeepConnectionOnOrphan)}},
-  };
+  std::uint16_t context_id = 0;
+  for (const SyntaxId& transfer_syntax : offer.transfer_syntaxes) {
+    bind.contexts.push_back({context_id++, offer.interface_id, {transfer_syntax}});
+  }
   return bind;
 }
 

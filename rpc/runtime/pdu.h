@@ -120,9 +120,8 @@ constexpr std::size_t kSyntaxIdSize = 20;
 // The transfer syntaxes we speak.
 enum class Syntax { Ndr20, Ndr64 };
 
-const SyntaxId& replication_interface();  // 28ca6c91-..., v1.0
-const SyntaxId& ndr20_syntax();           // 8a885d04-..., v2.0
-const SyntaxId& ndr64_syntax();           // 71710533-..., v1.0
+const SyntaxId& ndr20_syntax();  // 8a885d04-..., v2.0
+const SyntaxId& ndr64_syntax();  // 71710533-..., v1.0
 const SyntaxId& transfer_syntax_id(Syntax syntax);
 // The bind-time feature negotiation pseudo syntax offering `features`
 // (6cb71c2c-9812-4540-XX00-000000000000 v1.0, XX = features).
@@ -171,9 +170,16 @@ struct Bind {
 // A whole bind (or alter_context, by `type`) PDU.
 std::vector<std::uint8_t> encode_bind(std::uint32_t call_id, std::uint8_t flags, const Bind& bind,
                                       PacketType type = PacketType::Bind);
-// The three-context bind a 64-bit Windows client sends for our interface:
-// ctx 0 NDR 2.0, ctx 1 NDR64, ctx 2 feature negotiation offering 0x03.
-Bind windows_style_bind(std::uint32_t assoc_group_id, std::uint16_t max_frag = kDefaultMaxFragment);
+// What a client offers in its bind for one interface: the interface, and the
+// transfer syntax of each presentation context, one each, in context id order
+// from 0. The service that owns the interface supplies it.
+struct BindOffer {
+  SyntaxId interface_id;
+  std::vector<SyntaxId> transfer_syntaxes;
+};
+// The bind that makes `offer`.
+Bind bind_for(const BindOffer& offer, std::uint32_t assoc_group_id,
+              std::uint16_t max_frag = kDefaultMaxFragment);
 // Decodes a whole bind or alter_context PDU (header included).
 Status decode_bind(std::span<const std::uint8_t> pdu, Bind* out);
 

@@ -9,12 +9,13 @@
 #include <string>
 #include <vector>
 
-#include "rpc/runtime/hex_testing.h"
+#include "rpc/runtime/interface_testing.h"
+#include "testing/bytes.h"
 
 namespace rpc {
 namespace {
 
-using rpc::testing::hex;
+using trv_testing::hex;
 
 // A 64-bit client's bind: NDR 2.0, NDR64 and feature negotiation 0x03.
 const std::vector<std::uint8_t> kBind = hex(R"(

@@ -25,44 +25,46 @@
 #include <cstdint>
 
 #include "platform/win32.h"
+#include "rpc/runtime/rpc_status.h"
 
 using RPC_STATUS = std::int32_t;
 using RPC_WSTR = wchar_t*;
 using RPC_BINDING_HANDLE = void*;
 
 // ---- Status numbers ----------------------------------------------------------
+// The Win32 names of the numbers listed in rpc_status.h.
 
-constexpr RPC_STATUS RPC_S_OK = 0;
-constexpr RPC_STATUS RPC_S_ACCESS_DENIED = 5;
-constexpr RPC_STATUS RPC_S_OUT_OF_MEMORY = 14;
-constexpr RPC_STATUS RPC_S_INVALID_ARG = 87;
-constexpr RPC_STATUS RPC_S_ASYNC_CALL_PENDING = 997;
-constexpr RPC_STATUS RPC_S_INVALID_STRING_BINDING = 1700;
-constexpr RPC_STATUS RPC_S_WRONG_KIND_OF_BINDING = 1701;
-constexpr RPC_STATUS RPC_S_INVALID_BINDING = 1702;
-constexpr RPC_STATUS RPC_S_PROTSEQ_NOT_SUPPORTED = 1703;
-constexpr RPC_STATUS RPC_S_INVALID_RPC_PROTSEQ = 1704;
-constexpr RPC_STATUS RPC_S_INVALID_STRING_UUID = 1705;
-constexpr RPC_STATUS RPC_S_INVALID_ENDPOINT_FORMAT = 1706;
-constexpr RPC_STATUS RPC_S_INVALID_NET_ADDR = 1707;
-constexpr RPC_STATUS RPC_S_UNKNOWN_IF = 1717;
-constexpr RPC_STATUS RPC_S_OUT_OF_RESOURCES = 1721;
-constexpr RPC_STATUS RPC_S_SERVER_UNAVAILABLE = 1722;
-constexpr RPC_STATUS RPC_S_SERVER_TOO_BUSY = 1723;
-constexpr RPC_STATUS RPC_S_CALL_FAILED = 1726;
-constexpr RPC_STATUS RPC_S_CALL_FAILED_DNE = 1727;
-constexpr RPC_STATUS RPC_S_PROTOCOL_ERROR = 1728;
-constexpr RPC_STATUS RPC_S_UNSUPPORTED_TRANS_SYN = 1730;
-constexpr RPC_STATUS RPC_S_PROCNUM_OUT_OF_RANGE = 1745;
-constexpr RPC_STATUS RPC_S_NO_ENDPOINT_FOUND = 1753;
-constexpr RPC_STATUS RPC_S_CANNOT_SUPPORT = 1764;
-constexpr RPC_STATUS RPC_S_INTERNAL_ERROR = 1766;
-constexpr RPC_STATUS RPC_X_NULL_REF_POINTER = 1780;
-constexpr RPC_STATUS RPC_X_BAD_STUB_DATA = 1783;
-constexpr RPC_STATUS RPC_S_CALL_IN_PROGRESS = 1791;
-constexpr RPC_STATUS RPC_S_CALL_CANCELLED = 1818;
-constexpr RPC_STATUS RPC_S_INVALID_ASYNC_HANDLE = 1914;
-constexpr RPC_STATUS RPC_S_INVALID_ASYNC_CALL = 1915;
+constexpr RPC_STATUS RPC_S_OK = rpc::status::kOk;
+constexpr RPC_STATUS RPC_S_ACCESS_DENIED = rpc::status::kAccessDenied;
+constexpr RPC_STATUS RPC_S_OUT_OF_MEMORY = rpc::status::kOutOfMemory;
+constexpr RPC_STATUS RPC_S_INVALID_ARG = rpc::status::kInvalidArg;
+constexpr RPC_STATUS RPC_S_ASYNC_CALL_PENDING = rpc::status::kAsyncCallPending;
+constexpr RPC_STATUS RPC_S_INVALID_STRING_BINDING = rpc::status::kInvalidStringBinding;
+constexpr RPC_STATUS RPC_S_WRONG_KIND_OF_BINDING = rpc::status::kWrongKindOfBinding;
+constexpr RPC_STATUS RPC_S_INVALID_BINDING = rpc::status::kInvalidBinding;
+constexpr RPC_STATUS RPC_S_PROTSEQ_NOT_SUPPORTED = rpc::status::kProtseqNotSupported;
+constexpr RPC_STATUS RPC_S_INVALID_RPC_PROTSEQ = rpc::status::kInvalidRpcProtseq;
+constexpr RPC_STATUS RPC_S_INVALID_STRING_UUID = rpc::status::kInvalidStringUuid;
+constexpr RPC_STATUS RPC_S_INVALID_ENDPOINT_FORMAT = rpc::status::kInvalidEndpointFormat;
+constexpr RPC_STATUS RPC_S_INVALID_NET_ADDR = rpc::status::kInvalidNetAddr;
+constexpr RPC_STATUS RPC_S_UNKNOWN_IF = rpc::status::kUnknownIf;
+constexpr RPC_STATUS RPC_S_OUT_OF_RESOURCES = rpc::status::kOutOfResources;
+constexpr RPC_STATUS RPC_S_SERVER_UNAVAILABLE = rpc::status::kServerUnavailable;
+constexpr RPC_STATUS RPC_S_SERVER_TOO_BUSY = rpc::status::kServerTooBusy;
+constexpr RPC_STATUS RPC_S_CALL_FAILED = rpc::status::kCallFailed;
+constexpr RPC_STATUS RPC_S_CALL_FAILED_DNE = rpc::status::kCallFailedDne;
+constexpr RPC_STATUS RPC_S_PROTOCOL_ERROR = rpc::status::kProtocolError;
+constexpr RPC_STATUS RPC_S_UNSUPPORTED_TRANS_SYN = rpc::status::kUnsupportedTransSyn;
+constexpr RPC_STATUS RPC_S_PROCNUM_OUT_OF_RANGE = rpc::status::kProcnumOutOfRange;
+constexpr RPC_STATUS RPC_S_NO_ENDPOINT_FOUND = rpc::status::kNoEndpointFound;
+constexpr RPC_STATUS RPC_S_CANNOT_SUPPORT = rpc::status::kCannotSupport;
+constexpr RPC_STATUS RPC_S_INTERNAL_ERROR = rpc::status::kInternalError;
+constexpr RPC_STATUS RPC_X_NULL_REF_POINTER = rpc::status::kNullRefPointer;
+constexpr RPC_STATUS RPC_X_BAD_STUB_DATA = rpc::status::kBadStubData;
+constexpr RPC_STATUS RPC_S_CALL_IN_PROGRESS = rpc::status::kCallInProgress;
+constexpr RPC_STATUS RPC_S_CALL_CANCELLED = rpc::status::kCallCancelled;
+constexpr RPC_STATUS RPC_S_INVALID_ASYNC_HANDLE = rpc::status::kInvalidAsyncHandle;
+constexpr RPC_STATUS RPC_S_INVALID_ASYNC_CALL = rpc::status::kInvalidAsyncCall;
 
 // ---- String bindings and binding handles -----------------------------------------
 

@@ -23,9 +23,11 @@
 #include <thread>
 #include <vector>
 
+#include "rpc/runtime/interface_testing.h"
 #include "rpc/runtime/pdu.h"
 #include "rpc/runtime/server.h"
 #include "rpc/runtime/socket.h"
+#include "testing/pdu_reader.h"
 
 namespace rpc::testing {
 
@@ -47,15 +49,7 @@ class RawClient {
   }
 
   // Reads one whole PDU (header first, then the rest as frag_length says).
-  Status read_pdu(std::vector<std::uint8_t>* pdu) {
-    pdu->assign(kCommonHeaderSize, 0);
-    if (Status s = socket_.read_exact(pdu->data(), kCommonHeaderSize); !s.ok()) return s;
-    CommonHeader header;
-    if (Status s = parse_fragment_header(*pdu, &header); !s.ok()) return s;
-    pdu->resize(header.frag_length);
-    return socket_.read_exact(pdu->data() + kCommonHeaderSize,
-                              header.frag_length - kCommonHeaderSize);
-  }
+  Status read_pdu(std::vector<std::uint8_t>* pdu) { return trv_testing::read_pdu(socket_, pdu); }
 
   // True once the server has closed the connection: reads and discards until
   // EOF or a reset. Blocks until the server acts.

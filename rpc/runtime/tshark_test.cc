@@ -21,6 +21,7 @@
 
 #include "rpc/runtime/server.h"
 #include "rpc/runtime/server_testing.h"
+#include "testing/temporary_directory.h"
 
 namespace rpc {
 namespace {
@@ -111,13 +112,9 @@ class Capture {
 TEST(TsharkTest, DissectorFindsNothingMalformed) {
   if (!on_path("tshark") || !on_path("dumpcap")) GTEST_SKIP() << "tshark/dumpcap not installed";
 
-  char dir_template[] = "/tmp/rpcwire_tshark_XXXXXX";
-  ASSERT_NE(mkdtemp(dir_template), nullptr);
-  const std::filesystem::path dir = dir_template;
-  struct Cleanup {
-    std::filesystem::path dir;
-    ~Cleanup() { std::filesystem::remove_all(dir); }
-  } cleanup{dir};
+  const trv_testing::TemporaryDirectory directory("trv-tshark");
+  ASSERT_TRUE(directory.ok());
+  const std::filesystem::path& dir = directory.path();
   const std::string file = (dir / "exchange.pcapng").string();
 
   TestDispatcher dispatcher;

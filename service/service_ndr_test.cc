@@ -1,6 +1,6 @@
 // The procedures' stubs against known byte dumps, round trips in both
 // syntaxes, and the decoders' refusal of inconsistent stubs.
-#include "rpc/service_ndr.h"
+#include "service/service_ndr.h"
 
 #include <gtest/gtest.h>
 
@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "rpc/runtime/hex_testing.h"
+#include "testing/bytes.h"
 
 namespace {
 
-using rpc::testing::hex;
+using trv_testing::hex;
 
 std::vector<std::uint8_t> sequence(std::size_t n) {
   std::vector<std::uint8_t> v(n);

@@ -1,15 +1,15 @@
 // ReplicationServer end to end with a raw client: the four procedures in
 // both syntaxes, a 1 MiB replicate in wire-sized fragments, stubs that do not
 // decode, a handler that drops the connection, and group endings.
-#include "rpc/service_server.h"
+#include "service/service_server.h"
 
 #include <gtest/gtest.h>
 
 #include <mutex>
 
 #include "rpc/runtime/server_testing.h"
-#include "rpc/server_result.h"
-#include "rpc/service_ndr.h"
+#include "service/server_result.h"
+#include "service/service_ndr.h"
 
 namespace {
 
@@ -24,7 +24,7 @@ class FakeHandler : public ReplicationHandler {
     log.push_back("open " + std::to_string(dest));
     return open_result;
   }
-  std::optional<std::int32_t> replicate(const Caller& caller, const ReplicateArgs& a) override {
+  std::optional<std::int32_t> replicate(const Caller& caller, const ReplicateRequest& a) override {
     std::lock_guard lock(mu);
     seen(caller);
     log.push_back("replicate " + std::to_string(a.dest) + " " + std::to_string(a.offset));
@@ -32,7 +32,7 @@ class FakeHandler : public ReplicationHandler {
     data.assign(a.data.begin(), a.data.end());
     return replicate_result;
   }
-  std::optional<std::int32_t> compare(const Caller& caller, const CompareArgs& a) override {
+  std::optional<std::int32_t> compare(const Caller& caller, const CompareRequest& a) override {
     std::lock_guard lock(mu);
     seen(caller);
     log.push_back("compare " + std::to_string(a.dest) + " " + std::to_string(a.offset) + " " +
@@ -71,7 +71,7 @@ class FakeHandler : public ReplicationHandler {
 class ServiceServerTest : public ::testing::TestWithParam<bool> {
  protected:
   void SetUp() override {
-    ReplicationServerOptions options;
+    rpc::ServerOptions options;
     options.accept_ndr64 = GetParam();
     server_ = std::make_unique<ReplicationServer>(options);
     rpc::Status s = server_->start(handler_);
@@ -258,7 +258,7 @@ TEST(ReplicationServerTest, BusyPortFailsAndLeavesNothingRunning) {
   FakeHandler handler;
   ReplicationServer first;
   ASSERT_TRUE(first.start(handler).ok());
-  ReplicationServerOptions options;
+  rpc::ServerOptions options;
   options.port = first.port();
   ReplicationServer second(options);
   EXPECT_EQ(second.start(handler).code(), rpc::status::kServerUnavailable);
@@ -271,8 +271,8 @@ TEST(ReplicationServerTest, BusyPortFailsAndLeavesNothingRunning) {
 
 TEST(ReplicationServerTest, ListensOnIpv6Loopback) {
   FakeHandler handler;
-  ReplicationServerOptions options;
-  options.listen_address = "::1";
+  rpc::ServerOptions options;
+  options.address = "::1";
   ReplicationServer server(options);
   rpc::Status s = server.start(handler);
   if (!s.ok()) GTEST_SKIP() << "no IPv6 loopback: " << s.to_string();
@@ -285,7 +285,7 @@ TEST(ReplicationServerTest, ListensOnIpv6Loopback) {
 // The allow list reaches the runtime: a peer outside it is never served.
 TEST(ReplicationServerTest, APeerOutsideTheAllowListIsNotServed) {
   FakeHandler handler;
-  ReplicationServerOptions options;
+  rpc::ServerOptions options;
   rpc::AddressRange only_v6;
   std::string error;
   ASSERT_TRUE(rpc::parse_address_range("::1", &only_v6, &error)) << error;

@@ -15,20 +15,7 @@
 #include "rpc/runtime/address_range.h"
 #include "rpc/runtime/rpc_status.h"
 #include "rpc/runtime/server.h"
-
-struct ReplicateArgs {
-  std::int16_t dest;
-  std::int64_t offset;
-  std::span<const std::uint8_t> digest;
-  std::span<const std::uint8_t> data;
-};
-
-struct CompareArgs {
-  std::int16_t dest;
-  std::int64_t offset;
-  std::span<const std::uint8_t> digest;
-  std::int32_t data_length;
-};
+#include "service/service_ndr.h"
 
 // Who makes a call: the client's association group and the address it
 // connects from ("192.0.2.7", "::1"; empty when not known).
@@ -50,8 +37,8 @@ class ReplicationHandler {
   // returns the result to send, or std::nullopt to drop the connection
   // without answering (used by tests to simulate a vanished server).
   virtual std::optional<std::int32_t> open_device(const Caller& caller, std::int16_t dest) = 0;
-  virtual std::optional<std::int32_t> replicate(const Caller& caller, const ReplicateArgs&) = 0;
-  virtual std::optional<std::int32_t> compare(const Caller& caller, const CompareArgs&) = 0;
+  virtual std::optional<std::int32_t> replicate(const Caller& caller, const ReplicateRequest&) = 0;
+  virtual std::optional<std::int32_t> compare(const Caller& caller, const CompareRequest&) = 0;
   virtual std::optional<std::int32_t> close_device(const Caller& caller, std::int16_t dest) = 0;
   // The last connection of the group has closed.
   virtual void group_ended(std::uint32_t group) = 0;
@@ -62,27 +49,14 @@ class ReplicationHandler {
   virtual void chunk_arrived() {}
 };
 
-struct ReplicationServerOptions {
-  std::string listen_address = "127.0.0.1";
-  std::uint16_t port = 0;    // 0 = pick a free one
-  bool accept_ndr64 = true;  // false = offer NDR 2.0 only
-  // limits.idle_timeout_ms closes a connection that delivers no complete PDU
-  // in time; its last connection gone, a group's disks are closed by
-  // ReplicationHandler::group_ended as for any other end.
-  // Also max_connections and max_connections_per_peer.
-  rpc::ServerLimits limits;
-  // The peers served: a connection from any other address is refused by the
-  // runtime before its first PDU is read. Empty = every peer.
-  std::vector<rpc::AddressRange> allow;
-  // The runtime's own events (an idle connection closed, accept failing);
-  // see rpc::ServerOptions::on_event.
-  rpc::ServerEventSink on_event;
-};
-
 class ReplicationServer {
  public:
   ReplicationServer();
-  explicit ReplicationServer(ReplicationServerOptions options);
+  // The runtime's options, passed on unchanged: limits.idle_timeout_ms closes
+  // a connection that delivers no complete PDU in time (its last connection
+  // gone, a group's disks are closed by ReplicationHandler::group_ended as
+  // for any other end); `allow` refuses any other peer before its first PDU.
+  explicit ReplicationServer(rpc::ServerOptions options);
   ~ReplicationServer();  // stop()
   ReplicationServer(const ReplicationServer&) = delete;
   ReplicationServer& operator=(const ReplicationServer&) = delete;
@@ -100,7 +74,7 @@ class ReplicationServer {
 
  private:
   class Adapter;
-  ReplicationServerOptions options_;
+  rpc::ServerOptions options_;
   std::unique_ptr<Adapter> adapter_;
   std::unique_ptr<rpc::Server> server_;
 };

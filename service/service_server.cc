@@ -1,9 +1,10 @@
 // Glue between the runtime's server and a ReplicationHandler: decodes each
 // call's stub in the syntax its context negotiated, calls the handler and
 // encodes the i32 result. Runs on the runtime's connection threads.
-#include "rpc/service_server.h"
+#include "service/service_server.h"
 
-#include "rpc/service_ndr.h"
+#include "service/interface.h"
+#include "service/service_ndr.h"
 
 class ReplicationServer::Adapter : public rpc::Dispatcher {
  public:
@@ -28,16 +29,14 @@ class ReplicationServer::Adapter : public rpc::Dispatcher {
         ReplicateRequest request;
         decoded = decode_replicate_request(call.syntax, stub, &request);
         if (!decoded.ok()) break;
-        result = handler_.replicate(caller,
-                                    {request.dest, request.offset, request.digest, request.data});
+        result = handler_.replicate(caller, request);
         break;
       }
       case kCompareOpnum: {
         CompareRequest request;
         decoded = decode_compare_request(call.syntax, stub, &request);
         if (!decoded.ok()) break;
-        result = handler_.compare(
-            caller, {request.dest, request.offset, request.digest, request.data_length});
+        result = handler_.compare(caller, request);
         break;
       }
       default:
@@ -72,22 +71,14 @@ class ReplicationServer::Adapter : public rpc::Dispatcher {
 
 ReplicationServer::ReplicationServer() = default;
 
-ReplicationServer::ReplicationServer(ReplicationServerOptions options)
-    : options_(std::move(options)) {}
+ReplicationServer::ReplicationServer(rpc::ServerOptions options) : options_(std::move(options)) {}
 
 ReplicationServer::~ReplicationServer() { stop(); }
 
 rpc::Status ReplicationServer::start(ReplicationHandler& handler) {
   if (server_) return rpc::Status::Error(rpc::status::kInvalidArg, "server already started");
   adapter_ = std::make_unique<Adapter>(handler);
-  rpc::ServerOptions options;
-  options.address = options_.listen_address;
-  options.port = options_.port;
-  options.accept_ndr64 = options_.accept_ndr64;
-  options.limits = options_.limits;
-  options.allow = options_.allow;
-  options.on_event = options_.on_event;
-  server_ = std::make_unique<rpc::Server>(options, rpc::replication_interface(),
+  server_ = std::make_unique<rpc::Server>(options_, replication_service_interface(),
                                           kReplicationProcedureCount, adapter_.get());
   rpc::Status s = server_->start();
   if (!s.ok()) {

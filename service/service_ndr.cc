@@ -1,7 +1,7 @@
 // Hand-written NDR 2.0 / NDR64 stubs of ReplicationService. The two syntaxes
 // differ only in the width and alignment of an array's conformance (u32 at 4
 // vs u64 at 8); everything else is aligned to its own size in both.
-#include "rpc/service_ndr.h"
+#include "service/service_ndr.h"
 
 #include <cstring>
 

@@ -1,0 +1,39 @@
+// The tests' one-shot byte helpers: bytes from a hex dump, and the MD5 of a
+// buffer. Header-only; tests only; any thread. md5_of needs the digest
+// library linked.
+#pragma once
+
+#include <cctype>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "digest/digest.h"
+
+namespace trv_testing {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// Bytes from a hex dump as protocol references print them
+// ("05 00 0b 03 ..."); anything that is not a hex digit is skipped.
+inline Bytes hex(const std::string& text) {
+  Bytes out;
+  std::string digits;
+  for (char c : text) {
+    if (std::isxdigit(static_cast<unsigned char>(c))) digits += c;
+  }
+  for (std::size_t i = 0; i + 1 < digits.size(); i += 2) {
+    out.push_back(static_cast<std::uint8_t>(std::stoi(digits.substr(i, 2), nullptr, 16)));
+  }
+  return out;
+}
+
+// The 16-byte MD5 digest of `data`.
+inline Bytes md5_of(std::span<const std::uint8_t> data) {
+  Bytes digest(16);
+  md5_digest(data.data(), data.size(), digest.data());
+  return digest;
+}
+
+}  // namespace trv_testing
