@@ -1,0 +1,27 @@
+# What `cmake --install` puts where: the programs, their man pages, the docs,
+# the service unit with its defaults file and system user, and the udev
+# example. The Debian packages split the same tree in two.
+#
+#   TRV_SYSTEMD_UNITDIR   where trvs.service goes (default PREFIX/lib/systemd/system)
+#   TRV_SYSUSERSDIR       where the trvs user's sysusers.d entry goes
+include(GNUInstallDirs)
+
+set(TRV_SYSTEMD_UNITDIR "${CMAKE_INSTALL_PREFIX}/lib/systemd/system"
+    CACHE PATH "Folder for the systemd unit of trvs")
+set(TRV_SYSUSERSDIR "${CMAKE_INSTALL_PREFIX}/lib/sysusers.d"
+    CACHE PATH "Folder for the sysusers.d entry of the trvs user")
+
+install(TARGETS trvc RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS trvs RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
+
+install(FILES docs/man/trvc.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES docs/man/trvs.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+install(FILES README.md docs/trvs.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES dist/60-trv-disks.rules DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+
+# The unit names the installed trvs and defaults file, wherever they went.
+set(TRV_DEFAULTS_FILE ${CMAKE_INSTALL_FULL_SYSCONFDIR}/default/trvs)
+configure_file(dist/trvs.service.in ${PROJECT_BINARY_DIR}/dist/trvs.service @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/dist/trvs.service DESTINATION ${TRV_SYSTEMD_UNITDIR})
+install(FILES dist/trvs.sysusers DESTINATION ${TRV_SYSUSERSDIR} RENAME trvs.conf)
+install(FILES dist/trvs.default DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/default RENAME trvs)
