@@ -2,14 +2,17 @@
 # the service unit with its defaults file and system user, and the udev
 # example. The Debian packages split the same tree in two.
 #
-#   TRV_SYSTEMD_UNITDIR   where trvs.service goes (default PREFIX/lib/systemd/system)
+#   TRV_SYSTEMD_UNITDIR   where trvs.service goes (default lib/systemd/system)
 #   TRV_SYSUSERSDIR       where the trvs user's sysusers.d entry goes
+#
+# Relative folders are taken under the prefix, so `cmake --install --prefix`
+# and DESTDIR move every file. The unit names the programs and the defaults
+# file by the paths chosen when configuring (CMAKE_INSTALL_PREFIX,
+# CMAKE_INSTALL_SYSCONFDIR).
 include(GNUInstallDirs)
 
-set(TRV_SYSTEMD_UNITDIR "${CMAKE_INSTALL_PREFIX}/lib/systemd/system"
-    CACHE PATH "Folder for the systemd unit of trvs")
-set(TRV_SYSUSERSDIR "${CMAKE_INSTALL_PREFIX}/lib/sysusers.d"
-    CACHE PATH "Folder for the sysusers.d entry of the trvs user")
+set(TRV_SYSTEMD_UNITDIR "lib/systemd/system" CACHE STRING "Folder for the systemd unit of trvs")
+set(TRV_SYSUSERSDIR "lib/sysusers.d" CACHE STRING "Folder for the sysusers.d entry of the trvs user")
 
 install(TARGETS trvc RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS trvs RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
@@ -24,4 +27,10 @@ set(TRV_DEFAULTS_FILE ${CMAKE_INSTALL_FULL_SYSCONFDIR}/default/trvs)
 configure_file(dist/trvs.service.in ${PROJECT_BINARY_DIR}/dist/trvs.service @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/dist/trvs.service DESTINATION ${TRV_SYSTEMD_UNITDIR})
 install(FILES dist/trvs.sysusers DESTINATION ${TRV_SYSUSERSDIR} RENAME trvs.conf)
-install(FILES dist/trvs.default DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/default RENAME trvs)
+# With the prefix /usr, GNUInstallDirs puts the configuration in /etc.
+if(CMAKE_INSTALL_FULL_SYSCONFDIR STREQUAL "/etc")
+  set(defaults_dir /etc/default)
+else()
+  set(defaults_dir ${CMAKE_INSTALL_SYSCONFDIR}/default)
+endif()
+install(FILES dist/trvs.default DESTINATION ${defaults_dir} RENAME trvs)
