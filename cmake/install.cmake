@@ -1,6 +1,7 @@
 # What `cmake --install` puts where: the programs, their man pages, the docs,
 # the service unit with its defaults file and system user, and the udev
-# example. The Debian packages split the same tree in two.
+# example, and the bash completions. The Debian packages split the same tree
+# in two.
 #
 #   TRV_SYSTEMD_UNITDIR   where trvs.service goes (default lib/systemd/system)
 #   TRV_SYSUSERSDIR       where the trvs user's sysusers.d entry goes
@@ -34,3 +35,8 @@ else()
   set(defaults_dir ${CMAKE_INSTALL_SYSCONFDIR}/default)
 endif()
 install(FILES dist/trvs.default DESTINATION ${defaults_dir} RENAME trvs)
+
+set(TRV_BASH_COMPLETIONDIR "${CMAKE_INSTALL_DATADIR}/bash-completion/completions"
+    CACHE STRING "Folder for the bash completions of trvc and trvs")
+install(FILES dist/trvc.bash-completion DESTINATION ${TRV_BASH_COMPLETIONDIR} RENAME trvc)
+install(FILES dist/trvs.bash-completion DESTINATION ${TRV_BASH_COMPLETIONDIR} RENAME trvs)
