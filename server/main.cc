@@ -19,7 +19,9 @@
 namespace {
 
 int reject(const std::string& error) {
-  std::fprintf(stderr, "trvs: %s\n\n%s", error.c_str(), kTrvsUsage);
+  // In the journal, the error line is an error; the usage text is not.
+  const char* level = EventLog::is_journal_stream(STDERR_FILENO) ? "<3>" : "";
+  std::fprintf(stderr, "%strvs: %s\n\n%s", level, error.c_str(), kTrvsUsage);
   return 2;
 }
 
