@@ -200,7 +200,7 @@ TEST_F(EventLogTest, WritesOneLineInEachFormat) {
   EXPECT_NE(lines.find("\"message\":\"stopped\"}\n"), std::string::npos) << lines;
 }
 
-TEST_F(EventLogTest, TheJournalGetsPrioritiesAndKeepsTheTime) {
+TEST_F(EventLogTest, TheJournalGetsPrioritiesAndKeepsItsOwnTime) {
   EventLog journal(fd_, LogFormat::Text, true);
   journal.write("listening on 127.0.0.1:4747, disks 1 = /a, allowing every peer");
   journal.write("failure 8 (flush failed): replicate disk 1 group 2: fdatasync: EIO");
