@@ -3,7 +3,7 @@
 # tests can be built and run one file at a time.
 #
 #   trv_library(NAME name [EXCLUDE file.cc...] [DEPS lib...])
-#   trv_tests([EXCLUDE file_test.cc...] DEPS lib...)
+#   trv_tests([EXCLUDE file_test.cc...] DEPS lib...)   (nothing when TRV_BUILD_TESTS is OFF)
 function(trv_library)
   cmake_parse_arguments(ARG "" "NAME" "DEPS;EXCLUDE" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cc)
@@ -16,6 +16,9 @@ function(trv_library)
 endfunction()
 
 function(trv_tests)
+  if(NOT TRV_BUILD_TESTS)
+    return()
+  endif()
   cmake_parse_arguments(ARG "" "" "DEPS;EXCLUDE" ${ARGN})
   file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cc)
   foreach(skip ${ARG_EXCLUDE})

@@ -23,6 +23,17 @@ struct Entry {
 
 constexpr int kNotLoaded = -1;
 
+// The environment arms the hooks in test builds only: an installed program
+// must not fail a real run because of a stray variable.
+const char* environment_hook(const char* name) {
+#ifdef TRV_TEST_HOOKS
+  return std::getenv(name);
+#else
+  (void)name;
+  return nullptr;
+#endif
+}
+
 struct Table {
   std::mutex mutex;
   std::vector<Entry> entries;  // guarded by mutex
@@ -102,7 +113,7 @@ void load_environment() {
   std::call_once(environment_once, [] {
     Table& t = table();
     std::lock_guard lock(t.mutex);
-    const char* value = std::getenv("TRV_FAIL_CALL");
+    const char* value = environment_hook("TRV_FAIL_CALL");
     parse_list_locked(t, value ? value : "");
   });
 }
@@ -166,7 +177,7 @@ void load_bounds() {
   std::call_once(bounds_once, [] {
     BoundTable& t = bound_table();
     std::lock_guard lock(t.mutex);
-    const char* value = std::getenv("TRV_TEST_BOUNDS");
+    const char* value = environment_hook("TRV_TEST_BOUNDS");
     std::string_view list = value ? value : "";
     while (!list.empty()) {
       const auto comma = list.find(',');

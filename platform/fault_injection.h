@@ -14,6 +14,9 @@
 // process, the environment variable TRV_TEST_BOUNDS, read once:
 //   TRV_TEST_BOUNDS="name=milliseconds[,name2=milliseconds...]"
 // e.g. "rpc.reply=2000" lets a silent server fail a call after 2 s.
+//
+// Both variables are read only in builds with the test hooks (CMake
+// TRV_TEST_HOOKS, on with the tests); other builds ignore them.
 #pragma once
 
 #include <string_view>

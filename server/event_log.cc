@@ -1,26 +1,26 @@
 // Timestamped lines for the trvs log.
 #include "server/event_log.h"
 
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
-#include <ctime>
+#include <cstdlib>
 #include <string>
 
 void EventLog::write(std::string_view message) {
   timeval now;
   ::gettimeofday(&now, nullptr);
-  std::tm local;
-  ::localtime_r(&now.tv_sec, &local);
-  char stamp[64];
-  const std::size_t length = std::strftime(stamp, sizeof stamp, "[%Y-%m-%d %H:%M:%S", &local);
-  std::string line(stamp, length);
-  char millis[8];
-  std::snprintf(millis, sizeof millis, ".%03d] ", static_cast<int>(now.tv_usec / 1000));
-  line += millis;
-  line += message;
+  std::string line;
+  if (journal_) line = "<" + std::to_string(parse_event(message).priority) + ">";
+  if (format_ == LogFormat::Json) {
+    line += format_json_event(now, message);
+  } else {
+    if (!journal_) line += text_time_prefix(now);
+    line += escape_controls(message);
+  }
   line += '\n';
 
   std::lock_guard lock(mutex_);
@@ -31,4 +31,16 @@ void EventLog::write(std::string_view message) {
     if (n <= 0) return;
     done += static_cast<std::size_t>(n);
   }
+}
+
+bool EventLog::is_journal_stream(int fd) {
+  const char* value = std::getenv("JOURNAL_STREAM");
+  if (!value) return false;
+  unsigned long long device = 0;
+  unsigned long long inode = 0;
+  char end = 0;
+  if (std::sscanf(value, "%llu:%llu%c", &device, &inode, &end) != 2) return false;
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return false;
+  return st.st_dev == device && st.st_ino == inode;
 }

@@ -14,11 +14,14 @@
 #include "server/options.h"
 #include "server/privileges.h"
 #include "service/service_server.h"
+#include "trv_version.h"
 
 namespace {
 
 int reject(const std::string& error) {
-  std::fprintf(stderr, "trvs: %s\n\n%s", error.c_str(), kTrvsUsage);
+  // In the journal, the error line is an error; the usage text is not.
+  const char* level = EventLog::is_journal_stream(STDERR_FILENO) ? "<3>" : "";
+  std::fprintf(stderr, "%strvs: %s\n\n%s", level, error.c_str(), kTrvsUsage);
   return 2;
 }
 
@@ -61,6 +64,11 @@ int main(int argc, char** argv) {
       parse_command_line(std::vector<std::string>(argv + 1, argv + argc));
   if (command_line.action == CommandLine::Action::Help) {
     std::fputs(kTrvsUsage, stdout);
+    std::fputs("\ntrvs " TRV_VERSION "\n", stdout);
+    return 0;
+  }
+  if (command_line.action == CommandLine::Action::Version) {
+    std::fputs("trvs " TRV_VERSION "\n", stdout);
     return 0;
   }
   if (command_line.action == CommandLine::Action::Reject) return reject(command_line.error);
@@ -87,7 +95,7 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   raise_descriptor_limit();
 
-  EventLog log(STDERR_FILENO);
+  EventLog log(STDERR_FILENO, options.log_format, EventLog::is_journal_stream(STDERR_FILENO));
   DiskStore store(options.disks, [&log](const std::string& line) { log.write(line); });
   // Every disk is opened now, as who trvs is at start, and kept: a disk that
   // cannot be served stops it here rather than failing the first client.

@@ -17,6 +17,8 @@ const char kTrvsUsage[] =
     "            [--verify-disk N=PATH ...] [--max-size N=SIZE ...]\n"
     "            [--max-connections N] [--max-peer-connections N]\n"
     "            [--user NAME[:GROUP]] [--idle-timeout SECONDS] [--ndr20-only]\n"
+    "            [--log-format text|json]\n"
+    "       trvs --help | --version\n"
     "\n"
     "Serves the replication interface to trvc, writing each disk number N\n"
     "that a client names to the block device or image file PATH.\n"
@@ -51,7 +53,11 @@ const char kTrvsUsage[] =
     "                       request for SECONDS (1..86400, default 180); a\n"
     "                       group's disks close with its last connection\n"
     "  --ndr20-only         offer only the NDR 2.0 transfer syntax\n"
-    "  --help               show this text\n";
+    "  --log-format FORMAT  the events on standard error: \"text\" lines with\n"
+    "                       the local time (default) or \"json\", one object\n"
+    "                       per line with the time in UTC\n"
+    "  --help               show this text\n"
+    "  --version            show the version\n";
 
 namespace {
 
@@ -167,6 +173,18 @@ bool parse_user(const std::string& text, TrvsOptions* options, std::string* erro
   return true;
 }
 
+bool parse_log_format(const std::string& text, TrvsOptions* options, std::string* error) {
+  if (text == "text") {
+    options->log_format = LogFormat::Text;
+  } else if (text == "json") {
+    options->log_format = LogFormat::Json;
+  } else {
+    *error = "--log-format: expected text or json, got \"" + text + "\"";
+    return false;
+  }
+  return true;
+}
+
 bool parse_disk(const std::string& option, const std::string& text, bool fixed,
                 TrvsOptions* options, std::string* error) {
   const auto equals = text.find('=');
@@ -214,6 +232,10 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
       result.action = CommandLine::Action::Help;
       return result;
     }
+    if (name == "--version" && !has_value) {
+      result.action = CommandLine::Action::Version;
+      return result;
+    }
     if (name == "--ndr20-only" && !has_value) {
       result.options.accept_ndr64 = false;
       continue;
@@ -221,7 +243,7 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
     if (name == "--listen" || name == "--disk" || name == "--fixed-disk" ||
         name == "--verify-disk" || name == "--idle-timeout" || name == "--max-size" ||
         name == "--allow" || name == "--max-connections" || name == "--max-peer-connections" ||
-        name == "--user") {
+        name == "--user" || name == "--log-format") {
       if (!has_value) {
         if (i + 1 == args.size()) {
           result.error = name + ": a value is missing";
@@ -255,6 +277,8 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
         ok = parse_count(name, value, &result.options.max_peer_connections, &result.error);
       } else if (name == "--user") {
         ok = parse_user(value, &result.options, &result.error);
+      } else if (name == "--log-format") {
+        ok = parse_log_format(value, &result.options, &result.error);
       } else {
         ok = parse_disk(name, value, name == "--fixed-disk", &result.options, &result.error);
       }

@@ -8,6 +8,7 @@
 
 #include "rpc/runtime/address_range.h"
 #include "server/disk_store.h"
+#include "server/event_format.h"
 
 inline constexpr int kDefaultIdleTimeoutSeconds = 180;
 // Longest --idle-timeout: a day.
@@ -33,10 +34,11 @@ struct TrvsOptions {
   // empty = it stays who it is.
   std::string user;
   std::string group;
+  LogFormat log_format = LogFormat::Text;  // --log-format
 };
 
 struct CommandLine {
-  enum class Action { Serve, Help, Reject };
+  enum class Action { Serve, Help, Version, Reject };
   Action action = Action::Reject;
   TrvsOptions options;
   std::string error;  // for Reject: what is wrong, naming the argument

@@ -100,6 +100,24 @@ TEST(CommandLineTest, RefusesWhatItCannotServeExactly) {
   EXPECT_EQ(parse({"--help", "--disk", "nonsense"}).action, CommandLine::Action::Help);
 }
 
+TEST(CommandLineTest, LogFormatAndVersion) {
+  EXPECT_EQ(parse({"--disk", "1=/a"}).options.log_format, LogFormat::Text);
+  const CommandLine json = parse({"--log-format", "json", "--disk", "1=/a"});
+  ASSERT_EQ(json.action, CommandLine::Action::Serve) << json.error;
+  EXPECT_EQ(json.options.log_format, LogFormat::Json);
+  EXPECT_EQ(parse({"--log-format=text", "--disk", "1=/a"}).options.log_format, LogFormat::Text);
+  for (const auto& args : {std::vector<std::string>{"--log-format", "JSON", "--disk", "1=/a"},
+                           {"--disk", "1=/a", "--log-format"},
+                           {"--version=1", "--disk", "1=/a"}}) {
+    const CommandLine refused = parse(args);
+    EXPECT_EQ(refused.action, CommandLine::Action::Reject) << args[0];
+    EXPECT_FALSE(refused.error.empty());
+  }
+  // --version needs no disk, and wins over what follows it.
+  EXPECT_EQ(parse({"--version"}).action, CommandLine::Action::Version);
+  EXPECT_EQ(parse({"--version", "--frobnicate"}).action, CommandLine::Action::Version);
+}
+
 TEST(CommandLineTest, DiskPathsMustNameAFileOrABlockDevice) {
   trvs_testing::ScratchDir scratch;
   ASSERT_TRUE(scratch.ok());

@@ -24,6 +24,7 @@
 #include "service/server_result.h"
 #include "service/service_ndr.h"
 #include "testing/pdu_reader.h"
+#include "trv_version.h"
 
 namespace {
 
@@ -326,6 +327,40 @@ TEST_F(TrvsProcessTest, Ndr20OnlyRefusesAnNdr64OnlyBind) {
   EXPECT_EQ(trvs_->wait(), 0);
 }
 
+TEST_F(TrvsProcessTest, JsonLogHasOneObjectPerEvent) {
+  const std::uint16_t port = start({"--log-format", "json"});
+  ASSERT_NE(port, 0);
+  RawClient client;
+  ASSERT_TRUE(client.connect(port, 0, rpc::Syntax::Ndr20));
+  ASSERT_EQ(client.open_device(1), Opened);
+  ASSERT_EQ(client.replicate(1, 0, Bytes(512, 0x11)), Replicated);
+  ASSERT_EQ(client.close_device(1), Closed);
+  ASSERT_EQ(client.close_device(1), NotOpen);
+  trvs_->signal(SIGTERM);
+  EXPECT_EQ(trvs_->wait(), 0);
+  const std::string text = log();
+  std::istringstream lines(text);
+  std::string line;
+  int count = 0;
+  while (std::getline(lines, line)) {
+    ++count;
+    EXPECT_EQ(line.rfind("{\"time\":\"", 0), 0u) << line;
+    EXPECT_EQ(line.back(), '}') << line;
+  }
+  EXPECT_GE(count, 6) << text;
+  const std::string group = std::to_string(client.group());
+  EXPECT_NE(text.find(R"("event":"disk_closed","disk":1,"group":)" + group +
+                      R"(,"code":null,"reason":"close_device","figures":{"replicated":1,)"
+                      R"("bytes_written":512,"compared":0,"identical":0,"different":0,)"
+                      R"("failures":0})"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find(R"("event":"failure","disk":1,"group":)" + group +
+                      R"(,"code":3,"code_name":"not open","procedure":"close_device")"),
+            std::string::npos)
+      << text;
+}
+
 class TrvsCommandLineTest : public TrvsProcessTest {
  protected:
   // Runs trvs to its end; returns the exit code and its standard output.
@@ -344,6 +379,7 @@ TEST_F(TrvsCommandLineTest, BadArgumentsGiveTheUsageAndExitCode2) {
       {"--disk", "1=" + (dir_ / "missing.img").string()},
       {"--listen", "127.0.0.1", "--disk", "1=" + image_},
       {"--disk", "1=" + image_, "--frobnicate"},
+      {"--disk", "1=" + image_, "--log-format", "xml"},
   };
   for (const auto& args : cases) {
     std::string joined;
@@ -359,6 +395,9 @@ TEST_F(TrvsCommandLineTest, BadArgumentsGiveTheUsageAndExitCode2) {
   std::string output;
   EXPECT_EQ(run({"--help"}, &output), 0);
   EXPECT_EQ(output.rfind("usage: trvs", 0), 0u) << output;
+  EXPECT_NE(output.find("\ntrvs " TRV_VERSION "\n"), std::string::npos) << output;
+  EXPECT_EQ(run({"--version"}, &output), 0);
+  EXPECT_EQ(output, "trvs " TRV_VERSION "\n");
 }
 
 TEST_F(TrvsCommandLineTest, AnAddressThatCannotBeBoundFailsWithExitCode1) {
