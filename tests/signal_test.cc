@@ -29,7 +29,10 @@ class SignalStop : public ::testing::TestWithParam<int> {};
 
 TEST_P(SignalStop, FinishesInOrderAndAnIncrementalRunCompletesTheCopy) {
   TempDir dir;
-  const std::vector<std::uint8_t> source = pattern_bytes(16 * kMiB + 512, 11);
+  // At 8 chunks a second the last chunk would pass the limiter only after
+  // about 8 s, so that even a slow machine (a sanitizer build under load)
+  // signals long before it: the destination cannot have reached its end.
+  const std::vector<std::uint8_t> source = pattern_bytes(64 * kMiB + 512, 11);
   write_file(dir.drive(0), source);
   const fs::path dest = dir.path() / "dest.img";
   write_file(dest, {});
