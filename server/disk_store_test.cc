@@ -591,12 +591,12 @@ TEST_F(DirectIoTest, AlignedChunksAreWrittenFromWhereTheyLieOthersFromACopy) {
   const Bytes second = pattern(kChunk, 31);
   std::copy(first.begin(), first.end(), block.get());
   const Bytes first_digest = md5_of(first);
-  ASSERT_EQ(store_->replicate(5, ReplicateArgs{1, 0, first_digest, {block.get(), first.size()}}),
+  ASSERT_EQ(store_->replicate(5, ReplicateRequest{1, 0, first_digest, {block.get(), first.size()}}),
             Replicated);
   std::copy(second.begin(), second.end(), block.get() + 1);
   const Bytes second_digest = md5_of(second);
   ASSERT_EQ(store_->replicate(
-                5, ReplicateArgs{1, kChunk, second_digest, {block.get() + 1, second.size()}}),
+                5, ReplicateRequest{1, kChunk, second_digest, {block.get() + 1, second.size()}}),
             Replicated);
   ASSERT_EQ(store_->close_device(5, 1), Closed);
 
