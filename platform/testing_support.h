@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/text.h"
+#include "testing/scoped_environment.h"
 #include "testing/temporary_directory.h"
 
 extern char** environ;
@@ -36,30 +37,7 @@ class TempDir {
   std::string path_ = directory_.path().string();
 };
 
-// Sets an environment variable for its lifetime and restores the old value.
-class ScopedEnvironment {
- public:
-  ScopedEnvironment(const char* name, const std::string& value) : name_(name) {
-    const char* old = std::getenv(name);
-    had_old_ = old != nullptr;
-    if (had_old_) old_ = old;
-    ::setenv(name, value.c_str(), 1);
-  }
-  ~ScopedEnvironment() {
-    if (had_old_) {
-      ::setenv(name_.c_str(), old_.c_str(), 1);
-    } else {
-      ::unsetenv(name_.c_str());
-    }
-  }
-  ScopedEnvironment(const ScopedEnvironment&) = delete;
-  ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
-
- private:
-  std::string name_;
-  bool had_old_ = false;
-  std::string old_;
-};
+using trv_testing::ScopedEnvironment;
 
 inline void write_file(const std::string& path, const std::string& contents) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << contents;

@@ -14,13 +14,13 @@
 #include <string>
 
 #include "gtest/gtest.h"
-#include "platform/testing_support.h"
+#include "testing/scoped_environment.h"
 #include "server/event_log.h"
 #include "server/testing.h"
 
 namespace {
 
-using trv::platform::testing::ScopedEnvironment;
+using trv_testing::ScopedEnvironment;
 
 // 2026-12-08 10:11:12.345 UTC.
 constexpr timeval kMoment{1796724672, 345678};
