@@ -23,6 +23,8 @@
 #include <stdexcept>
 
 #include "digest/digest.h"
+#include "log/log_file_testing.h"
+#include "platform/text.h"
 
 extern char** environ;
 
@@ -76,98 +78,20 @@ void write_at(const fs::path& path, std::uint64_t offset, const std::vector<std:
 
 // ---- The client's log --------------------------------------------------------------
 
-namespace {
-
-void append_utf8(std::string* out, char32_t c) {
-  if (c < 0x80) {
-    *out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    *out += static_cast<char>(0xC0 | (c >> 6));
-    *out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    *out += static_cast<char>(0xE0 | (c >> 12));
-    *out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    *out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    *out += static_cast<char>(0xF0 | (c >> 18));
-    *out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    *out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    *out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
-
-}  // namespace
-
 std::string read_log_text(const fs::path& dir) {
-  std::vector<std::uint8_t> bytes = read_file(dir / "TRV.log");
+  const std::string bytes = log_testing::read_bytes(dir / "TRV.log");
   EXPECT_EQ(bytes.size() % 2, 0u) << "TRV.log is not whole UTF-16 code units";
-  std::string text;
-  for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
-    char32_t unit = bytes[i] | (bytes[i + 1] << 8);
-    if (unit >= 0xD800 && unit < 0xDC00 && i + 3 < bytes.size()) {
-      char32_t low = bytes[i + 2] | (bytes[i + 3] << 8);
-      if (low >= 0xDC00 && low < 0xE000) {
-        unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
-        i += 2;
-      }
-    }
-    append_utf8(&text, unit);
-  }
-  return text;
+  return to_utf8(from_utf16(log_testing::utf16le_units(bytes)));
 }
 
 namespace {
 
-// Reads the logger's line layout with a cursor; false on any deviation.
-class LineReader {
- public:
-  explicit LineReader(const std::string& line) : line_(line) {}
-
-  bool literal(char c) { return at_ < line_.size() && line_[at_] == c ? (++at_, true) : false; }
-  bool digits(std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i) {
-      if (at_ >= line_.size() || !std::isdigit(static_cast<unsigned char>(line_[at_])))
-        return false;
-      ++at_;
-    }
-    return true;
-  }
-  // One or more digits.
-  bool number() {
-    std::size_t start = at_;
-    while (at_ < line_.size() && std::isdigit(static_cast<unsigned char>(line_[at_]))) ++at_;
-    return at_ > start;
-  }
-  // Text up to (not including) `stop`, which is then consumed.
-  bool until(char stop, std::string* out) {
-    std::size_t end = line_.find(stop, at_);
-    if (end == std::string::npos) return false;
-    *out = line_.substr(at_, end - at_);
-    at_ = end + 1;
-    return true;
-  }
-  std::string rest() const { return line_.substr(at_); }
-
- private:
-  const std::string& line_;
-  std::size_t at_ = 0;
-};
-
+// The logger's layout, checked by the log tests' own parser.
 bool parse_line(const std::string& line, LogLine* out) {
-  LineReader r(line);
-  // [YYYY-MM-DD HH:MM:SS] [TAG] [pid] [tid] message
-  bool ok = r.literal('[') && r.digits(4) && r.literal('-') && r.digits(2) && r.literal('-') &&
-            r.digits(2) && r.literal(' ') && r.digits(2) && r.literal(':') && r.digits(2) &&
-            r.literal(':') && r.digits(2) && r.literal(']') && r.literal(' ') && r.literal('[') &&
-            r.until(']', &out->level) && r.literal(' ') && r.literal('[') && r.number() &&
-            r.literal(']') && r.literal(' ') && r.literal('[') && r.number() && r.literal(']') &&
-            r.literal(' ');
-  if (!ok) return false;
-  if (out->level != "DEBUG" && out->level != "INFO" && out->level != "ERROR" &&
-      out->level != "FATAL") {
-    return false;
-  }
-  out->message = r.rest();
+  log_testing::LogLine parsed;
+  if (!log_testing::parse_line(from_utf8(line), &parsed)) return false;
+  out->level = to_utf8(parsed.tag);
+  out->message = to_utf8(parsed.message);
   return true;
 }
 
