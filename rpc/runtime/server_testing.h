@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <span>
 #include <string>
@@ -165,6 +166,21 @@ inline std::vector<std::uint8_t> u32_stub(std::uint32_t v) {
   std::vector<std::uint8_t> stub(4);
   put_u32(stub.data(), v);
   return stub;
+}
+
+// The prologue of the server tests: a server of the test interface with
+// `dispatcher`'s procedures, started (on 127.0.0.1 and a free port unless
+// `options` says otherwise). Null, with the test failed, when it cannot start.
+inline std::unique_ptr<Server> start_test_server(TestDispatcher* dispatcher,
+                                                 ServerOptions options = {}) {
+  auto server = std::make_unique<Server>(std::move(options), replication_interface(),
+                                         TestDispatcher::kProcedures, dispatcher);
+  if (Status s = server->start(); !s.ok()) {
+    ADD_FAILURE() << s.to_string();
+    return nullptr;
+  }
+  EXPECT_NE(server->port(), 0);
+  return server;
 }
 
 }  // namespace rpc::testing
