@@ -23,6 +23,7 @@
 #include "service/interface.h"
 #include "service/server_result.h"
 #include "service/service_ndr.h"
+#include "testing/child_process.h"
 #include "testing/raw_rpc_client.h"
 
 namespace {
@@ -37,18 +38,13 @@ class TrvsProcess {
   TrvsProcess(const std::vector<std::string>& args, const std::string& stderr_path) {
     int out[2];
     if (::pipe2(out, O_CLOEXEC) != 0) return;
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::dup2(out[1], STDOUT_FILENO);
-      const int err = ::open(stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      ::dup2(err, STDERR_FILENO);
-      std::vector<char*> argv;
-      argv.push_back(const_cast<char*>(TRVS_PATH));
-      for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-      argv.push_back(nullptr);
-      ::execv(TRVS_PATH, argv.data());
-      ::_exit(127);
-    }
+    const int err = ::open(stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    trv_testing::Command command;
+    command.argv.push_back(TRVS_PATH);
+    command.argv.insert(command.argv.end(), args.begin(), args.end());
+    command.envp = trv_testing::environment_with({});
+    pid_ = trv_testing::spawn(std::move(command), std::filesystem::current_path(), out[1], err);
+    if (err >= 0) ::close(err);
     ::close(out[1]);
     out_ = out[0];
   }
