@@ -3,6 +3,10 @@
 // its exit status and both output streams. Header-only; tests only.
 #pragma once
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -10,6 +14,7 @@
 #include <vector>
 
 #include "log/log_file_testing.h"
+#include "testing/child_process.h"
 
 namespace trvc_testing {
 
@@ -46,19 +51,29 @@ inline ProcessResult run_trvc(
     const std::vector<std::pair<std::string, std::string>>& environment = {}) {
   const std::filesystem::path out = scratch / "stdout";
   const std::filesystem::path err = scratch / "stderr";
-  const std::filesystem::path status = scratch / "status";
-  std::string command = "cd " + shell_quote(working_directory.string()) +
-                        " && env -u TRV_DEVICE_DIR -u TRV_FAIL_CALL";
-  for (const auto& [name, value] : environment) command += " " + shell_quote(name + "=" + value);
-  command += " " + shell_quote(trvc_path().string());
-  for (const std::string& argument : arguments) command += " " + shell_quote(argument);
-  command += " </dev/null >" + shell_quote(out.string()) + " 2>" + shell_quote(err.string()) +
-             "; echo $? >" + shell_quote(status.string());
+  trv_testing::Command command;
+  command.argv.push_back(trvc_path().string());
+  command.argv.insert(command.argv.end(), arguments.begin(), arguments.end());
+  command.envp = trv_testing::environment_with(environment);
+  std::erase_if(command.envp, [&](const std::string& entry) {
+    for (const char* name : {"TRV_DEVICE_DIR=", "TRV_FAIL_CALL="}) {
+      const bool asked = std::any_of(environment.begin(), environment.end(),
+                                     [&](const auto& set) { return set.first + "=" == name; });
+      if (!asked && entry.rfind(name, 0) == 0) return true;
+    }
+    return false;
+  });
   ProcessResult result;
-  if (std::system(command.c_str()) != 0) return result;
-  result.status = std::stoi(log_testing::read_bytes(status));
-  result.out = log_testing::read_bytes(out);
-  result.err = log_testing::read_bytes(err);
+  const int out_fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  const int err_fd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (out_fd >= 0 && err_fd >= 0) {
+    result.status = trv_testing::wait_for(
+        trv_testing::spawn(std::move(command), working_directory, out_fd, err_fd));
+    result.out = log_testing::read_bytes(out);
+    result.err = log_testing::read_bytes(err);
+  }
+  if (out_fd >= 0) ::close(out_fd);
+  if (err_fd >= 0) ::close(err_fd);
   return result;
 }
 

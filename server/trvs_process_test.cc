@@ -23,7 +23,9 @@
 #include "service/interface.h"
 #include "service/server_result.h"
 #include "service/service_ndr.h"
+#include "testing/child_process.h"
 #include "testing/pdu_reader.h"
+#include "testing/raw_rpc_client.h"
 #include "trv_version.h"
 
 namespace {
@@ -38,18 +40,13 @@ class TrvsProcess {
   TrvsProcess(const std::vector<std::string>& args, const std::string& stderr_path) {
     int out[2];
     if (::pipe2(out, O_CLOEXEC) != 0) return;
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::dup2(out[1], STDOUT_FILENO);
-      const int err = ::open(stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      ::dup2(err, STDERR_FILENO);
-      std::vector<char*> argv;
-      argv.push_back(const_cast<char*>(TRVS_PATH));
-      for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-      argv.push_back(nullptr);
-      ::execv(TRVS_PATH, argv.data());
-      ::_exit(127);
-    }
+    const int err = ::open(stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    trv_testing::Command command;
+    command.argv.push_back(TRVS_PATH);
+    command.argv.insert(command.argv.end(), args.begin(), args.end());
+    command.envp = trv_testing::environment_with({});
+    pid_ = trv_testing::spawn(std::move(command), std::filesystem::current_path(), out[1], err);
+    if (err >= 0) ::close(err);
     ::close(out[1]);
     out_ = out[0];
   }
@@ -104,85 +101,34 @@ class TrvsProcess {
   int status_ = 0;
 };
 
-// Just enough of a DCE/RPC client to call the four procedures: one
-// connection, one presentation context, single-fragment calls.
+// A client of one connection and one presentation context, on the shared raw
+// client's typed calls.
 class RawClient {
  public:
   // Binds into `group` (0 = a new group) with one transfer syntax.
   ::testing::AssertionResult connect(std::uint16_t port, std::uint32_t group, rpc::Syntax syntax) {
     syntax_ = syntax;
-    if (rpc::Status s = rpc::connect_tcp("127.0.0.1", port, &socket_); !s.ok()) {
-      return ::testing::AssertionFailure() << s.to_string();
-    }
-    rpc::Bind bind;
-    bind.assoc_group_id = group;
-    bind.contexts.push_back(
-        {0, replication_service_interface(), {rpc::transfer_syntax_id(syntax)}});
-    const Bytes pdu = rpc::encode_bind(next_call_id_++, rpc::pfc::kSingleFrag, bind);
-    if (rpc::Status s = socket_.write_all(pdu.data(), pdu.size()); !s.ok()) {
-      return ::testing::AssertionFailure() << s.to_string();
-    }
-    Bytes reply;
-    if (!read_pdu(&reply)) return ::testing::AssertionFailure() << "no bind_ack";
-    rpc::BindAck ack;
-    if (rpc::Status s = rpc::decode_bind_ack(reply, &ack); !s.ok()) {
-      return ::testing::AssertionFailure() << s.to_string();
-    }
-    if (ack.results.empty() || ack.results[0].result != rpc::context_result::kAcceptance) {
-      return ::testing::AssertionFailure() << "context refused";
-    }
-    group_ = ack.assoc_group_id;
-    return ::testing::AssertionSuccess();
+    client_ = std::make_unique<rpc::testing::RawClient>(port);
+    return client_->bind_service(syntax, group, &group_);
   }
   std::uint32_t group() const { return group_; }
-  void close() { socket_.close(); }
+  void close() { client_.reset(); }
 
-  // The procedure's result; nullopt for a fault or a lost connection.
-  std::optional<std::int32_t> call(std::uint16_t opnum, std::span<const std::uint8_t> stub) {
-    rpc::Request request;
-    request.alloc_hint = static_cast<std::uint32_t>(stub.size());
-    request.opnum = opnum;
-    request.stub = stub;
-    const Bytes pdu = rpc::encode_request(next_call_id_++, request);
-    if (!socket_.write_all(pdu.data(), pdu.size()).ok()) return std::nullopt;
-    Bytes reply;
-    if (!read_pdu(&reply)) return std::nullopt;
-    rpc::CommonHeader header;
-    rpc::Response response;
-    if (!rpc::decode_response(reply, &header, &response).ok()) return std::nullopt;
-    std::int32_t result = 0;
-    if (!decode_result_response(response.stub, &result).ok()) return std::nullopt;
-    return result;
-  }
-  std::optional<std::int32_t> open_device(std::int16_t dest) {
-    std::uint8_t stub[kDeviceRequestSize];
-    encode_device_request(dest, stub);
-    return call(kOpenDeviceOpnum, stub);
-  }
+  std::optional<std::int32_t> open_device(std::int16_t dest) { return client_->open_device(dest); }
   std::optional<std::int32_t> close_device(std::int16_t dest) {
-    std::uint8_t stub[kDeviceRequestSize];
-    encode_device_request(dest, stub);
-    return call(kCloseDeviceOpnum, stub);
+    return client_->close_device(dest);
   }
   std::optional<std::int32_t> replicate(std::int16_t dest, std::int64_t offset, const Bytes& data) {
-    const Bytes digest = md5_of(data);
-    return call(kReplicateOpnum, encode_replicate_request(syntax_, dest, offset, digest, data));
+    return client_->replicate(syntax_, dest, offset, data);
   }
   std::optional<std::int32_t> compare(std::int16_t dest, std::int64_t offset, const Bytes& data) {
-    const Bytes digest = md5_of(data);
-    Bytes stub(compare_request_size(syntax_, digest.size()));
-    encode_compare_request(syntax_, dest, offset, digest, static_cast<std::int32_t>(data.size()),
-                           stub);
-    return call(kCompareOpnum, stub);
+    return client_->compare(syntax_, dest, offset, data);
   }
 
  private:
-  bool read_pdu(Bytes* out) { return trv_testing::read_pdu(socket_, out).ok(); }
-
-  rpc::Socket socket_;
+  std::unique_ptr<rpc::testing::RawClient> client_;
   rpc::Syntax syntax_ = rpc::Syntax::Ndr20;
   std::uint32_t group_ = 0;
-  std::uint32_t next_call_id_ = 1;
 };
 
 class TrvsProcessTest : public ::testing::Test {

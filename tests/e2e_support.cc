@@ -23,6 +23,9 @@
 #include <stdexcept>
 
 #include "digest/digest.h"
+#include "log/log_file_testing.h"
+#include "platform/text.h"
+#include "testing/child_process.h"
 
 extern char** environ;
 
@@ -76,98 +79,20 @@ void write_at(const fs::path& path, std::uint64_t offset, const std::vector<std:
 
 // ---- The client's log --------------------------------------------------------------
 
-namespace {
-
-void append_utf8(std::string* out, char32_t c) {
-  if (c < 0x80) {
-    *out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    *out += static_cast<char>(0xC0 | (c >> 6));
-    *out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    *out += static_cast<char>(0xE0 | (c >> 12));
-    *out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    *out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    *out += static_cast<char>(0xF0 | (c >> 18));
-    *out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    *out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    *out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
-
-}  // namespace
-
 std::string read_log_text(const fs::path& dir) {
-  std::vector<std::uint8_t> bytes = read_file(dir / "TRV.log");
+  const std::string bytes = log_testing::read_bytes(dir / "TRV.log");
   EXPECT_EQ(bytes.size() % 2, 0u) << "TRV.log is not whole UTF-16 code units";
-  std::string text;
-  for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
-    char32_t unit = bytes[i] | (bytes[i + 1] << 8);
-    if (unit >= 0xD800 && unit < 0xDC00 && i + 3 < bytes.size()) {
-      char32_t low = bytes[i + 2] | (bytes[i + 3] << 8);
-      if (low >= 0xDC00 && low < 0xE000) {
-        unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
-        i += 2;
-      }
-    }
-    append_utf8(&text, unit);
-  }
-  return text;
+  return to_utf8(from_utf16(log_testing::utf16le_units(bytes)));
 }
 
 namespace {
 
-// Reads the logger's line layout with a cursor; false on any deviation.
-class LineReader {
- public:
-  explicit LineReader(const std::string& line) : line_(line) {}
-
-  bool literal(char c) { return at_ < line_.size() && line_[at_] == c ? (++at_, true) : false; }
-  bool digits(std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i) {
-      if (at_ >= line_.size() || !std::isdigit(static_cast<unsigned char>(line_[at_])))
-        return false;
-      ++at_;
-    }
-    return true;
-  }
-  // One or more digits.
-  bool number() {
-    std::size_t start = at_;
-    while (at_ < line_.size() && std::isdigit(static_cast<unsigned char>(line_[at_]))) ++at_;
-    return at_ > start;
-  }
-  // Text up to (not including) `stop`, which is then consumed.
-  bool until(char stop, std::string* out) {
-    std::size_t end = line_.find(stop, at_);
-    if (end == std::string::npos) return false;
-    *out = line_.substr(at_, end - at_);
-    at_ = end + 1;
-    return true;
-  }
-  std::string rest() const { return line_.substr(at_); }
-
- private:
-  const std::string& line_;
-  std::size_t at_ = 0;
-};
-
+// The logger's layout, checked by the log tests' own parser.
 bool parse_line(const std::string& line, LogLine* out) {
-  LineReader r(line);
-  // [YYYY-MM-DD HH:MM:SS] [TAG] [pid] [tid] message
-  bool ok = r.literal('[') && r.digits(4) && r.literal('-') && r.digits(2) && r.literal('-') &&
-            r.digits(2) && r.literal(' ') && r.digits(2) && r.literal(':') && r.digits(2) &&
-            r.literal(':') && r.digits(2) && r.literal(']') && r.literal(' ') && r.literal('[') &&
-            r.until(']', &out->level) && r.literal(' ') && r.literal('[') && r.number() &&
-            r.literal(']') && r.literal(' ') && r.literal('[') && r.number() && r.literal(']') &&
-            r.literal(' ');
-  if (!ok) return false;
-  if (out->level != "DEBUG" && out->level != "INFO" && out->level != "ERROR" &&
-      out->level != "FATAL") {
-    return false;
-  }
-  out->message = r.rest();
+  log_testing::LogLine parsed;
+  if (!log_testing::parse_line(from_utf8(line), &parsed)) return false;
+  out->level = to_utf8(parsed.tag);
+  out->message = to_utf8(parsed.message);
   return true;
 }
 
@@ -244,61 +169,10 @@ int count_prefix(const std::vector<LogLine>& lines, const std::string& prefix) {
 
 namespace {
 
-struct Command {
-  std::vector<std::string> argv;
-  std::vector<std::string> envp;
-};
-
-std::vector<std::string> environment_with(
-    const std::vector<std::pair<std::string, std::string>>& changes) {
-  std::vector<std::string> out;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    std::string text = *entry;
-    std::string name = text.substr(0, text.find('='));
-    bool replaced = std::any_of(changes.begin(), changes.end(),
-                                [&](const auto& change) { return change.first == name; });
-    if (!replaced) out.push_back(text);
-  }
-  for (const auto& [name, value] : changes) out.push_back(name + "=" + value);
-  return out;
-}
-
-std::vector<char*> pointers(std::vector<std::string>& texts) {
-  std::vector<char*> out;
-  for (std::string& text : texts) out.push_back(text.data());
-  out.push_back(nullptr);
-  return out;
-}
-
-// Starts `command` in `cwd` with the given descriptors as its standard output
-// and error (-1: inherited). Everything the child needs is prepared before
-// the fork, which matters because the test process has threads.
-pid_t spawn(Command command, const fs::path& cwd, int out_fd, int err_fd) {
-  std::vector<char*> argv = pointers(command.argv);
-  std::vector<char*> envp = pointers(command.envp);
-  std::string dir = cwd.string();
-  pid_t parent = getpid();
-  pid_t pid = fork();
-  if (pid < 0) throw std::runtime_error("fork failed");
-  if (pid == 0) {
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (getppid() != parent) _exit(127);
-    if (chdir(dir.c_str()) != 0) _exit(127);
-    if (out_fd >= 0 && dup2(out_fd, 1) < 0) _exit(127);
-    if (err_fd >= 0 && dup2(err_fd, 2) < 0) _exit(127);
-    execve(argv[0], argv.data(), envp.data());
-    _exit(127);
-  }
-  return pid;
-}
-
-int wait_for(pid_t pid) {
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return -1;
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+using trv_testing::Command;
+using trv_testing::environment_with;
+using trv_testing::spawn;
+using trv_testing::wait_for;
 
 std::string slurp(const fs::path& path) {
   std::vector<std::uint8_t> bytes = read_file(path);

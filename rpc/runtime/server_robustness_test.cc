@@ -21,9 +21,8 @@ class ServerRobustnessTest : public ::testing::Test {
   void SetUp() override { start({}); }
   void start(ServerOptions options) {
     if (server_) server_->stop();
-    server_ = std::make_unique<Server>(options, replication_interface(),
-                                       TestDispatcher::kProcedures, &dispatcher_);
-    ASSERT_TRUE(server_->start().ok());
+    server_ = testing::start_test_server(&dispatcher_, options);
+    ASSERT_NE(server_, nullptr);
   }
   void TearDown() override {
     // After every abuse a new connection completes a good call.

@@ -25,11 +25,8 @@ using testing::TestDispatcher;
 class ServerTest : public ::testing::Test {
  protected:
   void start(ServerOptions options = {}) {
-    server_ = std::make_unique<Server>(options, replication_interface(),
-                                       TestDispatcher::kProcedures, &dispatcher_);
-    Status s = server_->start();
-    ASSERT_TRUE(s.ok()) << s.to_string();
-    ASSERT_NE(server_->port(), 0);
+    server_ = testing::start_test_server(&dispatcher_, options);
+    ASSERT_NE(server_, nullptr);
   }
   void TearDown() override {
     if (server_) server_->stop();

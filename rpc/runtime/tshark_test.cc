@@ -118,9 +118,9 @@ TEST(TsharkTest, DissectorFindsNothingMalformed) {
   const std::string file = (dir / "exchange.pcapng").string();
 
   TestDispatcher dispatcher;
-  Server server(ServerOptions{}, replication_interface(), TestDispatcher::kProcedures, &dispatcher);
-  ASSERT_TRUE(server.start().ok());
-  const std::uint16_t port = server.port();
+  const std::unique_ptr<Server> server = testing::start_test_server(&dispatcher);
+  ASSERT_NE(server, nullptr);
+  const std::uint16_t port = server->port();
 
   Capture capture;
   if (!capture.start(port, file) || !capture.sync("rpcwire capture is live")) {
@@ -150,11 +150,11 @@ TEST(TsharkTest, DissectorFindsNothingMalformed) {
     std::vector<std::uint8_t> pdu;
     ASSERT_TRUE(client.read_pdu(&pdu).ok());
   }
-  testing::wait_for_open_connections(server, 0);
+  testing::wait_for_open_connections(*server, 0);
   // Everything sent before this marker is in the file once it is.
   ASSERT_TRUE(capture.sync("rpcwire exchange is over"));
   capture.stop();
-  server.stop();
+  server->stop();
 
   const std::string decoded =
       run("tshark -n -r '" + file + "' -d tcp.port==" + std::to_string(port) +
