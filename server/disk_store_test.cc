@@ -1186,4 +1186,133 @@ TEST_F(DiskStoreTest, FailureLinesAreLimitedPerPeer) {
   EXPECT_EQ(log_.size(), 10u + 1 + 1 + 1 + 10 + 1 + 1);
 }
 
+// Calls on the disk that fail, through the fake: each failure must reach the
+// client as a failure of the chunk (never as Replicated, Identical or
+// Differs), and a call the kernel interrupts must simply be made again.
+class DiskFaultTest : public DiskStoreTest {
+ protected:
+  void SetUp() override {
+    DiskStoreTest::SetUp();
+    old_ = pattern(2 * kChunk, 50);
+    path_ = make_file("a.img", old_);
+  }
+
+  void open() {
+    make_store({{1, path_, false}});
+    ASSERT_TRUE(open_status_.empty()) << open_status_;
+    ASSERT_EQ(store_->open_device(5, 1), Opened);
+  }
+
+  Bytes old_;
+  std::string path_;
+};
+
+TEST_F(DiskFaultTest, AFailedReadFailsTheCompareAndAnInterruptedOneIsRedone) {
+  open();
+  const Bytes first(old_.begin(), old_.begin() + kChunk);
+  io_.fail(DiskCall::Pread, EIO);
+  EXPECT_EQ(compare(5, 1, 0, first), ReadFailed);
+  EXPECT_TRUE(logged("failure 7 (read failed): compare disk 1 group 5 offset 0: pread: "));
+  // A range larger than one read fails on its second piece as well.
+  const Bytes both = old_;
+  io_.fail(DiskCall::Pread, EIO, 2);
+  EXPECT_EQ(compare(5, 1, 0, both), ReadFailed);
+  io_.fail(DiskCall::Pread, EINTR);
+  EXPECT_EQ(compare(5, 1, 0, first), Identical);
+  // The length of a growable image cannot be had: nothing is known.
+  io_.fail(DiskCall::Fstat, EIO);
+  EXPECT_EQ(compare(5, 1, kChunk, Bytes(old_.begin() + kChunk, old_.end())), ReadFailed);
+  EXPECT_EQ(store_->close_device(5, 1), Closed);
+  EXPECT_TRUE(logged("compared 1 (identical 1, different 0), failures 3"));
+}
+
+TEST_F(DiskFaultTest, AFailedZeroRangeFailsTheChunkUnlessTheFileSystemCannotZero) {
+  open();
+  const Bytes zeros(kChunk, 0);
+  io_.fail(DiskCall::ZeroRange, EIO);
+  EXPECT_EQ(replicate(5, 1, 0, zeros), WriteFailed);
+  EXPECT_TRUE(logged("replicate disk 1 group 5 offset 0: fallocate: "));
+  io_.fail(DiskCall::ZeroRange, EINTR);
+  EXPECT_EQ(replicate(5, 1, 0, zeros), Replicated);
+  // A file system that cannot zero ranges gets the zeros written, from now on.
+  io_.fail(DiskCall::ZeroRange, EOPNOTSUPP);
+  EXPECT_EQ(replicate(5, 1, kChunk, zeros), Replicated);
+  const int tried = io_.calls(DiskCall::ZeroRange);
+  EXPECT_EQ(replicate(5, 1, 2 * kChunk, zeros), Replicated);
+  EXPECT_EQ(io_.calls(DiskCall::ZeroRange), tried);
+  EXPECT_TRUE(logged("disk 1: cannot zero ranges (fallocate: "));
+  EXPECT_EQ(store_->close_device(5, 1), Closed);
+  EXPECT_EQ(read_file(path_), Bytes(3 * kChunk, 0));
+}
+
+TEST_F(DiskFaultTest, AFailedBufferedWriteFailsTheChunkAndAnInterruptedOneIsRedone) {
+  open();
+  const Bytes odd = pattern(5000, 51);  // not whole blocks: buffered
+  io_.fail(DiskCall::Pwrite, EIO);
+  EXPECT_EQ(replicate(5, 1, 100, odd), WriteFailed);
+  EXPECT_TRUE(logged("failure 6 (write failed): replicate disk 1 group 5 offset 100: pwrite: "));
+  // Nothing answered Replicated, and the failed write did not count.
+  io_.fail(DiskCall::Pwrite, ENOSPC);
+  EXPECT_EQ(replicate(5, 1, 100, odd), WriteFailed);
+  io_.fail(DiskCall::Pwrite, EINTR);
+  EXPECT_EQ(replicate(5, 1, 100, odd), Replicated);
+  EXPECT_EQ(store_->close_device(5, 1), Closed);
+  EXPECT_TRUE(logged("replicated 1 chunks (5000 bytes written)"));
+  Bytes expected = old_;
+  std::copy(odd.begin(), odd.end(), expected.begin() + 100);
+  EXPECT_EQ(read_file(path_), expected);
+}
+
+// The kernel may write less than asked, direct or buffered; the rest must
+// follow, byte-exact.
+TEST_F(DiskFaultTest, ShortWritesAreCompleted) {
+  open();
+  io_.limit_writes(3000);
+  const Bytes aligned = pattern(kChunk, 52);
+  const Bytes odd = pattern(10000, 53);
+  ASSERT_EQ(replicate(5, 1, 0, aligned), Replicated);
+  ASSERT_EQ(replicate(5, 1, kChunk + 7, odd), Replicated);
+  ASSERT_EQ(store_->close_device(5, 1), Closed);
+  EXPECT_GT(io_.calls(DiskCall::Pwrite), static_cast<int>(kChunk / 3000));
+  Bytes expected = old_;
+  std::copy(aligned.begin(), aligned.end(), expected.begin());
+  std::copy(odd.begin(), odd.end(), expected.begin() + kChunk + 7);
+  EXPECT_EQ(read_file(path_), expected);
+}
+
+TEST_F(DiskFaultTest, FailuresWhileOpeningADiskAreReportedWithTheCall) {
+  const struct {
+    DiskCall call;
+    int nth;
+    std::string message;
+  } cases[] = {
+      {DiskCall::Stat, 1, "disk 1 (" + path_ + "): "},
+      {DiskCall::Open, 1, "open for reading and writing: "},
+      {DiskCall::Fstat, 1, "fstat: "},
+      {DiskCall::Flock, 1, "flock: "},
+      {DiskCall::Fstatvfs, 1, "fstatvfs: "},
+      {DiskCall::Pread, 1, "cannot be read: pread: "},
+  };
+  for (const auto& one : cases) {
+    SCOPED_TRACE(one.message);
+    trvs_testing::FakeDiskIo io;
+    io.fail(one.call, EIO, one.nth);
+    DiskStore store({{1, path_, false}}, {}, hasher_, io);
+    const Status status = store.open_disks();
+    EXPECT_EQ(status.code(), OpenFailed);
+    EXPECT_NE(status.message().find(one.message), std::string::npos) << status.message();
+    EXPECT_EQ(store.open_device(5, 1), OpenFailed);
+    // Whatever was opened is closed again.
+    EXPECT_EQ(io.calls(DiskCall::Close), io.calls(DiskCall::Open) - (one.call == DiskCall::Open));
+  }
+}
+
+TEST_F(DiskFaultTest, AnOpenThatCannotTellTheImageLengthIsRefused) {
+  make_store({{1, path_, false}});
+  io_.fail(DiskCall::Fstat, EIO);
+  EXPECT_EQ(store_->open_device(5, 1), OpenFailed);
+  EXPECT_TRUE(logged("failure 2 (cannot open): open_device disk 1 group 5: fstat: "));
+  EXPECT_EQ(store_->open_device(5, 1), Opened);
+}
+
 }  // namespace
