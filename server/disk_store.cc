@@ -1,5 +1,5 @@
 // The disk store: opening, writing, comparing and closing the served disks.
-// Lock order: a Disk's mutex, then its Session's flush mutex or its probe
+// Lock order: a Disk's mutex, then its Session's flush gate or its probe
 // mutex (never both). I/O on a disk's data happens outside them, except the
 // 1-byte read of the probe, which holds the probe mutex so that no write
 // over that byte starts meanwhile, and the start and end of a session, which
@@ -24,6 +24,7 @@
 #include <limits>
 
 #include "digest/digest.h"
+#include "server/flush_gate.h"
 #include "service/server_result.h"
 
 namespace {
@@ -158,17 +159,10 @@ struct DiskStore::Session {
   std::mutex probe_mutex;
   Probe probe;  // guarded by probe_mutex
 
-  std::mutex flush_mutex;
-  std::condition_variable flush_ended;
-  // Flushes are numbered from 1; one runs at a time. Guarded by flush_mutex.
-  std::uint64_t flushes_started = 0;
-  std::uint64_t flushes_ended = 0;
-  bool flushing = false;
-  // The first failure that sticks for the rest of this open (FlushFailed or
-  // DestinationChanged), 0 while there is none, and its message.
-  std::int32_t failed = 0;
-  std::string failure;
-  // Set with `failed` = DestinationChanged, for checks without the lock.
+  // Group commit, and the first failure that sticks for the rest of this
+  // open (FlushFailed or DestinationChanged).
+  FlushGate flushes;
+  // Set once DestinationChanged stuck, for checks without the gate's lock.
   std::atomic<bool> lost{false};
 
   std::atomic<std::uint64_t> chunks_replicated{0};
@@ -692,64 +686,29 @@ bool DiskStore::zero_range(Session& session, std::size_t length, std::int64_t of
 }
 
 Status DiskStore::wait_durable(Session& session) {
-  std::unique_lock lock(session.flush_mutex);
-  // A flush running now may have started before our write ended; only the
-  // next one to start is sure to cover it.
-  const std::uint64_t needed = session.flushes_started + 1;
-  std::string change;  // what this caller's flush found, logged once the lock is gone
-  while (session.flushes_ended < needed) {
-    if (session.flushing) {
-      session.flush_ended.wait(lock);
-      continue;
+  return session.flushes.wait([&] {
+    if (io_.fdatasync(session.fd) != 0) {
+      return Status::failure(FlushFailed, describe_errno("fdatasync", errno));
     }
-    session.flushing = true;
-    ++session.flushes_started;
-    lock.unlock();
-    const int result = io_.fdatasync(session.fd);
-    const int error = errno;
     // Durable, but perhaps in a file that is no longer the destination.
-    std::string found = result == 0 ? find_change(session) : std::string();
-    lock.lock();
-    session.flushing = false;
-    session.flushes_ended = session.flushes_started;
-    if (result != 0 && session.failed == 0) {
-      session.failed = FlushFailed;
-      session.failure = describe_errno("fdatasync", error);
-    } else if (!found.empty() && session.failed == 0) {
-      session.failed = DestinationChanged;
-      session.failure = found;
-      session.lost = true;
-      change = std::move(found);
+    if (std::string found = find_change(session); !found.empty()) {
+      return lose(session, std::move(found));
     }
-    session.flush_ended.notify_all();
-  }
-  Status status =
-      session.failed == 0 ? Status::ok() : Status::failure(session.failed, session.failure);
-  lock.unlock();
-  if (!change.empty()) log_change(session, change);
-  return status;
+    return Status::ok();
+  });
 }
 
 Status DiskStore::lost_status(Session& session) {
   if (!session.lost.load(std::memory_order_acquire)) return Status::ok();
-  std::lock_guard lock(session.flush_mutex);
-  return Status::failure(session.failed, session.failure);
+  return session.flushes.status();
 }
 
 Status DiskStore::lose(Session& session, std::string what) {
   bool first = false;
-  Status status = Status::ok();
-  {
-    std::lock_guard lock(session.flush_mutex);
-    if (session.failed == 0) {
-      session.failed = DestinationChanged;
-      session.failure = what;
-      session.lost = true;
-      first = true;
-    }
-    status = Status::failure(session.failed, session.failure);
-  }
-  if (first) log_change(session, what);
+  Status status = session.flushes.stick(Status::failure(DestinationChanged, what), &first);
+  if (!first) return status;
+  session.lost.store(true, std::memory_order_release);
+  log_change(session, what);
   return status;
 }
 
@@ -1015,8 +974,8 @@ Status DiskStore::close_session(Disk& disk, std::unique_lock<std::mutex>& lock, 
   // holds no dirty data of its own: the flush, on the other descriptor,
   // covers the file's every write.
   Status status = Status::ok();
-  if (session->failed != 0) {
-    status = Status::failure(session->failed, session->failure);
+  if (Status failed = session->flushes.status(); !failed.is_ok()) {
+    status = std::move(failed);
   } else if (!session->read_only && io_.fdatasync(session->fd) != 0) {
     status = Status::failure(FlushFailed, describe_errno("fdatasync", errno));
   } else if (std::string found = find_change(*session); !found.empty()) {
