@@ -1,5 +1,5 @@
 // The disk store: opening, writing, comparing and closing the served disks.
-// Lock order: a Disk's mutex, then its Session's flush mutex or its probe
+// Lock order: a Disk's mutex, then its Session's flush gate or its probe
 // mutex (never both). I/O on a disk's data happens outside them, except the
 // 1-byte read of the probe, which holds the probe mutex so that no write
 // over that byte starts meanwhile, and the start and end of a session, which
@@ -10,12 +10,9 @@
 #include "server/disk_store.h"
 
 #include <fcntl.h>
-#include <linux/fs.h>
 #include <sys/file.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -27,6 +24,7 @@
 #include <limits>
 
 #include "digest/digest.h"
+#include "server/flush_gate.h"
 #include "service/server_result.h"
 
 namespace {
@@ -71,10 +69,11 @@ bool same_digest(std::span<const std::uint8_t> sent, const std::uint8_t (&comput
   return sent.size() == kDigestLength && std::memcmp(sent.data(), computed, kDigestLength) == 0;
 }
 
-Status write_all(int fd, const std::uint8_t* data, std::size_t length, std::int64_t offset) {
+Status write_all(DiskIo& io, int fd, const std::uint8_t* data, std::size_t length,
+                 std::int64_t offset) {
   std::size_t done = 0;
   while (done < length) {
-    const ssize_t n = ::pwrite(fd, data + done, length - done, offset + static_cast<off_t>(done));
+    const ssize_t n = io.pwrite(fd, data + done, length - done, offset + static_cast<off_t>(done));
     if (n < 0) {
       if (errno == EINTR) continue;
       return Status::failure(WriteFailed, describe_errno("pwrite", errno));
@@ -160,17 +159,10 @@ struct DiskStore::Session {
   std::mutex probe_mutex;
   Probe probe;  // guarded by probe_mutex
 
-  std::mutex flush_mutex;
-  std::condition_variable flush_ended;
-  // Flushes are numbered from 1; one runs at a time. Guarded by flush_mutex.
-  std::uint64_t flushes_started = 0;
-  std::uint64_t flushes_ended = 0;
-  bool flushing = false;
-  // The first failure that sticks for the rest of this open (FlushFailed or
-  // DestinationChanged), 0 while there is none, and its message.
-  std::int32_t failed = 0;
-  std::string failure;
-  // Set with `failed` = DestinationChanged, for checks without the lock.
+  // Group commit, and the first failure that sticks for the rest of this
+  // open (FlushFailed or DestinationChanged).
+  FlushGate flushes;
+  // Set once DestinationChanged stuck, for checks without the gate's lock.
   std::atomic<bool> lost{false};
 
   std::atomic<std::uint64_t> chunks_replicated{0};
@@ -244,15 +236,8 @@ class DiskStore::Use {
   Status status_ = Status::ok();
 };
 
-DiskStore::DiskStore(std::vector<DiskConfig> disks, LogSink log, FlushCall flush, DirectIo direct)
-    : log_(std::move(log)), flush_(std::move(flush)), direct_(std::move(direct)) {
-  if (!flush_) flush_ = [](int fd) { return ::fdatasync(fd); };
-  if (!direct_.open) direct_.open = [](const char* path, int flags) { return ::open(path, flags); };
-  if (!direct_.write) {
-    direct_.write = [](int fd, const void* data, std::size_t length, std::int64_t offset) {
-      return static_cast<std::int64_t>(::pwrite(fd, data, length, offset));
-    };
-  }
+DiskStore::DiskStore(std::vector<DiskConfig> disks, LogSink log, HashCombiner& hasher, DiskIo& io)
+    : log_(std::move(log)), hasher_(hasher), io_(io) {
   for (auto& config : disks) {
     auto disk = std::make_unique<Disk>();
     disk->config = std::move(config);
@@ -264,8 +249,8 @@ DiskStore::~DiskStore() {
   (void)close_all();
   report_suppressed(true);
   for (auto& disk : disks_) {
-    if (disk->direct_fd >= 0) ::close(disk->direct_fd);
-    if (disk->fd >= 0) ::close(disk->fd);
+    if (disk->direct_fd >= 0) io_.close(disk->direct_fd);
+    if (disk->fd >= 0) io_.close(disk->fd);
   }
 }
 
@@ -286,7 +271,7 @@ Status DiskStore::check_paths() {
     if (disk->fd < 0) continue;
     struct stat named;
     std::string problem;
-    if (::stat(disk->config.path.c_str(), &named) != 0) {
+    if (io_.stat(disk->config.path.c_str(), &named) != 0) {
       problem = describe_errno("cannot be looked up: stat", errno);
     } else if (named.st_dev != disk->dev || named.st_ino != disk->ino) {
       problem = "no longer names the file opened";
@@ -303,7 +288,7 @@ Status DiskStore::open_disk(Disk& disk) {
   const std::string& path = disk.config.path;
   const bool read_only = disk.config.read_only;
   struct stat named;
-  if (::stat(path.c_str(), &named) != 0) return Status::failure(OpenFailed, std::strerror(errno));
+  if (io_.stat(path.c_str(), &named) != 0) return Status::failure(OpenFailed, std::strerror(errno));
   if (S_ISDIR(named.st_mode)) {
     return Status::failure(OpenFailed, "is a directory, not a block device or a regular file");
   }
@@ -314,7 +299,7 @@ Status DiskStore::open_disk(Disk& disk) {
   // it is mounted or claimed by anyone else, and keeps it ours while we run.
   int flags = (read_only ? O_RDONLY : O_RDWR) | O_CLOEXEC;
   if (S_ISBLK(named.st_mode)) flags |= O_EXCL;
-  const int fd = ::open(path.c_str(), flags);
+  const int fd = io_.open(path.c_str(), flags);
   if (fd < 0) {
     const int error = errno;
     if (error == EBUSY && S_ISBLK(named.st_mode)) {
@@ -337,7 +322,7 @@ Status DiskStore::open_disk(Disk& disk) {
     }
     return nullptr;
   };
-  if (::fstat(fd, &st) != 0) {
+  if (io_.fstat(fd, &st) != 0) {
     status = Status::failure(OpenFailed, describe_errno("fstat", errno));
   } else if (const Disk* other = same_as()) {
     status = Status::failure(OpenFailed,
@@ -345,9 +330,9 @@ Status DiskStore::open_disk(Disk& disk) {
   } else if (S_ISBLK(st.st_mode)) {
     std::uint64_t bytes = 0;
     int sector = 0;
-    if (::ioctl(fd, BLKGETSIZE64, &bytes) != 0) {
+    if (io_.device_size(fd, &bytes) != 0) {
       status = Status::failure(OpenFailed, describe_errno("ioctl BLKGETSIZE64", errno));
-    } else if (::ioctl(fd, BLKSSZGET, &sector) != 0) {
+    } else if (io_.logical_block_size(fd, &sector) != 0) {
       status = Status::failure(OpenFailed, describe_errno("ioctl BLKSSZGET", errno));
     } else if (bytes == 0) {
       status = Status::failure(OpenFailed, "block device of 0 bytes (no medium?)");
@@ -362,7 +347,7 @@ Status DiskStore::open_disk(Disk& disk) {
     // keeps a second trvs (or anything else that locks) away for as long as
     // this one runs. A verifying server shares its lock with other readers.
     struct statvfs fs;
-    if (::flock(fd, (read_only ? LOCK_SH : LOCK_EX) | LOCK_NB) != 0) {
+    if (io_.flock(fd, (read_only ? LOCK_SH : LOCK_EX) | LOCK_NB) != 0) {
       status = Status::failure(OpenFailed, errno == EWOULDBLOCK
                                                ? "image file is locked by another process"
                                                : describe_errno("flock", errno));
@@ -370,7 +355,7 @@ Status DiskStore::open_disk(Disk& disk) {
       status = Status::failure(OpenFailed, "fixed-size image of 0 bytes, which can hold nothing");
     } else if (disk.config.max_size > 0) {
       disk.max_size = std::max(disk.config.max_size, size);
-    } else if (::fstatvfs(fd, &fs) != 0) {
+    } else if (io_.fstatvfs(fd, &fs) != 0) {
       status = Status::failure(OpenFailed, describe_errno("fstatvfs", errno));
     } else {
       // An image larger than its file system could never be written whole;
@@ -386,11 +371,11 @@ Status DiskStore::open_disk(Disk& disk) {
   // It must be readable, not only openable (a failing device, a file on a
   // vanished network share).
   std::uint8_t byte = 0;
-  if (status.is_ok() && size > 0 && ::pread(fd, &byte, 1, 0) < 0) {
+  if (status.is_ok() && size > 0 && io_.pread(fd, &byte, 1, 0) < 0) {
     status = Status::failure(OpenFailed, describe_errno("cannot be read: pread", errno));
   }
   if (!status.is_ok()) {
-    ::close(fd);
+    io_.close(fd);
     return status;
   }
   disk.fd = fd;
@@ -489,7 +474,7 @@ Status DiskStore::open_session(Disk& disk, std::uint32_t group) {
   // The descriptor is the file the path named at start. Writing to it after
   // the path was given to another file would put the run where nobody looks.
   struct stat named;
-  if (::stat(path.c_str(), &named) != 0 || named.st_dev != disk.dev || named.st_ino != disk.ino ||
+  if (io_.stat(path.c_str(), &named) != 0 || named.st_dev != disk.dev || named.st_ino != disk.ino ||
       (disk.block_device && named.st_rdev != disk.rdev)) {
     return Status::failure(OpenFailed, path +
                                            " no longer names the file trvs opened at start "
@@ -510,7 +495,7 @@ Status DiskStore::open_session(Disk& disk, std::uint32_t group) {
   if (disk.block_device) {
     // Taken anew: the device may have been resized since the start.
     std::uint64_t bytes = 0;
-    if (::ioctl(disk.fd, BLKGETSIZE64, &bytes) != 0) {
+    if (io_.device_size(disk.fd, &bytes) != 0) {
       return Status::failure(OpenFailed, describe_errno("ioctl BLKGETSIZE64", errno));
     }
     session->fixed = true;
@@ -518,7 +503,7 @@ Status DiskStore::open_session(Disk& disk, std::uint32_t group) {
     kind = "block device of " + std::to_string(bytes) + " bytes";
   } else {
     struct stat st;
-    if (::fstat(disk.fd, &st) != 0) {
+    if (io_.fstat(disk.fd, &st) != 0) {
       return Status::failure(OpenFailed, describe_errno("fstat", errno));
     }
     session->fixed = disk.config.fixed_size;
@@ -553,16 +538,16 @@ bool DiskStore::open_direct(Disk& disk, std::string* why) {
   }
   // Without O_EXCL: the first descriptor holds the block device's claim,
   // and a second exclusive open by the same process would be refused.
-  const int fd = direct_.open(disk.config.path.c_str(), O_RDWR | O_DIRECT | O_CLOEXEC);
+  const int fd = io_.open(disk.config.path.c_str(), O_RDWR | O_DIRECT | O_CLOEXEC);
   struct stat direct;
   if (fd < 0) {
     *why = describe_errno("open with O_DIRECT", errno);
     return false;
   }
-  if (::fstat(fd, &direct) != 0 || direct.st_dev != disk.dev || direct.st_ino != disk.ino ||
+  if (io_.fstat(fd, &direct) != 0 || direct.st_dev != disk.dev || direct.st_ino != disk.ino ||
       direct.st_rdev != disk.rdev) {
     *why = "the path no longer names the file opened";
-    ::close(fd);
+    io_.close(fd);
     return false;
   }
   disk.direct_fd = fd;
@@ -659,7 +644,7 @@ Status DiskStore::write_chunk(Session& session, const std::uint8_t* data, std::s
     const std::uint8_t* buffer = data + done;
     if (!in_place) buffer = static_cast<std::uint8_t*>(std::memcpy(copy, data + done, piece));
     const std::int64_t n =
-        direct_.write(session.direct_fd, buffer, piece, offset + static_cast<std::int64_t>(done));
+        io_.pwrite(session.direct_fd, buffer, piece, offset + static_cast<std::int64_t>(done));
     if (n < 0) {
       if (errno == EINTR) continue;
       if (errno != EINVAL) return Status::failure(WriteFailed, describe_errno("pwrite", errno));
@@ -676,14 +661,14 @@ Status DiskStore::write_chunk(Session& session, const std::uint8_t* data, std::s
     // A short write may leave the rest unaligned; the buffered path takes it.
     if (done % session.block != 0) break;
   }
-  return write_all(session.fd, data + done, length - done,
+  return write_all(io_, session.fd, data + done, length - done,
                    offset + static_cast<std::int64_t>(done));
 }
 
 bool DiskStore::zero_range(Session& session, std::size_t length, std::int64_t offset,
                            Status* status) {
   if (!session.zero_ranges.load(std::memory_order_relaxed)) return false;
-  while (::fallocate(session.fd, FALLOC_FL_ZERO_RANGE, offset, static_cast<off_t>(length)) != 0) {
+  while (io_.zero_range(session.fd, offset, static_cast<off_t>(length)) != 0) {
     const int error = errno;
     if (error == EINTR) continue;
     if (error == EOPNOTSUPP || error == EINVAL || error == ENOSYS) {
@@ -701,64 +686,29 @@ bool DiskStore::zero_range(Session& session, std::size_t length, std::int64_t of
 }
 
 Status DiskStore::wait_durable(Session& session) {
-  std::unique_lock lock(session.flush_mutex);
-  // A flush running now may have started before our write ended; only the
-  // next one to start is sure to cover it.
-  const std::uint64_t needed = session.flushes_started + 1;
-  std::string change;  // what this caller's flush found, logged once the lock is gone
-  while (session.flushes_ended < needed) {
-    if (session.flushing) {
-      session.flush_ended.wait(lock);
-      continue;
+  return session.flushes.wait([&] {
+    if (io_.fdatasync(session.fd) != 0) {
+      return Status::failure(FlushFailed, describe_errno("fdatasync", errno));
     }
-    session.flushing = true;
-    ++session.flushes_started;
-    lock.unlock();
-    const int result = flush_(session.fd);
-    const int error = errno;
     // Durable, but perhaps in a file that is no longer the destination.
-    std::string found = result == 0 ? find_change(session) : std::string();
-    lock.lock();
-    session.flushing = false;
-    session.flushes_ended = session.flushes_started;
-    if (result != 0 && session.failed == 0) {
-      session.failed = FlushFailed;
-      session.failure = describe_errno("fdatasync", error);
-    } else if (!found.empty() && session.failed == 0) {
-      session.failed = DestinationChanged;
-      session.failure = found;
-      session.lost = true;
-      change = std::move(found);
+    if (std::string found = find_change(session); !found.empty()) {
+      return lose(session, std::move(found));
     }
-    session.flush_ended.notify_all();
-  }
-  Status status =
-      session.failed == 0 ? Status::ok() : Status::failure(session.failed, session.failure);
-  lock.unlock();
-  if (!change.empty()) log_change(session, change);
-  return status;
+    return Status::ok();
+  });
 }
 
 Status DiskStore::lost_status(Session& session) {
   if (!session.lost.load(std::memory_order_acquire)) return Status::ok();
-  std::lock_guard lock(session.flush_mutex);
-  return Status::failure(session.failed, session.failure);
+  return session.flushes.status();
 }
 
 Status DiskStore::lose(Session& session, std::string what) {
   bool first = false;
-  Status status = Status::ok();
-  {
-    std::lock_guard lock(session.flush_mutex);
-    if (session.failed == 0) {
-      session.failed = DestinationChanged;
-      session.failure = what;
-      session.lost = true;
-      first = true;
-    }
-    status = Status::failure(session.failed, session.failure);
-  }
-  if (first) log_change(session, what);
+  Status status = session.flushes.stick(Status::failure(DestinationChanged, what), &first);
+  if (!first) return status;
+  session.lost.store(true, std::memory_order_release);
+  log_change(session, what);
   return status;
 }
 
@@ -773,7 +723,7 @@ Status DiskStore::check_length(Session& session) {
   // ended, so its growth of the file shows in the fstat that follows. The
   // other order lets a write that ends in between look like a cut.
   const std::int64_t written = session.written_end.load(std::memory_order_acquire);
-  if (::fstat(session.fd, &st) != 0) return lose(session, describe_errno("fstat", errno));
+  if (io_.fstat(session.fd, &st) != 0) return lose(session, describe_errno("fstat", errno));
   if (st.st_size < written) {
     return lose(session, session.path + " is " + std::to_string(st.st_size) +
                              " bytes long, shorter than the " + std::to_string(written) +
@@ -784,7 +734,7 @@ Status DiskStore::check_length(Session& session) {
 
 std::string DiskStore::find_change(Session& session) {
   struct stat named;
-  if (::stat(session.path.c_str(), &named) != 0) {
+  if (io_.stat(session.path.c_str(), &named) != 0) {
     const int error = errno;
     if (error == ENOENT || error == ENOTDIR) return session.path + " was removed";
     return describe_errno(("stat " + session.path).c_str(), error);
@@ -797,7 +747,7 @@ std::string DiskStore::find_change(Session& session) {
   struct stat opened;
   // As in check_length: what was written first, then the length.
   const std::int64_t written = session.written_end.load(std::memory_order_acquire);
-  if (::fstat(session.fd, &opened) != 0) return describe_errno("fstat", errno);
+  if (io_.fstat(session.fd, &opened) != 0) return describe_errno("fstat", errno);
   if (opened.st_size < written) {
     return session.path + " is " + std::to_string(opened.st_size) +
            " bytes long, shorter than the " + std::to_string(written) + " bytes written to it";
@@ -810,7 +760,7 @@ std::string DiskStore::find_change(Session& session) {
   std::uint8_t byte = 0;
   ssize_t n;
   do {
-    n = ::pread(session.fd, &byte, 1, probe.position);
+    n = io_.pread(session.fd, &byte, 1, probe.position);
   } while (n < 0 && errno == EINTR);
   if (n < 0) return describe_errno("pread", errno);
   if (n == 0) {
@@ -896,7 +846,7 @@ Status DiskStore::do_compare(Session& session, const CompareRequest& args, bool*
   // the image stay shorter than the source.
   if (!session.fixed) {
     struct stat st;
-    if (::fstat(session.fd, &st) != 0) {
+    if (io_.fstat(session.fd, &st) != 0) {
       return Status::failure(ReadFailed, describe_errno("fstat", errno));
     }
     if (args.offset + args.data_length > st.st_size) {
@@ -928,7 +878,7 @@ Status DiskStore::do_compare(Session& session, const CompareRequest& args, bool*
     if (at_end) wanted = 0;
     std::size_t got = 0;
     while (got < wanted) {
-      const ssize_t n = ::pread(session.fd, buffer + got, wanted - got, position + got);
+      const ssize_t n = io_.pread(session.fd, buffer + got, wanted - got, position + got);
       if (n < 0) {
         if (errno == EINTR) continue;
         return Status::failure(ReadFailed, describe_errno("pread", errno));
@@ -1024,9 +974,9 @@ Status DiskStore::close_session(Disk& disk, std::unique_lock<std::mutex>& lock, 
   // holds no dirty data of its own: the flush, on the other descriptor,
   // covers the file's every write.
   Status status = Status::ok();
-  if (session->failed != 0) {
-    status = Status::failure(session->failed, session->failure);
-  } else if (!session->read_only && flush_(session->fd) != 0) {
+  if (Status failed = session->flushes.status(); !failed.is_ok()) {
+    status = std::move(failed);
+  } else if (!session->read_only && io_.fdatasync(session->fd) != 0) {
     status = Status::failure(FlushFailed, describe_errno("fdatasync", errno));
   } else if (std::string found = find_change(*session); !found.empty()) {
     status = lose(*session, std::move(found));

@@ -50,6 +50,7 @@
 #include <vector>
 
 #include "digest/hash_combiner.h"
+#include "server/disk_io.h"
 #include "server/line_budget.h"
 #include "server/status.h"
 #include "service/service_server.h"
@@ -88,24 +89,12 @@ class DiskStore final : public ReplicationHandler {
   // from any thread, possibly concurrently. May be empty.
   using LogSink = std::function<void(const std::string&)>;
 
-  // Makes an open file's completed writes durable: fdatasync, returning 0 or
-  // -1 with errno set. Tests put a fake here to fail or observe flushes.
-  using FlushCall = std::function<int(int fd)>;
-
-  // The O_DIRECT side of a disk. Empty members mean the system calls; tests
-  // put fakes here to refuse direct I/O, as some file systems do, or to see
-  // which writes took that path.
-  struct DirectIo {
-    // Opens the second descriptor: open(2), with O_DIRECT among `flags`.
-    std::function<int(const char* path, int flags)> open;
-    // Writes through it: pwrite(2), returning the count or -1 with errno set.
-    std::function<std::int64_t(int fd, const void* data, std::size_t length, std::int64_t offset)>
-        write;
-  };
-
-  // The numbers in `disks` must be distinct. Nothing is opened yet. An empty
-  // `flush` means fdatasync.
-  DiskStore(std::vector<DiskConfig> disks, LogSink log, FlushCall flush = {}, DirectIo direct = {});
+  // The numbers in `disks` must be distinct. Nothing is opened yet. Digests
+  // are hashed through `hasher`, shared with whoever else hashes in the
+  // process; every call on the disks goes through `io`. Both must outlive
+  // the store.
+  DiskStore(std::vector<DiskConfig> disks, LogSink log, HashCombiner& hasher,
+            DiskIo& io = posix_disk_io());
   // Flushes what is still open and closes every descriptor.
   ~DiskStore() override;
 
@@ -221,9 +210,8 @@ class DiskStore final : public ReplicationHandler {
 
   std::vector<std::unique_ptr<Disk>> disks_;
   LogSink log_;
-  FlushCall flush_;
-  DirectIo direct_;
-  HashCombiner hasher_;
+  HashCombiner& hasher_;
+  DiskIo& io_;
   LineBudget limiter_{kFailureLinesPerInterval, kFailureInterval};
   std::function<LineBudget::Clock::time_point()> now_ = LineBudget::Clock::now;
 };

@@ -18,6 +18,7 @@
 
 #include "digest/digest.h"
 #include "gtest/gtest.h"
+#include "server/disk_io_fake.h"
 #include "server/testing.h"
 #include "service/server_result.h"
 
@@ -26,6 +27,8 @@ namespace {
 constexpr std::int64_t kChunk = 1048576;
 
 using trvs_testing::Bytes;
+using trvs_testing::DiskCall;
+using trvs_testing::DiskFault;
 using trvs_testing::md5_of;
 using trvs_testing::pattern;
 
@@ -47,14 +50,14 @@ class DiskStoreTest : public ::testing::Test {
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
 
-  void make_store(std::vector<DiskConfig> disks, DiskStore::FlushCall flush = {}) {
+  void make_store(std::vector<DiskConfig> disks) {
     store_ = std::make_unique<DiskStore>(
         std::move(disks),
         [this](const std::string& line) {
           std::lock_guard lock(log_mutex_);
           log_.push_back(line);
         },
-        std::move(flush));
+        hasher_, io_);
     open_status_ = store_->open_disks().message();
   }
 
@@ -81,6 +84,8 @@ class DiskStoreTest : public ::testing::Test {
 
   trvs_testing::ScratchDir scratch_;
   const std::filesystem::path& dir_ = scratch_.path();
+  HashCombiner hasher_;
+  trvs_testing::FakeDiskIo io_;
   std::unique_ptr<DiskStore> store_;
   std::string open_status_;  // what open_disks said; empty when all opened
   std::mutex log_mutex_;
@@ -138,7 +143,7 @@ TEST_F(DiskStoreTest, AnImageAnotherServerHasOpenIsRefused) {
   make_store({{1, path, false}});
   // The image stays locked for as long as the first store serves it, open
   // by a client or not.
-  DiskStore other({{4, path, false}}, {});
+  DiskStore other({{4, path, false}}, {}, hasher_);
   EXPECT_NE(other.open_disks().message().find("disk 4 (" + path +
                                               "): image file is locked by another process"),
             std::string::npos);
@@ -147,7 +152,7 @@ TEST_F(DiskStoreTest, AnImageAnotherServerHasOpenIsRefused) {
   ASSERT_EQ(store_->close_device(5, 1), Closed);
   EXPECT_EQ(other.open_device(5, 4), OpenFailed);
   store_.reset();
-  DiskStore third({{4, path, false}}, {});
+  DiskStore third({{4, path, false}}, {}, hasher_);
   ASSERT_TRUE(third.open_disks().is_ok());
   EXPECT_EQ(third.open_device(5, 4), Opened);
 }
@@ -314,19 +319,12 @@ TEST_F(DiskStoreTest, CloseLogsWhatTheGroupDid) {
 }
 
 TEST_F(DiskStoreTest, AFailedFlushIsReportedByEveryLaterReplicateAndTheClose) {
-  std::atomic<int> fail_next{0};
   const std::string path = make_file("a.img", {});
-  make_store({{1, path, false}}, [&](int fd) {
-    if (fail_next.exchange(0)) {
-      errno = EIO;
-      return -1;
-    }
-    return ::fdatasync(fd);
-  });
+  make_store({{1, path, false}});
   ASSERT_EQ(store_->open_device(5, 1), Opened);
   const Bytes data = pattern(4096, 1);
   ASSERT_EQ(replicate(5, 1, 0, data), Replicated);
-  fail_next = 1;
+  io_.fail(DiskCall::Fdatasync, EIO);
   EXPECT_EQ(replicate(5, 1, 4096, data), FlushFailed);
   // The flush after a failed one succeeds, yet the data of the first may be lost.
   EXPECT_EQ(replicate(5, 1, 8192, data), FlushFailed);
@@ -336,27 +334,18 @@ TEST_F(DiskStoreTest, AFailedFlushIsReportedByEveryLaterReplicateAndTheClose) {
   EXPECT_EQ(store_->open_device(5, 1), Opened);
   EXPECT_EQ(replicate(5, 1, 4096, data), Replicated);
   EXPECT_EQ(store_->close_device(5, 1), Closed);
-  store_.reset();  // its flush call refers to this test's locals
 }
 
 TEST_F(DiskStoreTest, CloseAllReportsAFailedFinalFlush) {
-  std::atomic<bool> fail{false};
-  make_store({{1, make_file("a.img", {}), false}, {2, make_file("b.img", {}), false}}, [&](int fd) {
-    if (fail) {
-      errno = EIO;
-      return -1;
-    }
-    return ::fdatasync(fd);
-  });
+  make_store({{1, make_file("a.img", {}), false}, {2, make_file("b.img", {}), false}});
   ASSERT_EQ(store_->open_device(5, 1), Opened);
   ASSERT_EQ(store_->open_device(6, 2), Opened);
   EXPECT_TRUE(store_->close_all());
   EXPECT_EQ(store_->open_device(7, 1), Opened);
-  fail = true;
+  io_.fail(DiskCall::Fdatasync, EIO, 1, true);
   EXPECT_FALSE(store_->close_all());
   EXPECT_TRUE(logged("(shutdown)"));
   EXPECT_EQ(store_->close_device(7, 1), NotOpen);
-  store_.reset();  // its flush call refers to this test's locals
 }
 
 TEST_F(DiskStoreTest, ConcurrentReplicatesAreAllWrittenWhereTheyBelong) {
@@ -404,17 +393,20 @@ TEST_F(DiskStoreTest, EveryReplicatedChunkIsCoveredByAFlushThatStartedAfterItsWr
   std::mutex durable_mutex;
   Bytes durable(kThreads * kPerThread * kLength, 0);
   std::atomic<int> flushes{0};
-  make_store({{1, path, false}}, [&](int fd) {
+  io_.skip_flushes();
+  io_.before = [&](DiskCall call, int fd) {
+    if (call != DiskCall::Fdatasync) return 0;
     {
       std::lock_guard lock(durable_mutex);
       const ssize_t n = ::pread(fd, durable.data(), durable.size(), 0);
-      if (n != static_cast<ssize_t>(durable.size())) return -1;
+      if (n != static_cast<ssize_t>(durable.size())) return EIO;
     }
     ++flushes;
     // Give the other callers time to pile up behind this flush.
     std::this_thread::sleep_for(std::chrono::microseconds(300));
     return 0;
-  });
+  };
+  make_store({{1, path, false}});
   ASSERT_EQ(store_->open_device(5, 1), Opened);
   std::atomic<int> covered{0};
   std::vector<std::thread> threads;
@@ -434,7 +426,7 @@ TEST_F(DiskStoreTest, EveryReplicatedChunkIsCoveredByAFlushThatStartedAfterItsWr
   EXPECT_EQ(covered, kThreads * kPerThread);
   EXPECT_LE(flushes, kThreads * kPerThread);
   EXPECT_EQ(store_->close_device(5, 1), Closed);
-  store_.reset();  // its flush call refers to this test's locals
+  store_.reset();  // its hook refers to this test's locals
 }
 
 // A close that arrives while a replicate waits for its flush must let the
@@ -445,13 +437,16 @@ TEST_F(DiskStoreTest, CloseWaitsForTheCallsInProgress) {
   bool gate_open = false;
   std::atomic<int> calls{0};
   const std::string path = make_file("a.img", {});
-  make_store({{1, path, false}}, [&](int fd) {
-    if (calls++ == 0) {
+  // The real fdatasync follows, and fails with EBADF if the descriptor was
+  // closed meanwhile.
+  io_.before = [&](DiskCall call, int) {
+    if (call == DiskCall::Fdatasync && calls++ == 0) {
       std::unique_lock lock(gate_mutex);
       gate_cv.wait(lock, [&] { return gate_open; });
     }
-    return ::fdatasync(fd);  // fails with EBADF if the descriptor was closed meanwhile
-  });
+    return 0;
+  };
+  make_store({{1, path, false}});
   ASSERT_EQ(store_->open_device(5, 1), Opened);
   const Bytes data = pattern(kChunk, 1);
   std::optional<std::int32_t> replicate_result;
@@ -478,11 +473,10 @@ TEST_F(DiskStoreTest, CloseWaitsForTheCallsInProgress) {
   EXPECT_EQ(replicate_result, Replicated);
   EXPECT_EQ(close_result, Closed);
   EXPECT_EQ(read_file(path), data);
-  store_.reset();  // its flush call refers to this test's locals
+  store_.reset();  // its hook refers to this test's locals
 }
 
-// Writes through the O_DIRECT descriptor, as seen by a hook that performs
-// them with pwrite and remembers what it was given.
+// Writes through the O_DIRECT descriptor, as the fake disk saw them.
 struct DirectWrite {
   std::int64_t offset;
   std::size_t length;
@@ -493,42 +487,26 @@ struct DirectWrite {
 
 class DirectIoTest : public DiskStoreTest {
  protected:
-  // `refuse_open` and `refuse_write` make the kernel's refusal happen on
-  // demand: open or write then fail with `error`.
   void make_direct_store(std::vector<DiskConfig> disks) {
-    DiskStore::DirectIo direct;
-    direct.open = [this](const char* path, int flags) {
-      if (refuse_open_) {
-        errno = EINVAL;
-        return -1;
-      }
-      return ::open(path, flags);
-    };
-    direct.write = [this](int fd, const void* data, std::size_t length, std::int64_t offset) {
-      {
-        std::lock_guard lock(writes_mutex_);
-        writes_.push_back({offset, length, (::fcntl(fd, F_GETFL) & O_DIRECT) != 0,
-                           reinterpret_cast<std::uintptr_t>(data) % 4096 == 0, data});
-      }
-      if (write_error_ != 0) {
-        errno = write_error_;
-        return std::int64_t{-1};
-      }
-      return static_cast<std::int64_t>(::pwrite(fd, data, length, offset));
-    };
-    store_ = std::make_unique<DiskStore>(
-        std::move(disks),
-        [this](const std::string& line) {
-          std::lock_guard lock(log_mutex_);
-          log_.push_back(line);
-        },
-        DiskStore::FlushCall{}, std::move(direct));
-    ASSERT_TRUE(store_->open_disks().is_ok());
+    make_store(std::move(disks));
+    ASSERT_TRUE(open_status_.empty()) << open_status_;
+  }
+
+  // The kernel's refusal on demand: an O_DIRECT open, or a write through
+  // such a descriptor, fails with `error` from now on.
+  static DiskFault refusal(trvs_testing::DiskCall call, int error) {
+    return DiskFault{call, error, 1, true, {}, O_DIRECT};
   }
 
   std::vector<DirectWrite> writes() {
-    std::lock_guard lock(writes_mutex_);
-    return writes_;
+    std::vector<DirectWrite> seen;
+    for (const auto& write : io_.direct_writes()) {
+      // The store keeps its descriptors until it goes, so the flags are
+      // still there to be asked.
+      seen.push_back({write.offset, write.length, (::fcntl(write.fd, F_GETFL) & O_DIRECT) != 0,
+                      reinterpret_cast<std::uintptr_t>(write.data) % 4096 == 0, write.data});
+    }
+    return seen;
   }
 
   int log_count(const std::string& text) {
@@ -537,11 +515,6 @@ class DirectIoTest : public DiskStoreTest {
       return line.find(text) != std::string::npos;
     }));
   }
-
-  std::atomic<bool> refuse_open_{false};
-  std::atomic<int> write_error_{0};
-  std::mutex writes_mutex_;
-  std::vector<DirectWrite> writes_;
 };
 
 TEST_F(DirectIoTest, AnAlignedChunkIsWrittenDirectlyAndReadsBackThroughCompareAndTheFile) {
@@ -684,7 +657,7 @@ TEST_F(DirectIoTest, TheInRangePartOfAChunkAtTheEndOfAFixedDiskIsWritten) {
 }
 
 TEST_F(DirectIoTest, ARefusedDirectOpenMeansBufferedWritesForThatOpen) {
-  refuse_open_ = true;
+  io_.fail(refusal(DiskCall::Open, EINVAL));
   const std::string path = make_file("a.img", {});
   make_direct_store({{1, path, false}});
   ASSERT_EQ(store_->open_device(5, 1), Opened);
@@ -697,14 +670,14 @@ TEST_F(DirectIoTest, ARefusedDirectOpenMeansBufferedWritesForThatOpen) {
   EXPECT_EQ(log_count("disk 1: no direct I/O (open with O_DIRECT: "), 1);
 
   // The next open tries again.
-  refuse_open_ = false;
+  io_.clear_faults();
   ASSERT_EQ(store_->open_device(5, 1), Opened);
   ASSERT_EQ(replicate(5, 1, 0, pattern(kChunk, 32)), Replicated);
   EXPECT_EQ(writes().size(), 1u);
 }
 
 TEST_F(DirectIoTest, ARefusedDirectWriteIsRedoneBufferedAndDirectIoStopsForGood) {
-  write_error_ = EINVAL;
+  io_.fail(refusal(DiskCall::Pwrite, EINVAL));
   const std::string path = make_file("a.img", {});
   make_direct_store({{1, path, false}});
   ASSERT_EQ(store_->open_device(5, 1), Opened);
@@ -722,13 +695,13 @@ TEST_F(DirectIoTest, ARefusedDirectWriteIsRedoneBufferedAndDirectIoStopsForGood)
 }
 
 TEST_F(DirectIoTest, ADirectWriteThatFailsOtherwiseFailsTheChunk) {
-  write_error_ = EIO;
+  io_.fail(refusal(DiskCall::Pwrite, EIO));
   const std::string path = make_file("a.img", {});
   make_direct_store({{1, path, false}});
   ASSERT_EQ(store_->open_device(5, 1), Opened);
   EXPECT_EQ(replicate(5, 1, 0, pattern(kChunk, 35)), WriteFailed);
   EXPECT_TRUE(logged("failure 6 (write failed): replicate disk 1 group 5 offset 0"));
-  write_error_ = 0;
+  io_.clear_faults();
   EXPECT_EQ(replicate(5, 1, 0, pattern(kChunk, 35)), Replicated);  // still direct
   EXPECT_EQ(writes().size(), 2u);
 }
@@ -739,13 +712,9 @@ TEST_F(DirectIoTest, DirectAndBufferedWritesLeaveIdenticalFiles) {
   const std::string direct_path = make_file("direct.img", old);
   const std::string buffered_path = make_file("buffered.img", old);
   make_direct_store({{1, direct_path, false}});
-  refuse_open_ = true;
-  DiskStore buffered({{1, buffered_path, false}}, {}, {},
-                     DiskStore::DirectIo{[](const char*, int) {
-                                           errno = EINVAL;
-                                           return -1;
-                                         },
-                                         {}});
+  trvs_testing::FakeDiskIo buffered_io;
+  buffered_io.fail(refusal(DiskCall::Open, EINVAL));
+  DiskStore buffered({{1, buffered_path, false}}, {}, hasher_, buffered_io);
   ASSERT_TRUE(buffered.open_disks().is_ok());
   Bytes partly_zero = pattern(kChunk, 37);
   std::fill(partly_zero.begin(), partly_zero.begin() + 4096, 0);
@@ -754,7 +723,6 @@ TEST_F(DirectIoTest, DirectAndBufferedWritesLeaveIdenticalFiles) {
       {2 * kChunk + 5, pattern(99, 39)}, {5 * kChunk, partly_zero},
       {7 * kChunk, Bytes(kChunk, 0)},    {3 * kChunk, pattern(2 * kChunk, 40)},
       {3 * kChunk + 300, Bytes(4096, 0)}};
-  refuse_open_ = false;
   ASSERT_EQ(store_->open_device(5, 1), Opened);
   ASSERT_EQ(buffered.open_device(5, 1), Opened);
   for (const auto& [offset, data] : chunks) {
@@ -961,7 +929,8 @@ class DestinationChangeTest : public DiskStoreTest {
 // check may take a write that ends while another thread looks for a cut.
 TEST_F(DestinationChangeTest, AnImageGrownByManyWritersAtOnceIsNeverTakenForACut) {
   path_ = make_file("dest.img", {});
-  make_store({{1, path_, false}}, [](int) { return 0; });
+  io_.skip_flushes();
+  make_store({{1, path_, false}});
   ASSERT_EQ(store_->open_device(5, 1), Opened);
   constexpr int kThreads = 16;
   constexpr int kPerThread = 24;
@@ -1142,9 +1111,9 @@ TEST_F(DiskStoreTest, AVerifyDiskComparesAndRefusesEveryReplicate) {
   EXPECT_EQ(store_->close_device(5, 1), Closed);
   EXPECT_EQ(read_file(path), old);
   // Another server may verify the same image, but not write it.
-  DiskStore verifier({config}, {});
+  DiskStore verifier({config}, {}, hasher_);
   EXPECT_TRUE(verifier.open_disks().is_ok());
-  DiskStore writer({{2, path, false}}, {});
+  DiskStore writer({{2, path, false}}, {}, hasher_);
   EXPECT_FALSE(writer.open_disks().is_ok());
 }
 
@@ -1215,6 +1184,135 @@ TEST_F(DiskStoreTest, FailureLinesAreLimitedPerPeer) {
   store_.reset();
   EXPECT_EQ(count("failures from 192.0.2.7: 2 lines suppressed"), 1);
   EXPECT_EQ(log_.size(), 10u + 1 + 1 + 1 + 10 + 1 + 1);
+}
+
+// Calls on the disk that fail, through the fake: each failure must reach the
+// client as a failure of the chunk (never as Replicated, Identical or
+// Differs), and a call the kernel interrupts must simply be made again.
+class DiskFaultTest : public DiskStoreTest {
+ protected:
+  void SetUp() override {
+    DiskStoreTest::SetUp();
+    old_ = pattern(2 * kChunk, 50);
+    path_ = make_file("a.img", old_);
+  }
+
+  void open() {
+    make_store({{1, path_, false}});
+    ASSERT_TRUE(open_status_.empty()) << open_status_;
+    ASSERT_EQ(store_->open_device(5, 1), Opened);
+  }
+
+  Bytes old_;
+  std::string path_;
+};
+
+TEST_F(DiskFaultTest, AFailedReadFailsTheCompareAndAnInterruptedOneIsRedone) {
+  open();
+  const Bytes first(old_.begin(), old_.begin() + kChunk);
+  io_.fail(DiskCall::Pread, EIO);
+  EXPECT_EQ(compare(5, 1, 0, first), ReadFailed);
+  EXPECT_TRUE(logged("failure 7 (read failed): compare disk 1 group 5 offset 0: pread: "));
+  // A range larger than one read fails on its second piece as well.
+  const Bytes both = old_;
+  io_.fail(DiskCall::Pread, EIO, 2);
+  EXPECT_EQ(compare(5, 1, 0, both), ReadFailed);
+  io_.fail(DiskCall::Pread, EINTR);
+  EXPECT_EQ(compare(5, 1, 0, first), Identical);
+  // The length of a growable image cannot be had: nothing is known.
+  io_.fail(DiskCall::Fstat, EIO);
+  EXPECT_EQ(compare(5, 1, kChunk, Bytes(old_.begin() + kChunk, old_.end())), ReadFailed);
+  EXPECT_EQ(store_->close_device(5, 1), Closed);
+  EXPECT_TRUE(logged("compared 1 (identical 1, different 0), failures 3"));
+}
+
+TEST_F(DiskFaultTest, AFailedZeroRangeFailsTheChunkUnlessTheFileSystemCannotZero) {
+  open();
+  const Bytes zeros(kChunk, 0);
+  io_.fail(DiskCall::ZeroRange, EIO);
+  EXPECT_EQ(replicate(5, 1, 0, zeros), WriteFailed);
+  EXPECT_TRUE(logged("replicate disk 1 group 5 offset 0: fallocate: "));
+  io_.fail(DiskCall::ZeroRange, EINTR);
+  EXPECT_EQ(replicate(5, 1, 0, zeros), Replicated);
+  // A file system that cannot zero ranges gets the zeros written, from now on.
+  io_.fail(DiskCall::ZeroRange, EOPNOTSUPP);
+  EXPECT_EQ(replicate(5, 1, kChunk, zeros), Replicated);
+  const int tried = io_.calls(DiskCall::ZeroRange);
+  EXPECT_EQ(replicate(5, 1, 2 * kChunk, zeros), Replicated);
+  EXPECT_EQ(io_.calls(DiskCall::ZeroRange), tried);
+  EXPECT_TRUE(logged("disk 1: cannot zero ranges (fallocate: "));
+  EXPECT_EQ(store_->close_device(5, 1), Closed);
+  EXPECT_EQ(read_file(path_), Bytes(3 * kChunk, 0));
+}
+
+TEST_F(DiskFaultTest, AFailedBufferedWriteFailsTheChunkAndAnInterruptedOneIsRedone) {
+  open();
+  const Bytes odd = pattern(5000, 51);  // not whole blocks: buffered
+  io_.fail(DiskCall::Pwrite, EIO);
+  EXPECT_EQ(replicate(5, 1, 100, odd), WriteFailed);
+  EXPECT_TRUE(logged("failure 6 (write failed): replicate disk 1 group 5 offset 100: pwrite: "));
+  // Nothing answered Replicated, and the failed write did not count.
+  io_.fail(DiskCall::Pwrite, ENOSPC);
+  EXPECT_EQ(replicate(5, 1, 100, odd), WriteFailed);
+  io_.fail(DiskCall::Pwrite, EINTR);
+  EXPECT_EQ(replicate(5, 1, 100, odd), Replicated);
+  EXPECT_EQ(store_->close_device(5, 1), Closed);
+  EXPECT_TRUE(logged("replicated 1 chunks (5000 bytes written)"));
+  Bytes expected = old_;
+  std::copy(odd.begin(), odd.end(), expected.begin() + 100);
+  EXPECT_EQ(read_file(path_), expected);
+}
+
+// The kernel may write less than asked, direct or buffered; the rest must
+// follow, byte-exact.
+TEST_F(DiskFaultTest, ShortWritesAreCompleted) {
+  open();
+  io_.limit_writes(3000);
+  const Bytes aligned = pattern(kChunk, 52);
+  const Bytes odd = pattern(10000, 53);
+  ASSERT_EQ(replicate(5, 1, 0, aligned), Replicated);
+  ASSERT_EQ(replicate(5, 1, kChunk + 7, odd), Replicated);
+  ASSERT_EQ(store_->close_device(5, 1), Closed);
+  EXPECT_GT(io_.calls(DiskCall::Pwrite), static_cast<int>(kChunk / 3000));
+  Bytes expected = old_;
+  std::copy(aligned.begin(), aligned.end(), expected.begin());
+  std::copy(odd.begin(), odd.end(), expected.begin() + kChunk + 7);
+  EXPECT_EQ(read_file(path_), expected);
+}
+
+TEST_F(DiskFaultTest, FailuresWhileOpeningADiskAreReportedWithTheCall) {
+  const struct {
+    DiskCall call;
+    int nth;
+    std::string message;
+  } cases[] = {
+      {DiskCall::Stat, 1, "disk 1 (" + path_ + "): "},
+      {DiskCall::Open, 1, "open for reading and writing: "},
+      {DiskCall::Fstat, 1, "fstat: "},
+      {DiskCall::Flock, 1, "flock: "},
+      {DiskCall::Fstatvfs, 1, "fstatvfs: "},
+      {DiskCall::Pread, 1, "cannot be read: pread: "},
+  };
+  for (const auto& one : cases) {
+    SCOPED_TRACE(one.message);
+    trvs_testing::FakeDiskIo io;
+    io.fail(one.call, EIO, one.nth);
+    DiskStore store({{1, path_, false}}, {}, hasher_, io);
+    const Status status = store.open_disks();
+    EXPECT_EQ(status.code(), OpenFailed);
+    EXPECT_NE(status.message().find(one.message), std::string::npos) << status.message();
+    EXPECT_EQ(store.open_device(5, 1), OpenFailed);
+    // Whatever was opened is closed again.
+    EXPECT_EQ(io.calls(DiskCall::Close), io.calls(DiskCall::Open) - (one.call == DiskCall::Open));
+  }
+}
+
+TEST_F(DiskFaultTest, AnOpenThatCannotTellTheImageLengthIsRefused) {
+  make_store({{1, path_, false}});
+  io_.fail(DiskCall::Fstat, EIO);
+  EXPECT_EQ(store_->open_device(5, 1), OpenFailed);
+  EXPECT_TRUE(logged("failure 2 (cannot open): open_device disk 1 group 5: fstat: "));
+  EXPECT_EQ(store_->open_device(5, 1), Opened);
 }
 
 }  // namespace

@@ -96,7 +96,9 @@ int main(int argc, char** argv) {
   raise_descriptor_limit();
 
   EventLog log(STDERR_FILENO, options.log_format, EventLog::is_journal_stream(STDERR_FILENO));
-  DiskStore store(options.disks, [&log](const std::string& line) { log.write(line); });
+  HashCombiner hasher;
+  DiskStore store(
+      options.disks, [&log](const std::string& line) { log.write(line); }, hasher);
   // Every disk is opened now, as who trvs is at start, and kept: a disk that
   // cannot be served stops it here rather than failing the first client.
   if (const Status status = store.open_disks(); !status.is_ok()) {

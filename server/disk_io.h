@@ -1,0 +1,38 @@
+// The system calls the disk store makes on the files and devices it serves,
+// behind one narrow interface, so that tests can fail any of them (see
+// disk_io_fake.h). Each call is the POSIX call of the same name: it returns
+// what that call returns, and -1 with errno set on failure. Implementations
+// are called from any thread, concurrently, and keep no state of their own
+// between calls beyond what tests ask for.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+
+class DiskIo {
+ public:
+  virtual ~DiskIo() = default;
+
+  virtual int open(const char* path, int flags) = 0;
+  virtual int close(int fd) = 0;
+  virtual int stat(const char* path, struct stat* st) = 0;
+  virtual int fstat(int fd, struct stat* st) = 0;
+  virtual int fstatvfs(int fd, struct statvfs* fs) = 0;
+  virtual int flock(int fd, int operation) = 0;
+  // ioctl BLKGETSIZE64: a block device's length in bytes.
+  virtual int device_size(int fd, std::uint64_t* bytes) = 0;
+  // ioctl BLKSSZGET: a block device's logical block size.
+  virtual int logical_block_size(int fd, int* bytes) = 0;
+  virtual ssize_t pread(int fd, void* data, std::size_t length, off_t offset) = 0;
+  virtual ssize_t pwrite(int fd, const void* data, std::size_t length, off_t offset) = 0;
+  // fallocate with FALLOC_FL_ZERO_RANGE.
+  virtual int zero_range(int fd, off_t offset, off_t length) = 0;
+  virtual int fdatasync(int fd) = 0;
+};
+
+// The system's calls. One object for the process; any thread.
+DiskIo& posix_disk_io();

@@ -1,0 +1,47 @@
+// FlushGate: the numbering of flushes and the sticky failure, under one mutex.
+#include "server/flush_gate.h"
+
+#include <utility>
+
+Status FlushGate::wait(const Flush& flush) {
+  std::unique_lock lock(mutex_);
+  ++waiting_;
+  // A flush running now may have started before our write ended; only the
+  // next one to start is sure to cover it.
+  const std::uint64_t needed = started_ + 1;
+  while (ended_ < needed) {
+    if (flushing_) {
+      flush_ended_.wait(lock);
+      continue;
+    }
+    flushing_ = true;
+    ++started_;
+    lock.unlock();
+    Status result = flush();
+    lock.lock();
+    flushing_ = false;
+    ended_ = started_;
+    if (!result.is_ok() && failure_.is_ok()) failure_ = std::move(result);
+    flush_ended_.notify_all();
+  }
+  --waiting_;
+  return failure_;
+}
+
+Status FlushGate::stick(Status failure, bool* first) {
+  std::lock_guard lock(mutex_);
+  const bool kept = failure_.is_ok();
+  if (kept) failure_ = std::move(failure);
+  if (first) *first = kept;
+  return failure_;
+}
+
+Status FlushGate::status() const {
+  std::lock_guard lock(mutex_);
+  return failure_;
+}
+
+std::size_t FlushGate::waiting() const {
+  std::lock_guard lock(mutex_);
+  return waiting_;
+}
