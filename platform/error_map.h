@@ -24,7 +24,7 @@ class [[nodiscard]] Status {
  public:
   Status() = default;
   static Status ok() { return Status(); }
-  static Status error(DWORD code) { return Status(code); }
+  static Status failure(DWORD code) { return Status(code); }
   static Status from_errno(int error) { return Status(windows_error_from_errno(error)); }
 
   bool is_ok() const { return code_ == ERROR_SUCCESS; }

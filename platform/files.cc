@@ -66,7 +66,7 @@ class File : public KernelObject {
   // Windows refuses a second association of a handle.
   Status associate(std::shared_ptr<CompletionPort> port, ULONG_PTR key) {
     std::lock_guard lock(mutex_);
-    if (port_) return Status::error(ERROR_INVALID_PARAMETER);
+    if (port_) return Status::failure(ERROR_INVALID_PARAMETER);
     port_ = std::move(port);
     key_ = key;
     return Status::ok();
@@ -91,14 +91,14 @@ bool is_separator(wchar_t c) { return c == L'\\' || c == L'/'; }
 
 // The POSIX path for a Win32 file name, or an error.
 Status translate_path(std::wstring_view name, std::string* path) {
-  if (name.empty()) return Status::error(ERROR_PATH_NOT_FOUND);
+  if (name.empty()) return Status::failure(ERROR_PATH_NOT_FOUND);
   if (name.size() >= 4 && is_separator(name[0]) && is_separator(name[1]) && name[2] == L'.' &&
       is_separator(name[3])) {
     const std::wstring_view device = name.substr(4);
     if (device.empty() || device == L"." || device == L".." ||
         device.find_first_of(L"\\/") != std::wstring_view::npos ||
         device.find(L'\0') != std::wstring_view::npos) {
-      return Status::error(ERROR_FILE_NOT_FOUND);
+      return Status::failure(ERROR_FILE_NOT_FOUND);
     }
     const char* dir = std::getenv("TRV_DEVICE_DIR");
     *path = (dir && *dir) ? dir : "/dev/trv";
@@ -134,7 +134,7 @@ Status open_path(const std::string& path, int flags, bool create, bool must_be_n
       return Status::ok();
     }
     if (errno != EEXIST) return Status::from_errno(errno);
-    if (must_be_new) return Status::error(ERROR_FILE_EXISTS);
+    if (must_be_new) return Status::failure(ERROR_FILE_EXISTS);
     opened->fd = ::open(path.c_str(), flags);
     if (opened->fd >= 0) {
       opened->existed = true;
@@ -143,7 +143,7 @@ Status open_path(const std::string& path, int flags, bool create, bool must_be_n
     if (errno != ENOENT) return Status::from_errno(errno);
     // Removed between the two opens: try again.
   }
-  return Status::error(ERROR_SHARING_VIOLATION);
+  return Status::failure(ERROR_SHARING_VIOLATION);
 }
 
 // Repeats pread/pwrite until `length` bytes moved, the end of the file, or an
@@ -280,7 +280,7 @@ Status disk_length(int fd, std::uint64_t* length, DWORD* sector_size) {
     *length = static_cast<std::uint64_t>(st.st_size);
     return Status::ok();
   }
-  return Status::error(ERROR_INVALID_FUNCTION);
+  return Status::failure(ERROR_INVALID_FUNCTION);
 }
 
 }  // namespace

@@ -101,7 +101,7 @@ class Semaphore : public Waitable {
 
   Status release(LONG count, LONG* previous) {
     std::lock_guard lock(wait_lock());
-    if (count > maximum_ - count_) return Status::error(ERROR_TOO_MANY_POSTS);
+    if (count > maximum_ - count_) return Status::failure(ERROR_TOO_MANY_POSTS);
     if (previous) *previous = count_;
     count_ += count;
     wake_waiters();

@@ -214,7 +214,7 @@ class ClientServerTest : public ClientEnvironment, public ::testing::WithParamIn
     options.accept_ndr64 = GetParam();
     server_ = std::make_unique<ReplicationServer>(options);
     rpc::Status s = server_->start(handler_);
-    ASSERT_TRUE(s.ok()) << s.to_string();
+    ASSERT_TRUE(s.is_ok()) << s.to_string();
     set_up_client(std::to_wstring(server_->port()));
   }
   void TearDown() override {
@@ -423,7 +423,7 @@ TEST_F(NoServerTest, EveryOperationWritesItsExceptionTextWithTheStatus) {
   std::uint16_t port;
   {
     rpc::Listener listener;
-    ASSERT_TRUE(listener.listen("127.0.0.1", 0).ok());
+    ASSERT_TRUE(listener.listen("127.0.0.1", 0).is_ok());
     port = listener.port();
   }  // closed: connections are refused
   set_up_client(std::to_wstring(port));
@@ -487,7 +487,7 @@ class OwnServerTest : public ClientEnvironment {
     rpc::ServerOptions options;
     options.address = address;
     server_ = std::make_unique<ReplicationServer>(options);
-    started_ = server_->start(handler_).ok();
+    started_ = server_->start(handler_).is_ok();
   }
   void TearDown() override {
     ClientEnvironment::TearDown();
@@ -527,7 +527,7 @@ TEST_F(OwnServerTest, AServerGrantingTheSmallestFragmentsGetsTheChunkWhole) {
   rpc::ServerOptions options;
   options.limits.max_fragment = 1432;
   server_ = std::make_unique<ReplicationServer>(options);
-  ASSERT_TRUE(server_->start(handler_).ok());
+  ASSERT_TRUE(server_->start(handler_).is_ok());
   CompletionPort = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 0);
   port_text_ = std::to_wstring(server_->port());
   ASSERT_TRUE(set_up_rpc_connection(L"127.0.0.1", port_text_.c_str()));

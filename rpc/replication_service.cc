@@ -49,7 +49,7 @@ bool guarded(const char* procedure, Call&& call) {
 RPC_STATUS decode_result(std::span<const std::uint8_t> stub, Syntax, void* reply) {
   std::int32_t result = 0;
   rpc::Status s = decode_result_response(stub, &result);
-  if (!s.ok()) return s.code();
+  if (!s.is_ok()) return s.code();
   if (reply != nullptr) *static_cast<std::int32_t*>(reply) = result;
   return RPC_S_OK;
 }

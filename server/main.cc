@@ -115,7 +115,7 @@ int main(int argc, char** argv) {
   server_options.allow = options.allow;
   server_options.on_event = [&log](const std::string& line) { log.write(line); };
   ReplicationServer server(server_options);
-  if (const rpc::Status status = server.start(store); !status.ok()) {
+  if (const rpc::Status status = server.start(store); !status.is_ok()) {
     log.write("cannot listen on " + format_endpoint(options.listen_address, options.port) + ": " +
               status.to_string());
     return 1;

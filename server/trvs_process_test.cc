@@ -188,7 +188,7 @@ TEST_F(TrvsProcessTest, PrintsItsPortAndStopsCleanlyOnSigterm) {
   const std::uint16_t port = start();
   ASSERT_NE(port, 0);
   rpc::Socket socket;
-  ASSERT_TRUE(rpc::connect_tcp("127.0.0.1", port, &socket).ok());
+  ASSERT_TRUE(rpc::connect_tcp("127.0.0.1", port, &socket).is_ok());
   socket.close();
   trvs_->signal(SIGTERM);
   EXPECT_EQ(trvs_->wait(), 0);

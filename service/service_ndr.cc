@@ -17,7 +17,7 @@ namespace {
 constexpr std::size_t align(std::size_t x, std::size_t a) { return (x + a - 1) & ~(a - 1); }
 
 rpc::Status bad_stub(const char* what) {
-  return rpc::Status::Error(rpc::status::kBadStubData, what);
+  return rpc::Status::failure(rpc::status::kBadStubData, what);
 }
 
 // Offsets of the shared prefix of compare and replicate for digest length D.
@@ -101,7 +101,7 @@ rpc::Status decode_prefix(Syntax syntax, std::span<const std::uint8_t> stub, std
   *data_length = static_cast<std::int32_t>(get_u32(p + l.data_length));
   if (*data_length < 0) return bad_stub("negative data length");
   *layout = l;
-  return rpc::Status::Ok();
+  return rpc::Status::ok();
 }
 
 }  // namespace
@@ -114,7 +114,7 @@ rpc::Status decode_device_request(Syntax, std::span<const std::uint8_t> stub, st
   if (stub.size() < kDeviceRequestSize) return bad_stub("stub too short");
   if (stub.size() > kDeviceRequestSize) return bad_stub("bytes after the last parameter");
   *dest = static_cast<std::int16_t>(get_u16(stub.data()));
-  return rpc::Status::Ok();
+  return rpc::Status::ok();
 }
 
 std::size_t compare_request_size(Syntax syntax, std::size_t digest_length) {
@@ -135,11 +135,11 @@ rpc::Status decode_compare_request(Syntax syntax, std::span<const std::uint8_t> 
   Layout l;
   if (rpc::Status s = decode_prefix(syntax, stub, &out->dest, &out->offset, &out->digest,
                                     &out->data_length, &l);
-      !s.ok()) {
+      !s.is_ok()) {
     return s;
   }
   if (stub.size() > l.data_length + 4) return bad_stub("bytes after the last parameter");
-  return rpc::Status::Ok();
+  return rpc::Status::ok();
 }
 
 std::size_t replicate_head_size(Syntax syntax, std::size_t digest_length) {
@@ -164,7 +164,7 @@ std::size_t replicate_data_offset(Syntax syntax, std::span<const std::uint8_t> s
   std::int32_t data_length = 0;
   if (!decode_prefix(syntax, stub_start, &ignored.dest, &ignored.offset, &ignored.digest,
                      &data_length, &l)
-           .ok()) {
+           .is_ok()) {
     return 0;
   }
   return l.data;
@@ -187,7 +187,7 @@ rpc::Status decode_replicate_request(Syntax syntax, std::span<const std::uint8_t
   std::int32_t data_length = 0;
   if (rpc::Status s =
           decode_prefix(syntax, stub, &out->dest, &out->offset, &out->digest, &data_length, &l);
-      !s.ok()) {
+      !s.is_ok()) {
     return s;
   }
   if (stub.size() < l.data) return bad_stub("stub too short");
@@ -199,7 +199,7 @@ rpc::Status decode_replicate_request(Syntax syntax, std::span<const std::uint8_t
   if (stub.size() - l.data < length) return bad_stub("stub too short");
   if (stub.size() - l.data > length) return bad_stub("bytes after the last parameter");
   out->data = stub.subspan(l.data, length);
-  return rpc::Status::Ok();
+  return rpc::Status::ok();
 }
 
 void encode_result_response(std::int32_t result, std::uint8_t out[kResultResponseSize]) {
@@ -210,5 +210,5 @@ rpc::Status decode_result_response(std::span<const std::uint8_t> stub, std::int3
   if (stub.size() < kResultResponseSize) return bad_stub("response stub too short");
   if (stub.size() > kResultResponseSize + 4) return bad_stub("response stub too long");
   *result = static_cast<std::int32_t>(get_u32(stub.data()));
-  return rpc::Status::Ok();
+  return rpc::Status::ok();
 }

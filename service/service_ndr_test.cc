@@ -62,7 +62,7 @@ TEST(DeviceRequestTest, TwoBytesInBothSyntaxes) {
   EXPECT_EQ(stub[1], 0x80);
   for (Syntax syntax : {Syntax::Ndr20, Syntax::Ndr64}) {
     std::int16_t dest = 0;
-    ASSERT_TRUE(decode_device_request(syntax, stub, &dest).ok());
+    ASSERT_TRUE(decode_device_request(syntax, stub, &dest).is_ok());
     EXPECT_EQ(dest, -32768);
     const std::uint8_t one[1] = {1};
     EXPECT_EQ(decode_device_request(syntax, one, &dest).code(), 1783);
@@ -131,7 +131,7 @@ TEST_P(RoundTripTest, ReplicateForSeveralDataLengths) {
     auto stub = encode_replicate_request(syntax, 4, 0x7FFF00000000, digest, data);
     EXPECT_EQ(stub.size(), replicate_head_size(syntax, 16) + length);
     ReplicateRequest r;
-    ASSERT_TRUE(decode_replicate_request(syntax, stub, &r).ok()) << length;
+    ASSERT_TRUE(decode_replicate_request(syntax, stub, &r).is_ok()) << length;
     EXPECT_EQ(r.dest, 4);
     EXPECT_EQ(r.offset, 0x7FFF00000000);
     EXPECT_TRUE(std::equal(r.digest.begin(), r.digest.end(), digest.begin(), digest.end()));
@@ -147,14 +147,14 @@ TEST_P(RoundTripTest, CompareAndOddDigests) {
     auto digest = sequence(d);
     auto stub = compare_stub(syntax, -1, 0, digest, 1048576);
     CompareRequest c;
-    ASSERT_TRUE(decode_compare_request(syntax, stub, &c).ok()) << d;
+    ASSERT_TRUE(decode_compare_request(syntax, stub, &c).is_ok()) << d;
     EXPECT_EQ(c.dest, -1);
     EXPECT_EQ(c.data_length, 1048576);
     EXPECT_TRUE(std::equal(c.digest.begin(), c.digest.end(), digest.begin(), digest.end()));
 
     auto rep = encode_replicate_request(syntax, 1, 8, digest, sequence(3));
     ReplicateRequest r;
-    ASSERT_TRUE(decode_replicate_request(syntax, rep, &r).ok()) << d;
+    ASSERT_TRUE(decode_replicate_request(syntax, rep, &r).is_ok()) << d;
     EXPECT_EQ(r.digest.size(), d);
     EXPECT_EQ(r.data.size(), 3u);
   }
@@ -169,7 +169,7 @@ TEST_P(RoundTripTest, PadContentIsNotChecked) {
     for (std::size_t i = 20; i < 24; ++i) stub[i] = 0xCE;
   }
   ReplicateRequest r;
-  EXPECT_TRUE(decode_replicate_request(syntax, stub, &r).ok());
+  EXPECT_TRUE(decode_replicate_request(syntax, stub, &r).is_ok());
 }
 
 INSTANTIATE_TEST_SUITE_P(BothSyntaxes, RoundTripTest,
@@ -258,10 +258,10 @@ TEST(ResultResponseTest, FourBytesWithUpToFourTrailing) {
   std::uint8_t stub[8] = {};
   encode_result_response(-5, stub);
   std::int32_t result = 0;
-  ASSERT_TRUE(decode_result_response({stub, 4}, &result).ok());
+  ASSERT_TRUE(decode_result_response({stub, 4}, &result).is_ok());
   EXPECT_EQ(result, -5);
   encode_result_response(107, stub);
-  ASSERT_TRUE(decode_result_response({stub, 8}, &result).ok());
+  ASSERT_TRUE(decode_result_response({stub, 8}, &result).is_ok());
   EXPECT_EQ(result, 107);
   EXPECT_EQ(decode_result_response({stub, 3}, &result).code(), 1783);
   std::uint8_t nine[9] = {};

@@ -20,7 +20,7 @@ class ReplicationServer::Adapter : public rpc::Dispatcher {
       case kCloseDeviceOpnum: {
         std::int16_t dest = 0;
         decoded = decode_device_request(call.syntax, stub, &dest);
-        if (!decoded.ok()) break;
+        if (!decoded.is_ok()) break;
         result = call.opnum == kOpenDeviceOpnum ? handler_.open_device(caller, dest)
                                                 : handler_.close_device(caller, dest);
         break;
@@ -28,14 +28,14 @@ class ReplicationServer::Adapter : public rpc::Dispatcher {
       case kReplicateOpnum: {
         ReplicateRequest request;
         decoded = decode_replicate_request(call.syntax, stub, &request);
-        if (!decoded.ok()) break;
+        if (!decoded.is_ok()) break;
         result = handler_.replicate(caller, request);
         break;
       }
       case kCompareOpnum: {
         CompareRequest request;
         decoded = decode_compare_request(call.syntax, stub, &request);
-        if (!decoded.ok()) break;
+        if (!decoded.is_ok()) break;
         result = handler_.compare(caller, request);
         break;
       }
@@ -44,7 +44,7 @@ class ReplicationServer::Adapter : public rpc::Dispatcher {
         return rpc::DispatchResult::fault(rpc::nca::kOpRngError, true);
     }
     // Stub data that does not decode never reaches the handler.
-    if (!decoded.ok()) return rpc::DispatchResult::fault(rpc::nca::kFaultNdr, true);
+    if (!decoded.is_ok()) return rpc::DispatchResult::fault(rpc::nca::kFaultNdr, true);
     if (!result) return rpc::DispatchResult::drop();
     reply->resize(kResultResponseSize);
     encode_result_response(*result, reply->data());
@@ -76,12 +76,12 @@ ReplicationServer::ReplicationServer(rpc::ServerOptions options) : options_(std:
 ReplicationServer::~ReplicationServer() { stop(); }
 
 rpc::Status ReplicationServer::start(ReplicationHandler& handler) {
-  if (server_) return rpc::Status::Error(rpc::status::kInvalidArg, "server already started");
+  if (server_) return rpc::Status::failure(rpc::status::kInvalidArg, "server already started");
   adapter_ = std::make_unique<Adapter>(handler);
   server_ = std::make_unique<rpc::Server>(options_, replication_service_interface(),
                                           kReplicationProcedureCount, adapter_.get());
   rpc::Status s = server_->start();
-  if (!s.ok()) {
+  if (!s.is_ok()) {
     // Nothing was started: a later start may try again (another port).
     server_.reset();
     adapter_.reset();

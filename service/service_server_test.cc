@@ -75,7 +75,7 @@ class ServiceServerTest : public ::testing::TestWithParam<bool> {
     options.accept_ndr64 = GetParam();
     server_ = std::make_unique<ReplicationServer>(options);
     rpc::Status s = server_->start(handler_);
-    ASSERT_TRUE(s.ok()) << s.to_string();
+    ASSERT_TRUE(s.is_ok()) << s.to_string();
     client_ = std::make_unique<RawClient>(server_->port());
     rpc::BindAck ack;
     context_ = client_->bind_windows_style(0, &ack);
@@ -90,17 +90,17 @@ class ServiceServerTest : public ::testing::TestWithParam<bool> {
   RawClient::Answer call(std::uint16_t opnum, std::span<const std::uint8_t> stub) {
     EXPECT_TRUE(
         client_->send_request(++call_id_, static_cast<std::uint16_t>(context_), opnum, stub, 5816)
-            .ok());
+            .is_ok());
     RawClient::Answer answer;
     rpc::Status s = client_->read_answer(&answer);
-    EXPECT_TRUE(s.ok()) << s.to_string();
+    EXPECT_TRUE(s.is_ok()) << s.to_string();
     EXPECT_EQ(answer.call_id, call_id_);
     return answer;
   }
   std::int32_t result_of(const RawClient::Answer& answer) {
     EXPECT_FALSE(answer.fault) << std::hex << answer.fault_status;
     std::int32_t result = 0;
-    EXPECT_TRUE(decode_result_response(answer.stub, &result).ok());
+    EXPECT_TRUE(decode_result_response(answer.stub, &result).is_ok());
     return result;
   }
 
@@ -195,7 +195,7 @@ TEST_P(ServiceServerTest, HandlerWithoutResultDropsTheConnection) {
   auto stub = encode_replicate_request(syntax_, 2, 0, std::vector<std::uint8_t>(16),
                                        std::vector<std::uint8_t>(10));
   ASSERT_TRUE(
-      client_->send_request(9, static_cast<std::uint16_t>(context_), kReplicateOpnum, stub).ok());
+      client_->send_request(9, static_cast<std::uint16_t>(context_), kReplicateOpnum, stub).is_ok());
   EXPECT_TRUE(client_->wait_closed());
 }
 
@@ -218,7 +218,7 @@ TEST_P(ServiceServerTest, GroupEndsWhenItsLastConnectionCloses) {
 TEST_P(ServiceServerTest, EveryProcedureTellsTheHandlerWhoCalled) {
   FakeHandler handler;
   ReplicationServer server;
-  ASSERT_TRUE(server.start(handler).ok());
+  ASSERT_TRUE(server.start(handler).is_ok());
   RawClient client(server.port());
   rpc::BindAck ack;
   const int context = client.bind_windows_style(0, &ack);
@@ -229,9 +229,9 @@ TEST_P(ServiceServerTest, EveryProcedureTellsTheHandlerWhoCalled) {
   for (std::uint16_t opnum : {kOpenDeviceOpnum, kCloseDeviceOpnum}) {
     ASSERT_TRUE(
         client.send_request(++call_id, static_cast<std::uint16_t>(context), opnum, device, 5816)
-            .ok());
+            .is_ok());
     RawClient::Answer answer;
-    ASSERT_TRUE(client.read_answer(&answer).ok());
+    ASSERT_TRUE(client.read_answer(&answer).is_ok());
   }
   server.stop();
   const std::string expected = "127.0.0.1 " + std::to_string(ack.assoc_group_id);
@@ -248,7 +248,7 @@ TEST(ReplicationServerTest, StopBeforeStartAndTwiceIsHarmless) {
   EXPECT_EQ(unstarted.port(), 0);
   FakeHandler handler;
   ReplicationServer server;
-  ASSERT_TRUE(server.start(&handler).ok());
+  ASSERT_TRUE(server.start(&handler).is_ok());
   EXPECT_EQ(server.start(handler).code(), rpc::status::kInvalidArg);
   server.stop();
   server.stop();
@@ -257,7 +257,7 @@ TEST(ReplicationServerTest, StopBeforeStartAndTwiceIsHarmless) {
 TEST(ReplicationServerTest, BusyPortFailsAndLeavesNothingRunning) {
   FakeHandler handler;
   ReplicationServer first;
-  ASSERT_TRUE(first.start(handler).ok());
+  ASSERT_TRUE(first.start(handler).is_ok());
   rpc::ServerOptions options;
   options.port = first.port();
   ReplicationServer second(options);
@@ -265,7 +265,7 @@ TEST(ReplicationServerTest, BusyPortFailsAndLeavesNothingRunning) {
   EXPECT_EQ(second.port(), 0);
   first.stop();
   // The port is free again: the same object may now start.
-  EXPECT_TRUE(second.start(handler).ok());
+  EXPECT_TRUE(second.start(handler).is_ok());
   EXPECT_EQ(second.port(), options.port);
 }
 
@@ -275,9 +275,9 @@ TEST(ReplicationServerTest, ListensOnIpv6Loopback) {
   options.address = "::1";
   ReplicationServer server(options);
   rpc::Status s = server.start(handler);
-  if (!s.ok()) GTEST_SKIP() << "no IPv6 loopback: " << s.to_string();
+  if (!s.is_ok()) GTEST_SKIP() << "no IPv6 loopback: " << s.to_string();
   rpc::Socket socket;
-  ASSERT_TRUE(rpc::connect_tcp("[::1]", server.port(), &socket).ok());
+  ASSERT_TRUE(rpc::connect_tcp("[::1]", server.port(), &socket).is_ok());
 }
 
 }  // namespace
@@ -291,14 +291,14 @@ TEST(ReplicationServerTest, APeerOutsideTheAllowListIsNotServed) {
   ASSERT_TRUE(rpc::parse_address_range("::1", &only_v6, &error)) << error;
   options.allow = {only_v6};
   ReplicationServer server(options);
-  ASSERT_TRUE(server.start(handler).ok());
+  ASSERT_TRUE(server.start(handler).is_ok());
   // Closed at accept: the first read sees the end (or a reset), not a byte.
   rpc::Socket socket;
-  ASSERT_TRUE(rpc::connect_tcp("127.0.0.1", server.port(), &socket).ok());
+  ASSERT_TRUE(rpc::connect_tcp("127.0.0.1", server.port(), &socket).is_ok());
   std::uint8_t byte = 0;
   std::size_t received = 0;
   const rpc::Status read = socket.read_some(&byte, 1, &received);
-  EXPECT_TRUE(!read.ok() || received == 0);
+  EXPECT_TRUE(!read.is_ok() || received == 0);
   server.stop();
   EXPECT_TRUE(handler.log.empty());
 }

@@ -18,8 +18,8 @@ inline rpc::Status read_pdu(rpc::Socket& socket, std::vector<std::uint8_t>* pdu,
                             rpc::CommonHeader* header = nullptr) {
   rpc::CommonHeader parsed;
   pdu->assign(rpc::kCommonHeaderSize, 0);
-  if (rpc::Status s = socket.read_exact(pdu->data(), rpc::kCommonHeaderSize); !s.ok()) return s;
-  if (rpc::Status s = rpc::parse_fragment_header(*pdu, &parsed); !s.ok()) return s;
+  if (rpc::Status s = socket.read_exact(pdu->data(), rpc::kCommonHeaderSize); !s.is_ok()) return s;
+  if (rpc::Status s = rpc::parse_fragment_header(*pdu, &parsed); !s.is_ok()) return s;
   if (header != nullptr) *header = parsed;
   pdu->resize(parsed.frag_length);
   return socket.read_exact(pdu->data() + rpc::kCommonHeaderSize,

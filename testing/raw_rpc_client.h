@@ -34,7 +34,7 @@ class RawClient {
  public:
   explicit RawClient(std::uint16_t port) {
     Status s = connect_tcp("127.0.0.1", port, &socket_);
-    EXPECT_TRUE(s.ok()) << s.to_string();
+    EXPECT_TRUE(s.is_ok()) << s.to_string();
   }
   // Connects to 127.0.0.1:`port` from `local_address` (another loopback
   // address such as 127.0.0.2, so that the server sees a distinct peer).
@@ -57,7 +57,7 @@ class RawClient {
     for (;;) {
       std::size_t got = 0;
       Status s = socket_.read_some(scratch, sizeof scratch, &got);
-      if (!s.ok()) return s.peer_closed() || s.sys_error() == ECONNRESET;
+      if (!s.is_ok()) return s.peer_closed() || s.sys_error() == ECONNRESET;
     }
   }
 
@@ -65,13 +65,13 @@ class RawClient {
   // nak or a closed connection).
   BindAck bind(const Bind& bind, std::uint32_t call_id = 1) {
     BindAck ack;
-    EXPECT_TRUE(send(encode_bind(call_id, pfc::kSingleFrag, bind)).ok());
+    EXPECT_TRUE(send(encode_bind(call_id, pfc::kSingleFrag, bind)).is_ok());
     std::vector<std::uint8_t> pdu;
     Status s = read_pdu(&pdu);
-    EXPECT_TRUE(s.ok()) << s.to_string();
-    if (!s.ok()) return ack;
+    EXPECT_TRUE(s.is_ok()) << s.to_string();
+    if (!s.is_ok()) return ack;
     s = decode_bind_ack(pdu, &ack);
-    EXPECT_TRUE(s.ok()) << s.to_string();
+    EXPECT_TRUE(s.is_ok()) << s.to_string();
     return ack;
   }
 
@@ -103,10 +103,10 @@ class RawClient {
           static_cast<std::uint32_t>(total_alloc_hint ? stub.size() : stub.size() - sent),
           context_id, opnum);
       if (size) std::memcpy(fragment.data() + kRequestHeaderSize, stub.data() + sent, size);
-      if (Status s = send(fragment); !s.ok()) return s;
+      if (Status s = send(fragment); !s.is_ok()) return s;
       sent += size;
     } while (sent < stub.size());
-    return Status::Ok();
+    return Status::ok();
   }
 
   // Reads the answer to a call: the reassembled response stub, or the fault.
@@ -123,24 +123,24 @@ class RawClient {
     *answer = Answer();
     for (;;) {
       std::vector<std::uint8_t> pdu;
-      if (Status s = read_pdu(&pdu); !s.ok()) return s;
+      if (Status s = read_pdu(&pdu); !s.is_ok()) return s;
       CommonHeader header;
       if (pdu[2] == static_cast<std::uint8_t>(PacketType::Fault)) {
         Fault fault;
-        if (Status s = decode_fault(pdu, &header, &fault); !s.ok()) return s;
+        if (Status s = decode_fault(pdu, &header, &fault); !s.is_ok()) return s;
         answer->fault = true;
         answer->fault_flags = header.flags;
         answer->fault_status = fault.status;
         answer->call_id = header.call_id;
-        return Status::Ok();
+        return Status::ok();
       }
       Response response;
-      if (Status s = decode_response(pdu, &header, &response); !s.ok()) return s;
+      if (Status s = decode_response(pdu, &header, &response); !s.is_ok()) return s;
       answer->call_id = header.call_id;
       ++answer->fragments;
       answer->largest_fragment = std::max(answer->largest_fragment, pdu.size());
       answer->stub.insert(answer->stub.end(), response.stub.begin(), response.stub.end());
-      if (header.flags & pfc::kLastFrag) return Status::Ok();
+      if (header.flags & pfc::kLastFrag) return Status::ok();
     }
   }
 
@@ -149,7 +149,7 @@ class RawClient {
     std::uint8_t byte;
     std::size_t got = 0;
     Status s = socket_.read_some(&byte, 1, &got);
-    return !s.ok() && (s.peer_closed() || s.sys_error() == ECONNRESET);
+    return !s.is_ok() && (s.peer_closed() || s.sys_error() == ECONNRESET);
   }
 
   // The local end's "ADDR:PORT", as the server names this peer in its lines.
@@ -173,13 +173,13 @@ class RawClient {
     Bind bind;
     bind.assoc_group_id = group;
     bind.contexts.push_back({0, replication_service_interface(), {transfer_syntax_id(syntax)}});
-    if (Status s = send(encode_bind(next_call_id_++, pfc::kSingleFrag, bind)); !s.ok()) {
+    if (Status s = send(encode_bind(next_call_id_++, pfc::kSingleFrag, bind)); !s.is_ok()) {
       return ::testing::AssertionFailure() << s.to_string();
     }
     std::vector<std::uint8_t> reply;
-    if (!read_pdu(&reply).ok()) return ::testing::AssertionFailure() << "no bind_ack";
+    if (!read_pdu(&reply).is_ok()) return ::testing::AssertionFailure() << "no bind_ack";
     BindAck ack;
-    if (Status s = decode_bind_ack(reply, &ack); !s.ok()) {
+    if (Status s = decode_bind_ack(reply, &ack); !s.is_ok()) {
       return ::testing::AssertionFailure() << s.to_string();
     }
     if (ack.results.empty() || ack.results[0].result != context_result::kAcceptance) {
@@ -192,11 +192,11 @@ class RawClient {
   // The procedure's result; nullopt for a fault, a lost connection or an
   // answer that does not decode.
   std::optional<std::int32_t> call(std::uint16_t opnum, std::span<const std::uint8_t> stub) {
-    if (!send_request(next_call_id_++, 0, opnum, stub).ok()) return std::nullopt;
+    if (!send_request(next_call_id_++, 0, opnum, stub).is_ok()) return std::nullopt;
     Answer answer;
-    if (!read_answer(&answer).ok() || answer.fault) return std::nullopt;
+    if (!read_answer(&answer).is_ok() || answer.fault) return std::nullopt;
     std::int32_t result = 0;
-    if (!decode_result_response(answer.stub, &result).ok()) return std::nullopt;
+    if (!decode_result_response(answer.stub, &result).is_ok()) return std::nullopt;
     return result;
   }
   std::optional<std::int32_t> open_device(std::int16_t dest) {

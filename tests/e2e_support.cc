@@ -338,7 +338,7 @@ ScriptedReplicationServer::~ScriptedReplicationServer() { server_.stop(); }
 
 void ScriptedReplicationServer::start() {
   rpc::Status status = server_.start(*this);
-  if (!status.ok()) throw std::runtime_error("scripted server: " + status.to_string());
+  if (!status.is_ok()) throw std::runtime_error("scripted server: " + status.to_string());
 }
 
 int ScriptedReplicationServer::open_calls() const {

@@ -30,9 +30,9 @@ std::uint8_t bind_answer(std::uint16_t port, const std::string& local_address,
   EXPECT_TRUE(client
                   .send(rpc::encode_bind(1, rpc::pfc::kSingleFrag,
                                          rpc::bind_for(replication_service_offer(), group)))
-                  .ok());
+                  .is_ok());
   std::vector<std::uint8_t> pdu;
-  if (!client.read_pdu(&pdu).ok()) return 0;
+  if (!client.read_pdu(&pdu).is_ok()) return 0;
   return pdu[2];
 }
 
@@ -73,7 +73,7 @@ TEST_F(HostilePeers, AConnectionHoarderAndASlowPeerDoNotStopARealCopy) {
     const std::vector<std::uint8_t> bind =
         rpc::encode_bind(1, rpc::pfc::kSingleFrag, rpc::bind_for(replication_service_offer(), 0));
     for (std::size_t i = 0; i < bind.size() && i < 150 && !copy_done.load(); ++i) {
-      if (!client.send(std::span(&bind[i], 1)).ok()) break;
+      if (!client.send(std::span(&bind[i], 1)).is_ok()) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(200));
     }
   });

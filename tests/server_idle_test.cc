@@ -100,7 +100,7 @@ TEST_F(ServerIdleTest, OutOfDescriptorsIsLoggedOnceAndServingResumes) {
   std::vector<rpc::Socket> crowd(48);
   for (auto& socket : crowd) {
     // The kernel completes each connection into the backlog, accepted or not.
-    ASSERT_TRUE(rpc::connect_tcp("127.0.0.1", server.port(), &socket).ok());
+    ASSERT_TRUE(rpc::connect_tcp("127.0.0.1", server.port(), &socket).is_ok());
   }
   ASSERT_TRUE(wait_for_log(server, "cannot accept connections: Too many open files; retrying"))
       << server.log_text();

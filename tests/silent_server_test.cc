@@ -97,7 +97,7 @@ class RawServer {
   std::uint32_t answer_id(std::uint32_t call_id) const { return script_.call_id_one ? 1 : call_id; }
 
   bool send(Socket& socket, const std::vector<std::uint8_t>& pdu) {
-    return socket.write_all(pdu.data(), pdu.size()).ok();
+    return socket.write_all(pdu.data(), pdu.size()).is_ok();
   }
 
   void serve(Socket& socket) {
@@ -106,7 +106,7 @@ class RawServer {
     if (!rpc::testing::read_pdu(socket, &pdu, &header)) return;
     if (script_.silence == Silence::AtBind) return ignore_the_rest(socket);
     rpc::Bind bind;
-    if (!rpc::decode_bind(pdu, &bind).ok()) return;
+    if (!rpc::decode_bind(pdu, &bind).is_ok()) return;
     if (!send(socket, rpc::encode_bind_ack(answer_id(header.call_id), rpc::pfc::kSingleFrag,
                                            accept_ndr64(bind)))) {
       return;
@@ -117,7 +117,7 @@ class RawServer {
       if (!rpc::testing::read_pdu(socket, &pdu, &header)) return;
       if (header.type == PacketType::AlterContext) {
         rpc::Bind alter;
-        if (!rpc::decode_bind(pdu, &alter).ok()) return;
+        if (!rpc::decode_bind(pdu, &alter).is_ok()) return;
         {
           std::lock_guard guard(lock_);
           ++pings_;
@@ -130,7 +130,7 @@ class RawServer {
         continue;
       }
       rpc::Request request;
-      if (!rpc::decode_request(pdu, &header, &request).ok()) return;
+      if (!rpc::decode_request(pdu, &header, &request).is_ok()) return;
       if (header.flags & rpc::pfc::kFirstFrag) {
         stub.clear();
         if (request.opnum == kReplicateOpnum && script_.silence == Silence::StopsReading &&
@@ -169,7 +169,7 @@ class RawServer {
         return silence != Silence::AtClose && silence != Silence::AtReplicate;
       case kCompareOpnum: {
         CompareRequest compare;
-        EXPECT_TRUE(decode_compare_request(rpc::Syntax::Ndr64, stub, &compare).ok());
+        EXPECT_TRUE(decode_compare_request(rpc::Syntax::Ndr64, stub, &compare).is_ok());
         std::lock_guard guard(lock_);
         auto it = chunks_.find(static_cast<std::uint64_t>(compare.offset));
         const bool same = it != chunks_.end() &&
@@ -180,7 +180,7 @@ class RawServer {
       }
       case kReplicateOpnum: {
         ReplicateRequest replicate;
-        EXPECT_TRUE(decode_replicate_request(rpc::Syntax::Ndr64, stub, &replicate).ok());
+        EXPECT_TRUE(decode_replicate_request(rpc::Syntax::Ndr64, stub, &replicate).is_ok());
         std::lock_guard guard(lock_);
         if (silence == Silence::AtReplicate && ++replicates_ >= script_.silent_from) return false;
         chunks_[static_cast<std::uint64_t>(replicate.offset)].assign(replicate.data.begin(),

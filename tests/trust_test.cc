@@ -264,11 +264,11 @@ TEST_F(TrustTest, APeerRepeatingAFailingCallCannotFloodTheLog) {
     for (std::uint32_t id = 2; id < 2 + kCalls; ++id) {
       ASSERT_TRUE(
           client.send_request(id, static_cast<std::uint16_t>(context), kOpenDeviceOpnum, stub, 5816)
-              .ok());
+              .is_ok());
     }
     for (int i = 0; i < kCalls; ++i) {
       rpc::testing::RawClient::Answer answer;
-      ASSERT_TRUE(client.read_answer(&answer).ok()) << i;
+      ASSERT_TRUE(client.read_answer(&answer).is_ok()) << i;
     }
   }
   EXPECT_EQ(server.stop(), 0);
@@ -328,7 +328,7 @@ class Stunnel {
 bool wait_listening(std::uint16_t port) {
   for (int i = 0; i < 200; ++i) {
     rpc::Socket socket;
-    if (rpc::connect_tcp("127.0.0.1", port, &socket).ok()) return true;
+    if (rpc::connect_tcp("127.0.0.1", port, &socket).is_ok()) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   return false;

@@ -114,7 +114,7 @@ std::unique_ptr<ClientConnection> Binding::acquire(const BindOffer& offer) {
     first_pending_ = false;
     changed_.notify_all();
   }
-  if (!s.ok()) throw RpcException{s.code()};
+  if (!s.is_ok()) throw RpcException{s.code()};
   ++open_count_;
   if (group == 0) group_id_ = connection->assoc_group_id();
   return connection;
@@ -171,7 +171,7 @@ ClientReader& Binding::reader() {
   std::lock_guard lock(lock_);
   if (reader_ == nullptr) {
     auto reader = std::make_unique<ClientReader>(this);
-    if (Status s = reader->start(); !s.ok()) throw RpcException{s.code()};
+    if (Status s = reader->start(); !s.is_ok()) throw RpcException{s.code()};
     reader_ = std::move(reader);
   }
   return *reader_;

@@ -27,8 +27,8 @@ std::span<const std::uint8_t> CallChannel::call(std::uint16_t opnum,
   const std::uint32_t call_id = connection_->next_call_id();
   connection_->expect_reply(call_id, reply);
   Status s = connection_->send_request(call_id, opnum, stub);
-  if (s.ok()) s = connection_->receive_reply();
-  if (!s.ok()) {
+  if (s.is_ok()) s = connection_->receive_reply();
+  if (!s.is_ok()) {
     // A fault leaves the connection usable; the destructor pools it again.
     if (!connection_->usable()) binding_->release(std::move(connection_), false);
     throw RpcException{s.code()};
@@ -54,7 +54,7 @@ void CallChannel::start_async(std::uint16_t opnum, std::span<const ConstBuffer> 
   const std::uint32_t call_id = connection_->next_call_id();
   connection_->expect_reply(call_id, async_call_reply(call));
   Status s = connection_->send_request(call_id, opnum, stub);
-  if (!s.ok()) {
+  if (!s.is_ok()) {
     binding_->release(std::move(connection_), false);
     complete_async_call(call, s.code());
     return;

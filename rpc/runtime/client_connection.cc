@@ -18,7 +18,7 @@ constexpr std::size_t kInputCapacity = 65536;  // one fragment of any legal size
 // The call id that runtimes which never echo call ids put on every answer.
 constexpr std::uint32_t kUnechoedCallId = 1;
 
-Status protocol_error(const char* what) { return Status::Error(status::kProtocolError, what); }
+Status protocol_error(const char* what) { return Status::failure(status::kProtocolError, what); }
 
 // Whether a PDU with `call_id` answers the one call outstanding, `expected`.
 bool answers(std::uint32_t call_id, std::uint32_t expected) {
@@ -46,45 +46,45 @@ Status ClientConnection::open_with_fragment(const std::string& host, std::uint16
   std::unique_ptr<ClientConnection> connection(new ClientConnection());
   connection->offer_ = offer;
   connection->input_.resize(kInputCapacity);
-  if (Status s = connect_tcp(host, port, &connection->socket_); !s.ok()) return s;
+  if (Status s = connect_tcp(host, port, &connection->socket_); !s.is_ok()) return s;
   connection->socket_.set_stall_timeout(reply_timeout_ms());
-  if (Status s = connection->bind(assoc_group_id, max_fragment); !s.ok()) return s;
+  if (Status s = connection->bind(assoc_group_id, max_fragment); !s.is_ok()) return s;
   *out = std::move(connection);
-  return Status::Ok();
+  return Status::ok();
 }
 
 Status ClientConnection::bind(std::uint32_t assoc_group_id, std::uint16_t max_fragment) {
   Bind request = bind_for(offer_, assoc_group_id, max_fragment);
   const std::uint32_t call_id = next_call_id();
   std::vector<std::uint8_t> pdu = encode_bind(call_id, pfc::kSingleFrag, request);
-  if (Status s = socket_.write_all(pdu.data(), pdu.size()); !s.ok()) {
+  if (Status s = socket_.write_all(pdu.data(), pdu.size()); !s.is_ok()) {
     if (s.code() == status::kCallCancelled) return s;
-    return Status::Error(status::kServerUnavailable, "sending the bind failed", s.sys_error());
+    return Status::failure(status::kServerUnavailable, "sending the bind failed", s.sys_error());
   }
 
   std::size_t length = 0;
-  if (Status s = read_fragment(&length); !s.ok()) {
+  if (Status s = read_fragment(&length); !s.is_ok()) {
     // A server that hangs up instead of answering the bind is as good as
     // absent.
     if (s.code() == status::kCallFailed) {
-      return Status::Error(status::kServerUnavailable, "connection lost during the bind",
+      return Status::failure(status::kServerUnavailable, "connection lost during the bind",
                            s.sys_error());
     }
     return s;
   }
   std::span<const std::uint8_t> fragment(input_.data(), length);
   CommonHeader header;
-  if (Status s = parse_fragment_header(fragment, &header); !s.ok()) return s;
+  if (Status s = parse_fragment_header(fragment, &header); !s.is_ok()) return s;
   if (!answers(header.call_id, call_id)) return protocol_error("bind answer for another call");
 
   if (header.type == PacketType::BindNak) {
     BindNak nak;
-    if (Status s = decode_bind_nak(fragment, &nak); !s.ok()) return s;
-    return Status::Error(status_from_bind_nak(nak.reject_reason), "bind_nak");
+    if (Status s = decode_bind_nak(fragment, &nak); !s.is_ok()) return s;
+    return Status::failure(status_from_bind_nak(nak.reject_reason), "bind_nak");
   }
   if (header.type != PacketType::BindAck) return protocol_error("bind answered by another PDU");
   BindAck ack;
-  if (Status s = decode_bind_ack(fragment, &ack); !s.ok()) return s;
+  if (Status s = decode_bind_ack(fragment, &ack); !s.is_ok()) return s;
   if (ack.results.size() > request.contexts.size()) return protocol_error("too many bind results");
   if (ack.max_recv_frag < kRequestHeaderSize + 8) return protocol_error("fragment size too small");
 
@@ -113,34 +113,34 @@ Status ClientConnection::bind(std::uint32_t assoc_group_id, std::uint16_t max_fr
     context_id_ = offered.context_id;
     assoc_group_id_ = ack.assoc_group_id;
     transmit_fragment_ = std::min(max_fragment, ack.max_recv_frag);
-    return Status::Ok();
+    return Status::ok();
   }
   if (rejected == nullptr) return protocol_error("bind_ack without results");
-  return Status::Error(status_from_rejected_context(rejected->result, rejected->reason),
+  return Status::failure(status_from_rejected_context(rejected->result, rejected->reason),
                        "no presentation context accepted");
 }
 
 Status ClientConnection::read_fragment(std::size_t* length) {
-  if (Status s = socket_.read_exact(input_.data(), kCommonHeaderSize); !s.ok()) return s;
+  if (Status s = socket_.read_exact(input_.data(), kCommonHeaderSize); !s.is_ok()) return s;
   CommonHeader header;
   if (Status s = parse_fragment_header(std::span(input_.data(), kCommonHeaderSize), &header);
-      !s.ok()) {
+      !s.is_ok()) {
     return s;
   }
   if (Status s = socket_.read_exact(input_.data() + kCommonHeaderSize,
                                     header.frag_length - kCommonHeaderSize);
-      !s.ok()) {
+      !s.is_ok()) {
     return s;
   }
   *length = header.frag_length;
-  return Status::Ok();
+  return Status::ok();
 }
 
 Status ClientConnection::send_request(std::uint32_t call_id, std::uint16_t opnum,
                                       std::span<const ConstBuffer> stub) {
   std::size_t total = 0;
   for (const ConstBuffer& piece : stub) total += piece.size;
-  if (total > UINT32_MAX) return break_with(Status::Error(status::kInvalidArg, "stub too large"));
+  if (total > UINT32_MAX) return break_with(Status::failure(status::kInvalidArg, "stub too large"));
 
   const std::size_t per_fragment = (transmit_fragment_ - kRequestHeaderSize) & ~std::size_t{7};
   const std::size_t fragments = total == 0 ? 1 : (total + per_fragment - 1) / per_fragment;
@@ -174,13 +174,13 @@ Status ClientConnection::send_request(std::uint32_t call_id, std::uint16_t opnum
     }
     remaining -= length;
   }
-  if (Status s = socket_.write_all(pieces_); !s.ok()) {
+  if (Status s = socket_.write_all(pieces_); !s.is_ok()) {
     // A server that stopped reading may have seen part of the call.
     if (s.code() == status::kCallCancelled) return break_with(s);
     return break_with(
-        Status::Error(status::kCallFailedDne, "sending the request failed", s.sys_error()));
+        Status::failure(status::kCallFailedDne, "sending the request failed", s.sys_error()));
   }
-  return Status::Ok();
+  return Status::ok();
 }
 
 void ClientConnection::expect_reply(std::uint32_t call_id, std::vector<std::uint8_t>* reply) {
@@ -199,7 +199,7 @@ Status ClientConnection::break_with(Status status) {
 Status ClientConnection::accept_fragment(std::span<const std::uint8_t> fragment, bool* done) {
   *done = true;
   CommonHeader header;
-  if (Status s = parse_fragment_header(fragment, &header); !s.ok()) return break_with(s);
+  if (Status s = parse_fragment_header(fragment, &header); !s.is_ok()) return break_with(s);
   if (!answers(header.call_id, expected_call_id_)) {
     return break_with(protocol_error("PDU for a call that is not outstanding"));
   }
@@ -207,7 +207,7 @@ Status ClientConnection::accept_fragment(std::span<const std::uint8_t> fragment,
   switch (header.type) {
     case PacketType::Response: {
       Response response;
-      if (Status s = decode_response(fragment, &header, &response); !s.ok()) return break_with(s);
+      if (Status s = decode_response(fragment, &header, &response); !s.is_ok()) return break_with(s);
       const bool first = (header.flags & pfc::kFirstFrag) != 0;
       if (first == reply_started_)
         return break_with(protocol_error("response fragments out of order"));
@@ -217,15 +217,15 @@ Status ClientConnection::accept_fragment(std::span<const std::uint8_t> fragment,
       }
       reply_->insert(reply_->end(), response.stub.begin(), response.stub.end());
       *done = (header.flags & pfc::kLastFrag) != 0;
-      return Status::Ok();
+      return Status::ok();
     }
     case PacketType::Fault: {
       Fault fault;
-      if (Status s = decode_fault(fragment, &header, &fault); !s.ok()) return break_with(s);
-      return Status::Error(status_from_fault(fault.status), "fault");
+      if (Status s = decode_fault(fragment, &header, &fault); !s.is_ok()) return break_with(s);
+      return Status::failure(status_from_fault(fault.status), "fault");
     }
     case PacketType::Shutdown:
-      return break_with(Status::Error(status::kCallFailed, "the server shut the connection down"));
+      return break_with(Status::failure(status::kCallFailed, "the server shut the connection down"));
     default:
       return break_with(protocol_error("unexpected PDU during a call"));
   }
@@ -234,7 +234,7 @@ Status ClientConnection::accept_fragment(std::span<const std::uint8_t> fragment,
 Status ClientConnection::receive_reply() {
   for (;;) {
     std::size_t length = 0;
-    if (Status s = read_fragment(&length); !s.ok()) return break_with(s);
+    if (Status s = read_fragment(&length); !s.is_ok()) return break_with(s);
     bool done = false;
     Status s = accept_fragment(std::span(input_.data(), length), &done);
     if (done) return s;
@@ -244,13 +244,13 @@ Status ClientConnection::receive_reply() {
 Status ClientConnection::accept_ping_answer(std::span<const std::uint8_t> fragment,
                                             const CommonHeader& header) {
   if (header.type == PacketType::Shutdown) {
-    return break_with(Status::Error(status::kCallFailed, "the server shut the connection down"));
+    return break_with(Status::failure(status::kCallFailed, "the server shut the connection down"));
   }
   if (header.type != PacketType::AlterContextResp) {
     return break_with(protocol_error("ping answered by another PDU"));
   }
   BindAck resp;
-  if (Status s = decode_bind_ack(fragment, &resp); !s.ok()) return break_with(s);
+  if (Status s = decode_bind_ack(fragment, &resp); !s.is_ok()) return break_with(s);
   if (resp.results.size() != 1 || resp.results[0].result != context_result::kAcceptance) {
     return break_with(protocol_error("ping: the context is no longer accepted"));
   }
@@ -258,7 +258,7 @@ Status ClientConnection::accept_ping_answer(std::span<const std::uint8_t> fragme
   if (!chosen.uuid.is_nil() && chosen != transfer_syntax_id(syntax_)) {
     return break_with(protocol_error("ping: the context changed its transfer syntax"));
   }
-  return Status::Ok();
+  return Status::ok();
 }
 
 Status ClientConnection::send_ping() {
@@ -275,13 +275,13 @@ Status ClientConnection::send_ping() {
   const ssize_t sent = ::send(socket_.fd(), pdu.data(), pdu.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
   if (sent != static_cast<ssize_t>(pdu.size())) {
     return break_with(
-        Status::Error(status::kCallFailed, "sending the ping failed", sent < 0 ? errno : EAGAIN));
+        Status::failure(status::kCallFailed, "sending the ping failed", sent < 0 ? errno : EAGAIN));
   }
   expecting_ping_ = true;
   expected_call_id_ = call_id;
   reply_ = nullptr;
   reply_started_ = false;
-  return Status::Ok();
+  return Status::ok();
 }
 
 bool ClientConnection::pump_reply(Status* outcome, bool* progressed) {
@@ -290,7 +290,7 @@ bool ClientConnection::pump_reply(Status* outcome, bool* progressed) {
     while (input_length_ >= kCommonHeaderSize) {
       CommonHeader header;
       if (Status s = parse_fragment_header(std::span(input_.data(), input_length_), &header);
-          !s.ok()) {
+          !s.is_ok()) {
         *outcome = break_with(s);
         return true;
       }
@@ -316,8 +316,8 @@ bool ClientConnection::pump_reply(Status* outcome, bool* progressed) {
     }
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return false;
     if (got < 0 && errno == EINTR) continue;
-    *outcome = break_with(got == 0 ? Status::PeerClosed("connection closed during the call")
-                                   : Status::Error(status::kCallFailed, "receive failed", errno));
+    *outcome = break_with(got == 0 ? Status::closed_by_peer("connection closed during the call")
+                                   : Status::failure(status::kCallFailed, "receive failed", errno));
     return true;
   }
 }

@@ -26,24 +26,24 @@ constexpr int kMaxEvents = 2 * kMaxAsyncCalls + 2;
 
 Status ClientReader::start() {
   epoll_fd_ = epoll_create1(EPOLL_CLOEXEC);
-  if (epoll_fd_ < 0) return Status::Error(status::kOutOfResources, "epoll_create1", errno);
+  if (epoll_fd_ < 0) return Status::failure(status::kOutOfResources, "epoll_create1", errno);
   wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (wake_fd_ < 0) return Status::Error(status::kOutOfResources, "eventfd", errno);
+  if (wake_fd_ < 0) return Status::failure(status::kOutOfResources, "eventfd", errno);
   epoll_event event{};
   event.events = EPOLLIN;
   event.data.ptr = nullptr;  // the wake-up descriptor
   if (epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, wake_fd_, &event) != 0) {
-    return Status::Error(status::kOutOfResources, "epoll_ctl", errno);
+    return Status::failure(status::kOutOfResources, "epoll_ctl", errno);
   }
   watched_.reserve(kMaxEvents);
   due_.reserve(kMaxAsyncCalls + 1);
   try {
     thread_ = std::thread([this] { run(); });
   } catch (const std::system_error& error) {
-    return Status::Error(status::kOutOfResources, "starting the reply reader",
+    return Status::failure(status::kOutOfResources, "starting the reply reader",
                          error.code().value());
   }
-  return Status::Ok();
+  return Status::ok();
 }
 
 ClientReader::~ClientReader() {
@@ -152,7 +152,7 @@ void ClientReader::ping_idle(Clock::time_point now) {
   due_.clear();
   owner_->take_for_ping(now - std::chrono::milliseconds(keepalive_idle_ms()), &due_);
   for (std::unique_ptr<ClientConnection>& connection : due_) {
-    if (connection->send_ping().ok() && add(connection.get(), nullptr)) {
+    if (connection->send_ping().is_ok() && add(connection.get(), nullptr)) {
       connection.release();
       continue;
     }

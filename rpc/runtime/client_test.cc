@@ -90,7 +90,7 @@ TEST(ClientBindTest, SendsTheBindOfA64BitWindowsClient) {
   std::vector<std::uint8_t> seen;
   ScriptedPeer server([&](Socket& socket, int) {
     std::vector<std::uint8_t> pdu(sizeof(expected));
-    if (!socket.read_exact(pdu.data(), pdu.size()).ok()) return;
+    if (!socket.read_exact(pdu.data(), pdu.size()).is_ok()) return;
     {
       std::lock_guard guard(lock);
       seen = pdu;
@@ -178,7 +178,7 @@ TEST(ClientBindTest, UnreachableServerIsServerUnavailable) {
   std::uint16_t port;
   {
     Listener listener;
-    ASSERT_TRUE(listener.listen("127.0.0.1", 0).ok());
+    ASSERT_TRUE(listener.listen("127.0.0.1", 0).is_ok());
     port = listener.port();
   }  // closed: connecting is refused
   ScopedBinding binding(L"ncacn_ip_tcp:127.0.0.1[" + std::to_wstring(port) + L"]");
@@ -274,7 +274,7 @@ TEST(ClientRequestTest, FragmentsFitA1432GrantAndCarryTheStubExactly) {
       CommonHeader header;
       if (!testing::read_pdu(socket, &pdu, &header)) return;
       Request request;
-      if (!decode_request(pdu, &header, &request).ok()) faults.push_back("undecodable");
+      if (!decode_request(pdu, &header, &request).is_ok()) faults.push_back("undecodable");
       if (header.frag_length > kGrant) faults.push_back("fragment above the grant");
       const bool first = fragments++ == 0;
       if (first) call_id = header.call_id;
@@ -402,7 +402,7 @@ TEST(ClientRequestTest, ProtocolViolationsAndLostConnectionsFailTheCall) {
          std::vector<std::uint8_t> chunk(5816);
          for (std::size_t sent = 0; sent <= kMaxReplyStub; sent += chunk.size()) {
            auto pdu = encode_response(id, 1, chunk, sent == 0 ? pfc::kFirstFrag : 0);
-           if (!s.write_all(pdu.data(), pdu.size()).ok()) return;
+           if (!s.write_all(pdu.data(), pdu.size()).is_ok()) return;
          }
        },
        RPC_S_PROTOCOL_ERROR},
@@ -618,7 +618,7 @@ void answer_ping(Socket& socket, const CommonHeader& header, const Bind& alter) 
   }
   std::vector<std::uint8_t> out =
       encode_bind_ack(header.call_id, pfc::kSingleFrag, resp, PacketType::AlterContextResp);
-  EXPECT_TRUE(socket.write_all(out.data(), out.size()).ok());
+  EXPECT_TRUE(socket.write_all(out.data(), out.size()).is_ok());
 }
 
 // Shortened bounds for the tests of this fixture only; the shipped ones
@@ -742,7 +742,7 @@ TEST_F(ClientBoundsTest, RepliesThatTrickleInSlowerThanTheBoundAsAWholeSucceed) 
       std::vector<std::uint8_t> pdu = encode_response(header.call_id, 1, result);
       for (std::uint8_t byte : pdu) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        if (!socket.write_all(&byte, 1).ok()) return;
+        if (!socket.write_all(&byte, 1).is_ok()) return;
       }
     }
   });
@@ -821,7 +821,7 @@ class ClientKeepaliveTest : public ClientBoundsTest {
         if (!testing::read_pdu(socket, &pdu, &header)) break;
         if (header.type == PacketType::AlterContext) {
           Bind alter;
-          EXPECT_TRUE(decode_bind(pdu, &alter).ok());
+          EXPECT_TRUE(decode_bind(pdu, &alter).is_ok());
           {
             std::lock_guard guard(signals_.lock());
             offers_.push_back(alter);
@@ -831,7 +831,7 @@ class ClientKeepaliveTest : public ClientBoundsTest {
           continue;
         }
         Request request;
-        ASSERT_TRUE(decode_request(pdu, &header, &request).ok());
+        ASSERT_TRUE(decode_request(pdu, &header, &request).is_ok());
         if (header.flags & pfc::kLastFrag) send_result(socket, header.call_id, 1, 100);
       }
       signals_.raise(&closed_);

@@ -29,7 +29,7 @@ class ScriptedPeer {
 
   explicit ScriptedPeer(Script script) : script_(std::move(script)) {
     Status s = listener_.listen("127.0.0.1", 0);
-    EXPECT_TRUE(s.ok()) << s.to_string();
+    EXPECT_TRUE(s.is_ok()) << s.to_string();
     acceptor_ = std::thread([this] { accept_loop(); });
   }
   ~ScriptedPeer() {
@@ -54,7 +54,7 @@ class ScriptedPeer {
   void accept_loop() {
     for (int index = 0;; ++index) {
       auto socket = std::make_shared<Socket>();
-      if (!listener_.accept(socket.get()).ok()) return;
+      if (!listener_.accept(socket.get()).is_ok()) return;
       std::lock_guard lock(lock_);
       sockets_.push_back(socket);
       threads_.emplace_back([this, socket, index] { script_(*socket, index); });
@@ -71,7 +71,7 @@ class ScriptedPeer {
 
 // Reads one whole PDU; false at EOF or on a malformed header.
 inline bool read_pdu(Socket& socket, std::vector<std::uint8_t>* pdu, CommonHeader* header) {
-  return trv_testing::read_pdu(socket, pdu, header).ok();
+  return trv_testing::read_pdu(socket, pdu, header).is_ok();
 }
 
 // Reads the bind and answers it: accepts `accept_context` (-1 = none, every
@@ -84,7 +84,7 @@ inline Bind answer_bind(Socket& socket, int accept_context, std::uint16_t fragme
   CommonHeader header;
   Bind bind;
   if (!read_pdu(socket, &pdu, &header)) return bind;
-  EXPECT_TRUE(decode_bind(pdu, &bind).ok());
+  EXPECT_TRUE(decode_bind(pdu, &bind).is_ok());
   BindAck ack;
   ack.max_xmit_frag = fragment;
   ack.max_recv_frag = fragment;
@@ -104,7 +104,7 @@ inline Bind answer_bind(Socket& socket, int accept_context, std::uint16_t fragme
     ack.results.push_back(result);
   }
   std::vector<std::uint8_t> out = encode_bind_ack(header.call_id, pfc::kSingleFrag, ack);
-  EXPECT_TRUE(socket.write_all(out.data(), out.size()).ok());
+  EXPECT_TRUE(socket.write_all(out.data(), out.size()).is_ok());
   return bind;
 }
 
@@ -117,7 +117,7 @@ inline bool read_request(Socket& socket, std::vector<std::uint8_t>* stub, Common
     std::vector<std::uint8_t> pdu;
     if (!read_pdu(socket, &pdu, header)) return false;
     Request request;
-    if (!decode_request(pdu, header, &request).ok()) return false;
+    if (!decode_request(pdu, header, &request).is_ok()) return false;
     if (!started) *first = request;
     started = true;
     stub->insert(stub->end(), request.stub.begin(), request.stub.end());
@@ -130,7 +130,7 @@ inline void send_result(Socket& socket, std::uint32_t call_id, std::uint16_t con
   std::uint8_t stub[4];
   put_u32(stub, static_cast<std::uint32_t>(result));
   std::vector<std::uint8_t> pdu = encode_response(call_id, context_id, stub);
-  EXPECT_TRUE(socket.write_all(pdu.data(), pdu.size()).ok());
+  EXPECT_TRUE(socket.write_all(pdu.data(), pdu.size()).is_ok());
 }
 
 // A binding handle that frees itself.

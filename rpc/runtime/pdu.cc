@@ -9,7 +9,7 @@
 namespace rpc {
 namespace {
 
-Status protocol_error(const char* what) { return Status::Error(status::kProtocolError, what); }
+Status protocol_error(const char* what) { return Status::failure(status::kProtocolError, what); }
 
 std::optional<int> hex_value(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -38,11 +38,11 @@ SyntaxId get_syntax(const std::uint8_t* p) {
 // header.
 Status check_pdu(std::span<const std::uint8_t> pdu, PacketType type, std::size_t min_size,
                  CommonHeader* header) {
-  if (Status s = parse_fragment_header(pdu, header); !s.ok()) return s;
+  if (Status s = parse_fragment_header(pdu, header); !s.is_ok()) return s;
   if (header->type != type) return protocol_error("unexpected PDU type");
   if (header->frag_length != pdu.size()) return protocol_error("frag_length disagrees with PDU");
   if (pdu.size() < min_size) return protocol_error("PDU too short for its type");
-  return Status::Ok();
+  return Status::ok();
 }
 
 void start_pdu(std::vector<std::uint8_t>* out, PacketType type, std::uint8_t flags,
@@ -164,7 +164,7 @@ Status parse_fragment_header(std::span<const std::uint8_t> bytes, CommonHeader* 
   out->call_id = get_u32(p + 12);
   if (out->frag_length < kCommonHeaderSize) return protocol_error("frag_length below header size");
   if (out->auth_length != 0) return protocol_error("authentication is not supported");
-  return Status::Ok();
+  return Status::ok();
 }
 
 // --- bind ------------------------------------------------------------------
@@ -208,11 +208,11 @@ Bind bind_for(const BindOffer& offer, std::uint32_t assoc_group_id, std::uint16_
 
 Status decode_bind(std::span<const std::uint8_t> pdu, Bind* out) {
   CommonHeader h;
-  if (Status s = parse_fragment_header(pdu, &h); !s.ok()) return s;
+  if (Status s = parse_fragment_header(pdu, &h); !s.is_ok()) return s;
   if (h.type != PacketType::Bind && h.type != PacketType::AlterContext) {
     return protocol_error("not a bind");
   }
-  if (Status s = check_pdu(pdu, h.type, kCommonHeaderSize + 12, &h); !s.ok()) return s;
+  if (Status s = check_pdu(pdu, h.type, kCommonHeaderSize + 12, &h); !s.is_ok()) return s;
   const std::uint8_t* p = pdu.data() + kCommonHeaderSize;
   const std::uint8_t* end = pdu.data() + pdu.size();
   out->max_xmit_frag = get_u16(p);
@@ -240,7 +240,7 @@ Status decode_bind(std::span<const std::uint8_t> pdu, Bind* out) {
     }
     out->contexts.push_back(std::move(c));
   }
-  return Status::Ok();
+  return Status::ok();
 }
 
 // --- bind_ack --------------------------------------------------------------
@@ -276,11 +276,11 @@ std::vector<std::uint8_t> encode_bind_ack(std::uint32_t call_id, std::uint8_t fl
 
 Status decode_bind_ack(std::span<const std::uint8_t> pdu, BindAck* out) {
   CommonHeader h;
-  if (Status s = parse_fragment_header(pdu, &h); !s.ok()) return s;
+  if (Status s = parse_fragment_header(pdu, &h); !s.is_ok()) return s;
   if (h.type != PacketType::BindAck && h.type != PacketType::AlterContextResp) {
     return protocol_error("not a bind_ack");
   }
-  if (Status s = check_pdu(pdu, h.type, kCommonHeaderSize + 10, &h); !s.ok()) return s;
+  if (Status s = check_pdu(pdu, h.type, kCommonHeaderSize + 10, &h); !s.is_ok()) return s;
   const std::uint8_t* p = pdu.data();
   out->max_xmit_frag = get_u16(p + 16);
   out->max_recv_frag = get_u16(p + 18);
@@ -301,7 +301,7 @@ Status decode_bind_ack(std::span<const std::uint8_t> pdu, BindAck* out) {
   for (std::size_t i = 0; i < count; ++i, r += 24) {
     out->results.push_back({get_u16(r), get_u16(r + 2), get_syntax(r + 4)});
   }
-  return Status::Ok();
+  return Status::ok();
 }
 
 // --- bind_nak --------------------------------------------------------------
@@ -318,7 +318,7 @@ std::vector<std::uint8_t> encode_bind_nak(std::uint32_t call_id, std::uint16_t r
 
 Status decode_bind_nak(std::span<const std::uint8_t> pdu, BindNak* out) {
   CommonHeader h;
-  if (Status s = check_pdu(pdu, PacketType::BindNak, kCommonHeaderSize + 2, &h); !s.ok()) {
+  if (Status s = check_pdu(pdu, PacketType::BindNak, kCommonHeaderSize + 2, &h); !s.is_ok()) {
     return s;
   }
   out->reject_reason = get_u16(pdu.data() + 16);
@@ -329,7 +329,7 @@ Status decode_bind_nak(std::span<const std::uint8_t> pdu, BindNak* out) {
       out->versions.push_back({pdu[19 + 2 * i], pdu[20 + 2 * i]});
     }
   }
-  return Status::Ok();
+  return Status::ok();
 }
 
 // --- request ---------------------------------------------------------------
@@ -365,7 +365,7 @@ std::vector<std::uint8_t> encode_request(std::uint32_t call_id, const Request& r
 }
 
 Status decode_request(std::span<const std::uint8_t> pdu, CommonHeader* header, Request* out) {
-  if (Status s = check_pdu(pdu, PacketType::Request, kRequestHeaderSize, header); !s.ok()) {
+  if (Status s = check_pdu(pdu, PacketType::Request, kRequestHeaderSize, header); !s.is_ok()) {
     return s;
   }
   const std::uint8_t* p = pdu.data();
@@ -384,7 +384,7 @@ Status decode_request(std::span<const std::uint8_t> pdu, CommonHeader* header, R
     stub += kObjectUuidSize;
   }
   out->stub = pdu.subspan(stub);
-  return Status::Ok();
+  return Status::ok();
 }
 
 // --- response --------------------------------------------------------------
@@ -406,14 +406,14 @@ std::vector<std::uint8_t> encode_response(std::uint32_t call_id, std::uint16_t c
 }
 
 Status decode_response(std::span<const std::uint8_t> pdu, CommonHeader* header, Response* out) {
-  if (Status s = check_pdu(pdu, PacketType::Response, kResponseHeaderSize, header); !s.ok()) {
+  if (Status s = check_pdu(pdu, PacketType::Response, kResponseHeaderSize, header); !s.is_ok()) {
     return s;
   }
   out->alloc_hint = get_u32(pdu.data() + 16);
   out->context_id = get_u16(pdu.data() + 20);
   out->cancel_count = pdu[22];
   out->stub = pdu.subspan(kResponseHeaderSize);
-  return Status::Ok();
+  return Status::ok();
 }
 
 // --- fault -----------------------------------------------------------------
@@ -434,14 +434,14 @@ std::array<std::uint8_t, kFaultSize> encode_fault(std::uint32_t call_id, std::ui
 }
 
 Status decode_fault(std::span<const std::uint8_t> pdu, CommonHeader* header, Fault* out) {
-  if (Status s = check_pdu(pdu, PacketType::Fault, kFaultSize, header); !s.ok()) return s;
+  if (Status s = check_pdu(pdu, PacketType::Fault, kFaultSize, header); !s.is_ok()) return s;
   const std::uint8_t* p = pdu.data();
   out->alloc_hint = get_u32(p + 16);
   out->context_id = get_u16(p + 20);
   out->cancel_count = p[22];
   out->fault_flags = p[23];
   out->status = get_u32(p + 24);
-  return Status::Ok();
+  return Status::ok();
 }
 
 }  // namespace rpc

@@ -88,7 +88,7 @@ TEST(BindTest, EncodesTheWindowsStyleBindByteForByte) {
 
 TEST(BindTest, DecodesTheWindowsStyleBind) {
   Bind bind;
-  ASSERT_TRUE(decode_bind(kBind, &bind).ok());
+  ASSERT_TRUE(decode_bind(kBind, &bind).is_ok());
   EXPECT_EQ(bind.max_xmit_frag, 5840);
   EXPECT_EQ(bind.max_recv_frag, 5840);
   EXPECT_EQ(bind.assoc_group_id, 0u);
@@ -108,7 +108,7 @@ TEST(BindTest, AlterContextSharesTheBody) {
   auto alter = encode_bind(7, pfc::kSingleFrag, windows_style_bind(0), PacketType::AlterContext);
   EXPECT_EQ(alter[2], 14);
   Bind bind;
-  ASSERT_TRUE(decode_bind(alter, &bind).ok());
+  ASSERT_TRUE(decode_bind(alter, &bind).is_ok());
   EXPECT_EQ(bind.contexts.size(), 3u);
 }
 
@@ -119,14 +119,14 @@ TEST(BindTest, RejectsTruncatedAndInconsistentBinds) {
   for (std::size_t n = kCommonHeaderSize; n < kBind.size(); ++n) {
     std::vector<std::uint8_t> cut(kBind.begin(), kBind.begin() + n);
     put_u16(cut.data() + 8, static_cast<std::uint16_t>(n));
-    EXPECT_FALSE(decode_bind(cut, &bind).ok()) << n;
+    EXPECT_FALSE(decode_bind(cut, &bind).is_ok()) << n;
   }
   // frag_length larger than the bytes given.
   std::vector<std::uint8_t> lying = kBind;
   lying.pop_back();
-  EXPECT_FALSE(decode_bind(lying, &bind).ok());
+  EXPECT_FALSE(decode_bind(lying, &bind).is_ok());
   // A bind_ack is not a bind.
-  EXPECT_FALSE(decode_bind(kBindAck, &bind).ok());
+  EXPECT_FALSE(decode_bind(kBindAck, &bind).is_ok());
 }
 
 TEST(BindAckTest, EncodesTheDumpByteForByte) {
@@ -145,7 +145,7 @@ TEST(BindAckTest, EncodesTheDumpByteForByte) {
 
 TEST(BindAckTest, DecodesTheDump) {
   BindAck ack;
-  ASSERT_TRUE(decode_bind_ack(kBindAck, &ack).ok());
+  ASSERT_TRUE(decode_bind_ack(kBindAck, &ack).is_ok());
   EXPECT_EQ(ack.max_xmit_frag, 5840);
   EXPECT_EQ(ack.assoc_group_id, 0x5a17u);
   EXPECT_EQ(ack.secondary_address, "40200");
@@ -179,7 +179,7 @@ TEST(BindAckTest, SecondaryAddressPadding) {
     EXPECT_EQ(pdu[list], 1) << address;
     EXPECT_EQ(pdu.size(), list + 4 + 24);
     BindAck back;
-    ASSERT_TRUE(decode_bind_ack(pdu, &back).ok()) << address;
+    ASSERT_TRUE(decode_bind_ack(pdu, &back).is_ok()) << address;
     EXPECT_EQ(back.secondary_address, address);
     ASSERT_EQ(back.results.size(), 1u);
     EXPECT_EQ(back.results[0].transfer_syntax, ndr20_syntax());
@@ -193,7 +193,7 @@ TEST(BindAckTest, AlterContextResponseWithoutAddress) {
   EXPECT_EQ(pdu[2], 15);
   EXPECT_EQ(pdu[28], 1);  // list right after two pad bytes
   BindAck back;
-  ASSERT_TRUE(decode_bind_ack(pdu, &back).ok());
+  ASSERT_TRUE(decode_bind_ack(pdu, &back).is_ok());
   EXPECT_TRUE(back.secondary_address.empty());
 }
 
@@ -201,16 +201,16 @@ TEST(BindAckTest, RejectsResultListBeyondTheEnd) {
   BindAck ack;
   std::vector<std::uint8_t> pdu = kBindAck;
   pdu[32] = 4;  // claims four results, holds three
-  EXPECT_FALSE(decode_bind_ack(pdu, &ack).ok());
+  EXPECT_FALSE(decode_bind_ack(pdu, &ack).is_ok());
   pdu = kBindAck;
   put_u16(pdu.data() + 24, 0xFFFF);  // address runs past the end
-  EXPECT_FALSE(decode_bind_ack(pdu, &ack).ok());
+  EXPECT_FALSE(decode_bind_ack(pdu, &ack).is_ok());
 }
 
 TEST(BindNakTest, MatchesTheDump) {
   EXPECT_EQ(encode_bind_nak(1, reject_reason::kProtocolVersionNotSupported), kBindNakVersion);
   BindNak nak;
-  ASSERT_TRUE(decode_bind_nak(kBindNakVersion, &nak).ok());
+  ASSERT_TRUE(decode_bind_nak(kBindNakVersion, &nak).is_ok());
   EXPECT_EQ(nak.reject_reason, reject_reason::kProtocolVersionNotSupported);
   ASSERT_EQ(nak.versions.size(), 1u);
   EXPECT_EQ(nak.versions[0][0], 5);
@@ -222,12 +222,12 @@ TEST(BindNakTest, ToleratesASignatureAfterTheVersions) {
   pdu.insert(pdu.end(), 16, 0xEE);
   put_u16(pdu.data() + 8, static_cast<std::uint16_t>(pdu.size()));
   BindNak nak;
-  ASSERT_TRUE(decode_bind_nak(pdu, &nak).ok());
+  ASSERT_TRUE(decode_bind_nak(pdu, &nak).is_ok());
   EXPECT_EQ(nak.reject_reason, 4);
   // A version count beyond the PDU is cut at its end, not read past it.
   pdu = kBindNakVersion;
   pdu[18] = 200;
-  ASSERT_TRUE(decode_bind_nak(pdu, &nak).ok());
+  ASSERT_TRUE(decode_bind_nak(pdu, &nak).is_ok());
   EXPECT_LE(nak.versions.size(), 3u);
 }
 
@@ -245,7 +245,7 @@ TEST(RequestTest, MatchesTheOpenDeviceDump) {
 
   CommonHeader header;
   Request back;
-  ASSERT_TRUE(decode_request(kOpenRequest, &header, &back).ok());
+  ASSERT_TRUE(decode_request(kOpenRequest, &header, &back).is_ok());
   EXPECT_EQ(header.call_id, 2u);
   EXPECT_EQ(header.flags, pfc::kSingleFrag);
   EXPECT_EQ(back.alloc_hint, 2u);
@@ -268,7 +268,7 @@ TEST(RequestTest, ObjectUuidMovesTheStub) {
   EXPECT_EQ(pdu[3], pfc::kSingleFrag | pfc::kObjectUuid);
   CommonHeader header;
   Request back;
-  ASSERT_TRUE(decode_request(pdu, &header, &back).ok());
+  ASSERT_TRUE(decode_request(pdu, &header, &back).is_ok());
   ASSERT_TRUE(back.object.has_value());
   EXPECT_EQ(*back.object, replication_interface().uuid);
   ASSERT_EQ(back.stub.size(), 4u);
@@ -276,7 +276,7 @@ TEST(RequestTest, ObjectUuidMovesTheStub) {
   // The flag set but no room for the UUID.
   std::vector<std::uint8_t> short_pdu(pdu.begin(), pdu.begin() + 30);
   put_u16(short_pdu.data() + 8, 30);
-  EXPECT_FALSE(decode_request(short_pdu, &header, &back).ok());
+  EXPECT_FALSE(decode_request(short_pdu, &header, &back).is_ok());
 }
 
 TEST(ResponseTest, MatchesTheDumpAndTruncatesTheContextId) {
@@ -286,7 +286,7 @@ TEST(ResponseTest, MatchesTheDumpAndTruncatesTheContextId) {
   EXPECT_EQ(get_u16(wide.data() + 20), 0x0001);
   CommonHeader header;
   Response r;
-  ASSERT_TRUE(decode_response(kResponse107, &header, &r).ok());
+  ASSERT_TRUE(decode_response(kResponse107, &header, &r).is_ok());
   EXPECT_EQ(r.alloc_hint, 4u);
   EXPECT_EQ(r.context_id, 1);
   ASSERT_EQ(r.stub.size(), 4u);
@@ -298,7 +298,7 @@ TEST(FaultTest, MatchesTheDump) {
   EXPECT_EQ(std::vector<std::uint8_t>(fault.begin(), fault.end()), kFaultOpRange);
   CommonHeader header;
   Fault f;
-  ASSERT_TRUE(decode_fault(kFaultOpRange, &header, &f).ok());
+  ASSERT_TRUE(decode_fault(kFaultOpRange, &header, &f).is_ok());
   EXPECT_EQ(header.flags, 0x23);
   EXPECT_EQ(f.status, 0x1C010002u);
   EXPECT_EQ(f.context_id, 1);
@@ -312,24 +312,24 @@ TEST(FaultTest, ExtendedErrorDataIsIgnoredButShortFaultsFail) {
   put_u16(pdu.data() + 8, static_cast<std::uint16_t>(pdu.size()));
   CommonHeader header;
   Fault f;
-  EXPECT_TRUE(decode_fault(pdu, &header, &f).ok());
+  EXPECT_TRUE(decode_fault(pdu, &header, &f).is_ok());
   std::vector<std::uint8_t> cut(kFaultOpRange.begin(), kFaultOpRange.begin() + 28);
   put_u16(cut.data() + 8, 28);
-  EXPECT_FALSE(decode_fault(cut, &header, &f).ok());
+  EXPECT_FALSE(decode_fault(cut, &header, &f).is_ok());
 }
 
 class FragmentHeaderTest : public ::testing::Test {
  protected:
   bool accepts(const std::vector<std::uint8_t>& bytes) {
     CommonHeader header;
-    return parse_fragment_header(bytes, &header).ok();
+    return parse_fragment_header(bytes, &header).is_ok();
   }
   std::vector<std::uint8_t> good_ = kOpenRequest;
 };
 
 TEST_F(FragmentHeaderTest, AcceptsAWellFormedHeader) {
   CommonHeader header;
-  ASSERT_TRUE(parse_fragment_header(good_, &header).ok());
+  ASSERT_TRUE(parse_fragment_header(good_, &header).is_ok());
   EXPECT_EQ(header.type, PacketType::Request);
   EXPECT_EQ(header.frag_length, 26);
   EXPECT_EQ(header.call_id, 2u);

@@ -98,14 +98,14 @@ std::int32_t status_from_rejected_context(std::uint16_t result, std::uint16_t re
   return status::kCallFailedDne;
 }
 
-Status Status::PeerClosed(std::string message) {
-  Status s = Error(status::kCallFailed, std::move(message));
+Status Status::closed_by_peer(std::string message) {
+  Status s = failure(status::kCallFailed, std::move(message));
   s.peer_closed_ = true;
   return s;
 }
 
 std::string Status::to_string() const {
-  if (ok()) return "OK";
+  if (is_ok()) return "OK";
   std::string text = std::to_string(code_) + ": " + message_;
   if (sys_error_ != 0) {
     text += ": ";

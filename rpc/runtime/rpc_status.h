@@ -130,8 +130,8 @@ std::int32_t status_from_rejected_context(std::uint16_t result, std::uint16_t re
 class [[nodiscard]] Status {
  public:
   Status() = default;
-  static Status Ok() { return Status(); }
-  static Status Error(std::int32_t code, std::string message, int sys_error = 0) {
+  static Status ok() { return Status(); }
+  static Status failure(std::int32_t code, std::string message, int sys_error = 0) {
     Status s;
     s.code_ = code;
     s.message_ = std::move(message);
@@ -139,9 +139,9 @@ class [[nodiscard]] Status {
     return s;
   }
   // The peer closed the connection; code kCallFailed.
-  static Status PeerClosed(std::string message);
+  static Status closed_by_peer(std::string message);
 
-  bool ok() const { return code_ == status::kOk; }
+  bool is_ok() const { return code_ == status::kOk; }
   std::int32_t code() const { return code_; }
   const std::string& message() const { return message_; }
   int sys_error() const { return sys_error_; }

@@ -267,7 +267,7 @@ class ConnectionHandler {
 };
 
 Status ConnectionHandler::fill(std::size_t need) {
-  if (end_ - begin_ >= need) return Status::Ok();
+  if (end_ - begin_ >= need) return Status::ok();
   if (in_.size() - begin_ < need) {
     std::memmove(in_.data(), in_.data() + begin_, end_ - begin_);
     end_ -= begin_;
@@ -281,19 +281,19 @@ Status ConnectionHandler::fill(std::size_t need) {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
           (started ? pdu_deadline_ : idle_deadline_) - Clock::now());
       const int wait_ms = static_cast<int>(std::max<std::int64_t>(0, left.count()));
-      if (Status s = socket_->wait_readable(wait_ms); !s.ok()) {
+      if (Status s = socket_->wait_readable(wait_ms); !s.is_ok()) {
         if (s.code() == status::kCallCancelled) bound_hit_ = started ? Bound::SlowPdu : Bound::Idle;
         return s;
       }
     }
     std::size_t got = 0;
-    if (Status s = socket_->read_some(in_.data() + end_, in_.size() - end_, &got); !s.ok()) {
+    if (Status s = socket_->read_some(in_.data() + end_, in_.size() - end_, &got); !s.is_ok()) {
       return s;
     }
     if (!started) pdu_deadline_ = Clock::now() + std::chrono::milliseconds(limits.pdu_timeout_ms);
     end_ += got;
   }
-  return Status::Ok();
+  return Status::ok();
 }
 
 std::uint32_t ConnectionHandler::run() {
@@ -303,9 +303,9 @@ std::uint32_t ConnectionHandler::run() {
     const Clock::time_point now = Clock::now();
     idle_deadline_ = now + std::chrono::milliseconds(limits.idle_timeout_ms);
     if (end_ > begin_) pdu_deadline_ = now + std::chrono::milliseconds(limits.pdu_timeout_ms);
-    if (!fill(kCommonHeaderSize).ok()) break;
+    if (!fill(kCommonHeaderSize).is_ok()) break;
     CommonHeader header;
-    if (!parse_fragment_header({in_.data() + begin_, end_ - begin_}, &header).ok()) {
+    if (!parse_fragment_header({in_.data() + begin_, end_ - begin_}, &header).is_ok()) {
       ++server_->counters.protocol_errors;
       break;
     }
@@ -316,7 +316,7 @@ std::uint32_t ConnectionHandler::run() {
       if (header.type == PacketType::Request) protocol_violation(header.call_id);
       break;
     }
-    if (!fill(header.frag_length).ok()) break;
+    if (!fill(header.frag_length).is_ok()) break;
     std::span<const std::uint8_t> pdu(in_.data() + begin_, header.frag_length);
     const bool keep = handle_fragment(header, pdu);
     begin_ += header.frag_length;
@@ -357,7 +357,7 @@ bool ConnectionHandler::handle_fragment(const CommonHeader& header,
 }
 
 bool ConnectionHandler::send(std::span<const std::uint8_t> bytes) {
-  return socket_->write_all(bytes.data(), bytes.size()).ok();
+  return socket_->write_all(bytes.data(), bytes.size()).is_ok();
 }
 
 bool ConnectionHandler::send_fault(std::uint32_t call_id, std::uint16_t context_id,
@@ -457,7 +457,7 @@ int check_bind_shape(const Bind& bind) {
 bool ConnectionHandler::handle_bind(const CommonHeader& header, std::span<const std::uint8_t> pdu) {
   if (bound_) return send_bind_nak(header.call_id, reject_reason::kNotSpecified);
   Bind bind;
-  if (!decode_bind(pdu, &bind).ok()) {
+  if (!decode_bind(pdu, &bind).is_ok()) {
     ++server_->counters.protocol_errors;
     return send_bind_nak(header.call_id, reject_reason::kNotSpecified);
   }
@@ -512,7 +512,7 @@ bool ConnectionHandler::handle_bind(const CommonHeader& header, std::span<const 
 bool ConnectionHandler::handle_alter_context(const CommonHeader& header,
                                              std::span<const std::uint8_t> pdu) {
   Bind alter;
-  if (!decode_bind(pdu, &alter).ok() || check_bind_shape(alter) >= 0) {
+  if (!decode_bind(pdu, &alter).is_ok() || check_bind_shape(alter) >= 0) {
     return protocol_violation(header.call_id);
   }
   std::vector<AcceptedContext> accepted;
@@ -531,7 +531,7 @@ bool ConnectionHandler::handle_alter_context(const CommonHeader& header,
 bool ConnectionHandler::handle_request(const CommonHeader& h, std::span<const std::uint8_t> pdu) {
   CommonHeader header;
   Request request;
-  if (!decode_request(pdu, &header, &request).ok()) return protocol_violation(h.call_id);
+  if (!decode_request(pdu, &header, &request).is_ok()) return protocol_violation(h.call_id);
   const bool first = header.flags & pfc::kFirstFrag;
   const bool last = header.flags & pfc::kLastFrag;
   const std::size_t limit = server_->options.limits.max_request_stub;
@@ -674,7 +674,7 @@ bool ConnectionHandler::finish_call(std::span<const std::uint8_t> stub) {
     if (size > 0) pieces.push_back({reply_.data() + sent, size});
     sent += size;
   }
-  const bool written = socket_->write_all(pieces).ok();
+  const bool written = socket_->write_all(pieces).is_ok();
   // A big reply's buffers are not kept between calls.
   if (reply_.capacity() > kKeptBufferSize) {
     std::vector<std::uint8_t>().swap(reply_);
@@ -701,7 +701,7 @@ std::uint32_t Server::Impl::new_group(const std::string& address) {
   // A few draws at most: a live id is hit with odds of 512 in 2^32.
   for (int attempt = 0; attempt < 16; ++attempt) {
     std::uint32_t id = 0;
-    if (!system_random(&id, sizeof id).ok()) return 0;
+    if (!system_random(&id, sizeof id).is_ok()) return 0;
     std::lock_guard lock(mu);
     if (id == 0 || groups.count(id) != 0) continue;
     groups[id] = Group{1, address};
@@ -788,7 +788,7 @@ void Server::Impl::accept_loop() {
     std::unique_lock lock(mu);
     if (stopping) return;
     reap_finished();
-    if (!s.ok()) {
+    if (!s.is_ok()) {
       // Out of descriptors or similar: the connections that finish meanwhile
       // give them back. The pending connection waits in the backlog.
       ++counters.accept_failures;
@@ -873,14 +873,14 @@ Server::~Server() { stop(); }
 Status Server::start() {
   {
     std::lock_guard lock(impl_->mu);
-    if (impl_->started) return Status::Error(status::kInvalidArg, "server already started");
+    if (impl_->started) return Status::failure(status::kInvalidArg, "server already started");
     impl_->started = true;
   }
-  if (Status s = impl_->listener.listen(impl_->options.address, impl_->options.port); !s.ok()) {
+  if (Status s = impl_->listener.listen(impl_->options.address, impl_->options.port); !s.is_ok()) {
     return s;
   }
   impl_->accept_thread = std::thread([impl = impl_.get()] { impl->accept_loop(); });
-  return Status::Ok();
+  return Status::ok();
 }
 
 std::uint16_t Server::port() const { return impl_->listener.port(); }

@@ -29,9 +29,9 @@ class ServerRobustnessTest : public ::testing::Test {
     RawClient fresh(server_->port());
     ASSERT_EQ(fresh.bind_windows_style(), 1);
     const std::vector<std::uint8_t> stub = {9, 8, 7};
-    ASSERT_TRUE(fresh.send_request(77, 1, 0, stub).ok());
+    ASSERT_TRUE(fresh.send_request(77, 1, 0, stub).is_ok());
     RawClient::Answer answer;
-    ASSERT_TRUE(fresh.read_answer(&answer).ok());
+    ASSERT_TRUE(fresh.read_answer(&answer).is_ok());
     EXPECT_FALSE(answer.fault);
     EXPECT_EQ(answer.stub, stub);
     server_->stop();
@@ -46,7 +46,7 @@ class ServerRobustnessTest : public ::testing::Test {
   std::uint8_t expect_fault(RawClient& client, std::uint32_t status) {
     RawClient::Answer answer;
     Status s = client.read_answer(&answer);
-    EXPECT_TRUE(s.ok()) << s.to_string();
+    EXPECT_TRUE(s.is_ok()) << s.to_string();
     EXPECT_TRUE(answer.fault);
     EXPECT_EQ(answer.fault_status, status);
     return answer.fault_flags;
@@ -68,7 +68,7 @@ class ServerRobustnessTest : public ::testing::Test {
 TEST_F(ServerRobustnessTest, TruncatedHeader) {
   RawClient client(server_->port());
   const std::uint8_t part[10] = {5, 0, 11, 3, 0x10, 0, 0, 0, 0xa0, 0};
-  ASSERT_TRUE(client.send(part).ok());
+  ASSERT_TRUE(client.send(part).is_ok());
   client.socket().shutdown_write();
   EXPECT_TRUE(client.wait_closed());
 }
@@ -76,7 +76,7 @@ TEST_F(ServerRobustnessTest, TruncatedHeader) {
 TEST_F(ServerRobustnessTest, TruncatedBody) {
   auto client = bound_client();
   auto pdu = request_fragment(pfc::kSingleFrag, 2, 100, 1, 0, 100);
-  ASSERT_TRUE(client->send({pdu.data(), 60}).ok());
+  ASSERT_TRUE(client->send({pdu.data(), 60}).is_ok());
   client->socket().shutdown_write();
   EXPECT_TRUE(client->wait_closed());
   EXPECT_TRUE(dispatcher_.calls().empty());
@@ -86,7 +86,7 @@ TEST_F(ServerRobustnessTest, FragLengthLongerThanWhatFollows) {
   auto client = bound_client();
   auto pdu = request_fragment(pfc::kSingleFrag, 2, 4, 1, 0, 4);
   put_u16(pdu.data() + 8, 4000);  // claims 4000, sends 28
-  ASSERT_TRUE(client->send(pdu).ok());
+  ASSERT_TRUE(client->send(pdu).is_ok());
   client->socket().shutdown_write();
   EXPECT_TRUE(client->wait_closed());
   EXPECT_TRUE(dispatcher_.calls().empty());
@@ -96,7 +96,7 @@ TEST_F(ServerRobustnessTest, FragLengthBelowTheHeader) {
   auto client = bound_client();
   auto pdu = request_fragment(pfc::kSingleFrag, 2, 4, 1, 0, 4);
   put_u16(pdu.data() + 8, 10);
-  ASSERT_TRUE(client->send(pdu).ok());
+  ASSERT_TRUE(client->send(pdu).is_ok());
   EXPECT_TRUE(client->wait_closed());
 }
 
@@ -104,7 +104,7 @@ TEST_F(ServerRobustnessTest, FragLengthBelowTheRequestHeader) {
   auto client = bound_client();
   auto pdu = request_fragment(pfc::kSingleFrag, 2, 4, 1, 0, 4);
   put_u16(pdu.data() + 8, 20);  // a common header, then half a request header
-  ASSERT_TRUE(client->send(pdu).ok());
+  ASSERT_TRUE(client->send(pdu).is_ok());
   expect_fault(*client, nca::kProtoError);
   EXPECT_TRUE(client->wait_closed());
 }
@@ -113,16 +113,16 @@ TEST_F(ServerRobustnessTest, FragLengthShorterThanTheStubSent) {
   auto client = bound_client();
   auto pdu = request_fragment(pfc::kSingleFrag, 2, 4, 1, 0, 40);
   put_u16(pdu.data() + 8, 24);  // the 40 "stub" bytes become the next header
-  ASSERT_TRUE(client->send(pdu).ok());
+  ASSERT_TRUE(client->send(pdu).is_ok());
   RawClient::Answer answer;
-  ASSERT_TRUE(client->read_answer(&answer).ok());  // the empty call itself
+  ASSERT_TRUE(client->read_answer(&answer).is_ok());  // the empty call itself
   EXPECT_TRUE(answer.stub.empty());
   EXPECT_TRUE(client->wait_closed());  // then garbage
 }
 
 TEST_F(ServerRobustnessTest, AllocHintOfFourGigabytes) {
   auto client = bound_client();
-  ASSERT_TRUE(client->send(request_fragment(pfc::kFirstFrag, 2, 0xFFFFFFFF, 1, 0, 5816)).ok());
+  ASSERT_TRUE(client->send(request_fragment(pfc::kFirstFrag, 2, 0xFFFFFFFF, 1, 0, 5816)).is_ok());
   expect_fault(*client, nca::kProtoError);
   EXPECT_TRUE(client->wait_closed());
 }
@@ -131,10 +131,10 @@ TEST_F(ServerRobustnessTest, AllocHintOfFourGigabytes) {
 // still works with the real size.
 TEST_F(ServerRobustnessTest, AllocHintIsOnlyAHint) {
   auto client = bound_client();
-  ASSERT_TRUE(client->send(request_fragment(pfc::kFirstFrag, 2, 4u << 20, 1, 0, 8)).ok());
-  ASSERT_TRUE(client->send(request_fragment(pfc::kLastFrag, 2, 0, 1, 0, 8)).ok());
+  ASSERT_TRUE(client->send(request_fragment(pfc::kFirstFrag, 2, 4u << 20, 1, 0, 8)).is_ok());
+  ASSERT_TRUE(client->send(request_fragment(pfc::kLastFrag, 2, 0, 1, 0, 8)).is_ok());
   RawClient::Answer answer;
-  ASSERT_TRUE(client->read_answer(&answer).ok());
+  ASSERT_TRUE(client->read_answer(&answer).is_ok());
   EXPECT_FALSE(answer.fault);
   EXPECT_EQ(answer.stub.size(), 16u);
 }
@@ -149,7 +149,7 @@ TEST_F(ServerRobustnessTest, RequestLargerThanTheLimit) {
   Status s = client->send_request(2, 1, 0, stub, 5816, false);
   (void)s;  // the server may close while we are still sending
   RawClient::Answer answer;
-  if (client->read_answer(&answer).ok()) {
+  if (client->read_answer(&answer).is_ok()) {
     EXPECT_TRUE(answer.fault);
     EXPECT_EQ(answer.fault_status, nca::kProtoError);
   }
@@ -163,9 +163,9 @@ TEST_F(ServerRobustnessTest, RequestAtTheLimitIsServed) {
   start(options);
   auto client = bound_client();
   std::vector<std::uint8_t> stub(64 * 1024, 1);
-  ASSERT_TRUE(client->send_request(2, 1, 0, stub, 5816).ok());
+  ASSERT_TRUE(client->send_request(2, 1, 0, stub, 5816).is_ok());
   RawClient::Answer answer;
-  ASSERT_TRUE(client->read_answer(&answer).ok());
+  ASSERT_TRUE(client->read_answer(&answer).is_ok());
   EXPECT_FALSE(answer.fault);
   EXPECT_EQ(answer.stub.size(), stub.size());
 }
@@ -174,7 +174,7 @@ TEST_F(ServerRobustnessTest, FragmentLargerThanNegotiated) {
   RawClient client(server_->port());
   BindAck ack = client.bind(windows_style_bind(0, 2048));
   ASSERT_EQ(ack.max_recv_frag, 2048);
-  ASSERT_TRUE(client.send(request_fragment(pfc::kSingleFrag, 2, 3000, 1, 0, 3000)).ok());
+  ASSERT_TRUE(client.send(request_fragment(pfc::kSingleFrag, 2, 3000, 1, 0, 3000)).is_ok());
   expect_fault(client, nca::kProtoError);
   EXPECT_TRUE(client.wait_closed());
   EXPECT_TRUE(dispatcher_.calls().empty());
@@ -185,7 +185,7 @@ TEST_F(ServerRobustnessTest, OversizedPduBeforeBind) {
   std::vector<std::uint8_t> big = encode_bind(1, pfc::kSingleFrag, windows_style_bind(0));
   big.resize(60000);
   put_u16(big.data() + 8, 60000);
-  ASSERT_TRUE(client.send(big).ok());
+  ASSERT_TRUE(client.send(big).is_ok());
   EXPECT_TRUE(client.wait_closed());
 }
 
@@ -223,22 +223,22 @@ TEST_F(ServerRobustnessTest, RandomBodiesAfterBind) {
 
 TEST_F(ServerRobustnessTest, RequestBeforeBind) {
   RawClient client(server_->port());
-  ASSERT_TRUE(client.send(request_fragment(pfc::kSingleFrag, 2, 2, 0, 0, 2)).ok());
+  ASSERT_TRUE(client.send(request_fragment(pfc::kSingleFrag, 2, 2, 0, 0, 2)).is_ok());
   expect_fault(client, nca::kProtoError);
   EXPECT_TRUE(client.wait_closed());
 }
 
 TEST_F(ServerRobustnessTest, UnknownOpnumFaultsButKeepsTheConnection) {
   auto client = bound_client();
-  ASSERT_TRUE(client->send(request_fragment(pfc::kSingleFrag, 3, 2, 1, 5, 2)).ok());
+  ASSERT_TRUE(client->send(request_fragment(pfc::kSingleFrag, 3, 2, 1, 5, 2)).is_ok());
   EXPECT_EQ(expect_fault(*client, nca::kOpRngError), 0x23);
   // Also when it comes in several fragments: the fault follows the last one.
-  ASSERT_TRUE(client->send(request_fragment(pfc::kFirstFrag, 4, 16, 1, 0xFFFF, 8)).ok());
-  ASSERT_TRUE(client->send(request_fragment(pfc::kLastFrag, 4, 8, 1, 0xFFFF, 8)).ok());
+  ASSERT_TRUE(client->send(request_fragment(pfc::kFirstFrag, 4, 16, 1, 0xFFFF, 8)).is_ok());
+  ASSERT_TRUE(client->send(request_fragment(pfc::kLastFrag, 4, 8, 1, 0xFFFF, 8)).is_ok());
   EXPECT_EQ(expect_fault(*client, nca::kOpRngError), 0x23);
-  ASSERT_TRUE(client->send_request(5, 1, 0, std::vector<std::uint8_t>{1}).ok());
+  ASSERT_TRUE(client->send_request(5, 1, 0, std::vector<std::uint8_t>{1}).is_ok());
   RawClient::Answer answer;
-  ASSERT_TRUE(client->read_answer(&answer).ok());
+  ASSERT_TRUE(client->read_answer(&answer).is_ok());
   EXPECT_FALSE(answer.fault);
   EXPECT_EQ(dispatcher_.calls().size(), 1u);
 }
@@ -246,34 +246,34 @@ TEST_F(ServerRobustnessTest, UnknownOpnumFaultsButKeepsTheConnection) {
 TEST_F(ServerRobustnessTest, UnknownContextFaultsButKeepsTheConnection) {
   auto client = bound_client();
   for (std::uint16_t ctx : {0, 2, 9}) {  // rejected, negotiate_ack, never offered
-    ASSERT_TRUE(client->send(request_fragment(pfc::kSingleFrag, 3, 2, ctx, 0, 2)).ok());
+    ASSERT_TRUE(client->send(request_fragment(pfc::kSingleFrag, 3, 2, ctx, 0, 2)).is_ok());
     EXPECT_EQ(expect_fault(*client, nca::kUnkIf), 0x23);
   }
-  ASSERT_TRUE(client->send_request(5, 1, 0, std::vector<std::uint8_t>{1}).ok());
+  ASSERT_TRUE(client->send_request(5, 1, 0, std::vector<std::uint8_t>{1}).is_ok());
   RawClient::Answer answer;
-  ASSERT_TRUE(client->read_answer(&answer).ok());
+  ASSERT_TRUE(client->read_answer(&answer).is_ok());
   EXPECT_FALSE(answer.fault);
 }
 
 TEST_F(ServerRobustnessTest, ContinuationWithoutFirstFragment) {
   auto client = bound_client();
-  ASSERT_TRUE(client->send(request_fragment(pfc::kLastFrag, 2, 8, 1, 0, 8)).ok());
+  ASSERT_TRUE(client->send(request_fragment(pfc::kLastFrag, 2, 8, 1, 0, 8)).is_ok());
   expect_fault(*client, nca::kProtoError);
   EXPECT_TRUE(client->wait_closed());
 }
 
 TEST_F(ServerRobustnessTest, NewFirstFragmentWhileACallIsIncomplete) {
   auto client = bound_client();
-  ASSERT_TRUE(client->send(request_fragment(pfc::kFirstFrag, 2, 16, 1, 0, 8)).ok());
-  ASSERT_TRUE(client->send(request_fragment(pfc::kFirstFrag, 3, 16, 1, 0, 8)).ok());
+  ASSERT_TRUE(client->send(request_fragment(pfc::kFirstFrag, 2, 16, 1, 0, 8)).is_ok());
+  ASSERT_TRUE(client->send(request_fragment(pfc::kFirstFrag, 3, 16, 1, 0, 8)).is_ok());
   expect_fault(*client, nca::kProtoError);
   EXPECT_TRUE(client->wait_closed());
 }
 
 TEST_F(ServerRobustnessTest, ContinuationThatChangesTheCall) {
   auto client = bound_client();
-  ASSERT_TRUE(client->send(request_fragment(pfc::kFirstFrag, 2, 16, 1, 0, 8)).ok());
-  ASSERT_TRUE(client->send(request_fragment(pfc::kLastFrag, 2, 8, 1, 3, 8)).ok());  // opnum
+  ASSERT_TRUE(client->send(request_fragment(pfc::kFirstFrag, 2, 16, 1, 0, 8)).is_ok());
+  ASSERT_TRUE(client->send(request_fragment(pfc::kLastFrag, 2, 8, 1, 3, 8)).is_ok());  // opnum
   expect_fault(*client, nca::kProtoError);
   EXPECT_TRUE(client->wait_closed());
   EXPECT_TRUE(dispatcher_.calls().empty());
@@ -281,9 +281,9 @@ TEST_F(ServerRobustnessTest, ContinuationThatChangesTheCall) {
 
 TEST_F(ServerRobustnessTest, SecondBindOnAConnection) {
   auto client = bound_client();
-  ASSERT_TRUE(client->send(encode_bind(2, pfc::kSingleFrag, windows_style_bind(0))).ok());
+  ASSERT_TRUE(client->send(encode_bind(2, pfc::kSingleFrag, windows_style_bind(0))).is_ok());
   std::vector<std::uint8_t> pdu;
-  ASSERT_TRUE(client->read_pdu(&pdu).ok());
+  ASSERT_TRUE(client->read_pdu(&pdu).is_ok());
   EXPECT_EQ(pdu[2], static_cast<std::uint8_t>(PacketType::BindNak));
   EXPECT_TRUE(client->wait_closed());
 }
@@ -298,9 +298,9 @@ TEST_F(ServerRobustnessTest, MalformedBinds) {
   binds[3].contexts = {{0, ndr20_syntax(), {ndr20_syntax()}}};
   for (std::size_t i = 0; i < 3; ++i) {
     RawClient client(server_->port());
-    ASSERT_TRUE(client.send(encode_bind(1, pfc::kSingleFrag, binds[i])).ok());
+    ASSERT_TRUE(client.send(encode_bind(1, pfc::kSingleFrag, binds[i])).is_ok());
     std::vector<std::uint8_t> pdu;
-    ASSERT_TRUE(client.read_pdu(&pdu).ok());
+    ASSERT_TRUE(client.read_pdu(&pdu).is_ok());
     EXPECT_EQ(pdu[2], static_cast<std::uint8_t>(PacketType::BindNak)) << i;
     EXPECT_TRUE(client.wait_closed());
   }
@@ -314,9 +314,9 @@ TEST_F(ServerRobustnessTest, ContextCountBeyondTheBody) {
   RawClient client(server_->port());
   auto pdu = encode_bind(1, pfc::kSingleFrag, windows_style_bind(0));
   pdu[24] = 200;  // claims 200 context elements
-  ASSERT_TRUE(client.send(pdu).ok());
+  ASSERT_TRUE(client.send(pdu).is_ok());
   std::vector<std::uint8_t> answer;
-  ASSERT_TRUE(client.read_pdu(&answer).ok());
+  ASSERT_TRUE(client.read_pdu(&answer).is_ok());
   EXPECT_EQ(answer[2], static_cast<std::uint8_t>(PacketType::BindNak));
   EXPECT_TRUE(client.wait_closed());
 }
@@ -355,7 +355,7 @@ TEST_F(ServerRobustnessTest, FragLengthBeyondWhatIsSentEndsAtThePduBound) {
   auto client = bound_client();
   auto pdu = request_fragment(pfc::kSingleFrag, 2, 4, 1, 0, 4);
   put_u16(pdu.data() + 8, 4000);  // claims 4000, sends 28 and keeps the connection open
-  ASSERT_TRUE(client->send(pdu).ok());
+  ASSERT_TRUE(client->send(pdu).is_ok());
   EXPECT_TRUE(client->wait_closed());
   EXPECT_EQ(server_->stats().slow_pdus, 1u);
   EXPECT_EQ(server_->stats().idle_closed, 0u);
@@ -384,13 +384,13 @@ TEST_F(ServerRobustnessTest, EndlessFragmentsEndAtTheFragmentBound) {
     return bytes;
   };
   auto client = bound_client();
-  ASSERT_TRUE(client->send(fragments(2, bound - 2, true)).ok());
+  ASSERT_TRUE(client->send(fragments(2, bound - 2, true)).is_ok());
   RawClient::Answer answer;
-  ASSERT_TRUE(client->read_answer(&answer).ok());
+  ASSERT_TRUE(client->read_answer(&answer).is_ok());
   EXPECT_FALSE(answer.fault);
   EXPECT_EQ(answer.stub.size(), 16u);
   // One more: first + 4096 middles is 4097 fragments without an end.
-  ASSERT_TRUE(client->send(fragments(3, bound, false)).ok());
+  ASSERT_TRUE(client->send(fragments(3, bound, false)).is_ok());
   expect_fault(*client, nca::kProtoError);
   EXPECT_TRUE(client->wait_closed());
   EXPECT_EQ(server_->stats().fragment_limit_closed, 1u);
@@ -427,8 +427,8 @@ TEST_F(ServerRobustnessTest, HostilePeersDoNotStopARealClient) {
     for (int round = 0; round < 3; ++round) {
       RawClient slow(port, "127.0.0.3");
       for (std::size_t i = 0; i < bind.size(); ++i) {
-        if (!slow.send({&bind[i], 1}).ok()) break;
-        if (slow.socket().wait_readable(100).ok()) break;  // closed by the server
+        if (!slow.send({&bind[i], 1}).is_ok()) break;
+        if (slow.socket().wait_readable(100).is_ok()) break;  // closed by the server
       }
       if (slow.wait_closed()) ++slow_closed;
     }
@@ -449,9 +449,9 @@ TEST_F(ServerRobustnessTest, HostilePeersDoNotStopARealClient) {
   for (std::uint32_t call = 0; call < 100; ++call) {
     RawClient& client = *clients[call % 4];
     const std::vector<std::uint8_t> stub = testing::u32_stub(call);
-    ASSERT_TRUE(client.send_request(10 + call, 1, 0, stub).ok());
+    ASSERT_TRUE(client.send_request(10 + call, 1, 0, stub).is_ok());
     RawClient::Answer answer;
-    ASSERT_TRUE(client.read_answer(&answer).ok());
+    ASSERT_TRUE(client.read_answer(&answer).is_ok());
     if (!answer.fault && answer.stub == stub) ++answered;
   }
   flooder.join();

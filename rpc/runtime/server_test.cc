@@ -34,9 +34,9 @@ class ServerTest : public ::testing::Test {
   // A good echo call on context `ctx` of `client`.
   void expect_echo(RawClient& client, int ctx, std::uint32_t call_id = 2) {
     const std::vector<std::uint8_t> stub = {1, 2, 3, 4, 5};
-    ASSERT_TRUE(client.send_request(call_id, static_cast<std::uint16_t>(ctx), 0, stub).ok());
+    ASSERT_TRUE(client.send_request(call_id, static_cast<std::uint16_t>(ctx), 0, stub).is_ok());
     RawClient::Answer answer;
-    ASSERT_TRUE(client.read_answer(&answer).ok());
+    ASSERT_TRUE(client.read_answer(&answer).is_ok());
     EXPECT_FALSE(answer.fault);
     EXPECT_EQ(answer.call_id, call_id);
     EXPECT_EQ(answer.stub, stub);
@@ -84,9 +84,9 @@ TEST_F(ServerTest, Ndr20OnlyServerAcceptsContextZeroAndRejectsOne) {
   expect_echo(client, 0);
   EXPECT_EQ(dispatcher_.calls().at(0).syntax, Syntax::Ndr20);
   // The rejected context cannot carry calls.
-  ASSERT_TRUE(client.send_request(3, 1, 0, testing::u32_stub(0)).ok());
+  ASSERT_TRUE(client.send_request(3, 1, 0, testing::u32_stub(0)).is_ok());
   RawClient::Answer answer;
-  ASSERT_TRUE(client.read_answer(&answer).ok());
+  ASSERT_TRUE(client.read_answer(&answer).is_ok());
   EXPECT_TRUE(answer.fault);
   EXPECT_EQ(answer.fault_status, nca::kUnkIf);
   EXPECT_EQ(server_->stats().binds_ndr20, 1u);
@@ -110,9 +110,9 @@ TEST_F(ServerTest, BindFlagsAreAcceptedButNotGranted) {
   start();
   for (std::uint8_t flags : {0x03, 0x07, 0x13, 0x17}) {
     RawClient client(server_->port());
-    ASSERT_TRUE(client.send(encode_bind(1, flags, windows_style_bind(0))).ok());
+    ASSERT_TRUE(client.send(encode_bind(1, flags, windows_style_bind(0))).is_ok());
     std::vector<std::uint8_t> pdu;
-    ASSERT_TRUE(client.read_pdu(&pdu).ok());
+    ASSERT_TRUE(client.read_pdu(&pdu).is_ok());
     ASSERT_EQ(pdu[2], static_cast<std::uint8_t>(PacketType::BindAck)) << int(flags);
     EXPECT_EQ(pdu[3], pfc::kSingleFrag) << int(flags);
     expect_echo(client, 1);
@@ -187,9 +187,9 @@ TEST_F(ServerTest, SmallFragmentClientGetsSmallResponseFragments) {
   BindAck ack = client.bind(windows_style_bind(0, 1432));
   EXPECT_EQ(ack.max_xmit_frag, 1432);
   EXPECT_EQ(ack.max_recv_frag, 1432);
-  ASSERT_TRUE(client.send_request(2, 1, 1, testing::u32_stub(10000)).ok());
+  ASSERT_TRUE(client.send_request(2, 1, 1, testing::u32_stub(10000)).is_ok());
   RawClient::Answer answer;
-  ASSERT_TRUE(client.read_answer(&answer).ok());
+  ASSERT_TRUE(client.read_answer(&answer).is_ok());
   ASSERT_EQ(answer.stub.size(), 10000u);
   EXPECT_LE(answer.largest_fragment, 1432u);
   EXPECT_GT(answer.fragments, 7);
@@ -210,9 +210,9 @@ TEST_F(ServerTest, ReassemblesFragmentedRequestsAndFragmentsBigReplies) {
   for (std::size_t split : {std::size_t{1}, std::size_t{999}, std::size_t{5816}}) {
     for (bool total_hint : {false, true}) {
       std::span<const std::uint8_t> part(stub.data(), split == 1 ? 3000 : stub.size());
-      ASSERT_TRUE(client.send_request(call_id, 1, 0, part, split, total_hint).ok());
+      ASSERT_TRUE(client.send_request(call_id, 1, 0, part, split, total_hint).is_ok());
       RawClient::Answer answer;
-      ASSERT_TRUE(client.read_answer(&answer).ok());
+      ASSERT_TRUE(client.read_answer(&answer).is_ok());
       EXPECT_FALSE(answer.fault);
       EXPECT_EQ(answer.call_id, call_id);
       EXPECT_TRUE(std::equal(answer.stub.begin(), answer.stub.end(), part.begin(), part.end()))
@@ -233,9 +233,9 @@ TEST_F(ServerTest, ObjectUuidIsSkipped) {
   request.object = ndr64_syntax().uuid;
   request.stub = stub;
   request.alloc_hint = 3;
-  ASSERT_TRUE(client.send(encode_request(2, request)).ok());
+  ASSERT_TRUE(client.send(encode_request(2, request)).is_ok());
   RawClient::Answer answer;
-  ASSERT_TRUE(client.read_answer(&answer).ok());
+  ASSERT_TRUE(client.read_answer(&answer).is_ok());
   EXPECT_FALSE(answer.fault);
   EXPECT_EQ(answer.stub, stub);
 }
@@ -244,9 +244,9 @@ TEST_F(ServerTest, EmptyStubRequestIsACall) {
   start();
   RawClient client(server_->port());
   ASSERT_EQ(client.bind_windows_style(), 1);
-  ASSERT_TRUE(client.send_request(2, 1, 0, {}).ok());
+  ASSERT_TRUE(client.send_request(2, 1, 0, {}).is_ok());
   RawClient::Answer answer;
-  ASSERT_TRUE(client.read_answer(&answer).ok());
+  ASSERT_TRUE(client.read_answer(&answer).is_ok());
   EXPECT_FALSE(answer.fault);
   EXPECT_TRUE(answer.stub.empty());
 }
@@ -255,9 +255,9 @@ TEST_F(ServerTest, DispatcherFaultReachesTheClient) {
   start();
   RawClient client(server_->port());
   ASSERT_EQ(client.bind_windows_style(), 1);
-  ASSERT_TRUE(client.send_request(2, 1, 3, testing::u32_stub(5)).ok());
+  ASSERT_TRUE(client.send_request(2, 1, 3, testing::u32_stub(5)).is_ok());
   RawClient::Answer answer;
-  ASSERT_TRUE(client.read_answer(&answer).ok());
+  ASSERT_TRUE(client.read_answer(&answer).is_ok());
   EXPECT_TRUE(answer.fault);
   EXPECT_EQ(answer.fault_status, 5u);
   EXPECT_EQ(answer.fault_flags, pfc::kSingleFrag);
@@ -268,7 +268,7 @@ TEST_F(ServerTest, DropClosesWithoutAnswer) {
   start();
   RawClient client(server_->port());
   ASSERT_EQ(client.bind_windows_style(), 1);
-  ASSERT_TRUE(client.send_request(2, 1, 2, {}).ok());
+  ASSERT_TRUE(client.send_request(2, 1, 2, {}).is_ok());
   EXPECT_TRUE(client.wait_closed());
   RawClient again(server_->port());
   ASSERT_EQ(again.bind_windows_style(), 1);
@@ -283,12 +283,12 @@ TEST_F(ServerTest, AlterContextAddsAContext) {
   ASSERT_EQ(client.bind(bind).results.at(0).result, context_result::kAcceptance);
   Bind alter;
   alter.contexts = {{7, replication_interface(), {ndr64_syntax()}}};
-  ASSERT_TRUE(client.send(encode_bind(2, pfc::kSingleFrag, alter, PacketType::AlterContext)).ok());
+  ASSERT_TRUE(client.send(encode_bind(2, pfc::kSingleFrag, alter, PacketType::AlterContext)).is_ok());
   std::vector<std::uint8_t> pdu;
-  ASSERT_TRUE(client.read_pdu(&pdu).ok());
+  ASSERT_TRUE(client.read_pdu(&pdu).is_ok());
   ASSERT_EQ(pdu[2], static_cast<std::uint8_t>(PacketType::AlterContextResp));
   BindAck resp;
-  ASSERT_TRUE(decode_bind_ack(pdu, &resp).ok());
+  ASSERT_TRUE(decode_bind_ack(pdu, &resp).is_ok());
   ASSERT_EQ(resp.results.size(), 1u);
   EXPECT_EQ(resp.results[0].result, context_result::kAcceptance);
   EXPECT_EQ(resp.results[0].transfer_syntax, ndr64_syntax());
@@ -328,11 +328,11 @@ TEST_F(AssociationGroupTest, SecondConnectionJoinsAndGroupEndsOnce) {
   EXPECT_EQ(dispatcher_.ended_groups(), std::vector<std::uint32_t>{group});
   // An ended group cannot be joined.
   RawClient late(server_->port());
-  ASSERT_TRUE(late.send(encode_bind(1, pfc::kSingleFrag, windows_style_bind(group))).ok());
+  ASSERT_TRUE(late.send(encode_bind(1, pfc::kSingleFrag, windows_style_bind(group))).is_ok());
   std::vector<std::uint8_t> pdu;
-  ASSERT_TRUE(late.read_pdu(&pdu).ok());
+  ASSERT_TRUE(late.read_pdu(&pdu).is_ok());
   BindNak nak;
-  ASSERT_TRUE(decode_bind_nak(pdu, &nak).ok());
+  ASSERT_TRUE(decode_bind_nak(pdu, &nak).is_ok());
   EXPECT_EQ(nak.reject_reason, reject_reason::kNotSpecified);
   EXPECT_TRUE(late.wait_closed());
   EXPECT_EQ(dispatcher_.ended_groups().size(), 1u);
@@ -341,9 +341,9 @@ TEST_F(AssociationGroupTest, SecondConnectionJoinsAndGroupEndsOnce) {
 TEST_F(AssociationGroupTest, UnknownGroupGetsBindNak) {
   start();
   RawClient client(server_->port());
-  ASSERT_TRUE(client.send(encode_bind(1, pfc::kSingleFrag, windows_style_bind(0xDEAD))).ok());
+  ASSERT_TRUE(client.send(encode_bind(1, pfc::kSingleFrag, windows_style_bind(0xDEAD))).is_ok());
   std::vector<std::uint8_t> pdu;
-  ASSERT_TRUE(client.read_pdu(&pdu).ok());
+  ASSERT_TRUE(client.read_pdu(&pdu).is_ok());
   EXPECT_EQ(pdu[2], static_cast<std::uint8_t>(PacketType::BindNak));
   EXPECT_TRUE(client.wait_closed());
   EXPECT_EQ(server_->stats().bind_naks, 1u);
@@ -369,9 +369,9 @@ TEST_F(ServerTest, CallsOnDifferentConnectionsRunInParallel) {
       RawClient client(server_->port());
       ASSERT_EQ(client.bind_windows_style(), 1);
       // Each call returns only when all three are inside the dispatcher.
-      ASSERT_TRUE(client.send_request(100 + i, 1, 4, {}).ok());
+      ASSERT_TRUE(client.send_request(100 + i, 1, 4, {}).is_ok());
       RawClient::Answer answer;
-      ASSERT_TRUE(client.read_answer(&answer).ok());
+      ASSERT_TRUE(client.read_answer(&answer).is_ok());
       EXPECT_FALSE(answer.fault);
     });
   }
@@ -476,7 +476,7 @@ TEST_F(IdleBoundTest, ATrickleOfBytesDoesNotHoldAConnection) {
   // bound, though no gap between bytes comes near the idle bound.
   const std::vector<std::uint8_t> bind = encode_bind(1, pfc::kSingleFrag, windows_style_bind(0));
   for (std::uint8_t byte : bind) {
-    if (!client.send({&byte, 1}).ok()) break;
+    if (!client.send({&byte, 1}).is_ok()) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     if (server_->stats().slow_pdus == 1) break;
   }
@@ -497,11 +497,11 @@ TEST_F(IdleBoundTest, APduSlowerThanTheIdleBoundButWithinItsOwnIsServed) {
   start_with_bound(200, 20000);
   RawClient client(server_->port());
   const std::vector<std::uint8_t> bind = encode_bind(1, pfc::kSingleFrag, windows_style_bind(0));
-  ASSERT_TRUE(client.send({bind.data(), 10}).ok());
+  ASSERT_TRUE(client.send({bind.data(), 10}).is_ok());
   std::this_thread::sleep_for(std::chrono::milliseconds(600));
-  ASSERT_TRUE(client.send({bind.data() + 10, bind.size() - 10}).ok());
+  ASSERT_TRUE(client.send({bind.data() + 10, bind.size() - 10}).is_ok());
   std::vector<std::uint8_t> pdu;
-  ASSERT_TRUE(client.read_pdu(&pdu).ok());
+  ASSERT_TRUE(client.read_pdu(&pdu).is_ok());
   EXPECT_EQ(pdu[2], static_cast<std::uint8_t>(PacketType::BindAck));
   EXPECT_EQ(server_->stats().slow_pdus + server_->stats().idle_closed, 0u);
 }
@@ -512,21 +512,21 @@ TEST_F(IdleBoundTest, TheBoundStartsAfterTheAnswerSoASlowCallKeepsItsConnection)
   // Bind and two calls at once: the second waits in the socket while the
   // first is being dispatched.
   std::vector<std::uint8_t> burst = encode_bind(1, pfc::kSingleFrag, windows_style_bind(0));
-  ASSERT_TRUE(client.send(burst).ok());
-  ASSERT_TRUE(client.send_request(2, 1, 4, {}).ok());
+  ASSERT_TRUE(client.send(burst).is_ok());
+  ASSERT_TRUE(client.send_request(2, 1, 4, {}).is_ok());
   const std::vector<std::uint8_t> stub = {7, 7, 7};
-  ASSERT_TRUE(client.send_request(3, 1, 0, stub).ok());
+  ASSERT_TRUE(client.send_request(3, 1, 0, stub).is_ok());
   dispatcher_.wait_inside(1);
   // The call takes many times the bound.
   std::this_thread::sleep_for(std::chrono::milliseconds(1200));
   dispatcher_.release();
   std::vector<std::uint8_t> pdu;
-  ASSERT_TRUE(client.read_pdu(&pdu).ok());  // bind_ack
+  ASSERT_TRUE(client.read_pdu(&pdu).is_ok());  // bind_ack
   RawClient::Answer answer;
-  ASSERT_TRUE(client.read_answer(&answer).ok());
+  ASSERT_TRUE(client.read_answer(&answer).is_ok());
   EXPECT_FALSE(answer.fault);
   EXPECT_EQ(answer.call_id, 2u);
-  ASSERT_TRUE(client.read_answer(&answer).ok());
+  ASSERT_TRUE(client.read_answer(&answer).is_ok());
   EXPECT_FALSE(answer.fault);
   EXPECT_EQ(answer.call_id, 3u);
   EXPECT_EQ(answer.stub, stub);
@@ -559,8 +559,8 @@ class PeerPolicyTest : public ServerTest {
   // Binds with `group` and returns the answer's PDU type, leaving the nak's
   // bytes in *pdu.
   PacketType bind_answer(RawClient& client, std::uint32_t group, std::vector<std::uint8_t>* pdu) {
-    EXPECT_TRUE(client.send(encode_bind(1, pfc::kSingleFrag, windows_style_bind(group))).ok());
-    EXPECT_TRUE(client.read_pdu(pdu).ok());
+    EXPECT_TRUE(client.send(encode_bind(1, pfc::kSingleFrag, windows_style_bind(group))).is_ok());
+    EXPECT_TRUE(client.read_pdu(pdu).is_ok());
     return pdu->size() > 2 ? static_cast<PacketType>((*pdu)[2]) : PacketType::Request;
   }
 
@@ -574,7 +574,7 @@ TEST_F(PeerPolicyTest, PeersOutsideTheAllowListAreClosedUnreadAndReportedOnce) {
   for (int i = 0; i < 3; ++i) {
     RawClient stranger(server_->port(), "127.0.0.2");
     // Whatever it sends, nothing comes back: no bind_ack, no nak.
-    ASSERT_TRUE(stranger.send(encode_bind(1, pfc::kSingleFrag, windows_style_bind(0))).ok());
+    ASSERT_TRUE(stranger.send(encode_bind(1, pfc::kSingleFrag, windows_style_bind(0))).is_ok());
     EXPECT_TRUE(stranger.closed_unanswered());
   }
   RawClient local(server_->port(), "127.0.0.1");
@@ -670,7 +670,7 @@ TEST_F(PeerPolicyTest, AnotherPeerCannotJoinAGroup) {
   ASSERT_EQ(bind_answer(prober, group ^ 0x80000000u, &unknown_nak), PacketType::BindNak);
   EXPECT_EQ(foreign_nak, unknown_nak);
   BindNak nak;
-  ASSERT_TRUE(decode_bind_nak(foreign_nak, &nak).ok());
+  ASSERT_TRUE(decode_bind_nak(foreign_nak, &nak).is_ok());
   EXPECT_EQ(nak.reject_reason, reject_reason::kNotSpecified);
 
   // The owner's address may join; the group never noticed the thief.
@@ -732,9 +732,9 @@ TEST_F(PeerPolicyTest, BindAckNeverExceedsTheClientsFragmentSize) {
     expect_echo(fits, 0);
 
     RawClient too_many(server_->port());
-    ASSERT_TRUE(too_many.send(encode_bind(1, pfc::kSingleFrag, bind_with(59, max_recv))).ok());
+    ASSERT_TRUE(too_many.send(encode_bind(1, pfc::kSingleFrag, bind_with(59, max_recv))).is_ok());
     std::vector<std::uint8_t> pdu;
-    ASSERT_TRUE(too_many.read_pdu(&pdu).ok());
+    ASSERT_TRUE(too_many.read_pdu(&pdu).is_ok());
     ASSERT_EQ(pdu[2], static_cast<std::uint8_t>(PacketType::BindNak)) << max_recv;
     EXPECT_LE(pdu.size(), 1432u);
     EXPECT_TRUE(too_many.wait_closed());
@@ -755,14 +755,14 @@ TEST(ServerLifecycleTest, StartTwiceFailsAndUnstartedStopIsHarmless) {
   Server never(ServerOptions{}, replication_interface(), 1, &dispatcher);
   never.stop();
   Server server(ServerOptions{}, replication_interface(), 1, &dispatcher);
-  ASSERT_TRUE(server.start().ok());
+  ASSERT_TRUE(server.start().is_ok());
   EXPECT_EQ(server.start().code(), status::kInvalidArg);
 }
 
 TEST(ServerLifecycleTest, BusyPortFailsToStart) {
   TestDispatcher dispatcher;
   Server first(ServerOptions{}, replication_interface(), 1, &dispatcher);
-  ASSERT_TRUE(first.start().ok());
+  ASSERT_TRUE(first.start().is_ok());
   ServerOptions options;
   options.port = first.port();
   Server second(options, replication_interface(), 1, &dispatcher);
@@ -807,7 +807,7 @@ TEST(StubPlacementTest, BulkBytesLandAlignedAndEveryArrivalEndsOnce) {
   BulkDispatcher dispatcher;
   Server server(ServerOptions{}, replication_interface(), testing::TestDispatcher::kProcedures,
                 &dispatcher);
-  ASSERT_TRUE(server.start().ok());
+  ASSERT_TRUE(server.start().is_ok());
   {
     RawClient client(server.port());
     ASSERT_EQ(client.bind_windows_style(), 1);
@@ -817,9 +817,9 @@ TEST(StubPlacementTest, BulkBytesLandAlignedAndEveryArrivalEndsOnce) {
         stub[i] = static_cast<std::uint8_t>(i * 131 + call);
       }
       dispatcher.aligned = false;
-      ASSERT_TRUE(client.send_request(call, 1, 0, stub, 5816, true).ok());
+      ASSERT_TRUE(client.send_request(call, 1, 0, stub, 5816, true).is_ok());
       RawClient::Answer answer;
-      ASSERT_TRUE(client.read_answer(&answer).ok());
+      ASSERT_TRUE(client.read_answer(&answer).is_ok());
       ASSERT_FALSE(answer.fault);
       EXPECT_TRUE(answer.stub == stub) << "call " << call;
       EXPECT_TRUE(dispatcher.aligned) << "call " << call;
@@ -829,9 +829,9 @@ TEST(StubPlacementTest, BulkBytesLandAlignedAndEveryArrivalEndsOnce) {
 
     // One fragment: passed where it lies, not announced.
     const std::vector<std::uint8_t> small(300, 7);
-    ASSERT_TRUE(client.send_request(9, 1, 0, small).ok());
+    ASSERT_TRUE(client.send_request(9, 1, 0, small).is_ok());
     RawClient::Answer answer;
-    ASSERT_TRUE(client.read_answer(&answer).ok());
+    ASSERT_TRUE(client.read_answer(&answer).is_ok());
     EXPECT_EQ(answer.stub, small);
     EXPECT_EQ(dispatcher.arriving.load(), 3);
 
@@ -839,7 +839,7 @@ TEST(StubPlacementTest, BulkBytesLandAlignedAndEveryArrivalEndsOnce) {
     std::vector<std::uint8_t> fragment(kRequestHeaderSize + 5816, 1);
     encode_request_header(fragment.data(), pfc::kFirstFrag,
                           static_cast<std::uint16_t>(fragment.size()), 10, 1u << 20, 1, 0);
-    ASSERT_TRUE(client.send(fragment).ok());
+    ASSERT_TRUE(client.send(fragment).is_ok());
     ASSERT_TRUE(testing::eventually([&] { return dispatcher.arriving.load() == 4; }));
   }
   EXPECT_TRUE(testing::eventually([&] { return dispatcher.arrived.load() == 4; }));

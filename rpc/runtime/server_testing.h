@@ -175,7 +175,7 @@ inline std::unique_ptr<Server> start_test_server(TestDispatcher* dispatcher,
                                                  ServerOptions options = {}) {
   auto server = std::make_unique<Server>(std::move(options), replication_interface(),
                                          TestDispatcher::kProcedures, dispatcher);
-  if (Status s = server->start(); !s.ok()) {
+  if (Status s = server->start(); !s.is_ok()) {
     ADD_FAILURE() << s.to_string();
     return nullptr;
   }

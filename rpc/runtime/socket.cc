@@ -144,11 +144,11 @@ Status Socket::read_exact(void* data, std::size_t size) {
   auto* p = static_cast<std::uint8_t*>(data);
   while (size > 0) {
     std::size_t got = 0;
-    if (Status s = read_some(p, size, &got); !s.ok()) return s;
+    if (Status s = read_some(p, size, &got); !s.is_ok()) return s;
     p += got;
     size -= got;
   }
-  return Status::Ok();
+  return Status::ok();
 }
 
 Status Socket::read_some(void* data, std::size_t capacity, std::size_t* received) {
@@ -156,16 +156,16 @@ Status Socket::read_some(void* data, std::size_t capacity, std::size_t* received
     ssize_t n = ::recv(fd_, data, capacity, 0);
     if (n > 0) {
       *received = static_cast<std::size_t>(n);
-      return Status::Ok();
+      return Status::ok();
     }
-    if (n == 0) return Status::PeerClosed("connection closed by the peer");
+    if (n == 0) return Status::closed_by_peer("connection closed by the peer");
     if (errno == EINTR) continue;
     if (stalled(errno) && stall_timeout_ms_ > 0) {
-      return Status::Error(status::kCallCancelled,
+      return Status::failure(status::kCallCancelled,
                            "nothing received for " + std::to_string(stall_timeout_ms_) + " ms",
                            ETIMEDOUT);
     }
-    return Status::Error(status::kCallFailed, "recv", errno);
+    return Status::failure(status::kCallFailed, "recv", errno);
   }
 }
 
@@ -191,11 +191,11 @@ Status Socket::write_all(std::span<const ConstBuffer> buffers) {
     if (n < 0) {
       if (errno == EINTR) continue;
       if (stalled(errno) && stall_timeout_ms_ > 0) {
-        return Status::Error(status::kCallCancelled,
+        return Status::failure(status::kCallCancelled,
                              "peer took nothing for " + std::to_string(stall_timeout_ms_) + " ms",
                              ETIMEDOUT);
       }
-      return Status::Error(status::kCallFailed, "send", errno);
+      return Status::failure(status::kCallFailed, "send", errno);
     }
     // Advance past what was sent.
     std::size_t sent = static_cast<std::size_t>(n);
@@ -210,7 +210,7 @@ Status Socket::write_all(std::span<const ConstBuffer> buffers) {
       done_in_first = 0;
     }
   }
-  return Status::Ok();
+  return Status::ok();
 }
 
 Status Socket::write_all(const void* data, std::size_t size) {
@@ -223,13 +223,13 @@ Status Socket::wait_readable(int milliseconds) {
   pollfd p{fd_, POLLIN, 0};
   for (;;) {
     const int ready = ::poll(&p, 1, milliseconds < 0 ? -1 : milliseconds_until(deadline));
-    if (ready > 0) return Status::Ok();
+    if (ready > 0) return Status::ok();
     if (ready == 0) {
-      return Status::Error(status::kCallCancelled,
+      return Status::failure(status::kCallCancelled,
                            "nothing received for " + std::to_string(milliseconds) + " ms",
                            ETIMEDOUT);
     }
-    if (errno != EINTR) return Status::Error(status::kCallFailed, "poll", errno);
+    if (errno != EINTR) return Status::failure(status::kCallFailed, "poll", errno);
   }
 }
 
@@ -263,7 +263,7 @@ Status connect_tcp(const std::string& host, std::uint16_t port, Socket* out) {
     rc = getaddrinfo(name.empty() ? nullptr : name.c_str(), service.c_str(), &hints, &list.head);
   }
   if (rc != 0) {
-    return Status::Error(status::kServerUnavailable, "resolve " + host + ": " + gai_strerror(rc));
+    return Status::failure(status::kServerUnavailable, "resolve " + host + ": " + gai_strerror(rc));
   }
   const Clock::time_point deadline =
       Clock::now() + std::chrono::milliseconds(test_bound_ms("rpc.connect", kConnectTimeoutMs));
@@ -283,16 +283,16 @@ Status connect_tcp(const std::string& host, std::uint16_t port, Socket* out) {
     last_error = connect_within(fd, ai->ai_addr, ai->ai_addrlen, deadline);
     if (last_error == 0) {
       *out = Socket(fd);
-      return Status::Ok();
+      return Status::ok();
     }
     ::close(fd);
   }
-  return Status::Error(status::kServerUnavailable, "connect " + host + ":" + std::to_string(port),
+  return Status::failure(status::kServerUnavailable, "connect " + host + ":" + std::to_string(port),
                        last_error);
 }
 
 Status Listener::listen(const std::string& address, std::uint16_t port, int backlog) {
-  if (fd_ >= 0) return Status::Error(status::kInvalidArg, "already listening");
+  if (fd_ >= 0) return Status::failure(status::kInvalidArg, "already listening");
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
@@ -302,7 +302,7 @@ Status Listener::listen(const std::string& address, std::uint16_t port, int back
   AddrInfoList list;
   int rc = getaddrinfo(name.c_str(), service.c_str(), &hints, &list.head);
   if (rc != 0) {
-    return Status::Error(status::kServerUnavailable,
+    return Status::failure(status::kServerUnavailable,
                          "resolve " + address + ": " + gai_strerror(rc));
   }
   int last_error = EADDRNOTAVAIL;
@@ -321,12 +321,12 @@ Status Listener::listen(const std::string& address, std::uint16_t port, int back
       port_ = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
                                                 : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
       fd_ = fd;
-      return Status::Ok();
+      return Status::ok();
     }
     last_error = errno;
     ::close(fd);
   }
-  return Status::Error(status::kServerUnavailable, "listen " + address + ":" + std::to_string(port),
+  return Status::failure(status::kServerUnavailable, "listen " + address + ":" + std::to_string(port),
                        last_error);
 }
 
@@ -336,12 +336,12 @@ Status Listener::accept(Socket* out) {
     if (fd >= 0) {
       set_stream_options(fd);
       *out = Socket(fd);
-      return Status::Ok();
+      return Status::ok();
     }
     // Transient conditions of the accepted connection or the process: keep
     // serving.
     if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO) continue;
-    return Status::Error(status::kCallFailed, "accept", errno);
+    return Status::failure(status::kCallFailed, "accept", errno);
   }
 }
 

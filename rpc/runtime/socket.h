@@ -59,11 +59,11 @@ class Socket {
   void set_stall_timeout(int milliseconds);
 
   // Reads exactly `size` bytes. EOF before the first byte or midway:
-  // Status::PeerClosed; a stall (see above) kCallCancelled; other failures
+  // Status::closed_by_peer; a stall (see above) kCallCancelled; other failures
   // kCallFailed with the errno.
   Status read_exact(void* data, std::size_t size);
   // Reads what is available (at least one byte, blocking until then);
-  // `*received` is the count. EOF: Status::PeerClosed.
+  // `*received` is the count. EOF: Status::closed_by_peer.
   Status read_some(void* data, std::size_t capacity, std::size_t* received);
   // Writes every byte of every buffer, in order, with as few sendmsg calls as
   // the kernel allows (IOV_MAX pieces per call, partial writes resumed).

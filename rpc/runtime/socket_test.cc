@@ -42,19 +42,19 @@ TEST_F(SocketPairTest, GatheredWriteBeyondIovMaxAndPartialSends) {
   }
   ASSERT_GT(pieces.size(), static_cast<std::size_t>(IOV_MAX));
   std::vector<std::uint8_t> received(source.size());
-  std::thread reader([&] { ASSERT_TRUE(b_.read_exact(received.data(), received.size()).ok()); });
-  ASSERT_TRUE(a_.write_all(pieces).ok());
+  std::thread reader([&] { ASSERT_TRUE(b_.read_exact(received.data(), received.size()).is_ok()); });
+  ASSERT_TRUE(a_.write_all(pieces).is_ok());
   reader.join();
   EXPECT_TRUE(received == source);
 }
 
 TEST_F(SocketPairTest, EofIsReportedAsPeerClosed) {
   const std::uint8_t bytes[3] = {1, 2, 3};
-  ASSERT_TRUE(a_.write_all(bytes, 3).ok());
+  ASSERT_TRUE(a_.write_all(bytes, 3).is_ok());
   a_.close();
   std::uint8_t buffer[8];
   Status s = b_.read_exact(buffer, sizeof buffer);
-  EXPECT_FALSE(s.ok());
+  EXPECT_FALSE(s.is_ok());
   EXPECT_TRUE(s.peer_closed());
   EXPECT_EQ(s.code(), status::kCallFailed);
 }
@@ -75,7 +75,7 @@ TEST_F(SocketPairTest, ShutdownWakesABlockedReader) {
   });
   b_.shutdown();
   reader.join();
-  EXPECT_FALSE(result.ok());
+  EXPECT_FALSE(result.is_ok());
 }
 
 // A bounded socket ends a wait on a silent peer instead of waiting for ever,
@@ -98,30 +98,30 @@ TEST_F(SocketPairTest, StallBoundLetsATrickleThrough) {
   std::thread writer([&] {
     for (std::uint8_t i = 0; i < 6; ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
-      ASSERT_TRUE(b_.write_all(&i, 1).ok());
+      ASSERT_TRUE(b_.write_all(&i, 1).is_ok());
     }
   });
   std::uint8_t bytes[6];
-  EXPECT_TRUE(a_.read_exact(bytes, 6).ok());  // 600 ms in all, never 300 without a byte
+  EXPECT_TRUE(a_.read_exact(bytes, 6).is_ok());  // 600 ms in all, never 300 without a byte
   writer.join();
 }
 
 TEST_F(SocketPairTest, WaitReadableReportsDataOrTheTimeOut) {
   EXPECT_EQ(a_.wait_readable(50).code(), status::kCallCancelled);
-  ASSERT_TRUE(b_.write_all("x", 1).ok());
-  EXPECT_TRUE(a_.wait_readable(50).ok());
+  ASSERT_TRUE(b_.write_all("x", 1).is_ok());
+  EXPECT_TRUE(a_.wait_readable(50).is_ok());
   b_.close();
   char c[2];
-  ASSERT_TRUE(a_.read_exact(c, 1).ok());
-  EXPECT_TRUE(a_.wait_readable(-1).ok());  // EOF is readable; the read tells
+  ASSERT_TRUE(a_.read_exact(c, 1).is_ok());
+  EXPECT_TRUE(a_.wait_readable(-1).is_ok());  // EOF is readable; the read tells
 }
 
 TEST(ConnectTest, SetsTheUserTimeoutOnEveryConnection) {
   Listener listener;
-  ASSERT_TRUE(listener.listen("127.0.0.1", 0).ok());
+  ASSERT_TRUE(listener.listen("127.0.0.1", 0).is_ok());
   Socket client, server;
-  ASSERT_TRUE(connect_tcp("127.0.0.1", listener.port(), &client).ok());
-  ASSERT_TRUE(listener.accept(&server).ok());
+  ASSERT_TRUE(connect_tcp("127.0.0.1", listener.port(), &client).is_ok());
+  ASSERT_TRUE(listener.accept(&server).is_ok());
   EXPECT_EQ(server.peer_address(), "127.0.0.1");
   EXPECT_EQ(server.peer_name().rfind("127.0.0.1:", 0), 0u) << server.peer_name();
   for (const Socket* socket : {&client, &server}) {
@@ -137,13 +137,13 @@ TEST(ConnectTest, SetsTheUserTimeoutOnEveryConnection) {
 TEST(ConnectTest, UnansweredHandshakeEndsAtTheConnectBound) {
   set_test_bound("rpc.connect", 500);
   Listener listener;
-  ASSERT_TRUE(listener.listen("127.0.0.1", 0, 0).ok());
+  ASSERT_TRUE(listener.listen("127.0.0.1", 0, 0).is_ok());
   std::vector<Socket> queued;
   Status s;
   for (int i = 0; i < 8; ++i) {
     Socket socket;
     s = connect_tcp("127.0.0.1", listener.port(), &socket);
-    if (!s.ok()) break;
+    if (!s.is_ok()) break;
     queued.push_back(std::move(socket));
   }
   set_test_bound("rpc.connect", kConnectTimeoutMs);
@@ -156,7 +156,7 @@ TEST(ConnectTest, RefusedPortIsServerUnavailable) {
   std::uint16_t port;
   {
     Listener listener;
-    ASSERT_TRUE(listener.listen("127.0.0.1", 0).ok());
+    ASSERT_TRUE(listener.listen("127.0.0.1", 0).is_ok());
     port = listener.port();
   }
   Socket socket;
@@ -173,23 +173,23 @@ TEST(ConnectTest, UnresolvableNameIsServerUnavailable) {
 
 TEST(ConnectTest, ConnectsByNameAndByLiteral) {
   Listener listener;
-  ASSERT_TRUE(listener.listen("127.0.0.1", 0).ok());
+  ASSERT_TRUE(listener.listen("127.0.0.1", 0).is_ok());
   for (const char* host : {"127.0.0.1", "localhost"}) {
     Socket client, server;
     Status s = connect_tcp(host, listener.port(), &client);
-    if (!s.ok() && std::string(host) == "localhost") continue;  // resolves to ::1 only
-    ASSERT_TRUE(s.ok()) << host << ": " << s.to_string();
-    ASSERT_TRUE(listener.accept(&server).ok());
-    ASSERT_TRUE(client.write_all("ping", 4).ok());
+    if (!s.is_ok() && std::string(host) == "localhost") continue;  // resolves to ::1 only
+    ASSERT_TRUE(s.is_ok()) << host << ": " << s.to_string();
+    ASSERT_TRUE(listener.accept(&server).is_ok());
+    ASSERT_TRUE(client.write_all("ping", 4).is_ok());
     char text[4];
-    ASSERT_TRUE(server.read_exact(text, 4).ok());
+    ASSERT_TRUE(server.read_exact(text, 4).is_ok());
     EXPECT_EQ(std::string(text, 4), "ping");
   }
 }
 
 TEST(ListenerTest, ShutdownWakesAccept) {
   Listener listener;
-  ASSERT_TRUE(listener.listen("", 0).ok());
+  ASSERT_TRUE(listener.listen("", 0).is_ok());
   EXPECT_NE(listener.port(), 0);
   Status result;
   std::thread acceptor([&] {
@@ -198,13 +198,13 @@ TEST(ListenerTest, ShutdownWakesAccept) {
   });
   listener.shutdown();
   acceptor.join();
-  EXPECT_FALSE(result.ok());
+  EXPECT_FALSE(result.is_ok());
 }
 
 TEST(ListenerTest, BadAddressFails) {
   Listener listener;
-  EXPECT_FALSE(listener.listen("203.0.113.77", 0).ok());  // not ours
-  EXPECT_FALSE(listener.listen("not an address", 0).ok());
+  EXPECT_FALSE(listener.listen("203.0.113.77", 0).is_ok());  // not ours
+  EXPECT_FALSE(listener.listen("not an address", 0).is_ok());
 }
 
 }  // namespace

@@ -12,12 +12,12 @@ Status system_random(void* data, std::size_t size) {
     const ssize_t got = getrandom(out, size, 0);
     if (got < 0) {
       if (errno == EINTR) continue;
-      return Status::Error(status::kOutOfResources, "getrandom failed", errno);
+      return Status::failure(status::kOutOfResources, "getrandom failed", errno);
     }
     out += got;
     size -= static_cast<std::size_t>(got);
   }
-  return Status::Ok();
+  return Status::ok();
 }
 
 }  // namespace rpc

@@ -133,22 +133,22 @@ TEST(TsharkTest, DissectorFindsNothingMalformed) {
     RawClient::Answer answer;
     // A small call, a call fragmented like a 1 MiB chunk (shortened), and
     // a fault for an unknown opnum.
-    ASSERT_TRUE(client.send_request(2, 1, 0, std::vector<std::uint8_t>{3, 0}).ok());
-    ASSERT_TRUE(client.read_answer(&answer).ok());
+    ASSERT_TRUE(client.send_request(2, 1, 0, std::vector<std::uint8_t>{3, 0}).is_ok());
+    ASSERT_TRUE(client.read_answer(&answer).is_ok());
     std::vector<std::uint8_t> big(3 * 5816 + 100, 0xAA);
-    ASSERT_TRUE(client.send_request(3, 1, 0, big, 5816).ok());
-    ASSERT_TRUE(client.read_answer(&answer).ok());
+    ASSERT_TRUE(client.send_request(3, 1, 0, big, 5816).is_ok());
+    ASSERT_TRUE(client.read_answer(&answer).is_ok());
     EXPECT_EQ(answer.stub.size(), big.size());
-    ASSERT_TRUE(client.send_request(4, 1, 9, std::vector<std::uint8_t>{0, 0}).ok());
-    ASSERT_TRUE(client.read_answer(&answer).ok());
+    ASSERT_TRUE(client.send_request(4, 1, 9, std::vector<std::uint8_t>{0, 0}).is_ok());
+    ASSERT_TRUE(client.read_answer(&answer).is_ok());
     EXPECT_TRUE(answer.fault);
   }
   {
     // A join with an unknown group: bind_nak.
     RawClient client(port);
-    ASSERT_TRUE(client.send(encode_bind(1, pfc::kSingleFrag, windows_style_bind(0x77))).ok());
+    ASSERT_TRUE(client.send(encode_bind(1, pfc::kSingleFrag, windows_style_bind(0x77))).is_ok());
     std::vector<std::uint8_t> pdu;
-    ASSERT_TRUE(client.read_pdu(&pdu).ok());
+    ASSERT_TRUE(client.read_pdu(&pdu).is_ok());
   }
   testing::wait_for_open_connections(*server, 0);
   // Everything sent before this marker is in the file once it is.
