@@ -30,13 +30,9 @@
 namespace {
 
 // Compare reads the disk through a buffer of this size, one per thread, so
-// that no call allocates in proportion to what the peer asked for.
-constexpr std::size_t kReadPiece = 1048576;
-
-// The length of the chunks trvc sends, and of the one chunk whose all-zero
-// digest is known without hashing.
-constexpr std::size_t kZeroChunkLength = 1048576;
-static_assert(kReadPiece == kZeroChunkLength, "a zero chunk is compared in one read");
+// that no call allocates in proportion to what the peer asked for. One
+// chunk of trvc's is read, and hashed or found zero, in one piece.
+constexpr std::size_t kReadPiece = kChunkLength;
 
 std::uint8_t* read_buffer() {
   thread_local std::unique_ptr<std::uint8_t[]> buffer;
@@ -46,7 +42,9 @@ std::uint8_t* read_buffer() {
 
 // O_DIRECT needs the memory aligned as well as the file position, and the
 // request's data sits wherever the RPC runtime put it; so direct writes go
-// through a copy in this buffer, one per thread, a piece at a time.
+// through a copy in this buffer, one per thread, a piece at a time. Its
+// size only sets how many writes a large chunk takes; any multiple of
+// kDirectMemoryAlignment serves.
 constexpr std::size_t kDirectPiece = 1048576;
 constexpr std::size_t kDirectMemoryAlignment = 4096;
 
@@ -65,7 +63,7 @@ std::uint8_t* direct_buffer() {
   return buffer.get();
 }
 
-bool same_digest(std::span<const std::uint8_t> sent, const std::uint8_t (&computed)[16]) {
+bool same_digest(std::span<const std::uint8_t> sent, const std::uint8_t (&computed)[kDigestLength]) {
   return sent.size() == kDigestLength && std::memcmp(sent.data(), computed, kDigestLength) == 0;
 }
 
@@ -578,8 +576,8 @@ Status DiskStore::do_replicate(Session& session, const ReplicateRequest& args) {
   // trvc skips the hash for a chunk of zeros and so can we, checking every
   // byte instead; a zero chunk's digest must still match the one sent.
   const bool zero = is_all_zero(args.data.data(), args.data.size());
-  std::uint8_t computed[16];
-  if (zero && args.data.size() == kZeroChunkLength) {
+  std::uint8_t computed[kDigestLength];
+  if (zero && args.data.size() == kChunkLength) {
     std::memcpy(computed, kZeroChunkDigest, sizeof computed);
   } else {
     hasher_.digest(args.data.data(), args.data.size(), computed);
@@ -868,7 +866,7 @@ Status DiskStore::do_compare(Session& session, const CompareRequest& args, bool*
   // A range that fits the buffer is hashed in one piece, with other
   // connections' chunks.
   bool whole = false;
-  std::uint8_t computed[16];
+  std::uint8_t computed[kDigestLength];
   while (remaining > 0) {
     const std::size_t piece = static_cast<std::size_t>(
         std::min<std::int64_t>(remaining, static_cast<std::int64_t>(kReadPiece)));
@@ -891,7 +889,7 @@ Status DiskStore::do_compare(Session& session, const CompareRequest& args, bool*
     }
     std::memset(buffer + got, 0, piece - got);
     // Unwritten parts of an image are common and their digest is known.
-    if (args.data_length == static_cast<std::int64_t>(kZeroChunkLength) &&
+    if (args.data_length == static_cast<std::int64_t>(kChunkLength) &&
         is_all_zero(buffer, piece)) {
       zero_chunk = true;
       break;

@@ -29,9 +29,9 @@ inline Bytes hex(const std::string& text) {
   return out;
 }
 
-// The 16-byte MD5 digest of `data`.
+// The MD5 digest of `data`.
 inline Bytes md5_of(std::span<const std::uint8_t> data) {
-  Bytes digest(16);
+  Bytes digest(kDigestLength);
   md5_digest(data.data(), data.size(), digest.data());
   return digest;
 }

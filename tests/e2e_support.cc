@@ -398,9 +398,9 @@ std::vector<std::uint8_t> ScriptedReplicationServer::destination(std::uint64_t l
 
 void ScriptedReplicationServer::preload(const std::vector<std::uint8_t>& bytes) {
   std::lock_guard<std::mutex> hold(mutex_);
-  for (std::uint64_t offset = 0; offset < bytes.size(); offset += kMiB) {
-    std::vector<std::uint8_t> chunk(kMiB, 0);
-    std::uint64_t n = std::min<std::uint64_t>(kMiB, bytes.size() - offset);
+  for (std::uint64_t offset = 0; offset < bytes.size(); offset += kChunkLength) {
+    std::vector<std::uint8_t> chunk(kChunkLength, 0);
+    std::uint64_t n = std::min<std::uint64_t>(kChunkLength, bytes.size() - offset);
     std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(offset), n, chunk.begin());
     chunks_[offset] = std::move(chunk);
   }
@@ -418,14 +418,14 @@ std::optional<std::int32_t> ScriptedReplicationServer::replicate(const Caller&,
                                                                  const ReplicateRequest& args) {
   const auto offset = static_cast<std::uint64_t>(args.offset);
   const bool digest_ok =
-      args.digest.size() == 16 &&
+      args.digest.size() == kDigestLength &&
       md5_of(args.data) == std::vector<std::uint8_t>(args.digest.begin(), args.digest.end());
   {
     std::lock_guard<std::mutex> hold(mutex_);
     dests_.push_back(args.dest);
     replicated_.push_back(offset);
     if (!digest_ok) ++bad_digests_;
-    if (args.digest.size() != 16 || args.data.size() != kMiB) ++bad_lengths_;
+    if (args.digest.size() != kDigestLength || args.data.size() != kChunkLength) ++bad_lengths_;
     if (script.store) chunks_[offset].assign(args.data.begin(), args.data.end());
   }
   if (script.replicate_fault_offset == offset) return script.replicate_result;
@@ -441,12 +441,12 @@ std::optional<std::int32_t> ScriptedReplicationServer::replicate(const Caller&,
 std::optional<std::int32_t> ScriptedReplicationServer::compare(const Caller&,
                                                                const CompareRequest& args) {
   const auto offset = static_cast<std::uint64_t>(args.offset);
-  std::vector<std::uint8_t> stored(kMiB, 0);
+  std::vector<std::uint8_t> stored(kChunkLength, 0);
   {
     std::lock_guard<std::mutex> hold(mutex_);
     dests_.push_back(args.dest);
     compared_.push_back(offset);
-    if (args.digest.size() != 16 || args.data_length != static_cast<std::int32_t>(kMiB)) {
+    if (args.digest.size() != kDigestLength || args.data_length != static_cast<std::int32_t>(kChunkLength)) {
       ++bad_lengths_;
     }
     auto found = chunks_.find(offset);

@@ -26,6 +26,7 @@
 
 namespace e2e {
 
+// A unit of image sizes in the tests (the chunk itself is kChunkLength).
 constexpr std::uint64_t kMiB = 1048576;
 
 // The shared temporary directory, holding a "devices" folder for disk images
@@ -196,7 +197,7 @@ class ScriptedReplicationServer : public ReplicationHandler {
   std::vector<std::uint64_t> replicated_offsets() const;  // sorted
   std::vector<std::uint64_t> compared_offsets() const;    // sorted
   int bad_digests() const;  // replicate calls whose digest was not their data's
-  int bad_lengths() const;  // calls whose digest or data length was not 16 / 1 MiB
+  int bad_lengths() const;  // calls whose digest or data length was not kDigestLength / kChunkLength
   // The stored destination, zero-extended or cut to `length` bytes.
   std::vector<std::uint8_t> destination(std::uint64_t length) const;
   // Puts bytes on the destination before a run, as an earlier run would.
