@@ -3,18 +3,13 @@
 // its exit status and both output streams. Header-only; tests only.
 #pragma once
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "log/log_file_testing.h"
-#include "testing/child_process.h"
+#include "testing/child_program.h"
 
 namespace trvc_testing {
 
@@ -51,29 +46,13 @@ inline ProcessResult run_trvc(
     const std::vector<std::pair<std::string, std::string>>& environment = {}) {
   const std::filesystem::path out = scratch / "stdout";
   const std::filesystem::path err = scratch / "stderr";
-  trv_testing::Command command;
-  command.argv.push_back(trvc_path().string());
-  command.argv.insert(command.argv.end(), arguments.begin(), arguments.end());
-  command.envp = trv_testing::environment_with(environment);
-  std::erase_if(command.envp, [&](const std::string& entry) {
-    for (const char* name : {"TRV_DEVICE_DIR=", "TRV_FAIL_CALL="}) {
-      const bool asked = std::any_of(environment.begin(), environment.end(),
-                                     [&](const auto& set) { return set.first + "=" == name; });
-      if (!asked && entry.rfind(name, 0) == 0) return true;
-    }
-    return false;
-  });
   ProcessResult result;
-  const int out_fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  const int err_fd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (out_fd >= 0 && err_fd >= 0) {
-    result.status = trv_testing::wait_for(
-        trv_testing::spawn(std::move(command), working_directory, out_fd, err_fd));
-    result.out = log_testing::read_bytes(out);
-    result.err = log_testing::read_bytes(err);
-  }
-  if (out_fd >= 0) ::close(out_fd);
-  if (err_fd >= 0) ::close(err_fd);
+  result.status = trv_testing::ChildProgram(
+                      trv_testing::program_command(trvc_path().string(), arguments, environment),
+                      working_directory, out, err)
+                      .wait();
+  result.out = log_testing::read_bytes(out);
+  result.err = log_testing::read_bytes(err);
   return result;
 }
 

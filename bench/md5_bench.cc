@@ -11,7 +11,7 @@
 
 namespace {
 
-constexpr std::size_t kChunk = 1048576;
+constexpr std::size_t kChunk = kChunkLength;
 
 std::vector<std::uint8_t> chunk_of_noise() {
   std::vector<std::uint8_t> data(kChunk);

@@ -21,4 +21,4 @@
 
 // Writes the digest of the `length` bytes at `data` to `out`; `data` may be
 // null when `length` is 0. Any length, including more than 4 GiB.
-void md5_digest(const std::uint8_t* data, std::size_t length, std::uint8_t out[16]);
+void md5_digest(const std::uint8_t* data, std::size_t length, std::uint8_t out[kDigestLength]);

@@ -27,7 +27,7 @@ void HashCombiner::arrived() {
   changed_.notify_all();
 }
 
-void HashCombiner::digest(const std::uint8_t* data, std::size_t length, std::uint8_t (&out)[16]) {
+void HashCombiner::digest(const std::uint8_t* data, std::size_t length, std::uint8_t (&out)[kDigestLength]) {
   Job job{data, length, out};
   std::unique_lock lock(mutex_);
   const auto now = std::chrono::steady_clock::now();
@@ -66,7 +66,7 @@ void HashCombiner::hash_one_batch(std::unique_lock<std::mutex>& lock) {
   Job* batch[16];
   const std::uint8_t* pointers[16];
   std::size_t lengths[16];
-  std::uint8_t digests[16][16];
+  std::uint8_t digests[16][kDigestLength];
   for (std::size_t i = 0; i < n; ++i) {
     batch[i] = queue_.front();
     queue_.pop_front();
@@ -77,7 +77,7 @@ void HashCombiner::hash_one_batch(std::unique_lock<std::mutex>& lock) {
   md5_many_using(lanes_, pointers, lengths, digests, n);
   lock.lock();
   for (std::size_t i = 0; i < n; ++i) {
-    std::memcpy(batch[i]->out, digests[i], 16);
+    std::memcpy(batch[i]->out, digests[i], kDigestLength);
     batch[i]->done = true;
   }
   ++stats_.batches;

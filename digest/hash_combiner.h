@@ -48,7 +48,7 @@ class HashCombiner {
   // Writes the MD5 digest of the `length` bytes at `data` to `out`. The data
   // must stay unchanged until the call returns. A caller blocks while other
   // threads hash, and for at most gather_bound while it gathers partners.
-  void digest(const std::uint8_t* data, std::size_t length, std::uint8_t (&out)[16]);
+  void digest(const std::uint8_t* data, std::size_t length, std::uint8_t (&out)[kDigestLength]);
 
   // A message is on its way: its digest() will come soon, or it turns out
   // to need none. Each expect() must be followed by exactly one arrived(),

@@ -108,7 +108,7 @@ void process_blocks(Md5Context* context, const std::uint8_t* data, std::size_t c
 
 }  // namespace
 
-const std::uint8_t kZeroChunkDigest[16] = {0xb6, 0xd8, 0x1b, 0x36, 0x0a, 0x56, 0x72, 0xd8,
+const std::uint8_t kZeroChunkDigest[kDigestLength] = {0xb6, 0xd8, 0x1b, 0x36, 0x0a, 0x56, 0x72, 0xd8,
                                            0x0c, 0x27, 0x43, 0x0f, 0x39, 0x15, 0x3e, 0x2c};
 
 void md5_init(Md5Context* context) {
@@ -146,7 +146,7 @@ void md5_update(Md5Context* context, const std::uint8_t* data, std::uint32_t len
   if (tail != 0) std::memcpy(context->buffer, data + 64 * whole, tail);
 }
 
-void md5_final(std::uint8_t out[16], Md5Context* context) {
+void md5_final(std::uint8_t out[kDigestLength], Md5Context* context) {
   std::uint32_t used = context->count_low & 63;
   context->buffer[used++] = 0x80;
   if (used > 56) {
@@ -179,7 +179,7 @@ void md5_resume(Md5Context* context, const std::uint32_t (&chain)[4], std::size_
 
 }  // namespace md5_detail
 
-void md5_digest(const std::uint8_t* data, std::size_t length, std::uint8_t out[16]) {
+void md5_digest(const std::uint8_t* data, std::size_t length, std::uint8_t out[kDigestLength]) {
   Md5Context context;
   md5_init(&context);
   // md5_update takes 32-bit lengths; 2^30 keeps each piece whole blocks.

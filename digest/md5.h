@@ -8,6 +8,12 @@
 #include <cstddef>
 #include <cstdint>
 
+// An MD5 digest is this many bytes.
+inline constexpr std::size_t kDigestLength = 16;
+// The length of the chunks trvc reads and sends, 1 MiB, and of the zero
+// chunk whose digest is below.
+inline constexpr std::size_t kChunkLength = 1048576;
+
 struct Md5Context {
   // The message length in bytes, split so that count_low * 8 still fits in
   // 32 bits when the length in bits is formed: count_low is the count modulo
@@ -31,13 +37,13 @@ void md5_init(Md5Context* context);
 // another; the digest is that of the pieces joined. Whole blocks are hashed
 // straight from `data`, only a partial block is kept in the context.
 void md5_update(Md5Context* context, const std::uint8_t* data, std::uint32_t length);
-// Pads the message, writes its 16-byte digest to `out` and then clears the
-// whole context to zero bytes. The context needs md5_init before reuse.
-void md5_final(std::uint8_t out[16], Md5Context* context);
+// Pads the message, writes its digest to `out` and then clears the whole
+// context to zero bytes. The context needs md5_init before reuse.
+void md5_final(std::uint8_t out[kDigestLength], Md5Context* context);
 
 // True when every one of the `length` bytes at `data` is zero; every byte is
 // looked at. `data` needs no particular alignment.
 bool is_all_zero(const std::uint8_t* data, std::size_t length);
 
-// The digest of a chunk of 1048576 zero bytes.
-extern const std::uint8_t kZeroChunkDigest[16];
+// The digest of a chunk of kChunkLength zero bytes.
+extern const std::uint8_t kZeroChunkDigest[kDigestLength];

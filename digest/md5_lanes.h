@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "digest/md5.h"
+
 // The instruction sets md5_many can use. Which ones the CPU has is found at
 // run time; the program itself is built for the plain baseline of its target.
 // A build without the vector kernels (TRV_DIGEST_LANES=OFF, the default off
@@ -29,10 +31,10 @@ const char* md5_lanes_name(Md5Lanes lanes);
 // remainder and padding is finished by the scalar engine, so messages of
 // equal length gain the most. Data needs no alignment.
 void md5_many(const std::uint8_t* const* data, const std::size_t* lengths,
-              std::uint8_t (*digests)[16], std::size_t count);
+              std::uint8_t (*digests)[kDigestLength], std::size_t count);
 
 // md5_many restricted to `lanes`, which must be supported (lanes this build
 // lacks fall back to the scalar engine); for tests and measurements. A lone
 // message is hashed by the scalar engine whatever `lanes` says.
 void md5_many_using(Md5Lanes lanes, const std::uint8_t* const* data, const std::size_t* lengths,
-                    std::uint8_t (*digests)[16], std::size_t count);
+                    std::uint8_t (*digests)[kDigestLength], std::size_t count);

@@ -53,15 +53,15 @@ void write_progress_line(std::uint64_t offset) {
 
 void compute_digest(ChunkContext* context) {
   // Unwritten disk regions are common; their digest is known without hashing.
-  if (context->data_length == kChunkDataLength &&
+  if (context->data_length == kChunkLength &&
       is_all_zero(context->data, context->data_length)) {
-    std::memcpy(context->digest, kZeroChunkDigest, kChunkDigestLength);
+    std::memcpy(context->digest, kZeroChunkDigest, kDigestLength);
     return;
   }
   // Chunks whose reads complete close together share the vector lanes.
-  std::uint8_t digest[kChunkDigestLength];
+  std::uint8_t digest[kDigestLength];
   chunk_hasher.digest(context->data, context->data_length, digest);
-  std::memcpy(context->digest, digest, kChunkDigestLength);
+  std::memcpy(context->digest, digest, kDigestLength);
 }
 
 // Prepares the context's call state for `stage` and starts the call. After a

@@ -56,7 +56,7 @@ class DispenserTest : public ::testing::Test {
   std::vector<std::uint64_t> take_all(ChunkDispenser* dispenser) {
     std::vector<std::uint64_t> offsets;
     std::uint64_t offset = 0;
-    while (take_chunk(dispenser, kChunkDataLength, &offset)) offsets.push_back(offset);
+    while (take_chunk(dispenser, kChunkLength, &offset)) offsets.push_back(offset);
     return offsets;
   }
 
@@ -64,7 +64,7 @@ class DispenserTest : public ::testing::Test {
 };
 
 TEST_F(DispenserTest, HandsOutEveryChunkThatStartsBelowTheSize) {
-  constexpr std::uint64_t kMiB = kChunkDataLength;
+  constexpr std::uint64_t kMiB = kChunkLength;
   struct Case {
     std::uint64_t size;
     std::vector<std::uint64_t> offsets;
@@ -83,7 +83,7 @@ TEST_F(DispenserTest, HandsOutEveryChunkThatStartsBelowTheSize) {
     EXPECT_EQ(take_all(&dispenser), c.offsets) << "size " << c.size;
     // Once empty it stays empty.
     std::uint64_t offset = 77;
-    EXPECT_FALSE(take_chunk(&dispenser, kChunkDataLength, &offset));
+    EXPECT_FALSE(take_chunk(&dispenser, kChunkLength, &offset));
     EXPECT_EQ(offset, 77u);
   }
 }
@@ -93,28 +93,28 @@ TEST_F(DispenserTest, DoesNotWrapAroundNearTheTopOfTheRange) {
   ChunkDispenser dispenser = make(kMax);
   dispenser.next_offset = kMax - 10;
   std::uint64_t offset = 0;
-  ASSERT_TRUE(take_chunk(&dispenser, kChunkDataLength, &offset));
+  ASSERT_TRUE(take_chunk(&dispenser, kChunkLength, &offset));
   EXPECT_EQ(offset, kMax - 10);
-  EXPECT_FALSE(take_chunk(&dispenser, kChunkDataLength, &offset));
+  EXPECT_FALSE(take_chunk(&dispenser, kChunkLength, &offset));
 }
 
 TEST_F(DispenserTest, DrainedDispenserHandsOutNothingMore) {
-  ChunkDispenser dispenser = make(100ull * kChunkDataLength);
+  ChunkDispenser dispenser = make(100ull * kChunkLength);
   std::uint64_t offset = 0;
-  ASSERT_TRUE(take_chunk(&dispenser, kChunkDataLength, &offset));
+  ASSERT_TRUE(take_chunk(&dispenser, kChunkLength, &offset));
   drain_dispenser(&dispenser);
-  EXPECT_FALSE(take_chunk(&dispenser, kChunkDataLength, &offset));
+  EXPECT_FALSE(take_chunk(&dispenser, kChunkLength, &offset));
 }
 
 TEST_F(DispenserTest, ConcurrentTakersGetEachChunkExactlyOnce) {
   constexpr std::uint64_t kChunks = 20000;
-  ChunkDispenser dispenser = make(kChunks * kChunkDataLength);
+  ChunkDispenser dispenser = make(kChunks * kChunkLength);
   std::vector<std::vector<std::uint64_t>> taken(8);
   std::vector<std::thread> threads;
   for (auto& mine : taken) {
     threads.emplace_back([&dispenser, &mine] {
       std::uint64_t offset = 0;
-      while (take_chunk(&dispenser, kChunkDataLength, &offset)) mine.push_back(offset);
+      while (take_chunk(&dispenser, kChunkLength, &offset)) mine.push_back(offset);
     });
   }
   for (auto& thread : threads) thread.join();
@@ -122,7 +122,7 @@ TEST_F(DispenserTest, ConcurrentTakersGetEachChunkExactlyOnce) {
   for (const auto& mine : taken) all.insert(all.end(), mine.begin(), mine.end());
   std::sort(all.begin(), all.end());
   ASSERT_EQ(all.size(), kChunks);
-  for (std::uint64_t i = 0; i < kChunks; ++i) ASSERT_EQ(all[i], i * kChunkDataLength);
+  for (std::uint64_t i = 0; i < kChunks; ++i) ASSERT_EQ(all[i], i * kChunkLength);
 }
 
 }  // namespace

@@ -42,11 +42,11 @@ std::int32_t process_clock_ms() {
 
 ChunkContext* create_chunk_context(std::int32_t dest_disk_index) {
   auto* context = new (std::nothrow) ChunkContext{};
-  auto* digest = new (std::nothrow) std::uint8_t[kChunkDigestLength];
+  auto* digest = new (std::nothrow) std::uint8_t[kDigestLength];
   // Page-aligned: the kernel copies a read into it markedly faster than into
   // the 16-byte alignment of operator new[], and a sector-aligned buffer is
   // what an unbuffered read of a disk needs. Freed with std::free.
-  auto* data = static_cast<std::uint8_t*>(std::aligned_alloc(4096, kChunkDataLength));
+  auto* data = static_cast<std::uint8_t*>(std::aligned_alloc(4096, kChunkLength));
   auto* async_state = static_cast<RPC_ASYNC_STATE*>(std::calloc(1, sizeof(RPC_ASYNC_STATE)));
   if (context == nullptr || digest == nullptr || data == nullptr || async_state == nullptr) {
     delete context;
@@ -59,9 +59,9 @@ ChunkContext* create_chunk_context(std::int32_t dest_disk_index) {
   context->dest_disk_index = dest_disk_index;
   context->offset = 0;
   context->stage = Idle;
-  context->digest_length = kChunkDigestLength;
+  context->digest_length = kDigestLength;
   context->digest = digest;
-  context->data_length = kChunkDataLength;
+  context->data_length = kChunkLength;
   context->data = data;
   context->async_state = async_state;
   return context;

@@ -39,15 +39,15 @@
 #include <cstdint>
 
 #include "digest/hash_combiner.h"
+#include "digest/md5.h"
 #include "platform/win32.h"
 #include "rpc/runtime/rpc.h"
 
 // --- sizes -----------------------------------------------------------------
 
-constexpr std::uint32_t kChunkDigestLength = 16;     // an MD5 digest
-constexpr std::uint32_t kChunkDataLength = 1048576;  // 1 MiB
-constexpr int kChunkContextCount = 16;               // chunks in flight
-constexpr int kWorkerCount = 16;                     // worker threads
+// A chunk is kChunkLength bytes with a kDigestLength digest (digest/md5.h).
+constexpr int kChunkContextCount = 16;  // chunks in flight
+constexpr int kWorkerCount = 16;        // worker threads
 
 // --- the chunk context -----------------------------------------------------
 
@@ -64,9 +64,9 @@ struct ChunkContext {
   std::int32_t dest_disk_index;  // the remote calls send its low 16 bits
   std::uint64_t offset;          // of the chunk on source and destination
   std::int32_t stage;            // a ChunkStage
-  std::uint32_t digest_length;   // always kChunkDigestLength
+  std::uint32_t digest_length;   // always kDigestLength
   std::uint8_t* digest;
-  std::uint32_t data_length;  // always kChunkDataLength
+  std::uint32_t data_length;  // always kChunkLength
   std::uint8_t* data;
   OVERLAPPED overlapped;  // embedded: the context is found from its address
   RPC_ASYNC_STATE* async_state;

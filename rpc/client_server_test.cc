@@ -138,7 +138,7 @@ class ScriptedHandler : public ReplicationHandler {
 // One chunk context with its own buffers, as the driver makes them.
 struct TestChunk {
   explicit TestChunk(std::int32_t dest, std::uint64_t offset, std::uint8_t seed)
-      : digest(kChunkDigestLength), data(kChunkDataLength) {
+      : digest(kDigestLength), data(kChunkLength) {
     for (std::size_t i = 0; i < digest.size(); ++i) digest[i] = static_cast<std::uint8_t>(seed + i);
     for (std::size_t i = 0; i < data.size(); ++i) {
       data[i] = static_cast<std::uint8_t>((i * 131) ^ (i >> 11) ^ seed);
@@ -146,9 +146,9 @@ struct TestChunk {
     std::memset(&state, 0, sizeof(state));
     context.dest_disk_index = dest;
     context.offset = offset;
-    context.digest_length = kChunkDigestLength;
+    context.digest_length = kDigestLength;
     context.digest = digest.data();
-    context.data_length = kChunkDataLength;
+    context.data_length = kChunkLength;
     context.data = data.data();
     context.async_state = &state;
   }

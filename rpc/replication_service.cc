@@ -21,7 +21,7 @@ static_assert(kChunkContextCount <= rpc::kMaxAsyncCalls);
 namespace {
 
 // Room for the encoded head of a compare or replicate, with room to spare for
-// a kChunkDigestLength digest in either syntax; the encoders return 0 for a
+// a kDigestLength digest in either syntax; the encoders return 0 for a
 // head that does not fit.
 constexpr std::size_t kHeadBuffer = 160;
 

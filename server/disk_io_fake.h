@@ -3,7 +3,7 @@
 // with a chosen errno, on the Nth matching call or from the Nth on, for every
 // descriptor or only for one path or kind of open. It also keeps every
 // pwrite (with the memory it was given and whether its descriptor is an
-// O_DIRECT one), can cut writes short or skip flushes, and lets a test run code before any
+// O_DIRECT one), can cut reads and writes short or skip flushes, and lets a test run code before any
 // call (to hold a flush, say). Test code only; every member may be called
 // from any thread.
 #pragma once
@@ -86,6 +86,11 @@ class FakeDiskIo final : public DiskIo {
     std::lock_guard lock(mutex_);
     write_limit_ = bytes;
   }
+  // Every pread reads at most this many bytes (a short read); 0 = all.
+  void limit_reads(std::size_t bytes) {
+    std::lock_guard lock(mutex_);
+    read_limit_ = bytes;
+  }
   // fdatasync succeeds without flushing (for tests that make many writes
   // and do not care whether they reach stable storage).
   void skip_flushes() {
@@ -150,6 +155,10 @@ class FakeDiskIo final : public DiskIo {
     return refused(DiskCall::LogicalBlockSize, fd) ? -1 : real_.logical_block_size(fd, bytes);
   }
   ssize_t pread(int fd, void* data, std::size_t length, off_t offset) override {
+    {
+      std::lock_guard lock(mutex_);
+      if (read_limit_ > 0 && length > read_limit_) length = read_limit_;
+    }
     return refused(DiskCall::Pread, fd) ? -1 : real_.pread(fd, data, length, offset);
   }
   ssize_t pwrite(int fd, const void* data, std::size_t length, off_t offset) override {
@@ -223,6 +232,7 @@ class FakeDiskIo final : public DiskIo {
   std::map<int, Opened> opened_;
   std::vector<DiskWrite> writes_;
   std::size_t write_limit_ = 0;
+  std::size_t read_limit_ = 0;
   bool skip_flushes_ = false;
 };
 

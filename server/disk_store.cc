@@ -6,7 +6,8 @@
 // hold the disk's mutex so that a disk never has two sessions at once (a new
 // one must not start while the last is being flushed). The descriptors are
 // opened once at start and shared by the disk's sessions, one after another.
-// Each connection thread keeps its own read and direct-write buffers.
+// Each connection thread keeps its own direct-write buffer (and, in
+// disk_read.cc, its own read buffer).
 #include "server/disk_store.h"
 
 #include <fcntl.h>
@@ -24,29 +25,17 @@
 #include <limits>
 
 #include "digest/digest.h"
+#include "server/disk_read.h"
 #include "server/flush_gate.h"
 #include "service/server_result.h"
 
 namespace {
 
-// Compare reads the disk through a buffer of this size, one per thread, so
-// that no call allocates in proportion to what the peer asked for.
-constexpr std::size_t kReadPiece = 1048576;
-
-// The length of the chunks trvc sends, and of the one chunk whose all-zero
-// digest is known without hashing.
-constexpr std::size_t kZeroChunkLength = 1048576;
-static_assert(kReadPiece == kZeroChunkLength, "a zero chunk is compared in one read");
-
-std::uint8_t* read_buffer() {
-  thread_local std::unique_ptr<std::uint8_t[]> buffer;
-  if (!buffer) buffer = std::make_unique_for_overwrite<std::uint8_t[]>(kReadPiece);
-  return buffer.get();
-}
-
 // O_DIRECT needs the memory aligned as well as the file position, and the
 // request's data sits wherever the RPC runtime put it; so direct writes go
-// through a copy in this buffer, one per thread, a piece at a time.
+// through a copy in this buffer, one per thread, a piece at a time. Its
+// size only sets how many writes a large chunk takes; any multiple of
+// kDirectMemoryAlignment serves.
 constexpr std::size_t kDirectPiece = 1048576;
 constexpr std::size_t kDirectMemoryAlignment = 4096;
 
@@ -65,7 +54,7 @@ std::uint8_t* direct_buffer() {
   return buffer.get();
 }
 
-bool same_digest(std::span<const std::uint8_t> sent, const std::uint8_t (&computed)[16]) {
+bool same_digest(std::span<const std::uint8_t> sent, const std::uint8_t (&computed)[kDigestLength]) {
   return sent.size() == kDigestLength && std::memcmp(sent.data(), computed, kDigestLength) == 0;
 }
 
@@ -578,12 +567,8 @@ Status DiskStore::do_replicate(Session& session, const ReplicateRequest& args) {
   // trvc skips the hash for a chunk of zeros and so can we, checking every
   // byte instead; a zero chunk's digest must still match the one sent.
   const bool zero = is_all_zero(args.data.data(), args.data.size());
-  std::uint8_t computed[16];
-  if (zero && args.data.size() == kZeroChunkLength) {
-    std::memcpy(computed, kZeroChunkDigest, sizeof computed);
-  } else {
-    hasher_.digest(args.data.data(), args.data.size(), computed);
-  }
+  std::uint8_t computed[kDigestLength];
+  chunk_digest(hasher_, args.data.data(), args.data.size(), zero, computed);
   if (!same_digest(args.digest, computed)) {
     return Status::failure(DigestMismatch, "the data's MD5 differs from the digest sent");
   }
@@ -858,57 +843,11 @@ Status DiskStore::do_compare(Session& session, const CompareRequest& args, bool*
   // that was padded with zeros when written compares equal to what the disk
   // holds.
   const std::int64_t end = session.fixed ? session.size : std::numeric_limits<std::int64_t>::max();
-  std::uint8_t* buffer = read_buffer();
-  Md5Context context;
-  md5_init(&context);
-  std::int64_t position = args.offset;
-  std::int64_t remaining = args.data_length;
-  bool at_end = false;
-  bool zero_chunk = false;
-  // A range that fits the buffer is hashed in one piece, with other
-  // connections' chunks.
-  bool whole = false;
-  std::uint8_t computed[16];
-  while (remaining > 0) {
-    const std::size_t piece = static_cast<std::size_t>(
-        std::min<std::int64_t>(remaining, static_cast<std::int64_t>(kReadPiece)));
-    std::size_t wanted = position >= end ? 0
-                                         : static_cast<std::size_t>(std::min<std::int64_t>(
-                                               end - position, static_cast<std::int64_t>(piece)));
-    if (at_end) wanted = 0;
-    std::size_t got = 0;
-    while (got < wanted) {
-      const ssize_t n = io_.pread(session.fd, buffer + got, wanted - got, position + got);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return Status::failure(ReadFailed, describe_errno("pread", errno));
-      }
-      if (n == 0) {
-        at_end = true;
-        break;
-      }
-      got += static_cast<std::size_t>(n);
-    }
-    std::memset(buffer + got, 0, piece - got);
-    // Unwritten parts of an image are common and their digest is known.
-    if (args.data_length == static_cast<std::int64_t>(kZeroChunkLength) &&
-        is_all_zero(buffer, piece)) {
-      zero_chunk = true;
-      break;
-    }
-    if (args.data_length <= static_cast<std::int64_t>(kReadPiece)) {
-      hasher_.digest(buffer, piece, computed);
-      whole = true;
-      break;
-    }
-    md5_update(&context, buffer, static_cast<std::uint32_t>(piece));
-    position += static_cast<std::int64_t>(piece);
-    remaining -= static_cast<std::int64_t>(piece);
-  }
-  if (zero_chunk) {
-    std::memcpy(computed, kZeroChunkDigest, sizeof computed);
-  } else if (!whole) {
-    md5_final(computed, &context);
+  std::uint8_t computed[kDigestLength];
+  if (Status status =
+          range_digest(io_, hasher_, session.fd, args.offset, args.data_length, end, computed);
+      !status.is_ok()) {
+    return status;
   }
   *identical = same_digest(args.digest, computed);
   return Status::ok();

@@ -50,16 +50,16 @@
 #include <vector>
 
 #include "digest/hash_combiner.h"
+#include "digest/md5.h"
 #include "server/disk_io.h"
 #include "server/line_budget.h"
 #include "server/status.h"
 #include "service/service_server.h"
 
-// Largest chunk trvs accepts in replicate and compare. The client sends 1 MiB;
-// the margin leaves room for larger chunks while bounding a peer's demands.
-inline constexpr std::int64_t kMaxChunkLength = 4 * 1048576;
-// Digests are MD5: exactly this many bytes.
-inline constexpr std::size_t kDigestLength = 16;
+// Largest chunk trvs accepts in replicate and compare. The client sends
+// kChunkLength; the margin leaves room for larger chunks while bounding a
+// peer's demands. Digests are MD5, exactly kDigestLength bytes.
+inline constexpr std::int64_t kMaxChunkLength = 4 * static_cast<std::int64_t>(kChunkLength);
 
 // The largest a growable image may become when --max-size does not say:
 // 16 TiB, but never more than the file system that holds it (taken at

@@ -24,7 +24,7 @@
 
 namespace {
 
-constexpr std::int64_t kChunk = 1048576;
+constexpr std::int64_t kChunk = kChunkLength;
 
 using trvs_testing::Bytes;
 using trvs_testing::DiskCall;

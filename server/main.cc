@@ -60,8 +60,7 @@ void raise_descriptor_limit() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const CommandLine command_line =
-      parse_command_line(std::vector<std::string>(argv + 1, argv + argc));
+  CommandLine command_line = parse_command_line(std::vector<std::string>(argv + 1, argv + argc));
   if (command_line.action == CommandLine::Action::Help) {
     std::fputs(kTrvsUsage, stdout);
     std::fputs("\ntrvs " TRV_VERSION "\n", stdout);
@@ -72,7 +71,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (command_line.action == CommandLine::Action::Reject) return reject(command_line.error);
-  const TrvsOptions& options = command_line.options;
+  TrvsOptions& options = command_line.options;
   Identity identity;
   if (!options.user.empty()) {
     std::string error;
@@ -105,19 +104,11 @@ int main(int argc, char** argv) {
     return reject("cannot serve " + status.message());
   }
 
-  rpc::ServerOptions server_options;
-  server_options.address = options.listen_address;
-  server_options.port = options.port;
-  server_options.accept_ndr64 = options.accept_ndr64;
-  server_options.limits.idle_timeout_ms = options.idle_timeout_seconds * 1000;
-  server_options.limits.max_connections = options.max_connections;
-  server_options.limits.max_connections_per_peer = options.max_peer_connections;
-  server_options.allow = options.allow;
-  server_options.on_event = [&log](const std::string& line) { log.write(line); };
-  ReplicationServer server(server_options);
+  options.server.on_event = [&log](const std::string& line) { log.write(line); };
+  ReplicationServer server(options.server);
   if (const rpc::Status status = server.start(store); !status.is_ok()) {
-    log.write("cannot listen on " + format_endpoint(options.listen_address, options.port) + ": " +
-              status.to_string());
+    log.write("cannot listen on " + format_endpoint(options.server.address, options.server.port) +
+              ": " + status.to_string());
     return 1;
   }
   // The port is bound and the disks are open: root is not needed any more.
@@ -137,12 +128,12 @@ int main(int argc, char** argv) {
     log.write("running as " + identity.user + " (uid " + std::to_string(identity.uid) + ", gid " +
               std::to_string(identity.gid) + "); root given up");
   }
-  const std::string endpoint = format_endpoint(options.listen_address, server.port());
+  const std::string endpoint = format_endpoint(options.server.address, server.port());
   // The log line first: whoever waits for the port on standard output then
   // finds it in the log before any line about a connection.
-  log.write("listening on " + endpoint + (options.accept_ndr64 ? "" : " (NDR 2.0 only)") +
+  log.write("listening on " + endpoint + (options.server.accept_ndr64 ? "" : " (NDR 2.0 only)") +
             ", disks " + describe_disks(options.disks) + ", allowing " +
-            describe_allow(options.allow));
+            describe_allow(options.server.allow));
   std::printf("listening on %s\n", endpoint.c_str());
   std::fflush(stdout);
 

@@ -59,6 +59,11 @@ const char kTrvsUsage[] =
     "  --help               show this text\n"
     "  --version            show the version\n";
 
+// The usage text gives the runtime's defaults as trvs's own.
+static_assert(rpc::ServerLimits{}.max_connections == 512);
+static_assert(rpc::ServerLimits{}.max_connections_per_peer == 288);
+static_assert(rpc::ServerLimits{}.idle_timeout_ms == 180 * 1000);
+
 namespace {
 
 template <typename Integer>
@@ -105,8 +110,8 @@ bool parse_listen(const std::string& text, TrvsOptions* options, std::string* er
     *error = "--listen: the port must be a number from 0 to 65535, got \"" + port + "\"";
     return false;
   }
-  options->listen_address = address;
-  options->port = number;
+  options->server.address = address;
+  options->server.port = number;
   return true;
 }
 
@@ -117,7 +122,7 @@ bool parse_idle_timeout(const std::string& text, TrvsOptions* options, std::stri
              std::to_string(kMaxIdleTimeoutSeconds) + ", got \"" + text + "\"";
     return false;
   }
-  options->idle_timeout_seconds = seconds;
+  options->server.limits.idle_timeout_ms = seconds * 1000;
   return true;
 }
 
@@ -158,7 +163,7 @@ bool parse_allow(const std::string& text, TrvsOptions* options, std::string* err
     *error = "--allow: " + why;
     return false;
   }
-  options->allow.push_back(range);
+  options->server.allow.push_back(range);
   return true;
 }
 
@@ -237,7 +242,7 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
       return result;
     }
     if (name == "--ndr20-only" && !has_value) {
-      result.options.accept_ndr64 = false;
+      result.options.server.accept_ndr64 = false;
       continue;
     }
     if (name == "--listen" || name == "--disk" || name == "--fixed-disk" ||
@@ -272,9 +277,10 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
       } else if (name == "--allow") {
         ok = parse_allow(value, &result.options, &result.error);
       } else if (name == "--max-connections") {
-        ok = parse_count(name, value, &result.options.max_connections, &result.error);
+        ok = parse_count(name, value, &result.options.server.limits.max_connections, &result.error);
       } else if (name == "--max-peer-connections") {
-        ok = parse_count(name, value, &result.options.max_peer_connections, &result.error);
+        ok = parse_count(name, value, &result.options.server.limits.max_connections_per_peer,
+                         &result.error);
       } else if (name == "--user") {
         ok = parse_user(value, &result.options, &result.error);
       } else if (name == "--log-format") {
@@ -307,8 +313,8 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
   }
   // The protocol has no credentials: beyond loopback the allow list is all
   // that decides who may write the disks, so it must be given.
-  if (!is_loopback_address(result.options.listen_address) && result.options.allow.empty()) {
-    result.error = "--listen " + result.options.listen_address +
+  if (!is_loopback_address(result.options.server.address) && result.options.server.allow.empty()) {
+    result.error = "--listen " + result.options.server.address +
                    " reaches beyond this machine: give the peers to serve with --allow "
                    "ADDR[/PREFIX] (or --allow any)";
     return result;

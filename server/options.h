@@ -6,30 +6,25 @@
 #include <string>
 #include <vector>
 
-#include "rpc/runtime/address_range.h"
+#include "rpc/runtime/server.h"
 #include "server/disk_store.h"
 #include "server/event_format.h"
 
-inline constexpr int kDefaultIdleTimeoutSeconds = 180;
 // Longest --idle-timeout: a day.
 inline constexpr int kMaxIdleTimeoutSeconds = 86400;
-// --max-connections and --max-peer-connections: the runtime's defaults, and
-// the largest value taken (each connection is a thread and a descriptor).
-inline constexpr std::size_t kDefaultMaxConnections = 512;
-inline constexpr std::size_t kDefaultMaxPeerConnections = 288;
+// The largest --max-connections and --max-peer-connections taken (each
+// connection is a thread and a descriptor). Their defaults are the runtime's.
 inline constexpr std::size_t kMaxConnectionsLimit = 65536;
 
 struct TrvsOptions {
-  std::string listen_address = "127.0.0.1";
-  std::uint16_t port = 0;  // 0 = a free port, printed at start
-  bool accept_ndr64 = true;
-  // A connection that delivers no complete PDU for this long is closed.
-  int idle_timeout_seconds = kDefaultIdleTimeoutSeconds;
+  // What the RPC server listens on and whom it serves, handed to it as it
+  // is: --listen (address; port 0 = a free port, printed at start),
+  // --ndr20-only (accept_ndr64), --allow (empty = every peer, only allowed
+  // on loopback), --idle-timeout (limits.idle_timeout_ms, whole seconds),
+  // --max-connections and --max-peer-connections. The parser leaves
+  // on_event empty; main sets it.
+  rpc::ServerOptions server;
   std::vector<DiskConfig> disks;  // distinct numbers, at least one
-  // The peers served; empty = every peer (only allowed on loopback).
-  std::vector<rpc::AddressRange> allow;
-  std::size_t max_connections = kDefaultMaxConnections;
-  std::size_t max_peer_connections = kDefaultMaxPeerConnections;
   // --user NAME[:GROUP]: who trvs becomes once its port and disks are open;
   // empty = it stays who it is.
   std::string user;

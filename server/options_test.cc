@@ -25,12 +25,12 @@ TEST(CommandLineTest, AcceptsListenAddressesOfEveryForm) {
     const CommandLine line =
         parse({"--listen", c.listen, "--allow", "any", "--disk", "1=/dev/null"});
     ASSERT_EQ(line.action, CommandLine::Action::Serve) << line.error;
-    EXPECT_EQ(line.options.listen_address, c.address);
-    EXPECT_EQ(line.options.port, c.port);
+    EXPECT_EQ(line.options.server.address, c.address);
+    EXPECT_EQ(line.options.server.port, c.port);
   }
   const CommandLine with_equals = parse({"--listen=127.0.0.2:80", "--disk=3=/tmp/a=b"});
   ASSERT_EQ(with_equals.action, CommandLine::Action::Serve) << with_equals.error;
-  EXPECT_EQ(with_equals.options.listen_address, "127.0.0.2");
+  EXPECT_EQ(with_equals.options.server.address, "127.0.0.2");
   ASSERT_EQ(with_equals.options.disks.size(), 1u);
   EXPECT_EQ(with_equals.options.disks[0].number, 3);
   EXPECT_EQ(with_equals.options.disks[0].path, "/tmp/a=b");
@@ -39,18 +39,20 @@ TEST(CommandLineTest, AcceptsListenAddressesOfEveryForm) {
 TEST(CommandLineTest, DefaultsToLoopbackOnAFreePortWithBothSyntaxes) {
   const CommandLine line = parse({"--disk", "1=/a", "--fixed-disk", "-2=/b:c"});
   ASSERT_EQ(line.action, CommandLine::Action::Serve) << line.error;
-  EXPECT_EQ(line.options.listen_address, "127.0.0.1");
-  EXPECT_EQ(line.options.port, 0);
-  EXPECT_TRUE(line.options.accept_ndr64);
+  EXPECT_EQ(line.options.server.address, "127.0.0.1");
+  EXPECT_EQ(line.options.server.port, 0);
+  EXPECT_TRUE(line.options.server.accept_ndr64);
   ASSERT_EQ(line.options.disks.size(), 2u);
   EXPECT_FALSE(line.options.disks[0].fixed_size);
   EXPECT_EQ(line.options.disks[1].number, -2);
   EXPECT_EQ(line.options.disks[1].path, "/b:c");
   EXPECT_TRUE(line.options.disks[1].fixed_size);
-  EXPECT_FALSE(parse({"--ndr20-only", "--disk", "1=/a"}).options.accept_ndr64);
-  EXPECT_EQ(line.options.idle_timeout_seconds, 180);
-  EXPECT_EQ(parse({"--idle-timeout", "2", "--disk", "1=/a"}).options.idle_timeout_seconds, 2);
-  EXPECT_EQ(parse({"--disk", "1=/a", "--idle-timeout=86400"}).options.idle_timeout_seconds, 86400);
+  EXPECT_FALSE(parse({"--ndr20-only", "--disk", "1=/a"}).options.server.accept_ndr64);
+  EXPECT_EQ(line.options.server.limits.idle_timeout_ms, 180 * 1000);
+  EXPECT_EQ(parse({"--idle-timeout", "2", "--disk", "1=/a"}).options.server.limits.idle_timeout_ms,
+            2 * 1000);
+  EXPECT_EQ(parse({"--disk", "1=/a", "--idle-timeout=86400"}).options.server.limits.idle_timeout_ms,
+            86400 * 1000);
 }
 
 TEST(CommandLineTest, RefusesWhatItCannotServeExactly) {
@@ -154,7 +156,7 @@ TEST(TrustOptionsTest, ListeningBeyondLoopbackNeedsAnAllowList) {
     SCOPED_TRACE(listen);
     const CommandLine line = parse({"--listen", listen, "--disk", "1=/a"});
     EXPECT_EQ(line.action, CommandLine::Action::Serve) << line.error;
-    EXPECT_TRUE(line.options.allow.empty());
+    EXPECT_TRUE(line.options.server.allow.empty());
   }
 }
 
@@ -163,20 +165,20 @@ TEST(TrustOptionsTest, AllowListsLimitsUserAndVerifyDisks) {
                                   "--disk", "1=/a", "--verify-disk", "2=/b", "--max-connections",
                                   "20", "--max-peer-connections=3", "--user", "nobody:nogroup"});
   ASSERT_EQ(line.action, CommandLine::Action::Serve) << line.error;
-  ASSERT_EQ(line.options.allow.size(), 3u);
-  EXPECT_EQ(rpc::address_range_text(line.options.allow[0]), "10.0.0.0/8");
-  EXPECT_TRUE(line.options.allow[2].any);
+  ASSERT_EQ(line.options.server.allow.size(), 3u);
+  EXPECT_EQ(rpc::address_range_text(line.options.server.allow[0]), "10.0.0.0/8");
+  EXPECT_TRUE(line.options.server.allow[2].any);
   ASSERT_EQ(line.options.disks.size(), 2u);
   EXPECT_FALSE(line.options.disks[0].read_only);
   EXPECT_TRUE(line.options.disks[1].read_only);
-  EXPECT_EQ(line.options.max_connections, 20u);
-  EXPECT_EQ(line.options.max_peer_connections, 3u);
+  EXPECT_EQ(line.options.server.limits.max_connections, 20u);
+  EXPECT_EQ(line.options.server.limits.max_connections_per_peer, 3u);
   EXPECT_EQ(line.options.user, "nobody");
   EXPECT_EQ(line.options.group, "nogroup");
 
   const CommandLine defaults = parse({"--disk", "1=/a", "--user", "daemon"});
-  EXPECT_EQ(defaults.options.max_connections, 512u);
-  EXPECT_EQ(defaults.options.max_peer_connections, 288u);
+  EXPECT_EQ(defaults.options.server.limits.max_connections, 512u);
+  EXPECT_EQ(defaults.options.server.limits.max_connections_per_peer, 288u);
   EXPECT_EQ(defaults.options.user, "daemon");
   EXPECT_EQ(defaults.options.group, "");
   EXPECT_EQ(defaults.options.disks[0].max_size, 0);  // the file system's size, see DiskStore

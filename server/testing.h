@@ -20,15 +20,6 @@ using ScratchDir = trv_testing::TemporaryDirectory;
 
 using trv_testing::md5_of;
 
-// `length` bytes, none of them zero, that differ from seed to seed.
-inline Bytes pattern(std::size_t length, std::uint32_t seed) {
-  Bytes data(length);
-  std::uint32_t state = seed * 2654435761u + 1;
-  for (auto& byte : data) {
-    state = state * 1103515245u + 12345u;
-    byte = static_cast<std::uint8_t>((state >> 16) | 1);
-  }
-  return data;
-}
+using trv_testing::pattern;
 
 }  // namespace trvs_testing

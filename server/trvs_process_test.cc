@@ -23,7 +23,7 @@
 #include "service/interface.h"
 #include "service/server_result.h"
 #include "service/service_ndr.h"
-#include "testing/child_process.h"
+#include "testing/child_program.h"
 #include "testing/pdu_reader.h"
 #include "testing/raw_rpc_client.h"
 #include "trv_version.h"
@@ -33,73 +33,16 @@ namespace {
 using trvs_testing::Bytes;
 using trvs_testing::md5_of;
 
-// A trvs child with its standard output on a pipe and its standard error in
-// a file. Killed and reaped on destruction if still running.
-class TrvsProcess {
- public:
-  TrvsProcess(const std::vector<std::string>& args, const std::string& stderr_path) {
-    int out[2];
-    if (::pipe2(out, O_CLOEXEC) != 0) return;
-    const int err = ::open(stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    trv_testing::Command command;
-    command.argv.push_back(TRVS_PATH);
-    command.argv.insert(command.argv.end(), args.begin(), args.end());
-    command.envp = trv_testing::environment_with({});
-    pid_ = trv_testing::spawn(std::move(command), std::filesystem::current_path(), out[1], err);
-    if (err >= 0) ::close(err);
-    ::close(out[1]);
-    out_ = out[0];
-  }
-  ~TrvsProcess() {
-    if (pid_ > 0 && !reaped_) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-    if (out_ >= 0) ::close(out_);
-  }
+using trv_testing::ChildProgram;
 
-  // The first line of standard output, without its line end; empty when the
-  // process ended before writing one.
-  std::string first_line() {
-    std::string line;
-    char c;
-    while (::read(out_, &c, 1) == 1 && c != '\n') line += c;
-    return line;
-  }
-  // Everything else on standard output, up to its end.
-  std::string rest_of_output() {
-    std::string text;
-    char buffer[4096];
-    ssize_t n;
-    while ((n = ::read(out_, buffer, sizeof buffer)) > 0) text.append(buffer, n);
-    return text;
-  }
-  void signal(int number) { ::kill(pid_, number); }
-  bool running() {
-    if (reaped_) return false;
-    int status;
-    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-      reaped_ = true;
-      status_ = status;
-      return false;
-    }
-    return true;
-  }
-  // Waits for the exit; the exit code, or -1 when killed by a signal.
-  int wait() {
-    if (!reaped_) {
-      ::waitpid(pid_, &status_, 0);
-      reaped_ = true;
-    }
-    return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-  int out_ = -1;
-  bool reaped_ = false;
-  int status_ = 0;
-};
+// trvs with `args`, its standard output on a pipe and its standard error in
+// the file `stderr_path`.
+std::unique_ptr<ChildProgram> start_trvs(const std::vector<std::string>& args,
+                                         const std::string& stderr_path) {
+  return std::make_unique<ChildProgram>(trv_testing::program_command(TRVS_PATH, args),
+                                        std::filesystem::current_path(), std::filesystem::path(),
+                                        stderr_path);
+}
 
 // A client of one connection and one presentation context, on the shared raw
 // client's typed calls.
@@ -145,8 +88,8 @@ class TrvsProcessTest : public ::testing::Test {
   std::uint16_t start(std::vector<std::string> extra = {}) {
     std::vector<std::string> args = {"--listen", "127.0.0.1:0", "--disk", "1=" + image_};
     args.insert(args.end(), extra.begin(), extra.end());
-    trvs_ = std::make_unique<TrvsProcess>(args, log_path_);
-    const std::string line = trvs_->first_line();
+    trvs_ = start_trvs(args, log_path_);
+    const std::string line = trvs_->read_line();
     const std::string prefix = "listening on 127.0.0.1:";
     if (line.rfind(prefix, 0) != 0) {
       ADD_FAILURE() << "first line: \"" << line << "\"; log:\n" << log();
@@ -181,7 +124,7 @@ class TrvsProcessTest : public ::testing::Test {
   const std::filesystem::path& dir_ = scratch_.path();
   std::string image_;
   std::string log_path_;
-  std::unique_ptr<TrvsProcess> trvs_;
+  std::unique_ptr<ChildProgram> trvs_;
 };
 
 TEST_F(TrvsProcessTest, PrintsItsPortAndStopsCleanlyOnSigterm) {
@@ -192,7 +135,7 @@ TEST_F(TrvsProcessTest, PrintsItsPortAndStopsCleanlyOnSigterm) {
   socket.close();
   trvs_->signal(SIGTERM);
   EXPECT_EQ(trvs_->wait(), 0);
-  EXPECT_EQ(trvs_->rest_of_output(), "");  // the port line is the only output
+  EXPECT_EQ(trvs_->read_rest(), "");  // the port line is the only output
   const std::string text = log();
   EXPECT_NE(text.find("] listening on 127.0.0.1:" + std::to_string(port)), std::string::npos);
   EXPECT_NE(text.find("] stopping on SIGTERM\n"), std::string::npos) << text;
@@ -311,8 +254,8 @@ class TrvsCommandLineTest : public TrvsProcessTest {
  protected:
   // Runs trvs to its end; returns the exit code and its standard output.
   int run(const std::vector<std::string>& args, std::string* output) {
-    trvs_ = std::make_unique<TrvsProcess>(args, log_path_);
-    *output = trvs_->rest_of_output();
+    trvs_ = start_trvs(args, log_path_);
+    *output = trvs_->read_rest();
     return trvs_->wait();
   }
 };

@@ -29,9 +29,22 @@ inline Bytes hex(const std::string& text) {
   return out;
 }
 
-// The 16-byte MD5 digest of `data`.
+// `length` bytes that differ from seed to seed, from chunk to chunk and
+// within a chunk, none of them zero: a chunk written at the wrong offset, a
+// short write or a piece mistaken for zeros shows.
+inline Bytes pattern(std::size_t length, std::uint32_t seed) {
+  Bytes data(length);
+  std::uint32_t state = seed * 2654435761u + 1;
+  for (auto& byte : data) {
+    state = state * 1103515245u + 12345u;
+    byte = static_cast<std::uint8_t>((state >> 16) | 1);
+  }
+  return data;
+}
+
+// The MD5 digest of `data`.
 inline Bytes md5_of(std::span<const std::uint8_t> data) {
-  Bytes digest(16);
+  Bytes digest(kDigestLength);
   md5_digest(data.data(), data.size(), digest.data());
   return digest;
 }

@@ -34,7 +34,7 @@ class DestinationTest : public ::testing::Test {
   // A full copy of 64 MiB at 20 MiB/s; `meddle` runs on another thread once
   // the image has grown past 8 MiB. Returns trvc's result.
   RunResult copy_while(const std::function<void()>& meddle) {
-    write_file(dir_.drive(0), pattern_bytes(64 * kMiB, 5));
+    write_file(dir_.drive(0), pattern(64 * kMiB, 5));
     TrvcProcess client(dir_, {"127.0.0.1", server_->port_text(), "0", "1", "20480"});
     std::atomic<bool> done{false};
     std::atomic<bool> meddled{false};
@@ -91,7 +91,7 @@ TEST_F(DestinationTest, AnImageRemovedDuringTheCopyFailsTheRun) {
 // the source (padded with zeros to the last whole chunk), not short.
 TEST_F(DestinationTest, AnIncrementalRunIntoAnEmptyImageGrowsItToTheSourceLength) {
   const std::uint64_t length = 14 * kMiB + 4096;
-  std::vector<std::uint8_t> source = pattern_bytes(8 * kMiB, 6);
+  std::vector<std::uint8_t> source = pattern(8 * kMiB, 6);
   source.resize(length, 0);  // the last 6 MiB and a bit are zero
   write_file(dir_.drive(0), source);
 

@@ -25,7 +25,7 @@
 #include "digest/digest.h"
 #include "log/log_file_testing.h"
 #include "platform/text.h"
-#include "testing/child_process.h"
+#include "testing/child_program.h"
 
 extern char** environ;
 
@@ -39,16 +39,6 @@ TempDir::TempDir() {
 
 fs::path TempDir::drive(int index) const {
   return devices() / ("PhysicalDrive" + std::to_string(index));
-}
-
-std::vector<std::uint8_t> pattern_bytes(std::uint64_t length, std::uint32_t seed) {
-  std::vector<std::uint8_t> bytes(length);
-  std::uint32_t state = seed * 2654435761u + 1;
-  for (std::uint64_t i = 0; i < length; ++i) {
-    state = state * 1664525u + 1013904223u;
-    bytes[i] = static_cast<std::uint8_t>(state >> 24);
-  }
-  return bytes;
 }
 
 void write_file(const fs::path& path, const std::vector<std::uint8_t>& bytes) {
@@ -169,10 +159,9 @@ int count_prefix(const std::vector<LogLine>& lines, const std::string& prefix) {
 
 namespace {
 
+using trv_testing::ChildProgram;
 using trv_testing::Command;
-using trv_testing::environment_with;
-using trv_testing::spawn;
-using trv_testing::wait_for;
+using trv_testing::program_command;
 
 std::string slurp(const fs::path& path) {
   std::vector<std::uint8_t> bytes = read_file(path);
@@ -184,48 +173,20 @@ std::string slurp(const fs::path& path) {
 TrvcProcess::TrvcProcess(const TempDir& dir, const std::vector<std::string>& args,
                          const std::vector<std::pair<std::string, std::string>>& environment)
     : dir_(dir) {
-  Command command;
-  command.argv.push_back(TRVC_PATH);
-  command.argv.insert(command.argv.end(), args.begin(), args.end());
   auto changes = environment;
   changes.emplace_back("TRV_DEVICE_DIR", dir.devices().string());
-  command.envp = environment_with(changes);
-  if (std::none_of(environment.begin(), environment.end(),
-                   [](const auto& change) { return change.first == "TRV_FAIL_CALL"; })) {
-    // A fault armed for the test process itself must not leak into the child.
-    command.envp.erase(std::remove_if(command.envp.begin(), command.envp.end(),
-                                      [](const std::string& entry) {
-                                        return entry.rfind("TRV_FAIL_CALL=", 0) == 0;
-                                      }),
-                       command.envp.end());
-  }
-
-  fs::path out_path = dir.path() / "trvc.out";
-  fs::path err_path = dir.path() / "trvc.err";
-  int out_fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  int err_fd = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (out_fd < 0 || err_fd < 0) throw std::runtime_error("cannot create the output files");
   started_ = std::chrono::steady_clock::now();
-  pid_ = spawn(std::move(command), dir.path(), out_fd, err_fd);
-  close(out_fd);
-  close(err_fd);
+  program_ = std::make_unique<ChildProgram>(program_command(TRVC_PATH, args, changes), dir.path(),
+                                            dir.path() / "trvc.out", dir.path() / "trvc.err");
 }
 
-TrvcProcess::~TrvcProcess() {
-  if (pid_ < 0) return;
-  kill(pid_, SIGKILL);
-  wait_for(pid_);
-}
+TrvcProcess::~TrvcProcess() = default;
 
-void TrvcProcess::signal(int signal) {
-  if (pid_ >= 0) kill(pid_, signal);
-}
+void TrvcProcess::signal(int signal) { program_->signal(signal); }
 
 RunResult TrvcProcess::wait() {
   RunResult result;
-  if (pid_ < 0) return result;
-  result.exit_code = wait_for(pid_);
-  pid_ = -1;
+  result.exit_code = program_->wait();
   result.seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
   result.out = slurp(dir_.path() / "trvc.out");
@@ -241,13 +202,13 @@ RunResult run_trvc(const TempDir& dir, const std::vector<std::string>& args,
 
 TrvsProcess::TrvsProcess(const std::vector<std::string>& disks,
                          const std::vector<std::string>& options, int open_files_limit) {
-  Command command;
-  command.argv = {TRVS_PATH, "--listen", "127.0.0.1:0"};
+  std::vector<std::string> args = {"--listen", "127.0.0.1:0"};
   for (const std::string& disk : disks) {
-    command.argv.push_back("--disk");
-    command.argv.push_back(disk);
+    args.push_back("--disk");
+    args.push_back(disk);
   }
-  command.argv.insert(command.argv.end(), options.begin(), options.end());
+  args.insert(args.end(), options.begin(), options.end());
+  Command command = program_command(TRVS_PATH, args);
   if (open_files_limit > 0) {
     // The shell sets both limits (trvs raises its soft limit to the hard one)
     // and becomes trvs, keeping the pid.
@@ -255,19 +216,10 @@ TrvsProcess::TrvsProcess(const std::vector<std::string>& disks,
                                                "ulimit -n " + std::to_string(open_files_limit) +
                                                    " && exec \"$0\" \"$@\""});
   }
-  command.envp = environment_with({});
-  int pipe_fds[2];
-  if (pipe2(pipe_fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-  const fs::path log_path = log_dir_.path() / "trvs.err";
-  int err_fd = open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (err_fd < 0) throw std::runtime_error("cannot create the server's log file");
-  pid_ = spawn(std::move(command), fs::current_path(), pipe_fds[1], err_fd);
-  close(err_fd);
-  close(pipe_fds[1]);
-  output_ = pipe_fds[0];
+  program_ = std::make_unique<ChildProgram>(std::move(command), fs::current_path(), fs::path(),
+                                            log_dir_.path() / "trvs.err");
   // The first line announces the address it listens on.
-  char c;
-  while (read(output_, &c, 1) == 1 && c != '\n') first_line_ += c;
+  first_line_ = program_->read_line();
   // "... <address>:<port>": the digits after the last colon.
   std::size_t colon = first_line_.rfind(':');
   if (colon != std::string::npos) {
@@ -284,7 +236,7 @@ TrvsProcess::TrvsProcess(const std::vector<std::string>& disks,
     throw std::runtime_error("trvs did not announce its port: '" + first_line_ + "'");
   }
   // Keep reading so that the server never blocks on a full pipe.
-  drain_ = std::thread([fd = output_] {
+  drain_ = std::thread([fd = program_->output_fd()] {
     char buffer[4096];
     while (read(fd, buffer, sizeof buffer) > 0) {
     }
@@ -293,16 +245,16 @@ TrvsProcess::TrvsProcess(const std::vector<std::string>& disks,
 
 TrvsProcess::~TrvsProcess() { stop(); }
 
+pid_t TrvsProcess::pid() const { return program_ ? program_->pid() : -1; }
+
 std::string TrvsProcess::log_text() const { return slurp(log_dir_.path() / "trvs.err"); }
 
 int TrvsProcess::stop() {
-  if (pid_ < 0) return -1;
-  kill(pid_, SIGTERM);
-  int status = wait_for(pid_);
-  pid_ = -1;
+  if (!program_) return -1;
+  program_->signal(SIGTERM);
+  const int status = program_->wait();
   if (drain_.joinable()) drain_.join();
-  if (output_ >= 0) close(output_);
-  output_ = -1;
+  program_.reset();
   return status;
 }
 
@@ -398,9 +350,9 @@ std::vector<std::uint8_t> ScriptedReplicationServer::destination(std::uint64_t l
 
 void ScriptedReplicationServer::preload(const std::vector<std::uint8_t>& bytes) {
   std::lock_guard<std::mutex> hold(mutex_);
-  for (std::uint64_t offset = 0; offset < bytes.size(); offset += kMiB) {
-    std::vector<std::uint8_t> chunk(kMiB, 0);
-    std::uint64_t n = std::min<std::uint64_t>(kMiB, bytes.size() - offset);
+  for (std::uint64_t offset = 0; offset < bytes.size(); offset += kChunkLength) {
+    std::vector<std::uint8_t> chunk(kChunkLength, 0);
+    std::uint64_t n = std::min<std::uint64_t>(kChunkLength, bytes.size() - offset);
     std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(offset), n, chunk.begin());
     chunks_[offset] = std::move(chunk);
   }
@@ -418,14 +370,14 @@ std::optional<std::int32_t> ScriptedReplicationServer::replicate(const Caller&,
                                                                  const ReplicateRequest& args) {
   const auto offset = static_cast<std::uint64_t>(args.offset);
   const bool digest_ok =
-      args.digest.size() == 16 &&
+      args.digest.size() == kDigestLength &&
       md5_of(args.data) == std::vector<std::uint8_t>(args.digest.begin(), args.digest.end());
   {
     std::lock_guard<std::mutex> hold(mutex_);
     dests_.push_back(args.dest);
     replicated_.push_back(offset);
     if (!digest_ok) ++bad_digests_;
-    if (args.digest.size() != 16 || args.data.size() != kMiB) ++bad_lengths_;
+    if (args.digest.size() != kDigestLength || args.data.size() != kChunkLength) ++bad_lengths_;
     if (script.store) chunks_[offset].assign(args.data.begin(), args.data.end());
   }
   if (script.replicate_fault_offset == offset) return script.replicate_result;
@@ -441,12 +393,13 @@ std::optional<std::int32_t> ScriptedReplicationServer::replicate(const Caller&,
 std::optional<std::int32_t> ScriptedReplicationServer::compare(const Caller&,
                                                                const CompareRequest& args) {
   const auto offset = static_cast<std::uint64_t>(args.offset);
-  std::vector<std::uint8_t> stored(kMiB, 0);
+  std::vector<std::uint8_t> stored(kChunkLength, 0);
   {
     std::lock_guard<std::mutex> hold(mutex_);
     dests_.push_back(args.dest);
     compared_.push_back(offset);
-    if (args.digest.size() != 16 || args.data_length != static_cast<std::int32_t>(kMiB)) {
+    if (args.digest.size() != kDigestLength ||
+        args.data_length != static_cast<std::int32_t>(kChunkLength)) {
       ++bad_lengths_;
     }
     auto found = chunks_.find(offset);

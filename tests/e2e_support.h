@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -22,10 +23,12 @@
 
 #include "service/service_server.h"
 #include "testing/bytes.h"
+#include "testing/child_program.h"
 #include "testing/temporary_directory.h"
 
 namespace e2e {
 
+// A unit of image sizes in the tests (the chunk itself is kChunkLength).
 constexpr std::uint64_t kMiB = 1048576;
 
 // The shared temporary directory, holding a "devices" folder for disk images
@@ -45,7 +48,7 @@ class TempDir {
 
 // Bytes that differ from chunk to chunk and within a chunk, so that a chunk
 // written at the wrong offset or a short write shows.
-std::vector<std::uint8_t> pattern_bytes(std::uint64_t length, std::uint32_t seed);
+using trv_testing::pattern;
 void write_file(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes);
 std::vector<std::uint8_t> read_file(const std::filesystem::path& path);
 // A file of `length` bytes that takes no space (all zero).
@@ -100,7 +103,6 @@ class TrvcProcess {
   TrvcProcess(const TrvcProcess&) = delete;
   TrvcProcess& operator=(const TrvcProcess&) = delete;
 
-  pid_t pid() const { return pid_; }
   // Sends `signal` to the process while it runs.
   void signal(int signal);
   // Waits for the exit and collects the outputs and the log.
@@ -108,7 +110,7 @@ class TrvcProcess {
 
  private:
   const TempDir& dir_;
-  pid_t pid_ = -1;
+  std::unique_ptr<trv_testing::ChildProgram> program_;
   std::chrono::steady_clock::time_point started_;
 };
 
@@ -132,7 +134,7 @@ class TrvsProcess {
 
   std::uint16_t port() const { return port_; }
   std::string port_text() const { return std::to_string(port_); }
-  pid_t pid() const { return pid_; }
+  pid_t pid() const;  // -1 once stopped
   // Everything the server has logged so far.
   std::string log_text() const;
   // Stops the server and returns its exit status.
@@ -140,10 +142,9 @@ class TrvsProcess {
 
  private:
   TempDir log_dir_;
-  pid_t pid_ = -1;
+  std::unique_ptr<trv_testing::ChildProgram> program_;
   std::uint16_t port_ = 0;
-  int output_ = -1;  // read end of its standard output
-  std::thread drain_;
+  std::thread drain_;  // reads its standard output to the end
   std::string first_line_;
 };
 
@@ -196,7 +197,8 @@ class ScriptedReplicationServer : public ReplicationHandler {
   std::vector<std::uint64_t> replicated_offsets() const;  // sorted
   std::vector<std::uint64_t> compared_offsets() const;    // sorted
   int bad_digests() const;  // replicate calls whose digest was not their data's
-  int bad_lengths() const;  // calls whose digest or data length was not 16 / 1 MiB
+  int bad_lengths()
+      const;  // calls whose digest or data length was not kDigestLength / kChunkLength
   // The stored destination, zero-extended or cut to `length` bytes.
   std::vector<std::uint8_t> destination(std::uint64_t length) const;
   // Puts bytes on the destination before a run, as an earlier run would.

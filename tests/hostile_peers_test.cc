@@ -39,7 +39,7 @@ std::uint8_t bind_answer(std::uint16_t port, const std::string& local_address,
 class HostilePeers : public ::testing::Test {
  protected:
   void SetUp() override {
-    source_ = pattern_bytes(24 * kMiB + 100, 21);
+    source_ = pattern(24 * kMiB + 100, 21);
     write_file(dir_.drive(0), source_);
     dest_ = dir_.path() / "dest.img";
     write_file(dest_, {});

@@ -27,7 +27,7 @@ class InitFailure : public ::testing::TestWithParam<Failure> {
  protected:
   void SetUp() override {
     server_.start();
-    write_file(dir_.drive(1), pattern_bytes(2 * kMiB, 1));
+    write_file(dir_.drive(1), pattern(2 * kMiB, 1));
   }
 
   TempDir dir_;
@@ -120,7 +120,7 @@ class ChunkFailure : public ::testing::Test {
 };
 
 TEST_F(ChunkFailure, ReadThatCannotStartNamesItsOffset) {
-  write_file(dir_.drive(1), pattern_bytes(4 * kMiB, 2));
+  write_file(dir_.drive(1), pattern(4 * kMiB, 2));
   // The third read fails as it starts; which chunk it carries depends on
   // which worker calls first.
   RunResult result = run("ReadFile:23:2");
@@ -142,14 +142,14 @@ TEST_F(ChunkFailure, ReadThatCannotStartNamesItsOffset) {
 }
 
 TEST_F(ChunkFailure, ReadThatCompletesWithAnErrorNamesItsOffset) {
-  write_file(dir_.drive(1), pattern_bytes(kMiB, 3));
+  write_file(dir_.drive(1), pattern(kMiB, 3));
   RunResult result = run("ReadFile.completion:23");
   expect_failed_run(result, "handle_chunks failed, offset: 0, error code : 23");
   EXPECT_TRUE(server_.replicated_offsets().empty());
 }
 
 TEST_F(ChunkFailure, RecycledContextThatCannotBePostedFailsTheRun) {
-  write_file(dir_.drive(1), pattern_bytes(kMiB, 4));
+  write_file(dir_.drive(1), pattern(kMiB, 4));
   // 16 posts start the contexts and the 17th recycles the one chunk (the
   // runtime's completions do not count: they are the system's own posts).
   RunResult result = run("PostQueuedCompletionStatus:1450:16");
@@ -158,7 +158,7 @@ TEST_F(ChunkFailure, RecycledContextThatCannotBePostedFailsTheRun) {
 }
 
 TEST_F(ChunkFailure, LostWakeUpOnlyDelaysTheEnd) {
-  write_file(dir_.drive(1), pattern_bytes(kMiB, 4));
+  write_file(dir_.drive(1), pattern(kMiB, 4));
   // The 18th post is the first wake-up after the last context was dropped;
   // the workers then leave at their next wait time-out instead.
   RunResult result = run("PostQueuedCompletionStatus:1450:17");
@@ -169,7 +169,7 @@ TEST_F(ChunkFailure, LostWakeUpOnlyDelaysTheEnd) {
 }
 
 TEST_F(ChunkFailure, CallStateThatCannotBePreparedSendsNothing) {
-  write_file(dir_.drive(1), pattern_bytes(kMiB, 5));
+  write_file(dir_.drive(1), pattern(kMiB, 5));
   RunResult result = run("RpcAsyncInitializeHandle:1914");
   EXPECT_EQ(result.exit_code, 1);
   EXPECT_EQ(
@@ -181,7 +181,7 @@ TEST_F(ChunkFailure, CallStateThatCannotBePreparedSendsNothing) {
 }
 
 TEST_F(ChunkFailure, CallThatCannotBeMadeFailsTheRun) {
-  write_file(dir_.drive(1), pattern_bytes(2 * kMiB, 6));
+  write_file(dir_.drive(1), pattern(2 * kMiB, 6));
   RunResult result = run("Ndr64AsyncClientCall:1726", "incremental_sync");
   EXPECT_EQ(result.exit_code, 1);
   EXPECT_NE(result.err.find("Invoke rpc method compare failed, exception code: 1726"),
@@ -193,7 +193,7 @@ TEST_F(ChunkFailure, CallThatCannotBeMadeFailsTheRun) {
 }
 
 TEST_F(ChunkFailure, CloseThatCannotBeMadeKeepsASuccessfulResult) {
-  write_file(dir_.drive(1), pattern_bytes(kMiB, 7));
+  write_file(dir_.drive(1), pattern(kMiB, 7));
   // The first synchronous call opens, the second closes.
   RunResult result = run("NdrClientCall3:1726:1");
   EXPECT_EQ(result.exit_code, 0);

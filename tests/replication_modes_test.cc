@@ -50,7 +50,7 @@ class TrvsCopy : public ::testing::Test {
 };
 
 TEST_F(TrvsCopy, FullCopyMakesTheDestinationEqualTheSource) {
-  std::vector<std::uint8_t> source = pattern_bytes(5 * kMiB + 4096, 1);
+  std::vector<std::uint8_t> source = pattern(5 * kMiB + 4096, 1);
   RunResult result = copy(source);
   ASSERT_EQ(result.exit_code, 0) << result.err;
   EXPECT_NE(find_message(result.log, "Replicate succ."), -1);
@@ -58,11 +58,11 @@ TEST_F(TrvsCopy, FullCopyMakesTheDestinationEqualTheSource) {
 }
 
 TEST_F(TrvsCopy, IncrementalRunsBringAChangedDestinationBackInLine) {
-  std::vector<std::uint8_t> source = pattern_bytes(6 * kMiB, 2);
+  std::vector<std::uint8_t> source = pattern(6 * kMiB, 2);
   ASSERT_EQ(copy(source).exit_code, 0);
   // Change two chunks and part of a third on the source; the next runs must
   // carry those changes over, whichever incremental mode they use.
-  std::vector<std::uint8_t> changed = pattern_bytes(kMiB, 3);
+  std::vector<std::uint8_t> changed = pattern(kMiB, 3);
   std::copy(changed.begin(), changed.end(), source.begin() + 1 * kMiB);
   std::fill(source.begin() + 4 * kMiB, source.begin() + 5 * kMiB, 0);
   source[5 * kMiB + 17] ^= 0xFF;
@@ -79,7 +79,7 @@ TEST_F(TrvsCopy, IncrementalRunsBringAChangedDestinationBackInLine) {
 // A server that offers only NDR 2.0 refuses the client's NDR64 context, so
 // every call of these runs travels in NDR 2.0 (the runs above use NDR64).
 TEST_F(TrvsCopy, AServerOfferingOnlyNdr20ReceivesTheSameBytes) {
-  std::vector<std::uint8_t> source = pattern_bytes(3 * kMiB + 100, 4);
+  std::vector<std::uint8_t> source = pattern(3 * kMiB + 100, 4);
   RunResult full = copy(source, "", {"--ndr20-only"});
   ASSERT_EQ(full.exit_code, 0) << full.err;
   expect_copy(source, read_file(dest_path_));
@@ -93,7 +93,7 @@ TEST_F(TrvsCopy, AServerOfferingOnlyNdr20ReceivesTheSameBytes) {
 class SourceSize : public TrvsCopy, public ::testing::WithParamInterface<std::uint64_t> {};
 
 TEST_P(SourceSize, DestinationStartsWithTheSourceAndIsZeroBeyond) {
-  std::vector<std::uint8_t> source = pattern_bytes(GetParam(), 4);
+  std::vector<std::uint8_t> source = pattern(GetParam(), 4);
   RunResult result = copy(source);
   ASSERT_EQ(result.exit_code, 0) << result.err;
   EXPECT_NE(find_message(result.log, "Open device succ, disk size: " + std::to_string(GetParam())),
@@ -126,7 +126,7 @@ class ModeCalls : public ::testing::Test {
 };
 
 TEST_F(ModeCalls, FullCopyReplicatesEveryChunkWithoutComparing) {
-  std::vector<std::uint8_t> source = pattern_bytes(3 * kMiB + 5, 5);
+  std::vector<std::uint8_t> source = pattern(3 * kMiB + 5, 5);
   write_file(dir_.drive(1), source);
   server_.preload(source);  // even a destination that already matches
   RunResult result = run("");
@@ -141,7 +141,7 @@ TEST_F(ModeCalls, FullCopyReplicatesEveryChunkWithoutComparing) {
 }
 
 TEST_F(ModeCalls, IncrementalComparesEveryChunkAndSendsOnlyTheChangedOnes) {
-  std::vector<std::uint8_t> source = pattern_bytes(6 * kMiB, 6);
+  std::vector<std::uint8_t> source = pattern(6 * kMiB, 6);
   std::vector<std::uint8_t> old = source;
   old[2 * kMiB + 100] ^= 1;
   std::fill(old.begin() + 4 * kMiB, old.begin() + 5 * kMiB, 0);
@@ -157,7 +157,7 @@ TEST_F(ModeCalls, IncrementalComparesEveryChunkAndSendsOnlyTheChangedOnes) {
 }
 
 TEST_F(ModeCalls, LastIncrementalComparesLikeIncremental) {
-  std::vector<std::uint8_t> source = pattern_bytes(4 * kMiB, 7);
+  std::vector<std::uint8_t> source = pattern(4 * kMiB, 7);
   std::vector<std::uint8_t> old = source;
   old[kMiB] ^= 0x80;
   server_.preload(old);
@@ -172,7 +172,7 @@ TEST_F(ModeCalls, LastIncrementalComparesLikeIncremental) {
 TEST_F(ModeCalls, AnIdenticalDestinationReceivesNoData) {
   // Zero chunks take the shortcut past the digest; their digest must still
   // be the real one, or the server would see them as changed.
-  std::vector<std::uint8_t> source = pattern_bytes(5 * kMiB, 8);
+  std::vector<std::uint8_t> source = pattern(5 * kMiB, 8);
   std::fill(source.begin() + kMiB, source.begin() + 3 * kMiB, 0);
   server_.preload(source);
   write_file(dir_.drive(1), source);
@@ -194,7 +194,7 @@ TEST_F(ModeCalls, ZeroChunksAreSentWithTheirTrueDigest) {
 }
 
 TEST_F(ModeCalls, EveryCallNamesTheSameDestination) {
-  write_file(dir_.drive(1), pattern_bytes(2 * kMiB, 9));
+  write_file(dir_.drive(1), pattern(2 * kMiB, 9));
   RunResult result = run("incremental_sync", "-2");
   ASSERT_EQ(result.exit_code, 0) << result.err;
   std::vector<std::int16_t> dests = server_.dests();
@@ -205,7 +205,7 @@ TEST_F(ModeCalls, EveryCallNamesTheSameDestination) {
 
 TEST_F(ModeCalls, DestinationBeyondTheWireTypeIsRefusedBeforeTheRun) {
   // Cut to 16 bits, 65537 would have written to disk 1.
-  write_file(dir_.drive(1), pattern_bytes(kMiB, 9));
+  write_file(dir_.drive(1), pattern(kMiB, 9));
   RunResult result = run("", "65537");
   EXPECT_EQ(result.exit_code, 255);
   EXPECT_EQ(server_.open_calls(), 0);
@@ -230,7 +230,7 @@ struct FlushCase {
 class FlushByMode : public ModeCalls, public ::testing::WithParamInterface<FlushCase> {};
 
 TEST_P(FlushByMode, OnlyTheFlushingModesMeetTheFlushFailure) {
-  write_file(dir_.drive(1), pattern_bytes(kMiB, 10));
+  write_file(dir_.drive(1), pattern(kMiB, 10));
   std::vector<std::string> args = {"127.0.0.1", server_.port_text(), "1", "7", "0"};
   if (*GetParam().mode) args.push_back(GetParam().mode);
   RunResult result = run_trvc(dir_, args, {{"TRV_FAIL_CALL", "FlushFileBuffers:21"}});

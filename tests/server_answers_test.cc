@@ -45,7 +45,7 @@ class ServerAnswers : public ::testing::Test {
 };
 
 TEST_F(ServerAnswers, RefusedOpenStopsBeforeAnyChunk) {
-  write_file(dir_.drive(1), pattern_bytes(3 * kMiB, 1));
+  write_file(dir_.drive(1), pattern(3 * kMiB, 1));
   server_.script.open_result = 108;
   RunResult result = run();
   EXPECT_EQ(result.exit_code, 1);
@@ -56,7 +56,7 @@ TEST_F(ServerAnswers, RefusedOpenStopsBeforeAnyChunk) {
 }
 
 TEST_F(ServerAnswers, UnexpectedCompareAnswerFailsTheRunWithItsOffset) {
-  write_file(dir_.drive(1), pattern_bytes(kMiB, 2));
+  write_file(dir_.drive(1), pattern(kMiB, 2));
   server_.script.compare_result = 100;  // a replicate code, not a compare code
   RunResult result = run("incremental_sync");
   EXPECT_EQ(result.exit_code, 1);
@@ -67,7 +67,7 @@ TEST_F(ServerAnswers, UnexpectedCompareAnswerFailsTheRunWithItsOffset) {
 }
 
 TEST_F(ServerAnswers, RejectedReplicateFailsTheRunButTheOtherChunksGoOn) {
-  write_file(dir_.drive(1), pattern_bytes(8 * kMiB, 3));
+  write_file(dir_.drive(1), pattern(8 * kMiB, 3));
   server_.script.replicate_fault_offset = 3 * kMiB;
   server_.script.replicate_result = 104;
   RunResult result = run();
@@ -82,7 +82,7 @@ TEST_F(ServerAnswers, RejectedReplicateFailsTheRunButTheOtherChunksGoOn) {
 }
 
 TEST_F(ServerAnswers, VanishingServerFailsTheRun) {
-  write_file(dir_.drive(1), pattern_bytes(6 * kMiB, 4));
+  write_file(dir_.drive(1), pattern(6 * kMiB, 4));
   server_.script.replicate_fault_offset = 2 * kMiB;
   server_.script.replicate_result = std::nullopt;  // drop the connection
   RunResult result = run();
@@ -93,7 +93,7 @@ TEST_F(ServerAnswers, VanishingServerFailsTheRun) {
 }
 
 TEST_F(ServerAnswers, NoServerListeningFailsAtTheOpen) {
-  write_file(dir_.drive(1), pattern_bytes(kMiB, 5));
+  write_file(dir_.drive(1), pattern(kMiB, 5));
   std::uint16_t port = unused_port();
   RunResult result = run_trvc(dir_, {"127.0.0.1", std::to_string(port), "1", "7", "0"});
   EXPECT_EQ(result.exit_code, 1);
@@ -106,7 +106,7 @@ TEST_F(ServerAnswers, NoServerListeningFailsAtTheOpen) {
 }
 
 TEST_F(ServerAnswers, FailedCloseAfterAGoodRunKeepsSuccess) {
-  write_file(dir_.drive(1), pattern_bytes(2 * kMiB, 6));
+  write_file(dir_.drive(1), pattern(2 * kMiB, 6));
   server_.script.close_result = 100;
   RunResult result = run();
   EXPECT_EQ(result.exit_code, 0);
@@ -121,7 +121,7 @@ TEST_F(ServerAnswers, FailedCloseAfterAGoodRunKeepsSuccess) {
 // One answer comes after the dispenser is empty and after the workers' port
 // wait has timed out at least once: the run must wait for it.
 TEST_F(ServerAnswers, LateAnswerIsWaitedForBeforeTheResult) {
-  write_file(dir_.drive(1), pattern_bytes(3 * kMiB, 7));
+  write_file(dir_.drive(1), pattern(3 * kMiB, 7));
   server_.script.slow_offset = 2 * kMiB;
   server_.script.slow_delay = std::chrono::milliseconds(10500);
   RunResult result = run();
@@ -131,7 +131,7 @@ TEST_F(ServerAnswers, LateAnswerIsWaitedForBeforeTheResult) {
 }
 
 TEST_F(ServerAnswers, LateFailureFailsTheRun) {
-  write_file(dir_.drive(1), pattern_bytes(3 * kMiB, 8));
+  write_file(dir_.drive(1), pattern(3 * kMiB, 8));
   server_.script.slow_offset = 2 * kMiB;
   server_.script.slow_delay = std::chrono::milliseconds(10500);
   server_.script.slow_result = 104;
@@ -144,7 +144,7 @@ TEST_F(ServerAnswers, LateFailureFailsTheRun) {
 }
 
 TEST_F(ServerAnswers, GoodRunLogsItsStepsInOrder) {
-  write_file(dir_.drive(1), pattern_bytes(2 * kMiB + 3, 9));
+  write_file(dir_.drive(1), pattern(2 * kMiB + 3, 9));
   RunResult result = run();
   ASSERT_EQ(result.exit_code, 0) << result.err;
   std::vector<std::string> expected = {
@@ -201,7 +201,7 @@ TEST_F(ServerAnswers, IdenticalChunksStillCountForProgress) {
 TEST_F(ServerAnswers, BandwidthLimitSpacesTheChunks) {
   // 2048 KB/s is two chunks per second: four chunks pass at 0.5 s intervals
   // after the set-up, so the run cannot finish in less than 1.5 s.
-  write_file(dir_.drive(1), pattern_bytes(4 * kMiB, 10));
+  write_file(dir_.drive(1), pattern(4 * kMiB, 10));
   RunResult result = run("", "2048");
   ASSERT_EQ(result.exit_code, 0) << result.err;
   EXPECT_GE(result.seconds, 1.5);

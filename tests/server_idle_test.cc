@@ -33,7 +33,7 @@ class ServerIdleTest : public ::testing::Test {
  protected:
   // The same source on drive 0 of each client folder, and an empty image.
   void SetUp() override {
-    source_ = pattern_bytes(kSourceLength, 17);
+    source_ = pattern(kSourceLength, 17);
     write_file(first_.drive(0), source_);
     write_file(second_.drive(0), source_);
     dest_ = first_.path() / "dest.img";

@@ -32,7 +32,7 @@ TEST_P(SignalStop, FinishesInOrderAndAnIncrementalRunCompletesTheCopy) {
   // At 8 chunks a second the last chunk would pass the limiter only after
   // about 8 s, so that even a slow machine (a sanitizer build under load)
   // signals long before it: the destination cannot have reached its end.
-  const std::vector<std::uint8_t> source = pattern_bytes(64 * kMiB + 512, 11);
+  const std::vector<std::uint8_t> source = pattern(64 * kMiB + 512, 11);
   write_file(dir.drive(0), source);
   const fs::path dest = dir.path() / "dest.img";
   write_file(dest, {});
@@ -81,7 +81,7 @@ INSTANTIATE_TEST_SUITE_P(EachSignal, SignalStop, ::testing::Values(SIGINT, SIGTE
 // does not wait for it.
 TEST(SignalStopTwice, SecondSignalEndsAtOnceWithStatusOne) {
   TempDir dir;
-  write_file(dir.drive(0), pattern_bytes(4 * kMiB, 12));
+  write_file(dir.drive(0), pattern(4 * kMiB, 12));
   ScriptedReplicationServer server;
   server.script.slow_offset = 0;
   server.script.slow_delay = std::chrono::milliseconds(8000);

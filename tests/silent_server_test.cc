@@ -251,7 +251,7 @@ class SilentServer : public ::testing::Test {
 TEST_F(SilentServer, SilenceBeforeTheFirstChunkFailsTheOpen) {
   for (Silence silence : {Silence::AtBind, Silence::AtOpen}) {
     TempDir dir;
-    write_file(dir.drive(1), pattern_bytes(2 * kMiB, 1));
+    write_file(dir.drive(1), pattern(2 * kMiB, 1));
     RawServer server({.silence = silence});
     RunResult result = run_trvc(dir, {"127.0.0.1", server.port_text(), "1", "7", "0"},
                                 {{"TRV_TEST_BOUNDS", "rpc.reply=1500,rpc.keepalive=400"}});
@@ -266,7 +266,7 @@ TEST_F(SilentServer, SilenceBeforeTheFirstChunkFailsTheOpen) {
 }
 
 TEST_F(SilentServer, SilenceAtTheThirdChunkFailsTheRun) {
-  write_file(dir_.drive(1), pattern_bytes(6 * kMiB, 2));
+  write_file(dir_.drive(1), pattern(6 * kMiB, 2));
   RawServer server({.silence = Silence::AtReplicate, .silent_from = 3});
   RunResult result = run(server);
   expect_cancelled_chunks(result);
@@ -275,20 +275,20 @@ TEST_F(SilentServer, SilenceAtTheThirdChunkFailsTheRun) {
 }
 
 TEST_F(SilentServer, AReplyThatStopsAfterItsFirstFragmentFailsTheRun) {
-  write_file(dir_.drive(1), pattern_bytes(3 * kMiB, 3));
+  write_file(dir_.drive(1), pattern(3 * kMiB, 3));
   RawServer server({.silence = Silence::MidResponse});
   RunResult result = run(server);
   expect_cancelled_chunks(result);
 }
 
 TEST_F(SilentServer, AServerThatStopsReadingAChunkFailsTheRun) {
-  write_file(dir_.drive(1), pattern_bytes(4 * kMiB, 4));
+  write_file(dir_.drive(1), pattern(4 * kMiB, 4));
   RawServer server({.silence = Silence::StopsReading, .silent_from = 2});
   expect_cancelled_chunks(run(server));
 }
 
 TEST_F(SilentServer, SilenceAtTheCloseAfterEveryChunkKeepsTheRunsResult) {
-  const std::vector<std::uint8_t> source = pattern_bytes(3 * kMiB, 5);
+  const std::vector<std::uint8_t> source = pattern(3 * kMiB, 5);
   write_file(dir_.drive(1), source);
   RawServer server({.silence = Silence::AtClose});
   RunResult result = run(server);
@@ -304,7 +304,7 @@ TEST_F(SilentServer, SilenceAtTheCloseAfterEveryChunkKeepsTheRunsResult) {
 }
 
 TEST_F(SilentServer, AServerThatAnswersWithCallIdOneGetsAByteExactCopy) {
-  const std::vector<std::uint8_t> source = pattern_bytes(5 * kMiB + 4096, 6);
+  const std::vector<std::uint8_t> source = pattern(5 * kMiB + 4096, 6);
   write_file(dir_.drive(1), source);
   {
     RawServer server({.call_id_one = true});
@@ -317,7 +317,7 @@ TEST_F(SilentServer, AServerThatAnswersWithCallIdOneGetsAByteExactCopy) {
   server.preload(0, std::vector<std::uint8_t>(source.begin(), source.begin() + kMiB));
   server.preload(2 * kMiB,
                  std::vector<std::uint8_t>(source.begin() + 2 * kMiB, source.begin() + 3 * kMiB));
-  server.preload(3 * kMiB, pattern_bytes(kMiB, 99));
+  server.preload(3 * kMiB, pattern(kMiB, 99));
   RunResult result = run(server, "incremental_sync");
   EXPECT_EQ(result.exit_code, 0) << result.err;
   EXPECT_TRUE(server.destination(source.size()) == source);
@@ -325,7 +325,7 @@ TEST_F(SilentServer, AServerThatAnswersWithCallIdOneGetsAByteExactCopy) {
 
 TEST_F(SilentServer, ConnectionsIdleBetweenSlowChunksArePingedAndKeepServing) {
   // 1000 KB/s: a chunk about every second, while the pings come after 400 ms.
-  const std::vector<std::uint8_t> source = pattern_bytes(3 * kMiB, 8);
+  const std::vector<std::uint8_t> source = pattern(3 * kMiB, 8);
   write_file(dir_.drive(1), source);
   RawServer server({.call_id_one = true});
   RunResult result = run(server, "", "1000");
@@ -335,7 +335,7 @@ TEST_F(SilentServer, ConnectionsIdleBetweenSlowChunksArePingedAndKeepServing) {
 }
 
 TEST_F(SilentServer, ARepeatedEarlierReplyFailsTheRun) {
-  write_file(dir_.drive(1), pattern_bytes(3 * kMiB, 7));
+  write_file(dir_.drive(1), pattern(3 * kMiB, 7));
   RawServer server({.repeat_previous = true});
   RunResult result = run(server);
   EXPECT_EQ(result.exit_code, 1);

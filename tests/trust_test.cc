@@ -131,7 +131,7 @@ TEST_F(TrustTest, ADiskThatCannotBeServedStopsTheStart) {
   // Served by an ordinary user that cannot write the image.
   if (!is_root() || !fs::exists("/usr/bin/setpriv")) GTEST_SKIP() << "needs root and setpriv";
   const fs::path image = dir_.path() / "root-only.img";
-  write_file(image, pattern_bytes(kMiB, 1));
+  write_file(image, pattern(kMiB, 1));
   ASSERT_EQ(chmod(image.c_str(), 0600), 0);
   ASSERT_EQ(chmod(dir_.path().c_str(), 0755), 0);
   const std::vector<std::string> as_nobody = {"/usr/bin/setpriv", "--reuid=nobody",
@@ -157,7 +157,7 @@ TEST_F(TrustTest, ADiskThatCannotBeServedStopsTheStart) {
 // and still writes the image through the descriptor it opened.
 TEST_F(TrustTest, AfterGivingUpRootTheDisksOpenedAtStartAreStillWritten) {
   if (!is_root()) GTEST_SKIP() << "needs root";
-  const std::vector<std::uint8_t> source = pattern_bytes(5 * kMiB, 2);
+  const std::vector<std::uint8_t> source = pattern(5 * kMiB, 2);
   write_file(dir_.drive(0), source);
   const fs::path image = dir_.path() / "dest.img";
   write_file(image, {});
@@ -183,7 +183,7 @@ TEST_F(TrustTest, AfterGivingUpRootTheDisksOpenedAtStartAreStillWritten) {
 // ---- Verification and bounds ----------------------------------------------------------
 
 TEST_F(TrustTest, AVerifyDiskNamesTheDifferingChunkAndIsNeverWritten) {
-  std::vector<std::uint8_t> source = pattern_bytes(6 * kMiB, 3);
+  std::vector<std::uint8_t> source = pattern(6 * kMiB, 3);
   write_file(dir_.drive(0), source);
   const fs::path image = dir_.path() / "copy.img";
   write_file(image, source);
@@ -209,7 +209,7 @@ TEST_F(TrustTest, AVerifyDiskNamesTheDifferingChunkAndIsNeverWritten) {
 // More differing chunks than trvc keeps in flight: each one is named, none
 // is written, and the pass still reaches the end of the disk.
 TEST_F(TrustTest, AVerificationPassNamesEveryDifferingChunk) {
-  std::vector<std::uint8_t> source = pattern_bytes(40 * kMiB, 5);
+  std::vector<std::uint8_t> source = pattern(40 * kMiB, 5);
   const fs::path image = dir_.path() / "copy.img";
   write_file(image, source);
   std::vector<std::uint64_t> changed;
@@ -234,7 +234,7 @@ TEST_F(TrustTest, AVerificationPassNamesEveryDifferingChunk) {
 }
 
 TEST_F(TrustTest, AnImageDoesNotGrowPastItsMaximumSize) {
-  write_file(dir_.drive(0), pattern_bytes(4 * kMiB, 4));
+  write_file(dir_.drive(0), pattern(4 * kMiB, 4));
   const fs::path image = dir_.path() / "dest.img";
   write_file(image, {});
   TrvsProcess server({"1=" + image.string()}, {"--max-size", "1=2M"});
@@ -282,7 +282,7 @@ TEST_F(TrustTest, APeerRepeatingAFailingCallCannotFloodTheLog) {
 }
 
 TEST_F(TrustTest, APeerOutsideTheAllowListIsRefused) {
-  write_file(dir_.drive(0), pattern_bytes(kMiB, 5));
+  write_file(dir_.drive(0), pattern(kMiB, 5));
   const fs::path image = dir_.path() / "dest.img";
   write_file(image, {});
   TrvsProcess server({"1=" + image.string()}, {"--allow", "::1"});
@@ -351,7 +351,7 @@ TEST_F(TrustTest, AFullCopyThroughAStunnelTunnelOnLoopback) {
       key.string() + " -out " + cert.string() + " >/dev/null 2>&1";
   ASSERT_EQ(std::system(openssl.c_str()), 0);
 
-  const std::vector<std::uint8_t> source = pattern_bytes(7 * kMiB + 4096, 6);
+  const std::vector<std::uint8_t> source = pattern(7 * kMiB + 4096, 6);
   write_file(dir_.drive(0), source);
   const fs::path image = dir_.path() / "dest.img";
   write_file(image, {});

@@ -1,0 +1,40 @@
+// What a compare does on a served disk: read a range, with the bytes that
+// cannot be read counted as zero, and pick the digest that answers it.
+// Free functions without state of their own; any thread, concurrently (each
+// thread reads through its own buffer).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "digest/hash_combiner.h"
+#include "digest/md5.h"
+#include "server/disk_io.h"
+#include "server/status.h"
+
+// Compare reads through a buffer of this size, one per thread, so that no
+// call allocates in proportion to what the peer asked for. One chunk of
+// trvc's is read, and hashed or found zero, in one piece.
+inline constexpr std::size_t kReadPiece = kChunkLength;
+
+// Reads the `length` bytes at `offset` of `fd` into `buffer`. Bytes at or
+// past `end`, and past the end of the file, are zero in `buffer`: on a
+// fixed-size disk they can never be written, and a padded last chunk was
+// written with zeros there. A read the kernel cuts short is continued and an
+// interrupted one made again; any other failure is ReadFailed, and what
+// `buffer` holds then is unspecified.
+Status read_zero_filled(DiskIo& io, int fd, std::int64_t offset, std::size_t length,
+                        std::int64_t end, std::uint8_t* buffer);
+
+// The digest of the `length` bytes at `data`, which the caller has found
+// all zero or not (`zero`): the known digest for a chunk of zeros of
+// kChunkLength bytes, otherwise the combiner's, so that chunks arriving
+// together on other connections share its lanes.
+void chunk_digest(HashCombiner& hasher, const std::uint8_t* data, std::size_t length, bool zero,
+                  std::uint8_t (&out)[kDigestLength]);
+
+// The digest that answers a compare of the `length` bytes (1..any) at
+// `offset`, read as read_zero_filled reads them: a range of one piece
+// through chunk_digest, a longer one piece by piece through one MD5.
+Status range_digest(DiskIo& io, HashCombiner& hasher, int fd, std::int64_t offset,
+                    std::int64_t length, std::int64_t end, std::uint8_t (&out)[kDigestLength]);
