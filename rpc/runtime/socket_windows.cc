@@ -4,12 +4,10 @@
 // - There is no TCP_USER_TIMEOUT: TCP_MAXRT (whole seconds) bounds the
 //   retransmissions of sent bytes instead, where the system offers it.
 //   Keepalive probes are set with SIO_KEEPALIVE_VALS.
-// - A stalled blocking read or write fails with WSAETIMEDOUT, which is also
-//   how a connection that the network dropped fails; with a stall bound set,
-//   both are kCallCancelled.
-// - There is no MSG_DONTWAIT: the calls that must not wait first ask
-//   WSAPoll whether the socket is ready, and only then read or send, so a
-//   single reader (the contract) never blocks in them.
+// - Connected sockets are non-blocking throughout, and every wait is a
+//   WSAPoll bounded by the stall bound: SO_RCVTIMEO and SO_SNDTIMEO leave a
+//   socket in an undefined state when they expire, and Wine 8.0 does not
+//   end a blocking recv or send by them at all.
 // - A listening socket cannot be shut down to wake accept(): shutdown()
 //   closes it, which ends an accept() under way.
 #include "rpc/runtime/socket.h"
@@ -100,11 +98,8 @@ int connect_within(SOCKET s, const sockaddr* address, int length, Clock::time_po
       return so_error != 0 ? so_error : WSAECONNREFUSED;
     }
   }
-  if (!set_blocking(s, true)) return WSAGetLastError();
   return 0;
 }
-
-bool stalled(int error) { return error == WSAETIMEDOUT || error == WSAEWOULDBLOCK; }
 
 std::string strip_brackets(const std::string& host) {
   if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
@@ -120,14 +115,16 @@ struct AddrInfoList {
   }
 };
 
-// Whether `s` has something to read (or has ended or failed), waiting up to
+// Whether `s` is ready for `events` (or has ended or failed), waiting up to
 // `milliseconds` (negative: no bound): 1, 0, or SOCKET_ERROR.
-int poll_readable(SOCKET s, int milliseconds) {
+int poll_for(SOCKET s, SHORT events, int milliseconds) {
   WSAPOLLFD p{};
   p.fd = s;
-  p.events = POLLRDNORM;
+  p.events = events;
   return WSAPoll(&p, 1, milliseconds);
 }
+
+int poll_readable(SOCKET s, int milliseconds) { return poll_for(s, POLLRDNORM, milliseconds); }
 
 std::string resolve_error(const std::string& host, int rc) {
   return "resolve " + host + ": Winsock error " + std::to_string(rc);
@@ -179,12 +176,8 @@ NativeSocket Socket::release() {
 }
 
 void Socket::set_stall_timeout(int milliseconds) {
+  // Kept for the waits of read_some and write_all.
   stall_timeout_ms_ = std::max(0, milliseconds);
-  const DWORD bound = static_cast<DWORD>(stall_timeout_ms_);
-  setsockopt(native(fd_), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&bound),
-             sizeof bound);
-  setsockopt(native(fd_), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&bound),
-             sizeof bound);
 }
 
 Status Socket::read_exact(void* data, std::size_t size) {
@@ -200,19 +193,23 @@ Status Socket::read_exact(void* data, std::size_t size) {
 
 Status Socket::read_some(void* data, std::size_t capacity, std::size_t* received) {
   const int length = static_cast<int>(std::min<std::size_t>(capacity, INT_MAX));
-  const int n = ::recv(native(fd_), static_cast<char*>(data), length, 0);
-  if (n > 0) {
-    *received = static_cast<std::size_t>(n);
-    return Status::ok();
+  for (;;) {
+    const int n = ::recv(native(fd_), static_cast<char*>(data), length, 0);
+    if (n > 0) {
+      *received = static_cast<std::size_t>(n);
+      return Status::ok();
+    }
+    if (n == 0) return Status::closed_by_peer("connection closed by the peer");
+    const int error = WSAGetLastError();
+    if (error != WSAEWOULDBLOCK) return Status::failure(status::kCallFailed, "recv", error);
+    const int ready = poll_readable(native(fd_), stall_timeout_ms_ > 0 ? stall_timeout_ms_ : -1);
+    if (ready == 0) {
+      return Status::failure(status::kCallCancelled,
+                             "nothing received for " + std::to_string(stall_timeout_ms_) + " ms",
+                             WSAETIMEDOUT);
+    }
+    if (ready == SOCKET_ERROR) return Status::failure(status::kCallFailed, "WSAPoll", WSAGetLastError());
   }
-  if (n == 0) return Status::closed_by_peer("connection closed by the peer");
-  const int error = WSAGetLastError();
-  if (stalled(error) && stall_timeout_ms_ > 0) {
-    return Status::failure(status::kCallCancelled,
-                           "nothing received for " + std::to_string(stall_timeout_ms_) + " ms",
-                           error);
-  }
-  return Status::failure(status::kCallFailed, "recv", error);
 }
 
 Status Socket::write_all(std::span<const ConstBuffer> buffers) {
@@ -233,13 +230,19 @@ Status Socket::write_all(std::span<const ConstBuffer> buffers) {
     DWORD sent_now = 0;
     if (WSASend(native(fd_), pieces, count, &sent_now, 0, nullptr, nullptr) != 0) {
       const int error = WSAGetLastError();
-      if (stalled(error) && stall_timeout_ms_ > 0) {
+      if (error != WSAEWOULDBLOCK) return Status::failure(status::kCallFailed, "send", error);
+      const int ready =
+          poll_for(native(fd_), POLLWRNORM, stall_timeout_ms_ > 0 ? stall_timeout_ms_ : -1);
+      if (ready == 0) {
         return Status::failure(status::kCallCancelled,
                                "peer took nothing for " + std::to_string(stall_timeout_ms_) +
                                    " ms",
-                               error);
+                               WSAETIMEDOUT);
       }
-      return Status::failure(status::kCallFailed, "send", error);
+      if (ready == SOCKET_ERROR) {
+        return Status::failure(status::kCallFailed, "WSAPoll", WSAGetLastError());
+      }
+      continue;
     }
     std::size_t sent = sent_now;
     while (first < buffers.size()) {
@@ -262,14 +265,6 @@ Status Socket::write_all(const void* data, std::size_t size) {
 }
 
 Status Socket::send_now(const void* data, std::size_t size) {
-  WSAPOLLFD p{};
-  p.fd = native(fd_);
-  p.events = POLLWRNORM;
-  const int ready = WSAPoll(&p, 1, 0);
-  if (ready == SOCKET_ERROR) return Status::failure(status::kCallFailed, "WSAPoll", WSAGetLastError());
-  if (ready == 0 || (p.revents & POLLWRNORM) == 0) {
-    return Status::failure(status::kCallFailed, "send", WSAEWOULDBLOCK);
-  }
   const int sent = ::send(native(fd_), static_cast<const char*>(data), static_cast<int>(size), 0);
   if (sent == static_cast<int>(size)) return Status::ok();
   return Status::failure(status::kCallFailed, "send",
@@ -278,9 +273,6 @@ Status Socket::send_now(const void* data, std::size_t size) {
 
 Status Socket::receive_now(void* data, std::size_t capacity, std::size_t* received) {
   *received = 0;
-  const int ready = poll_readable(native(fd_), 0);
-  if (ready == SOCKET_ERROR) return Status::failure(status::kCallFailed, "WSAPoll", WSAGetLastError());
-  if (ready == 0) return Status::ok();
   const int length = static_cast<int>(std::min<std::size_t>(capacity, INT_MAX));
   const int got = ::recv(native(fd_), static_cast<char*>(data), length, 0);
   if (got > 0) {
@@ -288,7 +280,9 @@ Status Socket::receive_now(void* data, std::size_t capacity, std::size_t* receiv
     return Status::ok();
   }
   if (got == 0) return Status::closed_by_peer("connection closed by the peer");
-  return Status::failure(status::kCallFailed, "recv", WSAGetLastError());
+  const int error = WSAGetLastError();
+  if (error == WSAEWOULDBLOCK) return Status::ok();
+  return Status::failure(status::kCallFailed, "recv", error);
 }
 
 bool Socket::input_pending() const { return poll_readable(native(fd_), 0) != 0; }
@@ -414,6 +408,11 @@ Status Listener::accept(Socket* out) {
     const SOCKET s = ::accept(native(listening), nullptr, nullptr);
     if (s != INVALID_SOCKET) {
       set_stream_options(s);
+      if (!set_blocking(s, false)) {
+        const int error = WSAGetLastError();
+        ::closesocket(s);
+        return Status::failure(status::kCallFailed, "accept", error);
+      }
       *out = Socket(static_cast<NativeSocket>(s));
       return Status::ok();
     }
