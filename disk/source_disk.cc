@@ -1,6 +1,6 @@
 // Source disk access. The size is the device's full length: a size taken
 // from the drive geometry leaves the tail beyond the last whole cylinder
-// uncopied. Main thread only; the workers just read the published record.
+// uncopied. Where the length query is not offered, the file length stands in. Main thread only; the workers just read the published record.
 #include "disk/source_disk.h"
 
 #include <cwchar>
@@ -15,6 +15,27 @@ constexpr wchar_t kDevicePrefix[] = L"\\\\.\\PhysicalDrive";
 constexpr std::size_t kPathCapacity = sizeof(SourceDisk::path) / sizeof(wchar_t);
 constexpr std::size_t kPrefixLength = sizeof(kDevicePrefix) / sizeof(wchar_t) - 1;
 static_assert(kPrefixLength == 17);
+
+// The size of a disk whose driver does not offer the length query (Wine's
+// disks do not; image files on Windows answer "invalid function"): the
+// handle's file length. Only those two answers fall back. A length of 0 is
+// taken for a device that cannot tell its size (Wine gives 0 for a block
+// device), never for an empty disk. On false the last error is the one to
+// report: the query's, or the fallback's own.
+bool size_from_file_length(HANDLE handle, DWORD query_error, std::uint64_t* size) {
+  if (query_error != ERROR_NOT_SUPPORTED && query_error != ERROR_INVALID_FUNCTION) {
+    SetLastError(query_error);
+    return false;
+  }
+  LARGE_INTEGER length{};
+  if (!GetFileSizeEx(handle, &length)) return false;
+  if (length.QuadPart <= 0) {
+    SetLastError(query_error);
+    return false;
+  }
+  *size = static_cast<std::uint64_t>(length.QuadPart);
+  return true;
+}
 
 }  // namespace
 
@@ -66,8 +87,10 @@ bool open_source_disk() {
   length_info = {};
   query_overlapped = {};
   DWORD returned = 0;
-  if (!DeviceIoControl(handle, IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length_info,
-                       sizeof(length_info), &returned, &query_overlapped)) {
+  if (DeviceIoControl(handle, IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length_info,
+                      sizeof(length_info), &returned, &query_overlapped)) {
+    source_disk->size = static_cast<std::uint64_t>(length_info.Length.QuadPart);
+  } else if (!size_from_file_length(handle, GetLastError(), &source_disk->size)) {
     // Closing the handle may change the last error; report the query's own.
     const DWORD error = GetLastError();
     CloseHandle(handle);
@@ -76,7 +99,6 @@ bool open_source_disk() {
     report_last_error(L"Read device size");
     return false;
   }
-  source_disk->size = static_cast<std::uint64_t>(length_info.Length);
 
   Logger::instance().info(L"Open device succ, disk size: " + std::to_wstring(source_disk->size));
   return true;

@@ -160,6 +160,50 @@ TEST_F(SourceDiskTest, SizeQueryFailureClosesTheHandleAndReportsTheQuerysError) 
   EXPECT_EQ(source_disk->size, 1048576u);
 }
 
+// Where the disk driver does not offer the length query (Wine's disks), the
+// handle's file length sizes the disk; nothing else falls back.
+TEST_F(SourceDiskTest, LengthQueryNotOfferedFallsBackToTheFileLength) {
+  const std::uint64_t size = 3ull * 1048576 + 4321;
+  make_disk("PhysicalDrive4", size);
+  build_source_disk(L"4");
+  for (const DWORD not_offered : {ERROR_NOT_SUPPORTED, ERROR_INVALID_FUNCTION}) {
+    inject_failure("DeviceIoControl", not_offered);
+    ASSERT_TRUE(open_source_disk()) << not_offered;
+    EXPECT_EQ(source_disk->size, size);
+    release_source_disk();
+    build_source_disk(L"4");
+  }
+  EXPECT_EQ(logged(L"INFO"), (Texts{L"Open device succ, disk size: 3150049",
+                                    L"Open device succ, disk size: 3150049"}));
+  EXPECT_TRUE(logged(L"ERROR").empty());
+}
+
+TEST_F(SourceDiskTest, FallbackFailuresAreReportedAsReadDeviceSize) {
+  make_disk("PhysicalDrive4", 1048576);
+  make_disk("PhysicalDrive2", 0);
+  // The fallback's own failure is the one reported.
+  build_source_disk(L"4");
+  inject_failure("DeviceIoControl", ERROR_NOT_SUPPORTED);
+  inject_failure("GetFileSizeEx", ERROR_IO_DEVICE);
+  EXPECT_FALSE(open_source_disk());
+  EXPECT_EQ(source_disk->handle, nullptr);
+  // A length of 0 is what a device that cannot tell its size gives: the
+  // query's answer is reported, and no empty copy is started.
+  build_source_disk(L"2");
+  inject_failure("DeviceIoControl", ERROR_INVALID_FUNCTION);
+  EXPECT_FALSE(open_source_disk());
+  EXPECT_EQ(source_disk->handle, nullptr);
+  // Other failures of the query never fall back.
+  build_source_disk(L"4");
+  inject_failure("DeviceIoControl", ERROR_ACCESS_DENIED);
+  EXPECT_FALSE(open_source_disk());
+  EXPECT_EQ(source_disk->size, 0u);
+  EXPECT_EQ(logged(L"ERROR"), (Texts{L"Read device size failed, error code: 1117",
+                                     L"Read device size failed, error code: 1",
+                                     L"Read device size failed, error code: 5"}));
+  EXPECT_TRUE(logged(L"INFO").empty());
+}
+
 TEST_F(SourceDiskTest, FlushFailureReportsNothingAndKeepsTheHandle) {
   make_disk("PhysicalDrive6", 2 * 1048576);
   build_source_disk(L"6");

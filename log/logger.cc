@@ -10,7 +10,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <cwchar>
 #include <iostream>
 #include <locale>
@@ -37,12 +36,14 @@ constexpr const wchar_t* level_tags[] = {L"[DEBUG]", L"[INFO]", L"[ERROR]", L"[F
 
 // "[YYYY-MM-DD hh:mm:ss]" in local time.
 std::wstring timestamp() {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
+  SYSTEMTIME local{};
+  GetLocalTime(&local);
   wchar_t buffer[40];
-  const std::size_t length = std::wcsftime(buffer, 40, L"[%Y-%m-%d %H:%M:%S]", &local);
-  return std::wstring(buffer, length);
+  const int length = std::swprintf(buffer, 40, L"[%04u-%02u-%02u %02u:%02u:%02u]",
+                                   unsigned{local.wYear}, unsigned{local.wMonth},
+                                   unsigned{local.wDay}, unsigned{local.wHour},
+                                   unsigned{local.wMinute}, unsigned{local.wSecond});
+  return std::wstring(buffer, length > 0 ? static_cast<std::size_t>(length) : 0);
 }
 
 // The file holds the exact UTF-16 code units, least significant byte first,

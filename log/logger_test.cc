@@ -27,11 +27,14 @@ testing::Environment* const log_directory =
     testing::AddGlobalTestEnvironment(new log_testing::TemporaryWorkingDirectory);
 
 std::wstring local_timestamp() {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
+  SYSTEMTIME local{};
+  GetLocalTime(&local);
   wchar_t buffer[40];
-  return std::wstring(buffer, std::wcsftime(buffer, 40, L"%Y-%m-%d %H:%M:%S", &local));
+  const int length = std::swprintf(buffer, 40, L"%04u-%02u-%02u %02u:%02u:%02u",
+                                   unsigned{local.wYear}, unsigned{local.wMonth},
+                                   unsigned{local.wDay}, unsigned{local.wHour},
+                                   unsigned{local.wMinute}, unsigned{local.wSecond});
+  return std::wstring(buffer, length > 0 ? static_cast<std::size_t>(length) : 0);
 }
 
 class LoggerTest : public testing::Test {

@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "platform/objects.h"
+#include "platform/system_completion.h"
 
 namespace trv::platform {
 
@@ -39,12 +40,5 @@ class CompletionPort : public KernelObject {
   std::deque<CompletionPacket> packets_;  // guarded by mutex_
   bool closed_ = false;                   // guarded by mutex_
 };
-
-// Queues a completion the way the system does for work it finishes on a
-// program's behalf (the RPC runtime's call completions): like
-// PostQueuedCompletionStatus, but not subject to fault injection, so that an
-// armed "PostQueuedCompletionStatus" counts only the program's own posts.
-// FALSE with ERROR_INVALID_HANDLE when `port` is not a live port.
-BOOL post_system_completion(HANDLE port, DWORD bytes, ULONG_PTR key, LPOVERLAPPED overlapped);
 
 }  // namespace trv::platform

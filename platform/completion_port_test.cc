@@ -404,7 +404,7 @@ TEST_F(OverlappedReadTest, AssociationRules) {
   OVERLAPPED query{};
   EXPECT_TRUE(DeviceIoControl(disk, IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length, sizeof(length),
                               &n, &query));
-  EXPECT_EQ(length.Length, 4096);
+  EXPECT_EQ(length.Length.QuadPart, 4096);
   const Completion q = take(port, 0);
   EXPECT_TRUE(q.ok);
   EXPECT_EQ(q.overlapped, &query);

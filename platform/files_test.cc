@@ -338,7 +338,7 @@ TEST_F(DeviceTest, DeviceNamespaceMapsToTheDeviceFolder) {
   EXPECT_TRUE(DeviceIoControl(h, IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length, sizeof(length),
                               &returned, nullptr));
   EXPECT_EQ(returned, sizeof(length));
-  EXPECT_EQ(length.Length, size);
+  EXPECT_EQ(length.Length.QuadPart, size);
 
   DISK_GEOMETRY geometry{};
   OVERLAPPED ov{};

@@ -1,6 +1,7 @@
-// UTF-8 and UTF-16 conversions for wide text. wchar_t is 32 bits here, so a
-// wide string holds code points; UTF-16 data that found its way into one (a
-// surrogate pair) is accepted and joined.
+// UTF-8 and UTF-16 conversions for wide text. Where wchar_t is 32 bits
+// (Linux) a wide string holds code points, and UTF-16 data that found its
+// way into one (a surrogate pair) is accepted and joined; where it is 16 bits
+// (Windows) a wide string is UTF-16 itself. Pure functions, any thread.
 #include "platform/text.h"
 
 #include <cstdint>
@@ -28,6 +29,20 @@ void for_each_code_point(std::wstring_view text, Sink&& sink) {
     }
     sink(c);
   }
+}
+
+// Appends code point `c` in the wide string's own form: itself, or a
+// surrogate pair where wchar_t has 16 bits.
+void append_code_point(std::wstring& out, char32_t c) {
+  if constexpr (sizeof(wchar_t) == 2) {
+    if (c >= 0x10000) {
+      c -= 0x10000;
+      out.push_back(static_cast<wchar_t>(0xD800 + (c >> 10)));
+      out.push_back(static_cast<wchar_t>(0xDC00 + (c & 0x3FF)));
+      return;
+    }
+  }
+  out.push_back(static_cast<wchar_t>(c));
 }
 
 }  // namespace
@@ -81,7 +96,7 @@ std::wstring from_utf16(std::u16string_view text) {
     } else if (c >= 0xD800 && c <= 0xDFFF) {
       c = kReplacement;
     }
-    out.push_back(static_cast<wchar_t>(c));
+    append_code_point(out, c);
   }
   return out;
 }
@@ -139,7 +154,7 @@ std::wstring from_utf8(std::string_view text) {
     }
     // An incomplete sequence is replaced as a whole (its maximal subpart) and
     // decoding resumes at the byte that broke it.
-    out.push_back(static_cast<wchar_t>(complete ? c : kReplacement));
+    append_code_point(out, complete ? c : kReplacement);
     i = j;
   }
   return out;

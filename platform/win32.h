@@ -1,8 +1,20 @@
 // The Win32 subset that the client is written against, implemented on POSIX.
-// This one header is the platform's whole surface; on Windows it would be
-// <windows.h>. Every function may be called from any thread; the last error
-// is per thread. Known differences from Windows are listed in README.md.
+// This one header is the platform's whole surface; on Windows it is
+// <windows.h> itself (with <winioctl.h> for the disk queries), and nothing
+// below is compiled. Every function may be called from any thread; the last
+// error is per thread. Known differences from Windows are listed in README.md.
 #pragma once
+
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#include <winioctl.h>
+#else
 
 #include <cstddef>
 #include <cstdint>
@@ -65,8 +77,29 @@ using LPCRITICAL_SECTION = CRITICAL_SECTION*;
 
 using LPTHREAD_START_ROUTINE = DWORD (*)(LPVOID);
 
+struct SYSTEMTIME {
+  WORD wYear;
+  WORD wMonth;
+  WORD wDayOfWeek;
+  WORD wDay;
+  WORD wHour;
+  WORD wMinute;
+  WORD wSecond;
+  WORD wMilliseconds;
+};
+
+// As on Windows, a 64-bit value that can also be taken in halves.
+union LARGE_INTEGER {
+  struct {
+    DWORD LowPart;
+    LONG HighPart;
+  };
+  LONGLONG QuadPart;
+};
+using PLARGE_INTEGER = LARGE_INTEGER*;
+
 struct GET_LENGTH_INFORMATION {
-  LONGLONG Length;
+  LARGE_INTEGER Length;
 };
 
 enum MEDIA_TYPE : int { FixedMedia = 12 };
@@ -180,6 +213,8 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytes_to_read, LPDWORD bytes_rea
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes_to_write, LPDWORD bytes_written,
                LPOVERLAPPED overlapped);
 BOOL FlushFileBuffers(HANDLE file);
+// The length of a file; 0 for a block device (as Wine reports it).
+BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size);
 // IOCTL_DISK_GET_LENGTH_INFO (GET_LENGTH_INFORMATION) and
 // IOCTL_DISK_GET_DRIVE_GEOMETRY (DISK_GEOMETRY) for block devices and regular
 // files. Always completes at once.
@@ -220,6 +255,8 @@ BOOL GetExitCodeThread(HANDLE thread, LPDWORD exit_code);
 
 DWORD GetCurrentProcessId();
 DWORD GetCurrentThreadId();
+// The local date and time of day.
+void GetLocalTime(SYSTEMTIME* local);
 void Sleep(DWORD milliseconds);
 
 // ---- Private heaps ------------------------------------------------------------------------
@@ -255,3 +292,5 @@ BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add);
 // Ends the process at once with `exit_code`: no destructors, no flush of
 // buffered streams, other threads stopped where they are.
 [[noreturn]] void ExitProcess(unsigned exit_code);
+
+#endif  // _WIN32

@@ -32,6 +32,12 @@ namespace {
 // Taken during static initialisation, which is as close to process start as
 // portable code gets.
 const auto process_start = std::chrono::steady_clock::now();
+
+constexpr std::align_val_t kChunkDataAlignment{4096};
+
+void free_chunk_data(std::uint8_t* data) {
+  if (data != nullptr) ::operator delete(data, kChunkDataAlignment);
+}
 }  // namespace
 
 std::int32_t process_clock_ms() {
@@ -45,13 +51,15 @@ ChunkContext* create_chunk_context(std::int32_t dest_disk_index) {
   auto* digest = new (std::nothrow) std::uint8_t[kDigestLength];
   // Page-aligned: the kernel copies a read into it markedly faster than into
   // the 16-byte alignment of operator new[], and a sector-aligned buffer is
-  // what an unbuffered read of a disk needs. Freed with std::free.
-  auto* data = static_cast<std::uint8_t*>(std::aligned_alloc(4096, kChunkLength));
+  // what an unbuffered read of a disk needs. The aligned operator new, since
+  // Windows' C library has no aligned_alloc; freed with free_chunk_data.
+  auto* data = static_cast<std::uint8_t*>(
+      ::operator new(kChunkLength, kChunkDataAlignment, std::nothrow));
   auto* async_state = static_cast<RPC_ASYNC_STATE*>(std::calloc(1, sizeof(RPC_ASYNC_STATE)));
   if (context == nullptr || digest == nullptr || data == nullptr || async_state == nullptr) {
     delete context;
     delete[] digest;
-    std::free(data);
+    free_chunk_data(data);
     std::free(async_state);
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
@@ -69,7 +77,7 @@ ChunkContext* create_chunk_context(std::int32_t dest_disk_index) {
 
 void release_chunk_context(ChunkContext* context) {
   if (context == nullptr) return;
-  std::free(context->data);
+  free_chunk_data(context->data);
   delete[] context->digest;
   std::free(context->async_state);
   delete context;

@@ -1,12 +1,12 @@
 // The one temporary directory of the tests: a fresh directory under the
-// system's temporary directory, made with mkdtemp and removed with everything
-// in it when the object goes. Header-only; tests only. An object belongs to
+// system's temporary directory, made under a random name that no other
+// directory has (create_directory refuses an existing one), and removed with
+// everything in it when the object goes. Header-only; tests only. An object belongs to
 // the thread that made it; the directory itself may be used from any thread.
 #pragma once
 
-#include <stdlib.h>
-
 #include <filesystem>
+#include <random>
 #include <string>
 #include <system_error>
 
@@ -15,10 +15,25 @@ namespace trv_testing {
 class TemporaryDirectory {
  public:
   // `prefix` names the directory, so that one left by a killed test can be
-  // told apart: /tmp/<prefix>-XXXXXX.
+  // told apart: /tmp/<prefix>-xxxxxxxx.
   explicit TemporaryDirectory(const std::string& prefix = "trv-test") {
-    std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "-XXXXXX")).string();
-    if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+    std::error_code error;
+    const std::filesystem::path parent = std::filesystem::temp_directory_path(error);
+    if (error) return;
+    std::random_device seed;
+    std::mt19937_64 random(seed());
+    constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      std::string name = prefix + "-";
+      for (int i = 0; i < 8; ++i) name += kLetters[random() % (sizeof(kLetters) - 1)];
+      const std::filesystem::path candidate = parent / name;
+      if (std::filesystem::create_directory(candidate, error)) {
+        std::filesystem::permissions(candidate, std::filesystem::perms::owner_all,
+                                     std::filesystem::perm_options::replace, error);
+        path_ = candidate;
+        return;
+      }
+    }
   }
   ~TemporaryDirectory() {
     std::error_code ignored;

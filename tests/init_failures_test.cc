@@ -67,8 +67,11 @@ INSTANTIATE_TEST_SUITE_P(
     EachStep, InitFailure,
     ::testing::Values(Failure{"OpenDevice", "CreateFileW:5:1", "Open device failed, error code: 5",
                               "0", false, ""},
-                      Failure{"DeviceSize", "DeviceIoControl:1",
-                              "Read device size failed, error code: 1", "0", false, ""},
+                      // 1 and 50 fall back to the file size; other errors end the run.
+                      Failure{"DeviceSize", "DeviceIoControl:21",
+                              "Read device size failed, error code: 21", "0", false, ""},
+                      Failure{"DeviceSizeFallback", "DeviceIoControl:50,GetFileSizeEx:1117",
+                              "Read device size failed, error code: 1117", "0", false, ""},
                       Failure{"Flush", "FlushFileBuffers:1117",
                               "FlushFileBuffers failed, error code: 1117", "0", false, ""},
                       Failure{"LimiterGate", "CreateSemaphoreW:1450",

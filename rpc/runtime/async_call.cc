@@ -9,7 +9,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "platform/completion_port.h"
+#include "platform/system_completion.h"
 #include "rpc/runtime/client_internal.h"
 
 namespace rpc {

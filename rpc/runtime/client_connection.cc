@@ -2,8 +2,6 @@
 // reassembly. See client_connection.h for the thread rules.
 #include "rpc/runtime/client_connection.h"
 
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -272,10 +270,8 @@ Status ClientConnection::send_ping() {
       encode_bind(call_id, pfc::kSingleFrag, alter, PacketType::AlterContext);
   // An idle connection has room for a hundred bytes; one that has not must
   // not hold up the reader, which sends this.
-  const ssize_t sent = ::send(socket_.fd(), pdu.data(), pdu.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-  if (sent != static_cast<ssize_t>(pdu.size())) {
-    return break_with(
-        Status::failure(status::kCallFailed, "sending the ping failed", sent < 0 ? errno : EAGAIN));
+  if (Status s = socket_.send_now(pdu.data(), pdu.size()); !s.is_ok()) {
+    return break_with(Status::failure(status::kCallFailed, "sending the ping failed", s.sys_error()));
   }
   expecting_ping_ = true;
   expected_call_id_ = call_id;
@@ -307,26 +303,28 @@ bool ClientConnection::pump_reply(Status* outcome, bool* progressed) {
         return true;
       }
     }
-    const ssize_t got = ::recv(socket_.fd(), input_.data() + input_length_,
-                               input_.size() - input_length_, MSG_DONTWAIT);
-    if (got > 0) {
-      input_length_ += static_cast<std::size_t>(got);
+    std::size_t got = 0;
+    const Status received =
+        socket_.receive_now(input_.data() + input_length_, input_.size() - input_length_, &got);
+    if (received.is_ok() && got > 0) {
+      input_length_ += got;
       if (progressed != nullptr) *progressed = true;
       continue;
     }
-    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return false;
-    if (got < 0 && errno == EINTR) continue;
-    *outcome = break_with(got == 0 ? Status::closed_by_peer("connection closed during the call")
-                                   : Status::failure(status::kCallFailed, "receive failed", errno));
+    if (received.is_ok()) return false;
+    *outcome = break_with(received.peer_closed()
+                              ? Status::closed_by_peer("connection closed during the call")
+                              : Status::failure(status::kCallFailed, "receive failed",
+                                                received.sys_error()));
     return true;
   }
 }
 
 bool ClientConnection::idle_and_healthy() const {
   if (broken_) return false;
-  std::uint8_t byte;
-  const ssize_t got = ::recv(socket_.fd(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-  return got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+  // An idle connection has nothing to read: a byte is a protocol error, and
+  // the end of the stream or an error means the server has gone.
+  return !socket_.input_pending();
 }
 
 }  // namespace rpc

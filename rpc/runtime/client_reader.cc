@@ -1,16 +1,11 @@
 // The asynchronous reply reader. Connections are registered level-triggered
 // for input only after their request (or ping) has gone out completely, so a
 // reply can never be handled while the sender still uses the connection.
-// Deadlines and the keepalive are checked after every wake-up; epoll waits no
-// longer than the nearest of them.
+// Deadlines and the keepalive are checked after every wake-up; the poller
+// waits no longer than the nearest of them.
 #include "rpc/runtime/client_reader.h"
 
-#include <sys/epoll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <system_error>
 
 #include "rpc/runtime/binding.h"
@@ -25,16 +20,7 @@ constexpr int kMaxEvents = 2 * kMaxAsyncCalls + 2;
 }  // namespace
 
 Status ClientReader::start() {
-  epoll_fd_ = epoll_create1(EPOLL_CLOEXEC);
-  if (epoll_fd_ < 0) return Status::failure(status::kOutOfResources, "epoll_create1", errno);
-  wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (wake_fd_ < 0) return Status::failure(status::kOutOfResources, "eventfd", errno);
-  epoll_event event{};
-  event.events = EPOLLIN;
-  event.data.ptr = nullptr;  // the wake-up descriptor
-  if (epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, wake_fd_, &event) != 0) {
-    return Status::failure(status::kOutOfResources, "epoll_ctl", errno);
-  }
+  if (Status s = poller_.open(); !s.is_ok()) return s;
   watched_.reserve(kMaxEvents);
   due_.reserve(kMaxAsyncCalls + 1);
   try {
@@ -49,8 +35,7 @@ Status ClientReader::start() {
 ClientReader::~ClientReader() {
   if (thread_.joinable()) {
     stopping_.store(true);
-    const std::uint64_t one = 1;
-    [[maybe_unused]] ssize_t ignored = write(wake_fd_, &one, sizeof(one));
+    poller_.wake();
     thread_.join();
   }
   // Calls still waiting have lost their connection with the binding; pings
@@ -64,18 +49,13 @@ ClientReader::~ClientReader() {
     }
     finish(connection, RPC_S_CALL_FAILED, false);
   }
-  if (wake_fd_ >= 0) close(wake_fd_);
-  if (epoll_fd_ >= 0) close(epoll_fd_);
 }
 
 bool ClientReader::add(ClientConnection* connection, AsyncCall* call) {
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(reply_timeout_ms());
   std::lock_guard lock(lock_);
   watched_.push_back({connection, call, deadline});
-  epoll_event event{};
-  event.events = EPOLLIN | EPOLLRDHUP;
-  event.data.ptr = connection;
-  if (epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, connection->fd(), &event) == 0) return true;
+  if (poller_.add(connection->fd(), connection)) return true;
   watched_.pop_back();
   return false;
 }
@@ -92,14 +72,11 @@ void ClientReader::watch(std::unique_ptr<ClientConnection> connection, AsyncCall
 }
 
 void ClientReader::run() {
-  epoll_event events[kMaxEvents];
+  void* ready[kMaxEvents];
   while (!stopping_.load()) {
-    const int count = epoll_wait(epoll_fd_, events, kMaxEvents, wait_ms(Clock::now()));
-    if (count < 0 && errno != EINTR) return;  // the destructor fails whatever is left
-    for (int i = 0; i < count; ++i) {
-      auto* connection = static_cast<ClientConnection*>(events[i].data.ptr);
-      if (connection != nullptr) read_from(connection);  // else a wake-up: see stopping_
-    }
+    const int count = poller_.wait(wait_ms(Clock::now()), ready, kMaxEvents);
+    if (count < 0) return;  // the destructor fails whatever is left
+    for (int i = 0; i < count; ++i) read_from(static_cast<ClientConnection*>(ready[i]));
     if (stopping_.load()) return;
     const Clock::time_point now = Clock::now();
     expire(now);
@@ -185,7 +162,7 @@ void ClientReader::finish(ClientConnection* connection, RPC_STATUS status, bool 
     if (it == watched_.end()) return;
     call = it->call;
     watched_.erase(it);
-    epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, connection->fd(), nullptr);
+    poller_.remove(connection->fd());
   }
   std::unique_ptr<ClientConnection> owned(connection);
   if (call == nullptr) {

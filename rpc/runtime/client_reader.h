@@ -1,6 +1,6 @@
 // The one thread per binding that waits for the replies of asynchronous
 // calls: connections whose request has been sent are handed to it, it reads
-// them without blocking as data arrives (epoll), returns each connection to
+// them without blocking as data arrives (poller.h), returns each connection to
 // the pool when its call ends and then completes the call, which posts the
 // caller's completion packet. watch() may be called from any thread.
 //
@@ -24,6 +24,7 @@
 
 #include "rpc/runtime/async_call.h"
 #include "rpc/runtime/client_connection.h"
+#include "rpc/runtime/poller.h"
 
 namespace rpc {
 
@@ -52,8 +53,8 @@ class ClientReader {
     Clock::time_point deadline;
   };
   void run();
-  // Adds `connection` to the watched set and to epoll; false when epoll
-  // refused it (the entry is then gone again).
+  // Adds `connection` to the watched set and to the poller; false when the
+  // poller refused it (the entry is then gone again).
   bool add(ClientConnection* connection, AsyncCall* call);
   // Reads what arrived on `connection` and ends its call or ping when done.
   void read_from(ClientConnection* connection);
@@ -61,7 +62,7 @@ class ClientReader {
   void expire(Clock::time_point now);
   // Pings the connections idle in the pool for the keepalive bound.
   void ping_idle(Clock::time_point now);
-  // How long epoll may wait: until the nearest deadline or ping due, at most
+  // How long the poller may wait: until the nearest deadline or ping due, at most
   // the keepalive bound.
   int wait_ms(Clock::time_point now);
   // Unregisters the connection and ends what it carried: a call is
@@ -71,8 +72,7 @@ class ClientReader {
   void finish(ClientConnection* connection, RPC_STATUS status, bool reusable);
 
   Binding* owner_;
-  int epoll_fd_ = -1;
-  int wake_fd_ = -1;
+  Poller poller_;
   std::atomic<bool> stopping_{false};
   std::thread thread_;
   std::mutex lock_;

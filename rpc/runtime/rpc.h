@@ -33,6 +33,36 @@ using RPC_BINDING_HANDLE = void*;
 
 // ---- Status numbers ----------------------------------------------------------
 // The Win32 names of the numbers listed in rpc_status.h.
+// On Windows <winerror.h> has most of them as macros, with the same
+// numbers; the constants below take their place.
+#ifdef _WIN32
+#undef RPC_S_CALL_CANCELLED
+#undef RPC_S_CALL_FAILED
+#undef RPC_S_CALL_FAILED_DNE
+#undef RPC_S_CALL_IN_PROGRESS
+#undef RPC_S_CANNOT_SUPPORT
+#undef RPC_S_INTERNAL_ERROR
+#undef RPC_S_INVALID_ASYNC_CALL
+#undef RPC_S_INVALID_ASYNC_HANDLE
+#undef RPC_S_INVALID_BINDING
+#undef RPC_S_INVALID_ENDPOINT_FORMAT
+#undef RPC_S_INVALID_NET_ADDR
+#undef RPC_S_INVALID_RPC_PROTSEQ
+#undef RPC_S_INVALID_STRING_BINDING
+#undef RPC_S_INVALID_STRING_UUID
+#undef RPC_S_NO_ENDPOINT_FOUND
+#undef RPC_S_OUT_OF_RESOURCES
+#undef RPC_S_PROCNUM_OUT_OF_RANGE
+#undef RPC_S_PROTOCOL_ERROR
+#undef RPC_S_PROTSEQ_NOT_SUPPORTED
+#undef RPC_S_SERVER_TOO_BUSY
+#undef RPC_S_SERVER_UNAVAILABLE
+#undef RPC_S_UNKNOWN_IF
+#undef RPC_S_UNSUPPORTED_TRANS_SYN
+#undef RPC_S_WRONG_KIND_OF_BINDING
+#undef RPC_X_BAD_STUB_DATA
+#undef RPC_X_NULL_REF_POINTER
+#endif
 
 constexpr RPC_STATUS RPC_S_OK = rpc::status::kOk;
 constexpr RPC_STATUS RPC_S_ACCESS_DENIED = rpc::status::kAccessDenied;

@@ -1,5 +1,6 @@
 // TCP helpers for both sides of the runtime: connect, listen, accept, exact
-// reads, gathered writes, shutdown. A Socket may be read by one thread and
+// reads, gathered writes, shutdown. socket_posix.cc implements them on BSD
+// sockets, socket_windows.cc on Winsock 2 (which the first call starts). A Socket may be read by one thread and
 // written by another at the same time; `shutdown` may be called from any
 // thread to wake a blocked reader; `close` only once nobody else uses it.
 // Sockets are opened close-on-exec, with TCP_NODELAY, keepalive probes (idle
@@ -32,10 +33,14 @@ struct ConstBuffer {
   std::size_t size;
 };
 
+// The system's handle of a socket: a descriptor on Linux, a SOCKET on
+// Windows (INVALID_SOCKET is -1 here too).
+using NativeSocket = std::intptr_t;
+
 class Socket {
  public:
   Socket() = default;
-  explicit Socket(int fd) : fd_(fd) {}
+  explicit Socket(NativeSocket fd) : fd_(fd) {}
   ~Socket() { close(); }
   Socket(Socket&& other) noexcept : fd_(other.release()) {}
   Socket& operator=(Socket&& other) noexcept;
@@ -43,13 +48,13 @@ class Socket {
   Socket& operator=(const Socket&) = delete;
 
   bool valid() const { return fd_ >= 0; }
-  int fd() const { return fd_; }
+  NativeSocket fd() const { return fd_; }
   // The connected peer as "ADDR:PORT" ("[V6]:PORT"), or "an unknown peer".
   std::string peer_name() const;
   // The connected peer's address alone ("192.0.2.7", "::1"), or "" when it
   // cannot be had.
   std::string peer_address() const;
-  int release();
+  NativeSocket release();
 
   // Bounds every later blocking read and write of this socket: a read that
   // receives nothing, or a write whose bytes the kernel takes none of, for
@@ -72,6 +77,18 @@ class Socket {
   Status write_all(std::span<const ConstBuffer> buffers);
   Status write_all(const void* data, std::size_t size);
 
+  // Without waiting: sends `size` bytes if the socket takes them all at
+  // once, else kCallFailed (sys_error EAGAIN / WSAEWOULDBLOCK when it took
+  // fewer; the stream is then unusable).
+  Status send_now(const void* data, std::size_t size);
+  // Without waiting: reads what has arrived, up to `capacity`. OK with
+  // *received 0 when nothing has; Status::closed_by_peer at EOF; other
+  // failures kCallFailed with the system's error.
+  Status receive_now(void* data, std::size_t capacity, std::size_t* received);
+  // Without waiting: true when a byte, the end of the stream or an error is
+  // there to be read.
+  bool input_pending() const;
+
   // Waits until the socket has bytes to read (or EOF or an error, which the
   // next read reports), at most `milliseconds` (negative: no bound).
   // kCallCancelled when the time ran out.
@@ -85,7 +102,7 @@ class Socket {
   void close();
 
  private:
-  int fd_ = -1;
+  NativeSocket fd_ = -1;
   int stall_timeout_ms_ = 0;
 };
 
@@ -116,7 +133,7 @@ class Listener {
   void close();
 
  private:
-  int fd_ = -1;
+  NativeSocket fd_ = -1;
   std::uint16_t port_ = 0;
 };
 

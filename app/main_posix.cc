@@ -1,4 +1,5 @@
-// trvc: copies a local disk, block for block, to a disk on a remote machine.
+// trvc on Linux: copies a local disk, block for block, to a disk on a remote
+// machine.
 // The operating system hands Linux programs their arguments as bytes; they
 // are decoded as UTF-8 into the wide text the client works in.
 #include <csignal>

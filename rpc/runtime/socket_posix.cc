@@ -125,8 +125,8 @@ std::string Socket::peer_address() const {
   return address;
 }
 
-int Socket::release() {
-  int fd = fd_;
+NativeSocket Socket::release() {
+  NativeSocket fd = fd_;
   fd_ = -1;
   return fd;
 }
@@ -218,9 +218,39 @@ Status Socket::write_all(const void* data, std::size_t size) {
   return write_all(std::span<const ConstBuffer>(&piece, 1));
 }
 
+Status Socket::send_now(const void* data, std::size_t size) {
+  ssize_t sent;
+  do {
+    sent = ::send(fd_, data, size, MSG_DONTWAIT | MSG_NOSIGNAL);
+  } while (sent < 0 && errno == EINTR);
+  if (sent == static_cast<ssize_t>(size)) return Status::ok();
+  return Status::failure(status::kCallFailed, "send", sent < 0 ? errno : EAGAIN);
+}
+
+Status Socket::receive_now(void* data, std::size_t capacity, std::size_t* received) {
+  *received = 0;
+  for (;;) {
+    const ssize_t got = ::recv(fd_, data, capacity, MSG_DONTWAIT);
+    if (got > 0) {
+      *received = static_cast<std::size_t>(got);
+      return Status::ok();
+    }
+    if (got == 0) return Status::closed_by_peer("connection closed by the peer");
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return Status::ok();
+    return Status::failure(status::kCallFailed, "recv", errno);
+  }
+}
+
+bool Socket::input_pending() const {
+  std::uint8_t byte;
+  const ssize_t got = ::recv(fd_, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  return !(got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK));
+}
+
 Status Socket::wait_readable(int milliseconds) {
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
-  pollfd p{fd_, POLLIN, 0};
+  pollfd p{static_cast<int>(fd_), POLLIN, 0};
   for (;;) {
     const int ready = ::poll(&p, 1, milliseconds < 0 ? -1 : milliseconds_until(deadline));
     if (ready > 0) return Status::ok();

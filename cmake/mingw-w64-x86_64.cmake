@@ -1,0 +1,20 @@
+# Cross-builds the client for 64-bit Windows with Debian's mingw-w64. The
+# "-posix" compilers are the ones whose C++ library has std::thread and
+# std::mutex (on winpthreads). Programs are linked statically, so that one
+# .exe runs on a Windows machine with nothing else installed. Tests run under
+# Wine through CMAKE_CROSSCOMPILING_EMULATOR.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
+set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
+set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+find_program(TRV_WINE wine)
+if(TRV_WINE)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${TRV_WINE})
+endif()
