@@ -102,6 +102,11 @@ class Socket {
   void close();
 
  private:
+  // Moves (*first, *done_in_first), a position in `buffers`, past `sent`
+  // more bytes written.
+  static void skip_sent(std::span<const ConstBuffer> buffers, std::size_t sent,
+                        std::size_t* first, std::size_t* done_in_first);
+
   NativeSocket fd_ = -1;
   int stall_timeout_ms_ = 0;
 };

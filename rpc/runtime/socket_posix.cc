@@ -88,14 +88,6 @@ struct AddrInfoList {
 
 }  // namespace
 
-Socket& Socket::operator=(Socket&& other) noexcept {
-  if (this != &other) {
-    close();
-    fd_ = other.release();
-  }
-  return *this;
-}
-
 std::string Socket::peer_name() const {
   sockaddr_storage address{};
   socklen_t length = sizeof address;
@@ -116,15 +108,6 @@ std::string Socket::peer_name() const {
   return "an unknown peer";
 }
 
-std::string Socket::peer_address() const {
-  const std::string name = peer_name();
-  if (name == "an unknown peer") return "";
-  std::string address = name.substr(0, name.rfind(':'));
-  if (address.size() >= 2 && address.front() == '[')
-    address = address.substr(1, address.size() - 2);
-  return address;
-}
-
 NativeSocket Socket::release() {
   NativeSocket fd = fd_;
   fd_ = -1;
@@ -138,17 +121,6 @@ void Socket::set_stall_timeout(int milliseconds) {
   bound.tv_usec = (stall_timeout_ms_ % 1000) * 1000;
   setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
   setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
-}
-
-Status Socket::read_exact(void* data, std::size_t size) {
-  auto* p = static_cast<std::uint8_t*>(data);
-  while (size > 0) {
-    std::size_t got = 0;
-    if (Status s = read_some(p, size, &got); !s.is_ok()) return s;
-    p += got;
-    size -= got;
-  }
-  return Status::ok();
 }
 
 Status Socket::read_some(void* data, std::size_t capacity, std::size_t* received) {
@@ -197,25 +169,9 @@ Status Socket::write_all(std::span<const ConstBuffer> buffers) {
       }
       return Status::failure(status::kCallFailed, "send", errno);
     }
-    // Advance past what was sent.
-    std::size_t sent = static_cast<std::size_t>(n);
-    while (first < buffers.size()) {
-      std::size_t left = buffers[first].size - done_in_first;
-      if (sent < left) {
-        done_in_first += sent;
-        break;
-      }
-      sent -= left;
-      ++first;
-      done_in_first = 0;
-    }
+    skip_sent(buffers, static_cast<std::size_t>(n), &first, &done_in_first);
   }
   return Status::ok();
-}
-
-Status Socket::write_all(const void* data, std::size_t size) {
-  ConstBuffer piece{data, size};
-  return write_all(std::span<const ConstBuffer>(&piece, 1));
 }
 
 Status Socket::send_now(const void* data, std::size_t size) {

@@ -132,14 +132,6 @@ std::string resolve_error(const std::string& host, int rc) {
 
 }  // namespace
 
-Socket& Socket::operator=(Socket&& other) noexcept {
-  if (this != &other) {
-    close();
-    fd_ = other.release();
-  }
-  return *this;
-}
-
 std::string Socket::peer_name() const {
   sockaddr_storage address{};
   int length = sizeof address;
@@ -160,15 +152,6 @@ std::string Socket::peer_name() const {
   return "an unknown peer";
 }
 
-std::string Socket::peer_address() const {
-  const std::string name = peer_name();
-  if (name == "an unknown peer") return "";
-  std::string address = name.substr(0, name.rfind(':'));
-  if (address.size() >= 2 && address.front() == '[')
-    address = address.substr(1, address.size() - 2);
-  return address;
-}
-
 NativeSocket Socket::release() {
   NativeSocket fd = fd_;
   fd_ = kNoSocket;
@@ -178,17 +161,6 @@ NativeSocket Socket::release() {
 void Socket::set_stall_timeout(int milliseconds) {
   // Kept for the waits of read_some and write_all.
   stall_timeout_ms_ = std::max(0, milliseconds);
-}
-
-Status Socket::read_exact(void* data, std::size_t size) {
-  auto* p = static_cast<std::uint8_t*>(data);
-  while (size > 0) {
-    std::size_t got = 0;
-    if (Status s = read_some(p, size, &got); !s.is_ok()) return s;
-    p += got;
-    size -= got;
-  }
-  return Status::ok();
 }
 
 Status Socket::read_some(void* data, std::size_t capacity, std::size_t* received) {
@@ -244,24 +216,9 @@ Status Socket::write_all(std::span<const ConstBuffer> buffers) {
       }
       continue;
     }
-    std::size_t sent = sent_now;
-    while (first < buffers.size()) {
-      const std::size_t left = buffers[first].size - done_in_first;
-      if (sent < left) {
-        done_in_first += sent;
-        break;
-      }
-      sent -= left;
-      ++first;
-      done_in_first = 0;
-    }
+    skip_sent(buffers, sent_now, &first, &done_in_first);
   }
   return Status::ok();
-}
-
-Status Socket::write_all(const void* data, std::size_t size) {
-  ConstBuffer piece{data, size};
-  return write_all(std::span<const ConstBuffer>(&piece, 1));
 }
 
 Status Socket::send_now(const void* data, std::size_t size) {
