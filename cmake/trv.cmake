@@ -28,10 +28,32 @@ function(trv_library)
   target_link_libraries(${ARG_NAME} PUBLIC ${ARG_DEPS} Threads::Threads)
 endfunction()
 
+# Test files are most of the build's time, and most of a test file's time
+# is spent in GoogleTest's headers and in optimizing test bodies. So every
+# test executable reuses one precompiled header of GoogleTest and the
+# standard headers the tests use most, and test files (never the code they
+# test, which keep the build's flags) are compiled at -Og with line tables
+# only. That halves a clean build and still gives the sanitizers' reports
+# their file and line; -O0 would be as quick to build but makes the tests'
+# own loops (patterns of tens of MiB) three times slower under TSan.
+set(TRV_TEST_COMPILE_OPTIONS -Og -g1)
+function(trv_test_header_target)
+  if(TARGET trv_test_header)
+    return()
+  endif()
+  add_library(trv_test_header OBJECT ${PROJECT_SOURCE_DIR}/cmake/empty.cc)
+  target_link_libraries(trv_test_header PRIVATE GTest::gtest)
+  target_compile_options(trv_test_header PRIVATE ${TRV_TEST_COMPILE_OPTIONS})
+  target_precompile_headers(trv_test_header PRIVATE
+    <gtest/gtest.h> <algorithm> <atomic> <chrono> <cstring> <filesystem>
+    <fstream> <functional> <memory> <mutex> <string> <thread> <vector>)
+endfunction()
+
 function(trv_tests)
   if(NOT TRV_BUILD_TESTS)
     return()
   endif()
+  trv_test_header_target()
   cmake_parse_arguments(ARG "" "" "DEPS;EXCLUDE;ON_WINDOWS" ${ARGN})
   file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cc)
   foreach(skip ${ARG_EXCLUDE})
@@ -46,7 +68,9 @@ function(trv_tests)
   foreach(test ${tests})
     get_filename_component(name ${test} NAME_WE)
     add_executable(${name} ${test})
-    target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gtest_main GTest::gmock Threads::Threads)
+    target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gtest_main Threads::Threads)
+    target_compile_options(${name} PRIVATE ${TRV_TEST_COMPILE_OPTIONS})
+    target_precompile_headers(${name} REUSE_FROM trv_test_header)
     if(WIN32)
       # One Wine start per executable rather than one per test case.
       add_test(NAME ${name} COMMAND ${name})
