@@ -1,6 +1,8 @@
 // Test helper: runs the trvc program built beside the test executable as a
 // real process, in a chosen working directory and environment, and collects
-// its exit status and both output streams. Header-only; tests only.
+// its exit status and both output streams. Header-only; tests only. The
+// Windows build starts trvc.exe with CreateProcessW instead
+// (trvc_process_windows_testing.h).
 #pragma once
 
 #include <filesystem>
@@ -9,7 +11,9 @@
 #include <vector>
 
 #include "log/log_file_testing.h"
+#ifndef _WIN32
 #include "testing/child_program.h"
+#endif
 
 namespace trvc_testing {
 
@@ -19,6 +23,7 @@ struct ProcessResult {
   std::string err;
 };
 
+#ifndef _WIN32
 inline std::string shell_quote(const std::string& text) {
   std::string quoted = "'";
   for (const char c : text) {
@@ -55,6 +60,7 @@ inline ProcessResult run_trvc(
   result.err = log_testing::read_bytes(err);
   return result;
 }
+#endif
 
 inline const std::string& usage_text() {
   static const std::string usage =
@@ -65,3 +71,7 @@ inline const std::string& usage_text() {
 }
 
 }  // namespace trvc_testing
+
+#ifdef _WIN32
+#include "app/trvc_process_windows_testing.h"
+#endif
