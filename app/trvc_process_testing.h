@@ -41,24 +41,18 @@ inline std::filesystem::path trvc_path() {
   return std::filesystem::read_symlink("/proc/self/exe").parent_path() / "trvc";
 }
 
-// Runs trvc with `arguments` (without the program name) in `working_directory`.
-// The device folder and the failure hook are always set explicitly, so that
-// nothing leaks in from the environment of the test run; `environment` adds
-// to them. The captured streams are written to files in `scratch`.
-inline ProcessResult run_trvc(
-    const std::filesystem::path& working_directory, const std::filesystem::path& scratch,
-    const std::vector<std::string>& arguments,
-    const std::vector<std::pair<std::string, std::string>>& environment = {}) {
-  const std::filesystem::path out = scratch / "stdout";
-  const std::filesystem::path err = scratch / "stderr";
-  ProcessResult result;
-  result.status = trv_testing::ChildProgram(
-                      trv_testing::program_command(trvc_path().string(), arguments, environment),
-                      working_directory, out, err)
-                      .wait();
-  result.out = log_testing::read_bytes(out);
-  result.err = log_testing::read_bytes(err);
-  return result;
+inline int run_trvc_process(const std::filesystem::path& working_directory,
+                            const std::filesystem::path& out, const std::filesystem::path& err,
+                            const std::vector<std::string>& arguments,
+                            const std::vector<std::pair<std::string, std::string>>& environment) {
+  return trv_testing::ChildProgram(
+             trv_testing::program_command(trvc_path().string(), arguments, environment),
+             working_directory, out, err)
+      .wait();
+}
+
+inline std::string console_output(const std::filesystem::path& path) {
+  return log_testing::read_bytes(path);
 }
 #endif
 
@@ -75,3 +69,24 @@ inline const std::string& usage_text() {
 #ifdef _WIN32
 #include "app/trvc_process_windows_testing.h"
 #endif
+
+namespace trvc_testing {
+
+// Runs trvc with `arguments` (without the program name) in `working_directory`.
+// The device folder and the failure hook are always set explicitly, so that
+// nothing leaks in from the environment of the test run; `environment` adds
+// to them. The captured streams are written to files in `scratch`.
+inline ProcessResult run_trvc(
+    const std::filesystem::path& working_directory, const std::filesystem::path& scratch,
+    const std::vector<std::string>& arguments,
+    const std::vector<std::pair<std::string, std::string>>& environment = {}) {
+  const std::filesystem::path out = scratch / "stdout";
+  const std::filesystem::path err = scratch / "stderr";
+  ProcessResult result;
+  result.status = run_trvc_process(working_directory, out, err, arguments, environment);
+  result.out = console_output(out);
+  result.err = console_output(err);
+  return result;
+}
+
+}  // namespace trvc_testing

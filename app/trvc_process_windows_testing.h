@@ -1,7 +1,7 @@
 // Test helper, Windows build: runs trvc.exe, built beside the test
 // executable, with CreateProcessW, its two output streams redirected to
-// files, and collects what run_trvc() of trvc_process_testing.h collects.
-// Included by that header only. Header-only; tests only; one thread per call.
+// files, for run_trvc() of trvc_process_testing.h. Included by that header
+// only. Header-only; tests only; one thread per call.
 //
 // Two things differ from a Linux run and are made alike here:
 // - the exit status is the low byte of the exit code, as a shell reports
@@ -88,15 +88,13 @@ inline HANDLE inheritable_output(const std::filesystem::path& path) {
   return file;
 }
 
-// Runs trvc.exe with `arguments` in `working_directory`; the streams are
-// written to files in `scratch`. A trvc that has not ended after two
-// minutes is terminated, and the test fails on its status.
-inline ProcessResult run_trvc(
-    const std::filesystem::path& working_directory, const std::filesystem::path& scratch,
-    const std::vector<std::string>& arguments,
-    const std::vector<std::pair<std::string, std::string>>& environment = {}) {
-  const std::filesystem::path out = scratch / "stdout";
-  const std::filesystem::path err = scratch / "stderr";
+// Runs trvc.exe with `arguments` in `working_directory`, its streams
+// written to `out` and `err`, and returns its status. A trvc that has not
+// ended after two minutes is terminated, and the test fails on its status.
+inline int run_trvc_process(const std::filesystem::path& working_directory,
+                            const std::filesystem::path& out, const std::filesystem::path& err,
+                            const std::vector<std::string>& arguments,
+                            const std::vector<std::pair<std::string, std::string>>& environment) {
   std::wstring command_line = command_line_argument(trvc_path().wstring());
   for (const std::string& argument : arguments) {
     command_line += L' ' + command_line_argument(from_utf8(argument));
@@ -117,7 +115,6 @@ inline ProcessResult run_trvc(
   CloseHandle(startup.hStdError);
   if (!started) throw std::runtime_error("CreateProcessW failed: " + std::to_string(GetLastError()));
 
-  ProcessResult result;
   if (WaitForSingleObject(process.hProcess, 120000) != WAIT_OBJECT_0) {
     TerminateProcess(process.hProcess, 1000);
     WaitForSingleObject(process.hProcess, INFINITE);
@@ -126,10 +123,11 @@ inline ProcessResult run_trvc(
   GetExitCodeProcess(process.hProcess, &code);
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
-  result.status = code == 1000 ? -1 : static_cast<int>(code & 0xFF);
-  result.out = without_carriage_returns(log_testing::read_bytes(out));
-  result.err = without_carriage_returns(log_testing::read_bytes(err));
-  return result;
+  return code == 1000 ? -1 : static_cast<int>(code & 0xFF);
+}
+
+inline std::string console_output(const std::filesystem::path& path) {
+  return without_carriage_returns(log_testing::read_bytes(path));
 }
 
 }  // namespace trvc_testing
