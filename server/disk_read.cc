@@ -1,30 +1,75 @@
-// Reading a served disk for compare. The buffer is the calling thread's own
-// and lives as long as the thread.
+// Reading a served disk for compare. The buffer is the calling thread's own,
+// aligned for direct reads, and lives as long as the thread.
 #include "server/disk_read.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "digest/digest.h"
 
 namespace {
 
+constexpr std::size_t kDirectMemoryAlignment = 4096;
+
+struct AlignedFree {
+  void operator()(std::uint8_t* memory) const { std::free(memory); }
+};
+
 std::uint8_t* read_buffer() {
-  thread_local std::unique_ptr<std::uint8_t[]> buffer;
-  if (!buffer) buffer = std::make_unique_for_overwrite<std::uint8_t[]>(kReadPiece);
+  thread_local std::unique_ptr<std::uint8_t, AlignedFree> buffer;
+  if (!buffer) {
+    void* memory = nullptr;
+    if (::posix_memalign(&memory, kDirectMemoryAlignment, kReadPiece) != 0) throw std::bad_alloc();
+    buffer.reset(static_cast<std::uint8_t*>(memory));
+  }
   return buffer.get();
+}
+
+// Reads what it can of the `wanted` bytes at `offset` through the direct
+// descriptor, whole blocks at a time into `buffer` (which holds `length`
+// bytes), and returns how many of the wanted bytes it has. It stops, for the
+// buffered read to go on from there, at a refusal, at a short read that
+// leaves the position unaligned, and at the end of the file.
+std::size_t read_direct(DiskIo& io, DirectReads direct, std::int64_t offset, std::size_t wanted,
+                        std::size_t length, std::uint8_t* buffer, int* error) {
+  const std::size_t block = direct.block;
+  if (direct.fd < 0 || block == 0 || static_cast<std::uint64_t>(offset) % block != 0 ||
+      reinterpret_cast<std::uintptr_t>(buffer) % kDirectMemoryAlignment != 0) {
+    return 0;
+  }
+  // The last block may reach past what is wanted, never past the buffer.
+  const std::size_t rounded = (wanted + block - 1) / block * block;
+  if (rounded > length) return 0;
+  std::size_t got = 0;
+  while (got < wanted && got % block == 0) {
+    const ssize_t n =
+        io.pread(direct.fd, buffer + got, rounded - got, offset + static_cast<off_t>(got));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno != EINVAL) *error = errno;
+      break;
+    }
+    if (n == 0) break;  // the end of the file
+    got += static_cast<std::size_t>(n);
+  }
+  return std::min(got, wanted);
 }
 
 }  // namespace
 
-Status read_zero_filled(DiskIo& io, int fd, std::int64_t offset, std::size_t length,
-                        std::int64_t end, std::uint8_t* buffer) {
+Status read_zero_filled(DiskIo& io, int fd, DirectReads direct, std::int64_t offset,
+                        std::size_t length, std::int64_t end, std::uint8_t* buffer) {
   const std::size_t wanted = offset >= end ? 0
                                            : static_cast<std::size_t>(std::min<std::int64_t>(
                                                  end - offset, static_cast<std::int64_t>(length)));
-  std::size_t got = 0;
+  int error = 0;
+  std::size_t got = wanted == 0 ? 0 : read_direct(io, direct, offset, wanted, length, buffer, &error);
+  if (error != 0) return Status::failure(ReadFailed, describe_errno("pread", error));
   while (got < wanted) {
     const ssize_t n = io.pread(fd, buffer + got, wanted - got, offset + static_cast<off_t>(got));
     if (n < 0) {
@@ -48,12 +93,13 @@ void chunk_digest(HashCombiner& hasher, const std::uint8_t* data, std::size_t le
   hasher.digest(data, length, out);
 }
 
-Status range_digest(DiskIo& io, HashCombiner& hasher, int fd, std::int64_t offset,
-                    std::int64_t length, std::int64_t end, std::uint8_t (&out)[kDigestLength]) {
+Status range_digest(DiskIo& io, HashCombiner& hasher, int fd, DirectReads direct,
+                    std::int64_t offset, std::int64_t length, std::int64_t end,
+                    std::uint8_t (&out)[kDigestLength]) {
   std::uint8_t* buffer = read_buffer();
   if (length <= static_cast<std::int64_t>(kReadPiece)) {
     const auto size = static_cast<std::size_t>(length);
-    if (Status status = read_zero_filled(io, fd, offset, size, end, buffer); !status.is_ok()) {
+    if (Status status = read_zero_filled(io, fd, direct, offset, size, end, buffer); !status.is_ok()) {
       return status;
     }
     chunk_digest(hasher, buffer, size, size == kChunkLength && is_all_zero(buffer, size), out);
@@ -64,7 +110,7 @@ Status range_digest(DiskIo& io, HashCombiner& hasher, int fd, std::int64_t offse
   for (std::int64_t done = 0; done < length;) {
     const auto piece = static_cast<std::size_t>(
         std::min<std::int64_t>(length - done, static_cast<std::int64_t>(kReadPiece)));
-    if (Status status = read_zero_filled(io, fd, offset + done, piece, end, buffer);
+    if (Status status = read_zero_filled(io, fd, direct, offset + done, piece, end, buffer);
         !status.is_ok()) {
       return status;
     }

@@ -17,14 +17,27 @@
 // trvc's is read, and hashed or found zero, in one piece.
 inline constexpr std::size_t kReadPiece = kChunkLength;
 
+// The O_DIRECT descriptor of a disk, which compare reads go through when
+// they can, and the block size its offsets and lengths are multiples of.
+// Reads that pass the page cache leave it to the rest of the system, and on a
+// disk the server wrote past the cache, nothing of the disk is cached anyway:
+// a buffered read would bring every page in, only to copy it out once.
+struct DirectReads {
+  int fd = -1;  // -1: read through the page cache only
+  std::size_t block = 4096;
+};
+
 // Reads the `length` bytes at `offset` of `fd` into `buffer`. Bytes at or
 // past `end`, and past the end of the file, are zero in `buffer`: on a
 // fixed-size disk they can never be written, and a padded last chunk was
 // written with zeros there. A read the kernel cuts short is continued and an
 // interrupted one made again; any other failure is ReadFailed, and what
-// `buffer` holds then is unspecified.
-Status read_zero_filled(DiskIo& io, int fd, std::int64_t offset, std::size_t length,
-                        std::int64_t end, std::uint8_t* buffer);
+// `buffer` holds then is unspecified. When `direct` names a descriptor and
+// the offset, the length and `buffer` are aligned, the bytes are read
+// through it; a read the kernel refuses there (EINVAL), and whatever a short
+// direct read leaves, go through `fd`.
+Status read_zero_filled(DiskIo& io, int fd, DirectReads direct, std::int64_t offset,
+                        std::size_t length, std::int64_t end, std::uint8_t* buffer);
 
 // The digest of the `length` bytes at `data`, which the caller has found
 // all zero or not (`zero`): the known digest for a chunk of zeros of
@@ -36,5 +49,6 @@ void chunk_digest(HashCombiner& hasher, const std::uint8_t* data, std::size_t le
 // The digest that answers a compare of the `length` bytes (1..any) at
 // `offset`, read as read_zero_filled reads them: a range of one piece
 // through chunk_digest, a longer one piece by piece through one MD5.
-Status range_digest(DiskIo& io, HashCombiner& hasher, int fd, std::int64_t offset,
-                    std::int64_t length, std::int64_t end, std::uint8_t (&out)[kDigestLength]);
+Status range_digest(DiskIo& io, HashCombiner& hasher, int fd, DirectReads direct,
+                    std::int64_t offset, std::int64_t length, std::int64_t end,
+                    std::uint8_t (&out)[kDigestLength]);

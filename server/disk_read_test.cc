@@ -1,7 +1,9 @@
 // Reads for compare on an image file, through the fake disk: what cannot be
 // read must come out as zeros whatever the buffer held before, a read the
 // kernel cuts short must be continued, and a failing read must fail the
-// compare instead of passing for the end of the disk.
+// compare instead of passing for the end of the disk. The same holds for
+// reads through an O_DIRECT descriptor, which fall back to the buffered one
+// where the kernel refuses them.
 #include "server/disk_read.h"
 
 #include <fcntl.h>
@@ -9,9 +11,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <limits>
+#include <memory>
 #include <vector>
 
 #include "gtest/gtest.h"
@@ -38,17 +42,33 @@ class DiskReadTest : public ::testing::Test {
                static_cast<std::streamsize>(content_.size()));
     fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_GE(fd_, 0);
+    path_ = path;
   }
   void TearDown() override {
     if (fd_ >= 0) ::close(fd_);
+    if (direct_.fd >= 0) ::close(direct_.fd);
+  }
+
+  // Opens the direct descriptor that later reads go through; false where the
+  // file system takes no O_DIRECT opens.
+  bool open_direct() {
+    direct_.fd = io_.open(path_.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC);
+    return direct_.fd >= 0;
   }
 
   // Reads into a buffer full of stale bytes, as a thread's buffer is after
-  // an earlier compare.
-  Bytes read(std::int64_t offset, std::size_t length, std::int64_t end, Status* status) {
-    Bytes buffer(length, 0xEE);
-    *status = read_zero_filled(io_, fd_, offset, length, end, buffer.data());
-    return buffer;
+  // an earlier compare. The buffer is aligned for direct reads, or one byte
+  // past that when `misaligned`.
+  Bytes read(std::int64_t offset, std::size_t length, std::int64_t end, Status* status,
+             bool misaligned = false) {
+    void* memory = nullptr;
+    if (::posix_memalign(&memory, 4096, length + 1) != 0) std::abort();
+    std::unique_ptr<std::uint8_t, decltype(&std::free)> owned(static_cast<std::uint8_t*>(memory),
+                                                             &std::free);
+    std::uint8_t* buffer = owned.get() + (misaligned ? 1 : 0);
+    std::memset(buffer, 0xEE, length);
+    *status = read_zero_filled(io_, fd_, direct_, offset, length, end, buffer);
+    return Bytes(buffer, buffer + length);
   }
   // The file's bytes from `offset`, up to `end` and zero-filled to `length`.
   Bytes expected(std::int64_t offset, std::size_t length, std::int64_t end = kNoEnd) {
@@ -62,7 +82,9 @@ class DiskReadTest : public ::testing::Test {
   trvs_testing::ScratchDir scratch_{"trvs-read"};
   trvs_testing::FakeDiskIo io_;
   Bytes content_;
+  std::string path_;
   int fd_ = -1;
+  DirectReads direct_;
 };
 
 TEST_F(DiskReadTest, WhatLiesPastTheEndOrTheFileReadsAsZero) {
@@ -102,14 +124,55 @@ TEST_F(DiskReadTest, ARangeOfSeveralPiecesHasTheDigestOfItsZeroFilledBytes) {
   io_.limit_reads(100000);
   const std::int64_t length = 3 * kChunkLength + 5;
   std::uint8_t out[kDigestLength];
-  ASSERT_TRUE(range_digest(io_, hasher, fd_, 7, length, kNoEnd, out).is_ok());
+  ASSERT_TRUE(range_digest(io_, hasher, fd_, direct_, 7, length, kNoEnd, out).is_ok());
   EXPECT_EQ(Bytes(out, out + kDigestLength), md5_of(expected(7, length)));
   // One piece, on a fixed-size disk that ends inside it.
-  ASSERT_TRUE(range_digest(io_, hasher, fd_, 7, kChunkLength, kChunkLength / 2, out).is_ok());
+  ASSERT_TRUE(range_digest(io_, hasher, fd_, direct_, 7, kChunkLength, kChunkLength / 2, out).is_ok());
   EXPECT_EQ(Bytes(out, out + kDigestLength), md5_of(expected(7, kChunkLength, kChunkLength / 2)));
   // A chunk of zeros past the end gets the digest of zeros.
-  ASSERT_TRUE(range_digest(io_, hasher, fd_, 9 * kChunkLength, kChunkLength, kNoEnd, out).is_ok());
+  ASSERT_TRUE(range_digest(io_, hasher, fd_, direct_, 9 * kChunkLength, kChunkLength, kNoEnd, out).is_ok());
   EXPECT_EQ(Bytes(out, out + kDigestLength), md5_of(Bytes(kChunkLength, 0)));
+}
+
+// Through the direct descriptor: whole chunks, the end of the file inside a
+// chunk, a fixed-size end inside a block, and nothing read past a buffer
+// that is no longer than what is wanted.
+TEST_F(DiskReadTest, DirectReadsGiveTheBytesBufferedReadsGive) {
+  if (!open_direct()) GTEST_SKIP() << "no O_DIRECT on this file system";
+  Status status = Status::ok();
+  EXPECT_EQ(read(kChunkLength, kChunkLength, kNoEnd, &status), expected(kChunkLength, kChunkLength));
+  EXPECT_TRUE(status.is_ok());
+  EXPECT_EQ(read(2 * kChunkLength, kChunkLength, kNoEnd, &status),
+            expected(2 * kChunkLength, kChunkLength));
+  EXPECT_TRUE(status.is_ok());
+  EXPECT_EQ(read(4096, kChunkLength, 4096 + 1000, &status), expected(4096, kChunkLength, 5096));
+  EXPECT_TRUE(status.is_ok());
+  // 1000 bytes wanted of a 1000-byte buffer: a whole block would overrun it.
+  EXPECT_EQ(read(8192, 1000, kNoEnd, &status), expected(8192, 1000));
+  EXPECT_TRUE(status.is_ok());
+}
+
+TEST_F(DiskReadTest, ARefusedOrShortDirectReadGoesOnBufferedAndAFailedOneFails) {
+  if (!open_direct()) GTEST_SKIP() << "no O_DIRECT on this file system";
+  Status status = Status::ok();
+  // The file system takes the open but not the reads.
+  io_.fail(trvs_testing::DiskFault{DiskCall::Pread, EINVAL, 1, true, {}, O_DIRECT});
+  EXPECT_EQ(read(0, kChunkLength, kNoEnd, &status), expected(0, kChunkLength));
+  EXPECT_TRUE(status.is_ok());
+  // Cut short off a block boundary: the buffered read takes the rest.
+  io_.clear_faults();
+  io_.limit_reads(100000);
+  EXPECT_EQ(read(0, kChunkLength, kNoEnd, &status), expected(0, kChunkLength));
+  EXPECT_TRUE(status.is_ok());
+  // A misaligned buffer is read buffered: the failing direct side is not used.
+  io_.limit_reads(0);
+  io_.fail(trvs_testing::DiskFault{DiskCall::Pread, EIO, 1, true, {}, O_DIRECT});
+  EXPECT_EQ(read(0, 8192, kNoEnd, &status, true), expected(0, 8192));
+  EXPECT_TRUE(status.is_ok());
+  // An aligned one is read direct, and the failure fails the compare.
+  (void)read(0, 8192, kNoEnd, &status);
+  EXPECT_EQ(status.code(), ReadFailed);
+  EXPECT_NE(status.message().find("pread: "), std::string::npos) << status.message();
 }
 
 }  // namespace

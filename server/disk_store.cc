@@ -843,9 +843,13 @@ Status DiskStore::do_compare(Session& session, const CompareRequest& args, bool*
   // that was padded with zeros when written compares equal to what the disk
   // holds.
   const std::int64_t end = session.fixed ? session.size : std::numeric_limits<std::int64_t>::max();
+  // Reads pass the page cache for as long as writes do.
+  const DirectReads direct{
+      session.direct.load(std::memory_order_relaxed) ? session.direct_fd : -1, session.block};
   std::uint8_t computed[kDigestLength];
   if (Status status =
-          range_digest(io_, hasher_, session.fd, args.offset, args.data_length, end, computed);
+          range_digest(io_, hasher_, session.fd, direct, args.offset,
+                       args.data_length, end, computed);
       !status.is_ok()) {
     return status;
   }
