@@ -68,7 +68,8 @@ Status read_zero_filled(DiskIo& io, int fd, DirectReads direct, std::int64_t off
                                            : static_cast<std::size_t>(std::min<std::int64_t>(
                                                  end - offset, static_cast<std::int64_t>(length)));
   int error = 0;
-  std::size_t got = wanted == 0 ? 0 : read_direct(io, direct, offset, wanted, length, buffer, &error);
+  std::size_t got =
+      wanted == 0 ? 0 : read_direct(io, direct, offset, wanted, length, buffer, &error);
   if (error != 0) return Status::failure(ReadFailed, describe_errno("pread", error));
   while (got < wanted) {
     const ssize_t n = io.pread(fd, buffer + got, wanted - got, offset + static_cast<off_t>(got));
@@ -99,7 +100,8 @@ Status range_digest(DiskIo& io, HashCombiner& hasher, int fd, DirectReads direct
   std::uint8_t* buffer = read_buffer();
   if (length <= static_cast<std::int64_t>(kReadPiece)) {
     const auto size = static_cast<std::size_t>(length);
-    if (Status status = read_zero_filled(io, fd, direct, offset, size, end, buffer); !status.is_ok()) {
+    if (Status status = read_zero_filled(io, fd, direct, offset, size, end, buffer);
+        !status.is_ok()) {
       return status;
     }
     chunk_digest(hasher, buffer, size, size == kChunkLength && is_all_zero(buffer, size), out);

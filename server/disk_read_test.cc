@@ -64,7 +64,7 @@ class DiskReadTest : public ::testing::Test {
     void* memory = nullptr;
     if (::posix_memalign(&memory, 4096, length + 1) != 0) std::abort();
     std::unique_ptr<std::uint8_t, decltype(&std::free)> owned(static_cast<std::uint8_t*>(memory),
-                                                             &std::free);
+                                                              &std::free);
     std::uint8_t* buffer = owned.get() + (misaligned ? 1 : 0);
     std::memset(buffer, 0xEE, length);
     *status = read_zero_filled(io_, fd_, direct_, offset, length, end, buffer);
@@ -127,10 +127,12 @@ TEST_F(DiskReadTest, ARangeOfSeveralPiecesHasTheDigestOfItsZeroFilledBytes) {
   ASSERT_TRUE(range_digest(io_, hasher, fd_, direct_, 7, length, kNoEnd, out).is_ok());
   EXPECT_EQ(Bytes(out, out + kDigestLength), md5_of(expected(7, length)));
   // One piece, on a fixed-size disk that ends inside it.
-  ASSERT_TRUE(range_digest(io_, hasher, fd_, direct_, 7, kChunkLength, kChunkLength / 2, out).is_ok());
+  ASSERT_TRUE(
+      range_digest(io_, hasher, fd_, direct_, 7, kChunkLength, kChunkLength / 2, out).is_ok());
   EXPECT_EQ(Bytes(out, out + kDigestLength), md5_of(expected(7, kChunkLength, kChunkLength / 2)));
   // A chunk of zeros past the end gets the digest of zeros.
-  ASSERT_TRUE(range_digest(io_, hasher, fd_, direct_, 9 * kChunkLength, kChunkLength, kNoEnd, out).is_ok());
+  ASSERT_TRUE(
+      range_digest(io_, hasher, fd_, direct_, 9 * kChunkLength, kChunkLength, kNoEnd, out).is_ok());
   EXPECT_EQ(Bytes(out, out + kDigestLength), md5_of(Bytes(kChunkLength, 0)));
 }
 
@@ -140,7 +142,8 @@ TEST_F(DiskReadTest, ARangeOfSeveralPiecesHasTheDigestOfItsZeroFilledBytes) {
 TEST_F(DiskReadTest, DirectReadsGiveTheBytesBufferedReadsGive) {
   if (!open_direct()) GTEST_SKIP() << "no O_DIRECT on this file system";
   Status status = Status::ok();
-  EXPECT_EQ(read(kChunkLength, kChunkLength, kNoEnd, &status), expected(kChunkLength, kChunkLength));
+  EXPECT_EQ(read(kChunkLength, kChunkLength, kNoEnd, &status),
+            expected(kChunkLength, kChunkLength));
   EXPECT_TRUE(status.is_ok());
   EXPECT_EQ(read(2 * kChunkLength, kChunkLength, kNoEnd, &status),
             expected(2 * kChunkLength, kChunkLength));

@@ -54,7 +54,8 @@ std::uint8_t* direct_buffer() {
   return buffer.get();
 }
 
-bool same_digest(std::span<const std::uint8_t> sent, const std::uint8_t (&computed)[kDigestLength]) {
+bool same_digest(std::span<const std::uint8_t> sent,
+                 const std::uint8_t (&computed)[kDigestLength]) {
   return sent.size() == kDigestLength && std::memcmp(sent.data(), computed, kDigestLength) == 0;
 }
 
@@ -844,12 +845,11 @@ Status DiskStore::do_compare(Session& session, const CompareRequest& args, bool*
   // holds.
   const std::int64_t end = session.fixed ? session.size : std::numeric_limits<std::int64_t>::max();
   // Reads pass the page cache for as long as writes do.
-  const DirectReads direct{
-      session.direct.load(std::memory_order_relaxed) ? session.direct_fd : -1, session.block};
+  const DirectReads direct{session.direct.load(std::memory_order_relaxed) ? session.direct_fd : -1,
+                           session.block};
   std::uint8_t computed[kDigestLength];
-  if (Status status =
-          range_digest(io_, hasher_, session.fd, direct, args.offset,
-                       args.data_length, end, computed);
+  if (Status status = range_digest(io_, hasher_, session.fd, direct, args.offset, args.data_length,
+                                   end, computed);
       !status.is_ok()) {
     return status;
   }
