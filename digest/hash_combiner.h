@@ -63,11 +63,14 @@ class HashCombiner {
   static std::string describe(const Stats& stats);
 
  private:
+  // A queued message. Its thread waits on `wake` alone, so that a finished
+  // batch or an arrival wakes only the threads it concerns.
   struct Job {
     const std::uint8_t* data;
     std::size_t length;
     std::uint8_t* out;
     bool done = false;
+    std::condition_variable wake;
   };
 
   // Takes up to a lane width of queued jobs, hashes them with the lock
@@ -78,10 +81,11 @@ class HashCombiner {
   const std::size_t width_;
   const std::chrono::microseconds gather_bound_;
   mutable std::mutex mutex_;
-  // Signalled when a batch is finished, when a hasher leaves, when a message
-  // is queued or has arrived().
-  std::condition_variable changed_;
-  // Jobs nobody has taken yet; their threads wait in digest().
+  // The job of the thread gathering partners, or null. Its `wake` is
+  // signalled when a message is queued or has arrived().
+  Job* gatherer_ = nullptr;
+  // Jobs nobody has taken yet; their threads wait in digest(). A hasher that
+  // leaves with jobs still queued wakes the first, to take over.
   std::deque<Job*> queue_;
   // Threads hashing taken jobs right now. A second thread starts only for a
   // full batch, so that cores are added when they pay.
