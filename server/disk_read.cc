@@ -5,28 +5,19 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
 
 #include "digest/digest.h"
+#include "server/aligned_memory.h"
 
 namespace {
 
-constexpr std::size_t kDirectMemoryAlignment = 4096;
-
-struct AlignedFree {
-  void operator()(std::uint8_t* memory) const { std::free(memory); }
-};
-
 std::uint8_t* read_buffer() {
-  thread_local std::unique_ptr<std::uint8_t, AlignedFree> buffer;
-  if (!buffer) {
-    void* memory = nullptr;
-    if (::posix_memalign(&memory, kDirectMemoryAlignment, kReadPiece) != 0) throw std::bad_alloc();
-    buffer.reset(static_cast<std::uint8_t*>(memory));
-  }
+  thread_local AlignedBuffer buffer;
+  if (!buffer) buffer = allocate_aligned(kReadPiece);
+  if (!buffer) throw std::bad_alloc();
   return buffer.get();
 }
 

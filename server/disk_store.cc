@@ -25,6 +25,7 @@
 #include <limits>
 
 #include "digest/digest.h"
+#include "server/aligned_memory.h"
 #include "server/disk_read.h"
 #include "server/flush_gate.h"
 #include "service/server_result.h"
@@ -37,20 +38,11 @@ namespace {
 // size only sets how many writes a large chunk takes; any multiple of
 // kDirectMemoryAlignment serves.
 constexpr std::size_t kDirectPiece = 1048576;
-constexpr std::size_t kDirectMemoryAlignment = 4096;
-
-struct AlignedFree {
-  void operator()(std::uint8_t* memory) const { std::free(memory); }
-};
 
 // Null if the memory cannot be had; the caller then writes buffered.
 std::uint8_t* direct_buffer() {
-  thread_local std::unique_ptr<std::uint8_t, AlignedFree> buffer;
-  if (!buffer) {
-    void* memory = nullptr;
-    if (::posix_memalign(&memory, kDirectMemoryAlignment, kDirectPiece) != 0) return nullptr;
-    buffer.reset(static_cast<std::uint8_t*>(memory));
-  }
+  thread_local AlignedBuffer buffer;
+  if (!buffer) buffer = allocate_aligned(kDirectPiece);
   return buffer.get();
 }
 
