@@ -190,7 +190,7 @@ class ScriptedReplicationServer : public ReplicationHandler {
 
   Script script;
 
-  // What the client did, safe to read once the client has exited.
+  // What the client did so far (complete once the client has exited).
   int open_calls() const;
   int close_calls() const;
   std::vector<std::int16_t> dests() const;                // of every call, in arrival order
