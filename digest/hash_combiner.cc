@@ -1,10 +1,8 @@
-// The lock is held only to queue, to take jobs and to publish results; the
-// hashing itself runs unlocked. A hasher leaves as soon as its own job is
-// done rather than serving the queue indefinitely, so that no caller's
-// answer waits on other callers' messages; a thread whose job is still
-// queued takes over. Each thread waits on its own job's condition, and is
-// woken only when its job is done, when it is to take over the hashing, or
-// (while it gathers partners) when a message comes.
+// The lock guards the incoming queue, the stepper role and each job's done
+// flag; the hashing runs unlocked, on state that only the stepper touches.
+// The stepper leaves as soon as its own message is done, so that no caller's
+// answer waits on other callers' messages for longer than its own would
+// take; the thread of the oldest message still in the lanes takes over.
 #include "digest/hash_combiner.h"
 
 #include <algorithm>
@@ -12,84 +10,151 @@
 #include <cstring>
 #include <string>
 
-HashCombiner::HashCombiner(Md5Lanes lanes, std::chrono::microseconds gather_bound)
-    : lanes_(lanes), width_(md5_lane_width(lanes)), gather_bound_(gather_bound) {}
+#include "digest/digest.h"
+#include "digest/lane_plan.h"
+#include "digest/md5_steps.h"
 
-void HashCombiner::expect() {
-  std::lock_guard lock(mutex_);
-  ++expected_;
+namespace {
+
+// How far one step advances each message: 16 KiB. A newcomer waits at most
+// one step (about 50 microseconds with 16 full lanes) before it joins.
+constexpr std::size_t kStepBlocks = 256;
+
+// Hashes what is left after the whole blocks (a partial block and the
+// padding) and writes the digest.
+void finish(const std::uint32_t (&chain)[4], const std::uint8_t* data, std::size_t length,
+            std::uint8_t* out) {
+  const std::size_t consumed = length / 64 * 64;
+  Md5Context context;
+  md5_detail::md5_resume(&context, chain, consumed);
+  md5_update(&context, data + consumed, static_cast<std::uint32_t>(length - consumed));
+  md5_final(out, &context);
 }
 
-void HashCombiner::arrived() {
-  std::lock_guard lock(mutex_);
-  if (expected_ > 0) --expected_;
-  // A gathering thread re-checks whether anything is still on its way.
-  if (gatherer_ != nullptr) gatherer_->wake.notify_one();
-}
+}  // namespace
+
+HashCombiner::HashCombiner(Md5Lanes widest)
+    : widest_(md5_lanes_supported(widest) ? widest : Md5Lanes::kScalar),
+      width_(md5_lane_width(widest_)) {}
 
 void HashCombiner::digest(const std::uint8_t* data, std::size_t length,
                           std::uint8_t (&out)[kDigestLength]) {
-  Job job{data, length, out, false, {}};
-  std::unique_lock lock(mutex_);
-  const auto now = std::chrono::steady_clock::now();
-  // Messages are flowing when the one before came less than a bound ago.
-  const bool flowing = stats_.messages + queue_.size() > 0 && now - last_arrival_ < gather_bound_;
-  last_arrival_ = now;
-  queue_.push_back(&job);
-  if (gatherer_ != nullptr) gatherer_->wake.notify_one();
-  // Waiting is safe only while someone hashes: that thread either finishes
-  // our job or, when it leaves, wakes the first queued job to take over. A
-  // full batch queued while others hash is hashed by whoever completed it.
-  while (!job.done) {
-    const bool may_hash = !queue_.empty() && (hashers_ == 0 || queue_.size() >= width_);
-    if (!may_hash) {
-      job.wake.wait(lock);
-      continue;
-    }
-    ++hashers_;
-    // Alone, and with fewer messages than lanes: the ones on their way are
-    // worth a short wait. The deadline counts from here, so no message
-    // waits for partners more than once.
-    if (hashers_ == 1 && queue_.size() < width_ && (expected_ > 0 || flowing) && width_ > 1) {
-      const auto deadline = now + gather_bound_;
-      gatherer_ = &job;
-      while (!job.done && queue_.size() < width_ && (expected_ > 0 || flowing) &&
-             job.wake.wait_until(lock, deadline) != std::cv_status::timeout) {
-      }
-      gatherer_ = nullptr;
-    }
-    while (!job.done && !queue_.empty()) hash_one_batch(lock);
-    --hashers_;
-    // The thread of the first job still queued takes over.
-    if (!queue_.empty()) queue_.front()->wake.notify_one();
+  if (width_ == 1) {
+    // Nothing to share: every thread hashes its own message, in parallel.
+    md5_digest(data, length, out);
+    std::lock_guard lock(mutex_);
+    ++stats_.digests;
+    ++stats_.steps;
+    stats_.blocks_by_lanes[1] += length / 64;
+    return;
   }
+  Job job{data, length, out, data, length / 64, {}, false, false, {}};
+  std::memcpy(job.chain, md5_detail::kInitial, sizeof job.chain);
+  std::unique_lock lock(mutex_);
+  incoming_.push_back(&job);
+  if (!stepping_) {
+    stepping_ = true;
+    job.stepper = true;
+  }
+  while (!job.done && !job.stepper) job.wake.wait(lock);
+  if (!job.done) step_until_done(lock, &job);
 }
 
-void HashCombiner::hash_one_batch(std::unique_lock<std::mutex>& lock) {
-  const std::size_t n = std::min(width_, queue_.size());
-  Job* batch[16];
-  const std::uint8_t* pointers[16];
-  std::size_t lengths[16];
-  std::uint8_t digests[16][kDigestLength];
-  for (std::size_t i = 0; i < n; ++i) {
-    batch[i] = queue_.front();
-    queue_.pop_front();
-    pointers[i] = batch[i]->data;
-    lengths[i] = batch[i]->length;
+void HashCombiner::step_until_done(std::unique_lock<std::mutex>& lock, Job* self) {
+  while (!self->done) {
+    while (active_count_ < width_ && !incoming_.empty()) {
+      active_[active_count_++] = incoming_.front();
+      incoming_.pop_front();
+    }
+    lock.unlock();
+    std::size_t advanced = 0;
+    std::size_t blocks = 0;
+    advance(&advanced, &blocks);
+    // Messages whose whole blocks are done are finished outside the lock.
+    std::size_t finished[16];
+    std::size_t finished_count = 0;
+    for (std::size_t i = 0; i < active_count_; ++i) {
+      Job* job = active_[i];
+      if (job->blocks_left != 0) continue;
+      finish(job->chain, job->data, job->length, job->out);
+      finished[finished_count++] = i;
+    }
+    lock.lock();
+    if (advanced != 0) {
+      ++stats_.steps;
+      stats_.blocks_by_lanes[advanced] += advanced * blocks;
+    }
+    // Removed from the back so that the indexes still hold; the order of
+    // the rest (oldest first) is kept.
+    for (std::size_t f = finished_count; f-- > 0;) {
+      Job* job = active_[finished[f]];
+      std::copy(active_ + finished[f] + 1, active_ + active_count_, active_ + finished[f]);
+      --active_count_;
+      ++stats_.digests;
+      job->done = true;
+      // Notified with the lock held: once done is seen, the job's thread
+      // may return and the job, condition included, be gone.
+      if (job != self) job->wake.notify_one();
+    }
   }
-  lock.unlock();
-  md5_many_using(lanes_, pointers, lengths, digests, n);
-  lock.lock();
-  for (std::size_t i = 0; i < n; ++i) {
-    std::memcpy(batch[i]->out, digests[i], kDigestLength);
-    batch[i]->done = true;
-    // Notified with the lock held: once done is seen, the job's thread may
-    // return and its job, condition included, be gone.
-    batch[i]->wake.notify_one();
+  // Hand over to the oldest message left, in the lanes or still to come in.
+  Job* next = active_count_ != 0 ? active_[0] : !incoming_.empty() ? incoming_.front() : nullptr;
+  if (next == nullptr) {
+    stepping_ = false;
+    return;
   }
-  ++stats_.batches;
-  stats_.messages += n;
-  ++stats_.by_size[n];
+  next->stepper = true;
+  next->wake.notify_one();
+}
+
+void HashCombiner::advance(std::size_t* advanced, std::size_t* blocks) {
+  // Messages with blocks left, oldest first; the step is as long as the
+  // shortest of them allows.
+  Job* moving[16];
+  std::size_t count = 0;
+  std::size_t step = kStepBlocks;
+  for (std::size_t i = 0; i < active_count_; ++i) {
+    if (active_[i]->blocks_left == 0) continue;
+    moving[count++] = active_[i];
+    step = std::min(step, active_[i]->blocks_left);
+  }
+  *advanced = 0;
+  *blocks = 0;
+  if (count == 0) return;
+  const md5_detail::LanePlan plan = md5_detail::lane_plan(widest_, count);
+  if (plan.kernel == nullptr) {
+    // Alone, or too few for a pass to pay: the oldest goes on by itself,
+    // and the others may find partners before their turn.
+    Job* job = moving[0];
+    step = std::min(kStepBlocks, job->blocks_left);
+    md5_detail::md5_blocks(job->chain, job->next, step);
+    job->next += step * 64;
+    job->blocks_left -= step;
+    *advanced = 1;
+    *blocks = step;
+    return;
+  }
+  for (std::size_t first = 0; first < count; first += plan.width) {
+    const std::size_t lanes = std::min(plan.width, count - first);
+    alignas(64) std::uint32_t state[4][md5_detail::kMaxLanes];
+    const std::uint8_t* feed[md5_detail::kMaxLanes];
+    for (std::size_t lane = 0; lane < plan.width; ++lane) {
+      // Unused lanes ride along on the first message; their result is
+      // thrown away.
+      const Job* job = moving[first + (lane < lanes ? lane : 0)];
+      feed[lane] = job->next;
+      for (int w = 0; w < 4; ++w) state[w][lane] = job->chain[w];
+    }
+    plan.kernel(feed, step, state);
+    for (std::size_t lane = 0; lane < lanes; ++lane) {
+      Job* job = moving[first + lane];
+      for (int w = 0; w < 4; ++w) job->chain[w] = state[w][lane];
+      job->next += step * 64;
+      job->blocks_left -= step;
+    }
+  }
+  *advanced = count;
+  *blocks = step;
 }
 
 HashCombiner::Stats HashCombiner::stats() const {
@@ -98,16 +163,20 @@ HashCombiner::Stats HashCombiner::stats() const {
 }
 
 std::string HashCombiner::describe(const Stats& stats) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%zu digests in %zu passes (mean %.2f; by size:", stats.messages,
-                stats.batches,
-                stats.batches == 0
-                    ? 0.0
-                    : static_cast<double>(stats.messages) / static_cast<double>(stats.batches));
+  // Message-blocks over step-blocks: how many messages a block step carried.
+  double blocks = 0;
+  double step_blocks = 0;
+  for (std::size_t lanes = 1; lanes < stats.blocks_by_lanes.size(); ++lanes) {
+    blocks += static_cast<double>(stats.blocks_by_lanes[lanes]);
+    step_blocks += static_cast<double>(stats.blocks_by_lanes[lanes]) / static_cast<double>(lanes);
+  }
+  char text[96];
+  std::snprintf(text, sizeof text, "%zu digests in %zu steps, %.2f messages a step (blocks by lanes:",
+                stats.digests, stats.steps, step_blocks == 0 ? 0.0 : blocks / step_blocks);
   std::string line = text;
-  for (std::size_t size = 1; size < stats.by_size.size(); ++size) {
-    if (stats.by_size[size] == 0) continue;
-    line += " " + std::to_string(size) + ":" + std::to_string(stats.by_size[size]);
+  for (std::size_t lanes = 1; lanes < stats.blocks_by_lanes.size(); ++lanes) {
+    if (stats.blocks_by_lanes[lanes] == 0) continue;
+    line += " " + std::to_string(lanes) + ":" + std::to_string(stats.blocks_by_lanes[lanes]);
   }
   return line + ")";
 }

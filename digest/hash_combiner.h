@@ -1,19 +1,17 @@
-// Lets threads that each need one digest share md5_many: a thread queues its
-// message and then either hashes what is queued, its own message among it,
-// or waits while another thread does. The client's chunk workers and the
-// server's connection threads hash through one combiner per process.
-//
-// Messages rarely come at the same instant. A thread about to hash fewer
-// messages than the lanes hold therefore waits for more, at most
-// gather_bound, while messages are flowing: while some are announced as on
-// their way (expect(): a read or a request still arriving), or when the one
-// before it came less than gather_bound ago. It then hashes together what
-// has come. A message that comes alone, after a pause, is hashed at once.
-// Every member function may be called from any number of threads at once.
+// Lets threads that each need one digest share the vector lanes without
+// waiting for one another. A message joins the lanes as soon as it is
+// handed in: one thread at a time, the stepper, advances every message in
+// the lanes by a short step (a few kilobytes each), takes in newcomers
+// between steps and finishes each message whose last block is done. A
+// message never waits for partners: while few messages are in the lanes,
+// a step uses whichever engine is cheapest on this CPU for that many
+// (lane_plan.h), down to the scalar engine for the oldest message alone.
+// The client's chunk workers and the server's connection threads hash
+// through one combiner per process. Every member function may be called
+// from any number of threads at once.
 #pragma once
 
 #include <array>
-#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -25,74 +23,67 @@
 
 class HashCombiner {
  public:
-  // How messages were grouped so far: passes of each size (index 1 to 16).
+  // How the work was shared so far. blocks_by_lanes[k] counts the 64-byte
+  // blocks of each message that were hashed in steps that advanced k
+  // messages together (k from 1 to 16); k = 1 is the scalar engine.
   struct Stats {
-    std::size_t batches = 0;
-    std::size_t messages = 0;
-    std::array<std::size_t, 17> by_size{};
+    std::size_t digests = 0;
+    std::size_t steps = 0;
+    std::array<std::uint64_t, 17> blocks_by_lanes{};
   };
 
-  // How long a thread waits at most for messages on their way before it
-  // hashes what has come. With 16 chunks in flight between two ends that
-  // both hash, 20 ms lets the chunks settle into full passes (a mean of 7.3
-  // to 7.8 messages a pass in 8 lanes, against 3.7 at 5 ms) and cuts each
-  // end's hashing time in half, while a copy takes no longer: the wait
-  // overlaps the other end's pass and the disk write.
-  static constexpr std::chrono::microseconds kDefaultGatherBound{20000};
-
-  explicit HashCombiner(Md5Lanes lanes = md5_lanes_best(),
-                        std::chrono::microseconds gather_bound = kDefaultGatherBound);
+  // `widest`: the widest instruction set the combiner may use (the CPU's
+  // best by default). kScalar hashes each message on its own thread.
+  explicit HashCombiner(Md5Lanes widest = md5_lanes_best());
   HashCombiner(const HashCombiner&) = delete;
   HashCombiner& operator=(const HashCombiner&) = delete;
 
   // Writes the MD5 digest of the `length` bytes at `data` to `out`. The data
-  // must stay unchanged until the call returns. A caller blocks while other
-  // threads hash, and for at most gather_bound while it gathers partners.
+  // must stay unchanged until the call returns. The caller may spend part of
+  // the call hashing other threads' messages, never more than the time its
+  // own message needs in the lanes.
   void digest(const std::uint8_t* data, std::size_t length, std::uint8_t (&out)[kDigestLength]);
 
-  // A message is on its way: its digest() will come soon, or it turns out
-  // to need none. Each expect() must be followed by exactly one arrived(),
-  // which is best made just before that digest() (or instead of it).
-  void expect();
-  void arrived();
-
+  // How many messages one step can advance together: 1, 8 or 16.
   std::size_t width() const { return width_; }
   Stats stats() const;
-  // "N digests in M passes (mean X; by size: 1:a 2:b ...)", for logs and
-  // measurements.
+  // "N digests in M steps, X messages a step (blocks by lanes: 1:a 2:b
+  // ...)", for logs and measurements.
   static std::string describe(const Stats& stats);
 
  private:
-  // A queued message. Its thread waits on `wake` alone, so that a finished
-  // batch or an arrival wakes only the threads it concerns.
+  // One message on its way through the lanes. Only the stepper reads or
+  // writes `next`, `blocks_left` and `chain`; `done` and `stepper` are
+  // guarded by mutex_. Its thread waits on `wake` alone.
   struct Job {
     const std::uint8_t* data;
     std::size_t length;
     std::uint8_t* out;
+    const std::uint8_t* next;
+    std::size_t blocks_left;
+    std::uint32_t chain[4];
     bool done = false;
+    bool stepper = false;  // this job's thread is to take over the stepping
     std::condition_variable wake;
   };
 
-  // Takes up to a lane width of queued jobs, hashes them with the lock
-  // released, and publishes their digests. Called and returns with `lock` held.
-  void hash_one_batch(std::unique_lock<std::mutex>& lock);
+  // Steps the lanes until `self` is done, then hands the stepping to the
+  // thread of a message still in the lanes. Called and returns with `lock`
+  // held.
+  void step_until_done(std::unique_lock<std::mutex>& lock, Job* self);
+  // Advances the messages in active_ by one step; returns how many
+  // messages advanced and the blocks each advanced by. Runs unlocked.
+  void advance(std::size_t* advanced, std::size_t* blocks);
 
-  const Md5Lanes lanes_;
+  const Md5Lanes widest_;
   const std::size_t width_;
-  const std::chrono::microseconds gather_bound_;
   mutable std::mutex mutex_;
-  // The job of the thread gathering partners, or null. Its `wake` is
-  // signalled when a message is queued or has arrived().
-  Job* gatherer_ = nullptr;
-  // Jobs nobody has taken yet; their threads wait in digest(). A hasher that
-  // leaves with jobs still queued wakes the first, to take over.
-  std::deque<Job*> queue_;
-  // Threads hashing taken jobs right now. A second thread starts only for a
-  // full batch, so that cores are added when they pay.
-  std::size_t hashers_ = 0;
-  // Messages announced by expect() and not yet arrived().
-  std::size_t expected_ = 0;
-  // When the last message was queued.
-  std::chrono::steady_clock::time_point last_arrival_{};
+  // Messages handed in and not yet in the lanes.
+  std::deque<Job*> incoming_;
+  // True while a thread is the stepper.
+  bool stepping_ = false;
+  // The messages in the lanes, oldest first; owned by the stepper.
+  Job* active_[16] = {};
+  std::size_t active_count_ = 0;
   Stats stats_;
 };

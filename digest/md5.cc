@@ -177,6 +177,16 @@ void md5_resume(Md5Context* context, const std::uint32_t (&chain)[4], std::size_
   context->d = chain[3];
 }
 
+void md5_blocks(std::uint32_t (&chain)[4], const std::uint8_t* data, std::size_t blocks) {
+  Md5Context context;
+  md5_resume(&context, chain, 0);
+  process_blocks(&context, data, blocks);
+  chain[0] = context.a;
+  chain[1] = context.b;
+  chain[2] = context.c;
+  chain[3] = context.d;
+}
+
 }  // namespace md5_detail
 
 void md5_digest(const std::uint8_t* data, std::size_t length, std::uint8_t out[kDigestLength]) {

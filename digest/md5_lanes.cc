@@ -4,9 +4,12 @@
 #include "digest/md5_lanes.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "digest/lane_kernels.h"
+#include "digest/lane_plan.h"
 #include "digest/md5.h"
 #include "digest/md5_steps.h"
 
@@ -81,10 +84,27 @@ void hash_group(BlocksFunction blocks_fn, std::size_t width, const std::uint8_t*
 
 bool md5_lanes_supported(Md5Lanes lanes) { return md5_detail::cpu_has(lanes); }
 
+namespace {
+
+Md5Lanes find_best() {
+#ifdef TRV_TEST_HOOKS
+  // Test and benchmark builds can be held to narrower lanes than the CPU
+  // has (TRV_MD5_LANES=16, 8 or 1), so that one machine shows both widths.
+  if (const char* forced = std::getenv("TRV_MD5_LANES"); forced != nullptr) {
+    const std::string width = forced;
+    if (width == "1") return Md5Lanes::kScalar;
+    if (width == "8" && md5_lanes_supported(Md5Lanes::kAvx2)) return Md5Lanes::kAvx2;
+  }
+#endif
+  return md5_lanes_supported(Md5Lanes::kAvx512) ? Md5Lanes::kAvx512
+         : md5_lanes_supported(Md5Lanes::kAvx2) ? Md5Lanes::kAvx2
+                                                : Md5Lanes::kScalar;
+}
+
+}  // namespace
+
 Md5Lanes md5_lanes_best() {
-  static const Md5Lanes best = md5_lanes_supported(Md5Lanes::kAvx512) ? Md5Lanes::kAvx512
-                               : md5_lanes_supported(Md5Lanes::kAvx2) ? Md5Lanes::kAvx2
-                                                                      : Md5Lanes::kScalar;
+  static const Md5Lanes best = find_best();
   return best;
 }
 
@@ -138,5 +158,23 @@ void md5_many_using(Md5Lanes lanes, const std::uint8_t* const* data, const std::
 
 void md5_many(const std::uint8_t* const* data, const std::size_t* lengths,
               std::uint8_t (*digests)[kDigestLength], std::size_t count) {
-  md5_many_using(md5_lanes_best(), data, lengths, digests, count);
+  // Each group goes to whichever engine hashes that many most cheaply here.
+  const Md5Lanes widest = md5_lanes_best();
+  const std::size_t group = md5_lane_width(widest);
+  for (std::size_t start = 0; start < count;) {
+    const std::size_t n = std::min(group, count - start);
+    const md5_detail::LanePlan plan = md5_detail::lane_plan(widest, n);
+    if (plan.kernel == nullptr) {
+      for (std::size_t i = start; i < start + n; ++i) {
+        finish_scalar({kInitial[0], kInitial[1], kInitial[2], kInitial[3]}, data[i], lengths[i], 0,
+                      digests[i]);
+      }
+    } else {
+      for (std::size_t first = start; first < start + n; first += plan.width) {
+        const std::size_t lanes = std::min(plan.width, start + n - first);
+        hash_group(plan.kernel, plan.width, data + first, lengths + first, digests + first, lanes);
+      }
+    }
+    start += n;
+  }
 }

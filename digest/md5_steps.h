@@ -18,6 +18,10 @@ inline constexpr std::uint32_t kInitial[4] = {0x67452301u, 0xefcdab89u, 0x98badc
 // use it to finish each message on the scalar engine.
 void md5_resume(Md5Context* context, const std::uint32_t (&chain)[4], std::size_t consumed);
 
+// Advances the chaining words `chain` over `blocks` whole 64-byte blocks at
+// `data`: the scalar engine's part of a message that the lanes also work on.
+void md5_blocks(std::uint32_t (&chain)[4], const std::uint8_t* data, std::size_t blocks);
+
 }  // namespace md5_detail
 
 // All 64 steps of one block, as STEP(round, a, b, c, d, word, constant, shift):

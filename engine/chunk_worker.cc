@@ -118,9 +118,6 @@ bool start_next_chunk(ChunkContext* context) {
   context->overlapped.Offset = static_cast<DWORD>(offset);
   context->overlapped.OffsetHigh = static_cast<DWORD>(offset >> 32);
   DWORD bytes_read = 0;
-  // Workers about to hash fewer chunks than the lanes hold wait briefly for
-  // chunks being read.
-  chunk_hasher.expect();
   // A read that completes at once is queued to the port too, so success and
   // ERROR_IO_PENDING both mean: the completion comes through the port.
   if (ReadFile(source_disk->handle, context->data, context->data_length, &bytes_read,
@@ -128,7 +125,6 @@ bool start_next_chunk(ChunkContext* context) {
       GetLastError() == ERROR_IO_PENDING) {
     return true;
   }
-  chunk_hasher.arrived();
   report_last_error_at(L"Read device", offset);
   return false;
 }
@@ -136,7 +132,6 @@ bool start_next_chunk(ChunkContext* context) {
 // A read of `bytes_read` bytes has completed: pace, digest and send the
 // chunk on. Past the end of the disk the chunk is zeros.
 bool send_chunk(ChunkContext* context, DWORD bytes_read) {
-  chunk_hasher.arrived();
   if (bytes_read < context->data_length) {
     std::memset(context->data + bytes_read, 0, context->data_length - bytes_read);
   }
@@ -252,7 +247,6 @@ DWORD handle_chunks(LPVOID) {
     if (!dequeued) {
       // The operation of this context failed; the wait has set its error.
       report_last_error_at(L"handle_chunks", context->offset);
-      if (context->stage == Reading) chunk_hasher.arrived();
       fail_chunk();
       continue;
     }

@@ -4,9 +4,9 @@
 // that holds it, and the dispenser's fields only under its lock.
 //
 // Besides the port, a worker blocks in two places: in throttle() under a
-// bandwidth limit, and in chunk_hasher.digest(), while another worker hashes
-// a batch of chunks (a few milliseconds a pass) and for at most 20 ms while
-// it gathers other workers' chunks for a pass of its own.
+// bandwidth limit, and in chunk_hasher.digest(), while its chunk goes
+// through the vector lanes beside other workers' chunks (a few milliseconds;
+// it never waits for chunks that have not come).
 #pragma once
 
 #include <atomic>

@@ -146,8 +146,6 @@ class DiskStore final : public ReplicationHandler {
   // How the digests of replicate and compare were grouped into lane passes
   // so far (connection threads hash their chunks together).
   HashCombiner::Stats lane_stats() const { return hasher_.stats(); }
-  void chunk_arriving() override { hasher_.expect(); }
-  void chunk_arrived() override { hasher_.arrived(); }
   // The clock of the failure line limit; tests set a fake one.
   void set_clock(std::function<LineBudget::Clock::time_point()> now) { now_ = std::move(now); }
 

@@ -42,11 +42,6 @@ class ReplicationHandler {
   virtual std::optional<std::int32_t> close_device(const Caller& caller, std::int16_t dest) = 0;
   // The last connection of the group has closed.
   virtual void group_ended(std::uint32_t group) = 0;
-  // A replicate of several fragments has begun to arrive; one chunk_arrived
-  // follows, when its last fragment is in (just before replicate) or when it
-  // is abandoned. Lets connections that hash wait for chunks on their way.
-  virtual void chunk_arriving() {}
-  virtual void chunk_arrived() {}
 };
 
 class ReplicationServer {
