@@ -6,6 +6,7 @@
 #include "digest/hash_combiner.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -37,6 +38,20 @@ HashCombiner::HashCombiner(Md5Lanes widest)
     : widest_(md5_lanes_supported(widest) ? widest : Md5Lanes::kScalar),
       width_(md5_lane_width(widest_)) {}
 
+HashCombiner::Arrival HashCombiner::expect() {
+  std::lock_guard lock(mutex_);
+  ++expected_;
+  return Arrival(this);
+}
+
+void HashCombiner::Arrival::done() {
+  if (combiner_ == nullptr) return;
+  std::lock_guard lock(combiner_->mutex_);
+  --combiner_->expected_;
+  if (combiner_->waiting_stepper_ != nullptr) combiner_->waiting_stepper_->wake.notify_one();
+  combiner_ = nullptr;
+}
+
 void HashCombiner::digest(const std::uint8_t* data, std::size_t length,
                           std::uint8_t (&out)[kDigestLength]) {
   if (width_ == 1) {
@@ -48,10 +63,11 @@ void HashCombiner::digest(const std::uint8_t* data, std::size_t length,
     stats_.blocks_by_lanes[1] += length / 64;
     return;
   }
-  Job job{data, length, out, data, length / 64, {}, false, false, {}};
+  Job job{data, length, out, data, length / 64, {}, false, false, -1, {}};
   std::memcpy(job.chain, md5_detail::kInitial, sizeof job.chain);
   std::unique_lock lock(mutex_);
   incoming_.push_back(&job);
+  if (waiting_stepper_ != nullptr) waiting_stepper_->wake.notify_one();
   if (!stepping_) {
     stepping_ = true;
     job.stepper = true;
@@ -62,6 +78,11 @@ void HashCombiner::digest(const std::uint8_t* data, std::size_t length,
 
 void HashCombiner::step_until_done(std::unique_lock<std::mutex>& lock, Job* self) {
   while (!self->done) {
+    while (active_count_ < width_ && !incoming_.empty()) {
+      active_[active_count_++] = incoming_.front();
+      incoming_.pop_front();
+    }
+    wait_for_partner(lock, self);
     while (active_count_ < width_ && !incoming_.empty()) {
       active_[active_count_++] = incoming_.front();
       incoming_.pop_front();
@@ -105,6 +126,35 @@ void HashCombiner::step_until_done(std::unique_lock<std::mutex>& lock, Job* self
   }
   next->stepper = true;
   next->wake.notify_one();
+}
+
+void HashCombiner::wait_for_partner(std::unique_lock<std::mutex>& lock, Job* self) {
+  if (expected_ == 0 || !incoming_.empty()) return;
+  std::size_t moving = 0;
+  Job* oldest = nullptr;
+  for (std::size_t i = 0; i < active_count_; ++i) {
+    if (active_[i]->blocks_left == 0) continue;
+    if (moving++ == 0) oldest = active_[i];
+  }
+  if (oldest == nullptr || md5_detail::lane_plan(widest_, moving).kernel != nullptr) return;
+  if (oldest->patience_ns < 0) {
+    // As long as the message's own pass through the widest lanes would
+    // take: a partner that comes within it is worth waiting for.
+    oldest->patience_ns = md5_detail::widest_step_cost(widest_) * static_cast<double>(oldest->blocks_left);
+  }
+  if (oldest->patience_ns <= 0) return;
+  const auto start = std::chrono::steady_clock::now();
+  const auto deadline =
+      start + std::chrono::nanoseconds(static_cast<std::int64_t>(oldest->patience_ns));
+  waiting_stepper_ = self;
+  while (expected_ > 0 && incoming_.empty() &&
+         self->wake.wait_until(lock, deadline) != std::cv_status::timeout) {
+  }
+  waiting_stepper_ = nullptr;
+  const double waited =
+      std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count();
+  oldest->patience_ns = std::max(0.0, oldest->patience_ns - waited);
+  ++stats_.waits;
 }
 
 void HashCombiner::advance(std::size_t* advanced, std::size_t* blocks) {
@@ -170,9 +220,11 @@ std::string HashCombiner::describe(const Stats& stats) {
     blocks += static_cast<double>(stats.blocks_by_lanes[lanes]);
     step_blocks += static_cast<double>(stats.blocks_by_lanes[lanes]) / static_cast<double>(lanes);
   }
-  char text[96];
-  std::snprintf(text, sizeof text, "%zu digests in %zu steps, %.2f messages a step (blocks by lanes:",
-                stats.digests, stats.steps, step_blocks == 0 ? 0.0 : blocks / step_blocks);
+  char text[128];
+  std::snprintf(text, sizeof text,
+                "%zu digests in %zu steps, %.2f messages a step, %zu waits (blocks by lanes:",
+                stats.digests, stats.steps, step_blocks == 0 ? 0.0 : blocks / step_blocks,
+                stats.waits);
   std::string line = text;
   for (std::size_t lanes = 1; lanes < stats.blocks_by_lanes.size(); ++lanes) {
     if (stats.blocks_by_lanes[lanes] == 0) continue;

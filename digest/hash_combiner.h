@@ -3,9 +3,13 @@
 // handed in: one thread at a time, the stepper, advances every message in
 // the lanes by a short step (a few kilobytes each), takes in newcomers
 // between steps and finishes each message whose last block is done. A
-// message never waits for partners: while few messages are in the lanes,
-// a step uses whichever engine is cheapest on this CPU for that many
-// (lane_plan.h), down to the scalar engine for the oldest message alone.
+// message never waits for partners to fill the lanes: while few messages
+// are in them, a step uses whichever engine is cheapest on this CPU for that
+// many (lane_plan.h), down to the scalar engine for the oldest message
+// alone. Only a message that would go on alone on the scalar engine while
+// another is announced as on its way (a read or a request still arriving)
+// waits for it, and for no longer than its own pass through the widest
+// lanes would take.
 // The client's chunk workers and the server's connection threads hash
 // through one combiner per process. Every member function may be called
 // from any number of threads at once.
@@ -29,6 +33,8 @@ class HashCombiner {
   struct Stats {
     std::size_t digests = 0;
     std::size_t steps = 0;
+    // Times a message about to go on alone waited for an announced partner.
+    std::size_t waits = 0;
     std::array<std::uint64_t, 17> blocks_by_lanes{};
   };
 
@@ -44,11 +50,38 @@ class HashCombiner {
   // own message needs in the lanes.
   void digest(const std::uint8_t* data, std::size_t length, std::uint8_t (&out)[kDigestLength]);
 
+  // A message announced as on its way, from when its read or request starts
+  // until its data is all there or it turns out to need no digest: done(),
+  // a move-assignment over it, or its destruction, whichever comes first,
+  // ends the announcement, exactly once. An Arrival that announces nothing
+  // (default-constructed) may be ended too.
+  class Arrival {
+   public:
+    Arrival() = default;
+    Arrival(Arrival&& other) noexcept : combiner_(other.combiner_) { other.combiner_ = nullptr; }
+    Arrival& operator=(Arrival&& other) noexcept {
+      if (this != &other) {
+        done();
+        combiner_ = other.combiner_;
+        other.combiner_ = nullptr;
+      }
+      return *this;
+    }
+    ~Arrival() { done(); }
+    void done();
+
+   private:
+    friend class HashCombiner;
+    explicit Arrival(HashCombiner* combiner) : combiner_(combiner) {}
+    HashCombiner* combiner_ = nullptr;
+  };
+  [[nodiscard]] Arrival expect();
+
   // How many messages one step can advance together: 1, 8 or 16.
   std::size_t width() const { return width_; }
   Stats stats() const;
-  // "N digests in M steps, X messages a step (blocks by lanes: 1:a 2:b
-  // ...)", for logs and measurements.
+  // "N digests in M steps, X messages a step, W waits (blocks by lanes:
+  // 1:a 2:b ...)", for logs and measurements.
   static std::string describe(const Stats& stats);
 
  private:
@@ -64,6 +97,9 @@ class HashCombiner {
     std::uint32_t chain[4];
     bool done = false;
     bool stepper = false;  // this job's thread is to take over the stepping
+    // How long this message may still wait for a partner, in nanoseconds;
+    // only the stepper uses it.
+    double patience_ns = -1;
     std::condition_variable wake;
   };
 
@@ -74,6 +110,10 @@ class HashCombiner {
   // Advances the messages in active_ by one step; returns how many
   // messages advanced and the blocks each advanced by. Runs unlocked.
   void advance(std::size_t* advanced, std::size_t* blocks);
+  // Waits, with `lock` held, while the oldest message in the lanes would
+  // go on alone on the scalar engine and a partner is announced, until one
+  // comes or the oldest has waited as long as its scalar hashing takes.
+  void wait_for_partner(std::unique_lock<std::mutex>& lock, Job* self);
 
   const Md5Lanes widest_;
   const std::size_t width_;
@@ -85,5 +125,10 @@ class HashCombiner {
   // The messages in the lanes, oldest first; owned by the stepper.
   Job* active_[16] = {};
   std::size_t active_count_ = 0;
+  // Messages announced by expect() and not yet done().
+  std::size_t expected_ = 0;
+  // The stepper's job while it waits for a partner, or null; its `wake` is
+  // signalled when a message is handed in or an announcement ends.
+  Job* waiting_stepper_ = nullptr;
   Stats stats_;
 };

@@ -56,6 +56,13 @@ const LaneCosts& lane_costs() {
   return costs;
 }
 
+double widest_step_cost(Md5Lanes widest) {
+  const LaneCosts& costs = lane_costs();
+  if (widest == Md5Lanes::kAvx512 && costs.avx512 > 0) return costs.avx512;
+  if (widest != Md5Lanes::kScalar && costs.avx2 > 0) return costs.avx2;
+  return costs.scalar;
+}
+
 LanePlan lane_plan(Md5Lanes widest, std::size_t count) {
   LanePlan plan;
   if (count < 2 || widest == Md5Lanes::kScalar) return plan;

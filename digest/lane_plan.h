@@ -34,5 +34,7 @@ struct LaneCosts {
   double avx512 = 0;
 };
 const LaneCosts& lane_costs();
+// What one step of the widest engine up to `widest` costs, in nanoseconds.
+double widest_step_cost(Md5Lanes widest);
 
 }  // namespace md5_detail

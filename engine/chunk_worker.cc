@@ -118,6 +118,10 @@ bool start_next_chunk(ChunkContext* context) {
   context->overlapped.Offset = static_cast<DWORD>(offset);
   context->overlapped.OffsetHigh = static_cast<DWORD>(offset >> 32);
   DWORD bytes_read = 0;
+  // A chunk alone in the vector lanes waits briefly for chunks being read
+  // rather than go on by itself. The announcement ends when the read's
+  // completion is taken from the port, or here when the read cannot start.
+  context->read_arrival = chunk_hasher.expect();
   // A read that completes at once is queued to the port too, so success and
   // ERROR_IO_PENDING both mean: the completion comes through the port.
   if (ReadFile(source_disk->handle, context->data, context->data_length, &bytes_read,
@@ -125,6 +129,7 @@ bool start_next_chunk(ChunkContext* context) {
       GetLastError() == ERROR_IO_PENDING) {
     return true;
   }
+  context->read_arrival = {};
   report_last_error_at(L"Read device", offset);
   return false;
 }
@@ -244,6 +249,8 @@ DWORD handle_chunks(LPVOID) {
       continue;
     }
     ChunkContext* context = context_from_overlapped(overlapped);
+    // Whether the read succeeded or failed, it is no longer on its way.
+    if (context->stage == Reading) context->read_arrival = {};
     if (!dequeued) {
       // The operation of this context failed; the wait has set its error.
       report_last_error_at(L"handle_chunks", context->offset);

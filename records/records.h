@@ -70,6 +70,8 @@ struct ChunkContext {
   std::uint8_t* data;
   OVERLAPPED overlapped;  // embedded: the context is found from its address
   RPC_ASYNC_STATE* async_state;
+  // Announces the chunk to chunk_hasher while its read is in flight.
+  HashCombiner::Arrival read_arrival;
 };
 
 // The context that embeds `overlapped`, as a completion returns it.
@@ -99,8 +101,8 @@ void release_chunk_contexts();
 extern std::atomic<std::int32_t> contexts_in_play;
 
 // The workers compute their chunks' digests through it, so that chunks read
-// close together are hashed together in the vector lanes. A worker announces
-// each read it starts (expect) and its completion (arrived); see
+// close together are hashed together in the vector lanes. A read in flight
+// is announced through its context's read_arrival; see
 // digest/hash_combiner.h. It lives as long as the process.
 extern HashCombiner chunk_hasher;
 

@@ -146,6 +146,10 @@ class DiskStore final : public ReplicationHandler {
   // How the digests of replicate and compare were grouped into lane passes
   // so far (connection threads hash their chunks together).
   HashCombiner::Stats lane_stats() const { return hasher_.stats(); }
+  // A chunk on its way is announced to the hasher, one per connection
+  // thread at a time.
+  void chunk_arriving() override { arriving_chunk() = hasher_.expect(); }
+  void chunk_arrived() override { arriving_chunk() = {}; }
   // The clock of the failure line limit; tests set a fake one.
   void set_clock(std::function<LineBudget::Clock::time_point()> now) { now_ = std::move(now); }
 
@@ -209,6 +213,10 @@ class DiskStore final : public ReplicationHandler {
   std::vector<std::unique_ptr<Disk>> disks_;
   LogSink log_;
   HashCombiner& hasher_;
+  static HashCombiner::Arrival& arriving_chunk() {
+    thread_local HashCombiner::Arrival arrival;
+    return arrival;
+  }
   DiskIo& io_;
   LineBudget limiter_{kFailureLinesPerInterval, kFailureInterval};
   std::function<LineBudget::Clock::time_point()> now_ = LineBudget::Clock::now;

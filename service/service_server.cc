@@ -51,11 +51,16 @@ class ReplicationServer::Adapter : public rpc::Dispatcher {
     return rpc::DispatchResult::reply();
   }
 
-  // A replicate's data is placed for the disk's direct writes.
+  // A replicate's data is placed for the disk's direct writes, and the
+  // handler learns of chunks on their way.
   std::size_t call_arriving(std::uint16_t opnum, Syntax syntax,
                             std::span<const std::uint8_t> first_stub) override {
     if (opnum != kReplicateOpnum) return 0;
+    handler_.chunk_arriving();
     return replicate_data_offset(syntax, first_stub);
+  }
+  void call_arrived(std::uint16_t opnum) override {
+    if (opnum == kReplicateOpnum) handler_.chunk_arrived();
   }
 
   void group_ended(std::uint32_t group) override { handler_.group_ended(group); }

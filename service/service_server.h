@@ -42,6 +42,11 @@ class ReplicationHandler {
   virtual std::optional<std::int32_t> close_device(const Caller& caller, std::int16_t dest) = 0;
   // The last connection of the group has closed.
   virtual void group_ended(std::uint32_t group) = 0;
+  // A replicate of several fragments has begun to arrive on this thread;
+  // chunk_arrived follows on the same thread, when its last fragment is in
+  // (just before replicate) or when it is abandoned.
+  virtual void chunk_arriving() {}
+  virtual void chunk_arrived() {}
 };
 
 class ReplicationServer {
