@@ -2,11 +2,11 @@
 // Lock order: a Disk's mutex, then its Session's flush gate or its probe
 // mutex (never both). I/O on a disk's data happens outside them, except the
 // 1-byte read of the probe, which holds the probe mutex so that no write
-// over that byte starts meanwhile, and the start and the final flush of a
-// session, which hold the disk's mutex. A close releases that mutex while it
-// waits for the calls in progress, with the disk marked closing, so that a
-// disk never has two sessions at once (a new one must not start while the
-// last one's writes may still land). The descriptors are opened once at
+// over that byte starts meanwhile, and the start of a session, which holds
+// the disk's mutex. A close releases that mutex while it waits for the calls
+// in progress and flushes, with the disk marked closing, so that a disk never
+// has two sessions at once (a new one must not start while the last one's
+// writes may still land). The descriptors are opened once at
 // start and shared by the disk's sessions, one after another. Each
 // connection thread keeps its own direct-write buffer (and, in disk_read.cc,
 // its own read buffer); nothing is allocated per call on the way of a chunk
@@ -746,6 +746,9 @@ bool DiskStore::close_all() {
   bool all_flushed = true;
   for (auto& disk : disks_) {
     std::unique_lock lock(disk->mutex);
+    // A close under way ends first (its own caller reports it): the
+    // descriptors may be closed once this returns.
+    disk->closed.wait(lock, [&] { return !disk->closing; });
     if (!disk->session) continue;
     const std::uint32_t group = disk->session->group;
     if (Status status = close_session(*disk, lock, "shutdown"); !status.is_ok()) {
@@ -759,22 +762,28 @@ bool DiskStore::close_all() {
 
 Status DiskStore::close_session(Disk& disk, std::unique_lock<std::mutex>& lock, const char* why) {
   std::shared_ptr<Session> session = std::move(disk.session);
-  // No new open until this one has ended, however it ends.
+  // No new open until this one has ended, however it ends; the disk's lock
+  // is held again for the end.
   struct Ending {
     Disk& disk;
+    std::unique_lock<std::mutex>& lock;
     ~Ending() {
+      if (!lock.owns_lock()) lock.lock();
       disk.closing = false;
       disk.closed.notify_all();
     }
-  } ending{disk};
+  } ending{disk, lock};
   disk.closing = true;
   disk.closing_group = session->group;
   disk.idle.wait(lock, [&] { return session->active == 0; });
 
-  // Every call has left, so nobody else touches the flush state now.
+  // Every call has left, so nobody else touches the flush state now, and
+  // the disk's lock need not be held through a flush that may be slow (an
+  // open_device waits on `closed` meanwhile, the calls find no session).
   // The descriptors stay with the disk for the next open. The direct one
   // holds no dirty data of its own: the flush, on the other descriptor,
   // covers the file's every write.
+  lock.unlock();
   Status status = Status::ok();
   if (Status failed = session->flushes.status(); !failed.is_ok()) {
     status = std::move(failed);
@@ -783,6 +792,7 @@ Status DiskStore::close_session(Disk& disk, std::unique_lock<std::mutex>& lock, 
   } else if (std::string found = find_change(*session); !found.empty()) {
     status = lose(*session, std::move(found));
   }
+  lock.lock();
   const auto count = [](const std::atomic<std::uint64_t>& value) {
     return std::to_string(value.load(std::memory_order_relaxed));
   };
