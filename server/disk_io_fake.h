@@ -3,9 +3,8 @@
 // with a chosen errno, on the Nth matching call or from the Nth on, for every
 // descriptor or only for one path or kind of open. It also keeps every
 // pwrite (with the memory it was given and whether its descriptor is an
-// O_DIRECT one), can cut reads and writes short or skip flushes, and lets a test run code before any
-// call (to hold a flush, say). Test code only; every member may be called
-// from any thread.
+// O_DIRECT one), can cut reads and writes short or skip flushes, and lets a test run code before
+// any call (to hold a flush, say). Test code only; every member may be called from any thread.
 #pragma once
 
 #include <fcntl.h>
@@ -34,6 +33,7 @@ enum class DiskCall {
   DeviceSize,
   LogicalBlockSize,
   Pread,
+  PreadNowait,
   Pwrite,
   ZeroRange,
   Fdatasync,
@@ -86,7 +86,7 @@ class FakeDiskIo final : public DiskIo {
     std::lock_guard lock(mutex_);
     write_limit_ = bytes;
   }
-  // Every pread reads at most this many bytes (a short read); 0 = all.
+  // Every pread (and pread_nowait) reads at most this many bytes (a short read); 0 = all.
   void limit_reads(std::size_t bytes) {
     std::lock_guard lock(mutex_);
     read_limit_ = bytes;
@@ -160,6 +160,13 @@ class FakeDiskIo final : public DiskIo {
       if (read_limit_ > 0 && length > read_limit_) length = read_limit_;
     }
     return refused(DiskCall::Pread, fd) ? -1 : real_.pread(fd, data, length, offset);
+  }
+  ssize_t pread_nowait(int fd, void* data, std::size_t length, off_t offset) override {
+    {
+      std::lock_guard lock(mutex_);
+      if (read_limit_ > 0 && length > read_limit_) length = read_limit_;
+    }
+    return refused(DiskCall::PreadNowait, fd) ? -1 : real_.pread_nowait(fd, data, length, offset);
   }
   ssize_t pwrite(int fd, const void* data, std::size_t length, off_t offset) override {
     {

@@ -3,6 +3,7 @@
 #include <linux/fs.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include "server/disk_io.h"
@@ -23,6 +24,10 @@ class PosixDiskIo final : public DiskIo {
   int logical_block_size(int fd, int* bytes) override { return ::ioctl(fd, BLKSSZGET, bytes); }
   ssize_t pread(int fd, void* data, std::size_t length, off_t offset) override {
     return ::pread(fd, data, length, offset);
+  }
+  ssize_t pread_nowait(int fd, void* data, std::size_t length, off_t offset) override {
+    iovec vector{data, length};
+    return ::preadv2(fd, &vector, 1, offset, RWF_NOWAIT);
   }
   ssize_t pwrite(int fd, const void* data, std::size_t length, off_t offset) override {
     return ::pwrite(fd, data, length, offset);

@@ -18,10 +18,12 @@
 inline constexpr std::size_t kReadPiece = kChunkLength;
 
 // The O_DIRECT descriptor of a disk, which compare reads go through when
-// they can, and the block size its offsets and lengths are multiples of.
-// Reads that pass the page cache leave it to the rest of the system, and on a
-// disk the server wrote past the cache, nothing of the disk is cached anyway:
-// a buffered read would bring every page in, only to copy it out once.
+// the page cache does not hold the range, and the block size its offsets and
+// lengths are multiples of. Reads that pass the page cache leave it to the
+// rest of the system, and on a disk the server wrote past the cache, nothing
+// of the disk is cached anyway: a buffered read would bring every page in,
+// only to copy it out once. What the cache does hold (a file just copied in,
+// a disk read by others) is taken from it, which is cheaper than the device.
 struct DirectReads {
   int fd = -1;  // -1: read through the page cache only
   std::size_t block = 4096;
@@ -34,8 +36,10 @@ struct DirectReads {
 // interrupted one made again; any other failure is ReadFailed, and what
 // `buffer` holds then is unspecified. When `direct` names a descriptor and
 // the offset, the length and `buffer` are aligned, the bytes are read
-// through it; a read the kernel refuses there (EINVAL), and whatever a short
-// direct read leaves, go through `fd`.
+// through it, after what the page cache holds of the range at its start has
+// been taken from `fd` without waiting for the device (RWF_NOWAIT); a read
+// the kernel refuses there (EINVAL), and whatever a short direct read leaves,
+// go through `fd`.
 Status read_zero_filled(DiskIo& io, int fd, DirectReads direct, std::int64_t offset,
                         std::size_t length, std::int64_t end, std::uint8_t* buffer);
 
@@ -46,9 +50,19 @@ Status read_zero_filled(DiskIo& io, int fd, DirectReads direct, std::int64_t off
 void chunk_digest(HashCombiner& hasher, const std::uint8_t* data, std::size_t length, bool zero,
                   std::uint8_t (&out)[kDigestLength]);
 
+// The first byte of a range that is not zero, and where it lies.
+struct FirstNonZero {
+  bool found = false;
+  std::int64_t position = 0;
+  std::uint8_t value = 0;
+};
+
 // The digest that answers a compare of the `length` bytes (1..any) at
 // `offset`, read as read_zero_filled reads them: a range of one piece
-// through chunk_digest, a longer one piece by piece through one MD5.
+// through chunk_digest, a longer one piece by piece through one MD5. When
+// `first` is given, it is set to the range's first non-zero byte (found
+// false when there is none). OutOfMemory when the thread's read buffer
+// cannot be had.
 Status range_digest(DiskIo& io, HashCombiner& hasher, int fd, DirectReads direct,
                     std::int64_t offset, std::int64_t length, std::int64_t end,
-                    std::uint8_t (&out)[kDigestLength]);
+                    std::uint8_t (&out)[kDigestLength], FirstNonZero* first = nullptr);

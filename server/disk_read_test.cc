@@ -158,12 +158,15 @@ TEST_F(DiskReadTest, DirectReadsGiveTheBytesBufferedReadsGive) {
 TEST_F(DiskReadTest, ARefusedOrShortDirectReadGoesOnBufferedAndAFailedOneFails) {
   if (!open_direct()) GTEST_SKIP() << "no O_DIRECT on this file system";
   Status status = Status::ok();
+  const trvs_testing::DiskFault uncached{DiskCall::PreadNowait, EAGAIN, 1, true, {}, 0};
+  io_.fail(uncached);
   // The file system takes the open but not the reads.
   io_.fail(trvs_testing::DiskFault{DiskCall::Pread, EINVAL, 1, true, {}, O_DIRECT});
   EXPECT_EQ(read(0, kChunkLength, kNoEnd, &status), expected(0, kChunkLength));
   EXPECT_TRUE(status.is_ok());
   // Cut short off a block boundary: the buffered read takes the rest.
   io_.clear_faults();
+  io_.fail(uncached);
   io_.limit_reads(100000);
   EXPECT_EQ(read(0, kChunkLength, kNoEnd, &status), expected(0, kChunkLength));
   EXPECT_TRUE(status.is_ok());
@@ -176,6 +179,41 @@ TEST_F(DiskReadTest, ARefusedOrShortDirectReadGoesOnBufferedAndAFailedOneFails) 
   (void)read(0, 8192, kNoEnd, &status);
   EXPECT_EQ(status.code(), ReadFailed);
   EXPECT_NE(status.message().find("pread: "), std::string::npos) << status.message();
+}
+
+// What the page cache holds is read from it, without a device read; what it
+// lacks comes from the device, direct, from the last aligned position the
+// cache gave; a file system that cannot tell (EOPNOTSUPP) reads as before.
+TEST_F(DiskReadTest, ThePageCacheIsReadWhenItHoldsTheRangeTheDeviceOtherwise) {
+  if (!open_direct()) GTEST_SKIP() << "no O_DIRECT on this file system";
+  Status status = Status::ok();
+  // The file was just written: cached. A failing device is never asked.
+  io_.fail(trvs_testing::DiskFault{DiskCall::Pread, EIO, 1, true, {}, O_DIRECT});
+  EXPECT_EQ(read(kChunkLength, kChunkLength, kNoEnd, &status),
+            expected(kChunkLength, kChunkLength));
+  EXPECT_TRUE(status.is_ok());
+  EXPECT_EQ(read(2 * kChunkLength, kChunkLength, kNoEnd, &status),
+            expected(2 * kChunkLength, kChunkLength));  // the end of the file inside
+  EXPECT_TRUE(status.is_ok());
+  EXPECT_EQ(io_.calls(DiskCall::Pread), 0);
+  io_.clear_faults();
+
+  for (const int error : {EAGAIN, EOPNOTSUPP}) {
+    SCOPED_TRACE(error);
+    io_.fail(DiskCall::PreadNowait, error);
+    const int reads = io_.calls(DiskCall::Pread);
+    EXPECT_EQ(read(0, kChunkLength, kNoEnd, &status), expected(0, kChunkLength));
+    EXPECT_TRUE(status.is_ok());
+    EXPECT_EQ(io_.calls(DiskCall::Pread), reads + 1);  // one direct read of the chunk
+  }
+  // Only the start of it cached, the rest from the device, cut short there
+  // as well.
+  io_.limit_reads(10000);
+  io_.fail(DiskCall::PreadNowait, EAGAIN, 2);
+  const int reads = io_.calls(DiskCall::Pread);
+  EXPECT_EQ(read(0, kChunkLength, kNoEnd, &status), expected(0, kChunkLength));
+  EXPECT_TRUE(status.is_ok());
+  EXPECT_GT(io_.calls(DiskCall::Pread), reads);
 }
 
 }  // namespace

@@ -2,12 +2,15 @@
 // Lock order: a Disk's mutex, then its Session's flush gate or its probe
 // mutex (never both). I/O on a disk's data happens outside them, except the
 // 1-byte read of the probe, which holds the probe mutex so that no write
-// over that byte starts meanwhile, and the start and end of a session, which
-// hold the disk's mutex so that a disk never has two sessions at once (a new
-// one must not start while the last is being flushed). The descriptors are
-// opened once at start and shared by the disk's sessions, one after another.
-// Each connection thread keeps its own direct-write buffer (and, in
-// disk_read.cc, its own read buffer).
+// over that byte starts meanwhile, and the start of a session, which holds
+// the disk's mutex. A close releases that mutex while it waits for the calls
+// in progress and flushes, with the disk marked closing, so that a disk never
+// has two sessions at once (a new one must not start while the last one's
+// writes may still land). The descriptors are opened once at
+// start and shared by the disk's sessions, one after another. Each
+// connection thread keeps its own direct-write buffer (and, in disk_read.cc,
+// its own read buffer); nothing is allocated per call on the way of a chunk
+// that succeeds.
 #include "server/disk_store.h"
 
 #include <fcntl.h>
@@ -23,10 +26,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <new>
 
 #include "digest/digest.h"
 #include "server/aligned_memory.h"
 #include "server/disk_read.h"
+#include "server/disk_session.h"
 #include "server/flush_gate.h"
 #include "service/server_result.h"
 
@@ -88,95 +93,6 @@ Status check_digest(std::span<const std::uint8_t> digest) {
 }
 
 }  // namespace
-
-// One open of one disk by one association group, on the disk's descriptors.
-struct DiskStore::Session {
-  // The disk's descriptors (owned by the Disk, which outlives the session):
-  // for reads, unaligned writes and everything once direct I/O is refused.
-  int fd = -1;
-  // The same file opened with O_DIRECT, or -1.
-  int direct_fd = -1;
-  // --verify-disk: every replicate is refused, nothing is flushed.
-  bool read_only = false;
-  std::int16_t disk = 0;
-  std::uint32_t group = 0;
-  bool fixed = false;
-  bool block_device = false;
-  // Offsets and lengths of direct writes are multiples of this.
-  std::size_t block = 4096;
-  // Cleared for good, with one log line, when the kernel refuses a direct
-  // write or a zero range on this disk.
-  std::atomic<bool> direct{false};
-  std::atomic<bool> zero_ranges{true};
-  // For a fixed-size disk, the end that is never written past.
-  std::int64_t size = 0;
-  // For a growable image, the length it may grow to (at least its length
-  // when opened).
-  std::int64_t max_size = 0;
-  // Calls using the session; guarded by the Disk's mutex.
-  int active = 0;
-
-  // What the descriptor was opened on, to tell whether the path still names
-  // it (rdev matters for block devices).
-  std::string path;
-  dev_t dev = 0;
-  ino_t ino = 0;
-  dev_t rdev = 0;
-  // Image files: the largest offset + length this open has written; the file
-  // must never be shorter.
-  std::atomic<std::int64_t> written_end{0};
-  // Image files: one non-zero byte written by this open, in the lowest
-  // non-zero chunk written so far, read back at each flush and at the close.
-  // A truncation below it is caught even after later writes grew the file
-  // again. Writers over its position are counted, and the byte is not read
-  // while one is at work.
-  struct Probe {
-    bool set = false;
-    std::int64_t chunk = 0;     // offset of the write it came from
-    std::int64_t position = 0;  // of the byte
-    std::uint8_t value = 0;
-    std::uint64_t generation = 0;  // counts replacements
-    int writers = 0;               // writes in progress over `position`
-  };
-  std::mutex probe_mutex;
-  Probe probe;  // guarded by probe_mutex
-
-  // Group commit, and the first failure that sticks for the rest of this
-  // open (FlushFailed or DestinationChanged).
-  FlushGate flushes;
-  // Set once DestinationChanged stuck, for checks without the gate's lock.
-  std::atomic<bool> lost{false};
-
-  std::atomic<std::uint64_t> chunks_replicated{0};
-  std::atomic<std::uint64_t> bytes_written{0};
-  std::atomic<std::uint64_t> identical{0};
-  std::atomic<std::uint64_t> different{0};
-  std::atomic<std::uint64_t> failures{0};
-};
-
-struct DiskStore::Disk {
-  DiskConfig config;
-  // Opened by open_disks(), closed by the store's destructor; -1 when the
-  // disk could not be opened (`open_error` says why).
-  int fd = -1;
-  // The O_DIRECT descriptor, or -1; when start could not open it, each
-  // open_device tries again. Guarded by mutex once serving.
-  int direct_fd = -1;
-  std::string open_error;
-  bool block_device = false;
-  std::size_t block = 4096;  // the logical block size of direct writes
-  // What `fd` was opened on, to tell whether the path still names it.
-  dev_t dev = 0;
-  ino_t ino = 0;
-  dev_t rdev = 0;
-  // Growable images: the bound for growth (the file's length at start if it
-  // is longer already).
-  std::int64_t max_size = 0;
-  std::mutex mutex;
-  // Signalled when a session's `active` drops to zero.
-  std::condition_variable idle;
-  std::shared_ptr<Session> session;  // guarded by mutex; null while closed
-};
 
 // Holds a disk's session for the length of one call, so that a close waits
 // for the call instead of closing the descriptor under it.
@@ -420,7 +336,27 @@ void DiskStore::report_suppressed(bool all) {
   }
 }
 
+template <typename Call>
+std::optional<std::int32_t> DiskStore::guarded(const char* procedure, const Caller& caller,
+                                               std::int16_t dest, const Call& call) {
+  try {
+    return call();
+  } catch (const std::bad_alloc&) {
+    // The message fits in a string without allocating; the line may not.
+    try {
+      return fail(procedure, caller, dest, {}, Status::failure(OutOfMemory, "out of memory"),
+                  nullptr);
+    } catch (const std::bad_alloc&) {
+      return OutOfMemory;
+    }
+  }
+}
+
 std::optional<std::int32_t> DiskStore::open_device(const Caller& caller, std::int16_t dest) {
+  return guarded("open_device", caller, dest, [&] { return do_open_device(caller, dest); });
+}
+
+std::optional<std::int32_t> DiskStore::do_open_device(const Caller& caller, std::int16_t dest) {
   const std::uint32_t group = caller.group;
   Disk* disk = find(dest);
   if (!disk) {
@@ -428,6 +364,16 @@ std::optional<std::int32_t> DiskStore::open_device(const Caller& caller, std::in
                 nullptr);
   }
   std::unique_lock lock(disk->mutex);
+  // The last open's writes may still be landing: a session started now
+  // could have its chunks overwritten by them.
+  if (disk->closing && !disk->closed.wait_for(lock, close_wait_, [&] { return !disk->closing; })) {
+    const std::string owner = std::to_string(disk->closing_group);
+    lock.unlock();
+    return fail("open_device", caller, dest, {},
+                Status::failure(Busy, "disk is still being closed for group " + owner +
+                                          " (its calls in progress or its flush)"),
+                nullptr);
+  }
   if (disk->session) {
     if (disk->session->group == group) {
       lock.unlock();
@@ -488,15 +434,21 @@ Status DiskStore::open_session(Disk& disk, std::uint32_t group) {
     if (io_.fstat(disk.fd, &st) != 0) {
       return Status::failure(OpenFailed, describe_errno("fstat", errno));
     }
-    session->fixed = disk.config.fixed_size;
+    // A verify disk is never written, so it cannot grow to meet a longer
+    // range: like a fixed-size one, its bytes past the end count as zero.
+    session->fixed = disk.config.fixed_size || session->read_only;
     session->size = st.st_size;
     session->max_size = std::max<std::int64_t>(disk.max_size, st.st_size);
-    kind = "image file of " + std::to_string(st.st_size) + " bytes" +
-           (session->fixed
-                ? ", fixed size"
-                : ", grows as needed up to " + std::to_string(session->max_size) + " bytes");
+    kind = "image file of " + std::to_string(st.st_size) + " bytes";
+    if (session->read_only) {
+      kind += ", read-only, bytes past its end compare as zero";
+    } else if (session->fixed) {
+      kind += ", fixed size";
+    } else {
+      kind += ", grows as needed up to " + std::to_string(session->max_size) + " bytes";
+    }
   }
-  if (session->read_only) kind += ", read-only";
+  if (session->read_only && disk.block_device) kind += ", read-only";
   log("disk " + std::to_string(disk.config.number) + " opened by group " + std::to_string(group) +
       ": " + path + ", " + kind);
   if (!session->read_only) {
@@ -538,13 +490,15 @@ bool DiskStore::open_direct(Disk& disk, std::string* why) {
 
 std::optional<std::int32_t> DiskStore::replicate(const Caller& caller,
                                                  const ReplicateRequest& args) {
-  Use use(find(args.dest), caller.group);
-  Status status = use.status();
-  if (status.is_ok()) status = do_replicate(*use.session(), args);
-  if (!status.is_ok())
-    return fail("replicate", caller, args.dest, args.offset, status, use.session());
-  use.session()->chunks_replicated.fetch_add(1, std::memory_order_relaxed);
-  return Replicated;
+  return guarded("replicate", caller, args.dest, [&]() -> std::optional<std::int32_t> {
+    Use use(find(args.dest), caller.group);
+    Status status = use.status();
+    if (status.is_ok()) status = do_replicate(*use.session(), args);
+    if (!status.is_ok())
+      return fail("replicate", caller, args.dest, args.offset, status, use.session());
+    use.session()->chunks_replicated.fetch_add(1, std::memory_order_relaxed);
+    return Replicated;
+  });
 }
 
 Status DiskStore::do_replicate(Session& session, const ReplicateRequest& args) {
@@ -569,19 +523,27 @@ Status DiskStore::do_replicate(Session& session, const ReplicateRequest& args) {
   // On a fixed-size disk only the part before the end is written, and only
   // when what lies beyond is zero: a source whose size is not a multiple of
   // the chunk length sends its last chunk padded with zeros. A growable
-  // image is bounded the same way by the size it may grow to, so that a
-  // chunk far out never makes a huge sparse file.
+  // image is bounded by the size it may grow to, so that a chunk far out
+  // never makes a huge sparse file; but there no byte past the bound is
+  // dropped, zero or not: the image would end short of a source whose zeros
+  // they are, and the run would pass.
   std::size_t in_range = args.data.size();
   const std::int64_t bound = session.fixed ? session.size : session.max_size;
   in_range = args.offset >= bound
                  ? 0
                  : static_cast<std::size_t>(std::min<std::int64_t>(bound - args.offset, in_range));
-  if (!zero && !is_all_zero(args.data.data() + in_range, args.data.size() - in_range)) {
+  const bool beyond = in_range < args.data.size();
+  if (beyond && !zero && !is_all_zero(args.data.data() + in_range, args.data.size() - in_range)) {
     return Status::failure(
         PastEnd, session.fixed
                      ? "non-zero data beyond the end of the disk at " + std::to_string(bound)
                      : "non-zero data beyond " + std::to_string(bound) +
                            " bytes, the largest this image may grow to (--max-size)");
+  }
+  if (beyond && !session.fixed) {
+    return Status::failure(PastEnd, "data beyond " + std::to_string(bound) +
+                                        " bytes, the largest this image may grow to "
+                                        "(--max-size); zeros too, as they may be the source's");
   }
   if (in_range == 0) return Status::ok();
 
@@ -595,8 +557,14 @@ Status DiskStore::do_replicate(Session& session, const ReplicateRequest& args) {
   // Zeros need not travel to an image file: the file system can mark the
   // range zero (and grow the file) with no data written.
   Status written = Status::ok();
-  if (!zero || session.block_device || !zero_range(session, in_range, args.offset, &written)) {
-    written = write_chunk(session, args.data.data(), in_range, args.offset);
+  try {
+    if (!zero || session.block_device || !zero_range(session, in_range, args.offset, &written)) {
+      written = write_chunk(session, args.data.data(), in_range, args.offset);
+    }
+  } catch (const std::bad_alloc&) {
+    // Perhaps written in part: not counted, and a probe it covered is gone.
+    probe_write_ended(session, ticket, args.data.data(), in_range, args.offset, false, zero);
+    throw;
   }
   probe_write_ended(session, ticket, args.data.data(), in_range, args.offset, written.is_ok(),
                     zero);
@@ -676,142 +644,19 @@ Status DiskStore::wait_durable(Session& session) {
   });
 }
 
-Status DiskStore::lost_status(Session& session) {
-  if (!session.lost.load(std::memory_order_acquire)) return Status::ok();
-  return session.flushes.status();
-}
-
-Status DiskStore::lose(Session& session, std::string what) {
-  bool first = false;
-  Status status = session.flushes.stick(Status::failure(DestinationChanged, what), &first);
-  if (!first) return status;
-  session.lost.store(true, std::memory_order_release);
-  log_change(session, what);
-  return status;
-}
-
-void DiskStore::log_change(const Session& session, const std::string& what) const {
-  log("disk " + std::to_string(session.disk) + ": destination changed under group " +
-      std::to_string(session.group) + ": " + what + "; this open fails from now on");
-}
-
-Status DiskStore::check_length(Session& session) {
-  struct stat st;
-  // What was written is read before the length: every write it counts has
-  // ended, so its growth of the file shows in the fstat that follows. The
-  // other order lets a write that ends in between look like a cut.
-  const std::int64_t written = session.written_end.load(std::memory_order_acquire);
-  if (io_.fstat(session.fd, &st) != 0) return lose(session, describe_errno("fstat", errno));
-  if (st.st_size < written) {
-    return lose(session, session.path + " is " + std::to_string(st.st_size) +
-                             " bytes long, shorter than the " + std::to_string(written) +
-                             " bytes written to it");
-  }
-  return Status::ok();
-}
-
-std::string DiskStore::find_change(Session& session) {
-  struct stat named;
-  if (io_.stat(session.path.c_str(), &named) != 0) {
-    const int error = errno;
-    if (error == ENOENT || error == ENOTDIR) return session.path + " was removed";
-    return describe_errno(("stat " + session.path).c_str(), error);
-  }
-  if (named.st_dev != session.dev || named.st_ino != session.ino ||
-      (session.block_device && named.st_rdev != session.rdev)) {
-    return session.path + " now names another file";
-  }
-  if (session.block_device) return {};
-  struct stat opened;
-  // As in check_length: what was written first, then the length.
-  const std::int64_t written = session.written_end.load(std::memory_order_acquire);
-  if (io_.fstat(session.fd, &opened) != 0) return describe_errno("fstat", errno);
-  if (opened.st_size < written) {
-    return session.path + " is " + std::to_string(opened.st_size) +
-           " bytes long, shorter than the " + std::to_string(written) + " bytes written to it";
-  }
-  // The length can look right again after a cut and a later write past it;
-  // the probe byte, below any later write, cannot.
-  std::lock_guard lock(session.probe_mutex);
-  const Session::Probe& probe = session.probe;
-  if (!probe.set || probe.writers > 0) return {};
-  std::uint8_t byte = 0;
-  ssize_t n;
-  do {
-    n = io_.pread(session.fd, &byte, 1, probe.position);
-  } while (n < 0 && errno == EINTR);
-  if (n < 0) return describe_errno("pread", errno);
-  if (n == 0) {
-    return session.path + " ends before byte " + std::to_string(probe.position) +
-           ", which was written";
-  }
-  if (byte != probe.value) {
-    char text[80];
-    std::snprintf(text, sizeof text, " reads 0x%02x where 0x%02x was written", byte, probe.value);
-    return "byte " + std::to_string(probe.position) + " of " + session.path + text;
-  }
-  return {};
-}
-
-DiskStore::ProbeTicket DiskStore::probe_write_starts(Session& session, std::int64_t offset,
-                                                     std::size_t length) {
-  ProbeTicket ticket;
-  if (session.block_device || length == 0) return ticket;
-  std::lock_guard lock(session.probe_mutex);
-  Session::Probe& probe = session.probe;
-  if (probe.set && probe.position >= offset &&
-      probe.position - offset < static_cast<std::int64_t>(length)) {
-    ++probe.writers;
-    ticket.covers = true;
-    ticket.generation = probe.generation;
-  }
-  return ticket;
-}
-
-void DiskStore::probe_write_ended(Session& session, const ProbeTicket& ticket,
-                                  const std::uint8_t* data, std::size_t length, std::int64_t offset,
-                                  bool written, bool zero) {
-  if (session.block_device || length == 0) return;
-  if (written) {
-    // Only a write that surely reached the file counts toward its length.
-    const std::int64_t end = offset + static_cast<std::int64_t>(length);
-    std::int64_t known = session.written_end.load(std::memory_order_relaxed);
-    while (known < end &&
-           !session.written_end.compare_exchange_weak(known, end, std::memory_order_release)) {
-    }
-  }
-  const bool non_zero = written && !zero;
-  std::lock_guard lock(session.probe_mutex);
-  Session::Probe& probe = session.probe;
-  const bool over_probe = ticket.covers && ticket.generation == probe.generation;
-  if (over_probe) --probe.writers;
-  // A write over the probe's byte changed it: take the byte anew from this
-  // write, or have none until the next non-zero chunk.
-  if (!over_probe && !(non_zero && (!probe.set || offset < probe.chunk))) return;
-  ++probe.generation;
-  probe.writers = 0;
-  probe.set = false;
-  if (!non_zero) return;
-  const std::uint8_t* first =
-      std::find_if(data, data + length, [](std::uint8_t byte) { return byte != 0; });
-  if (first == data + length) return;
-  probe.set = true;
-  probe.chunk = offset;
-  probe.position = offset + (first - data);
-  probe.value = *first;
-}
-
 std::optional<std::int32_t> DiskStore::compare(const Caller& caller, const CompareRequest& args) {
-  Use use(find(args.dest), caller.group);
-  bool identical = false;
-  Status status = use.status();
-  if (status.is_ok()) status = do_compare(*use.session(), args, &identical);
-  if (!status.is_ok()) {
-    return fail("compare", caller, args.dest, args.offset, status, use.session());
-  }
-  Session* session = use.session();
-  (identical ? session->identical : session->different).fetch_add(1, std::memory_order_relaxed);
-  return identical ? Identical : Differs;
+  return guarded("compare", caller, args.dest, [&]() -> std::optional<std::int32_t> {
+    Use use(find(args.dest), caller.group);
+    bool identical = false;
+    Status status = use.status();
+    if (status.is_ok()) status = do_compare(*use.session(), args, &identical);
+    if (!status.is_ok()) {
+      return fail("compare", caller, args.dest, args.offset, status, use.session());
+    }
+    Session* session = use.session();
+    (identical ? session->identical : session->different).fetch_add(1, std::memory_order_relaxed);
+    return identical ? Identical : Differs;
+  });
 }
 
 Status DiskStore::do_compare(Session& session, const CompareRequest& args, bool* identical) {
@@ -819,18 +664,16 @@ Status DiskStore::do_compare(Session& session, const CompareRequest& args, bool*
   if (Status status = check_digest(args.digest); !status.is_ok()) return status;
   if (Status status = check_extent(args.offset, args.data_length); !status.is_ok()) return status;
 
+  // What this open found identical or wrote before must still be there, in
+  // the file the path names, or this answer would vouch for a cut image.
+  std::int64_t length = 0;
+  if (Status status = check_before_compare(session, &length); !status.is_ok()) return status;
   // A growable image that does not reach the end of the range yet must get
   // the chunk, even one of zeros: counted as zero, it would be skipped and
   // the image stay shorter than the source.
-  if (!session.fixed) {
-    struct stat st;
-    if (io_.fstat(session.fd, &st) != 0) {
-      return Status::failure(ReadFailed, describe_errno("fstat", errno));
-    }
-    if (args.offset + args.data_length > st.st_size) {
-      *identical = false;
-      return Status::ok();
-    }
+  if (!session.fixed && args.offset + args.data_length > length) {
+    *identical = false;
+    return Status::ok();
   }
   // On a fixed-size disk bytes past the end read as zero, so that a chunk
   // that was padded with zeros when written compares equal to what the disk
@@ -839,17 +682,27 @@ Status DiskStore::do_compare(Session& session, const CompareRequest& args, bool*
   // Reads pass the page cache for as long as writes do.
   const DirectReads direct{session.direct.load(std::memory_order_relaxed) ? session.direct_fd : -1,
                            session.block};
+  const ProbeOffer offer = probe_offer(session, args.offset);
+  FirstNonZero first;
   std::uint8_t computed[kDigestLength];
   if (Status status = range_digest(io_, hasher_, session.fd, direct, args.offset, args.data_length,
-                                   end, computed);
+                                   end, computed, offer.wanted ? &first : nullptr);
       !status.is_ok()) {
     return status;
   }
   *identical = same_digest(args.digest, computed);
+  if (*identical) {
+    compared_identical(session, args.offset, std::min(args.offset + args.data_length, end), offer,
+                       first);
+  }
   return Status::ok();
 }
 
 std::optional<std::int32_t> DiskStore::close_device(const Caller& caller, std::int16_t dest) {
+  return guarded("close_device", caller, dest, [&] { return do_close_device(caller, dest); });
+}
+
+std::optional<std::int32_t> DiskStore::do_close_device(const Caller& caller, std::int16_t dest) {
   const std::uint32_t group = caller.group;
   Disk* disk = find(dest);
   if (!disk) {
@@ -874,14 +727,18 @@ std::optional<std::int32_t> DiskStore::close_device(const Caller& caller, std::i
 }
 
 void DiskStore::group_ended(std::uint32_t group) {
+  // The runtime takes no answer here: a failure is only logged.
   for (auto& disk : disks_) {
-    std::unique_lock lock(disk->mutex);
-    if (!disk->session || disk->session->group != group) continue;
-    if (Status status = close_session(*disk, lock, "connection ended"); !status.is_ok()) {
-      lock.unlock();
-      (void)fail("close at connection end", Caller{group, {}}, disk->config.number, {}, status,
-                 nullptr);
-    }
+    const std::int16_t number = disk->config.number;
+    (void)guarded(
+        "close at connection end", Caller{group, {}}, number, [&]() -> std::optional<std::int32_t> {
+          std::unique_lock lock(disk->mutex);
+          if (!disk->session || disk->session->group != group) return Closed;
+          Status status = close_session(*disk, lock, "connection ended");
+          if (status.is_ok()) return Closed;
+          lock.unlock();
+          return fail("close at connection end", Caller{group, {}}, number, {}, status, nullptr);
+        });
   }
 }
 
@@ -889,6 +746,9 @@ bool DiskStore::close_all() {
   bool all_flushed = true;
   for (auto& disk : disks_) {
     std::unique_lock lock(disk->mutex);
+    // A close under way ends first (its own caller reports it): the
+    // descriptors may be closed once this returns.
+    disk->closed.wait(lock, [&] { return !disk->closing; });
     if (!disk->session) continue;
     const std::uint32_t group = disk->session->group;
     if (Status status = close_session(*disk, lock, "shutdown"); !status.is_ok()) {
@@ -902,12 +762,28 @@ bool DiskStore::close_all() {
 
 Status DiskStore::close_session(Disk& disk, std::unique_lock<std::mutex>& lock, const char* why) {
   std::shared_ptr<Session> session = std::move(disk.session);
+  // No new open until this one has ended, however it ends; the disk's lock
+  // is held again for the end.
+  struct Ending {
+    Disk& disk;
+    std::unique_lock<std::mutex>& lock;
+    ~Ending() {
+      if (!lock.owns_lock()) lock.lock();
+      disk.closing = false;
+      disk.closed.notify_all();
+    }
+  } ending{disk, lock};
+  disk.closing = true;
+  disk.closing_group = session->group;
   disk.idle.wait(lock, [&] { return session->active == 0; });
 
-  // Every call has left, so nobody else touches the flush state now.
+  // Every call has left, so nobody else touches the flush state now, and
+  // the disk's lock need not be held through a flush that may be slow (an
+  // open_device waits on `closed` meanwhile, the calls find no session).
   // The descriptors stay with the disk for the next open. The direct one
   // holds no dirty data of its own: the flush, on the other descriptor,
   // covers the file's every write.
+  lock.unlock();
   Status status = Status::ok();
   if (Status failed = session->flushes.status(); !failed.is_ok()) {
     status = std::move(failed);
@@ -916,6 +792,7 @@ Status DiskStore::close_session(Disk& disk, std::unique_lock<std::mutex>& lock, 
   } else if (std::string found = find_change(*session); !found.empty()) {
     status = lose(*session, std::move(found));
   }
+  lock.lock();
   const auto count = [](const std::atomic<std::uint64_t>& value) {
     return std::to_string(value.load(std::memory_order_relaxed));
   };

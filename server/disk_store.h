@@ -22,14 +22,22 @@
 // close report FlushFailed, because after a failed fdatasync the kernel may have
 // dropped the dirty pages and a later flush could succeed without them.
 //
-// A destination that changes under an open is never taken for written: after
-// each flush and at the close the path must still name the file opened, an
-// image must be at least as long as what the open wrote (also checked before
-// each write) and one written byte (the probe, in the lowest non-zero chunk
-// written) must read back as written. The first check that fails makes every
-// later replicate, compare and the close of that open answer
+// A destination that changes under an open is never taken for written nor
+// for identical: after each flush and at the close the path must still name
+// the file opened, an image must be at least as long as what the open vouched
+// for (wrote, or compared identical) and one vouched byte (the probe, in the
+// lowest non-zero chunk written or compared identical) must read back as it
+// was. Before each write and each compare the length is checked too, and
+// before each compare the path, since the compare reads through the
+// descriptor, which still sees a replaced file. The first check that fails
+// makes every later replicate, compare and the close of that open answer
 // DestinationChanged. Known limit: a cut to a length above the probe that a
 // concurrent write grows back before any check runs goes unseen.
+//
+// A close takes the session away from new calls and waits for those in
+// progress; until it has flushed and ended, no other open of the disk
+// starts: open_device waits for it, at most kCloseWait, then answers Busy.
+// A call that runs out of memory answers OutOfMemory; trvs goes on serving.
 //
 // Writes: chunks whose offset and length are multiples of the disk's logical
 // block size go through a second descriptor opened with O_DIRECT, which skips
@@ -40,6 +48,7 @@
 // that disk falls back to plain buffered writes for the rest of its open.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -52,6 +61,7 @@
 #include "digest/hash_combiner.h"
 #include "digest/md5.h"
 #include "server/disk_io.h"
+#include "server/disk_read.h"
 #include "server/line_budget.h"
 #include "server/status.h"
 #include "service/service_server.h"
@@ -73,13 +83,15 @@ struct DiskConfig {
   // block device. Block devices are always fixed-size; image files grow
   // unless this is set.
   bool fixed_size = false;
-  // Served for verification only: opened read-only, compare as usual, every
-  // replicate refused with ReadOnly.
+  // Served for verification only: opened read-only, compare as usual (bytes
+  // past the end counted as zero, as on a fixed-size disk), every replicate
+  // refused with ReadOnly.
   bool read_only = false;
-  // A growable image never grows past this many bytes (data beyond must be
-  // zero and is dropped, as at the end of a fixed-size disk); an image that
-  // is longer already keeps its length as the bound. 0 = the default (see
-  // kDefaultMaxImageSize).
+  // A growable image never grows past this many bytes: a chunk that would
+  // reach past it is refused whatever its bytes, since zeros there may be
+  // the source's own (nothing tells them from the padding of a last chunk).
+  // An image that is longer already keeps its length as the bound. 0 = the
+  // default (see kDefaultMaxImageSize).
   std::int64_t max_size = 0;
 };
 
@@ -153,12 +165,25 @@ class DiskStore final : public ReplicationHandler {
   // The clock of the failure line limit; tests set a fake one.
   void set_clock(std::function<LineBudget::Clock::time_point()> now) { now_ = std::move(now); }
 
+  // How long open_device waits for a close of the same disk to end before it
+  // answers Busy; well below the client's 60 s reply bound, so that the
+  // client gets the answer. Tests shorten it.
+  static constexpr std::chrono::seconds kCloseWait{20};
+  void set_close_wait(std::chrono::milliseconds wait) { close_wait_ = wait; }
+
  private:
   struct Session;
   struct Disk;
   class Use;
 
   Disk* find(std::int16_t number);
+  // Runs one procedure (`call`); one that runs out of memory answers
+  // OutOfMemory instead of ending trvs.
+  template <typename Call>
+  std::optional<std::int32_t> guarded(const char* procedure, const Caller& caller,
+                                      std::int16_t dest, const Call& call);
+  std::optional<std::int32_t> do_open_device(const Caller& caller, std::int16_t dest);
+  std::optional<std::int32_t> do_close_device(const Caller& caller, std::int16_t dest);
   // Opens one disk's descriptors for open_disks().
   Status open_disk(Disk& disk);
   Status open_session(Disk& disk, std::uint32_t group);
@@ -177,13 +202,24 @@ class DiskStore final : public ReplicationHandler {
   // and the destination has been checked (find_change) after it.
   Status wait_durable(Session& session);
 
-  // Whether the destination is still what this open wrote: the path names
-  // the file opened, an image is at least as long as what was written, and
-  // the probe byte reads as written. Empty when it is; else what was found.
+  // Whether the destination is still what this open vouched for: the path
+  // names the file opened, an image is at least as long as what was written
+  // or compared identical, and the probe byte reads as before. Empty when it
+  // is; else what was found.
   std::string find_change(Session& session);
-  // An image is at least as long as what this open wrote; else the session
-  // is lost.
-  Status check_length(Session& session);
+  // The path names the file opened; else what it names (or the failed stat).
+  std::string path_change(const Session& session);
+  // An image is at least as long as what this open vouched for; else what
+  // was found. Its length goes to *length (when given); a failed fstat to
+  // *failed, with nothing found.
+  std::string length_change(Session& session, std::int64_t* length, std::string* failed);
+  // Before a write: an image is at least as long as what this open vouched
+  // for (and its length goes to *length); else the session is lost.
+  Status check_length(Session& session, std::int64_t* length = nullptr);
+  // Before a compare: the path, and an image's length as check_length (the
+  // length going to *length); a change loses the session, a failed fstat
+  // fails only this call (ReadFailed).
+  Status check_before_compare(Session& session, std::int64_t* length);
   // Marks the session lost for good (the first finding is kept and logged
   // once) and returns its DestinationChanged status.
   Status lose(Session& session, std::string what);
@@ -199,6 +235,17 @@ class DiskStore final : public ReplicationHandler {
   ProbeTicket probe_write_starts(Session& session, std::int64_t offset, std::size_t length);
   void probe_write_ended(Session& session, const ProbeTicket& ticket, const std::uint8_t* data,
                          std::size_t length, std::int64_t offset, bool written, bool zero);
+  // Bookkeeping around a compare: whether it may give the probe its byte
+  // (and the writes it must not overlap), then what it found identical, the
+  // range up to `end` and its first non-zero byte.
+  struct ProbeOffer {
+    bool wanted = false;
+    std::uint64_t writes_started = 0;
+  };
+  ProbeOffer probe_offer(Session& session, std::int64_t offset);
+  void compared_identical(Session& session, std::int64_t offset, std::int64_t end,
+                          const ProbeOffer& offer, const FirstNonZero& first);
+  static void raise_to(std::atomic<std::int64_t>& end, std::int64_t value);
   // Takes the disk's session away from new calls, waits for the calls in
   // progress, flushes and closes. `why` goes into the summary line.
   Status close_session(Disk& disk, std::unique_lock<std::mutex>& lock, const char* why);
@@ -220,4 +267,5 @@ class DiskStore final : public ReplicationHandler {
   DiskIo& io_;
   LineBudget limiter_{kFailureLinesPerInterval, kFailureInterval};
   std::function<LineBudget::Clock::time_point()> now_ = LineBudget::Clock::now;
+  std::chrono::milliseconds close_wait_ = kCloseWait;
 };

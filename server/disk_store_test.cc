@@ -9,10 +9,12 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -1035,6 +1037,155 @@ TEST_F(DestinationChangeTest, RewritingTheProbedChunkIsNoChange) {
   EXPECT_FALSE(logged("destination changed"));
 }
 
+// What a compare answered Identical is held to the same checks as what was
+// written: a cut below it, a cut hidden by a later growth and a rename over
+// the path, each in a run that only compares.
+TEST_F(DestinationChangeTest, WhatACompareFoundIdenticalIsHeldToTheChecks) {
+  const Bytes source = pattern(3 * kChunk, 6);
+  const auto compare_all = [&] {
+    for (int i = 0; i < 3; ++i) {
+      ASSERT_EQ(compare(5, 1, i * kChunk,
+                        Bytes(source.begin() + i * kChunk, source.begin() + (i + 1) * kChunk)),
+                Identical);
+    }
+  };
+  {
+    SCOPED_TRACE("cut below what was compared, seen by the next compare");
+    open(false, source);
+    compare_all();
+    truncate_to(kChunk + kChunk / 2);
+    EXPECT_EQ(compare(5, 1, 0, Bytes(source.begin(), source.begin() + kChunk)), DestinationChanged);
+    expect_lost_from_now_on(path_ +
+                            " is 1572864 bytes long, shorter than the 3145728 bytes this open "
+                            "found identical to the source");
+  }
+  {
+    SCOPED_TRACE("cut, grown back past it: the probe from the compare");
+    log_.clear();
+    open(false, source);
+    compare_all();
+    truncate_to(0);
+    truncate_to(8 * kChunk);  // as writes far out would
+    EXPECT_EQ(store_->close_device(5, 1), DestinationChanged);
+    EXPECT_TRUE(logged("byte 0 of " + path_ + " reads 0x00 where 0x"));
+    EXPECT_TRUE(logged(" was found identical"));
+  }
+  {
+    SCOPED_TRACE("cut, then a write that would grow it back");
+    log_.clear();
+    open(false, source);
+    compare_all();
+    truncate_to(kChunk);
+    EXPECT_EQ(replicate(5, 1, 5 * kChunk, pattern(kChunk, 9)), DestinationChanged);
+    EXPECT_EQ(std::filesystem::file_size(path_), static_cast<std::uintmax_t>(kChunk));
+    EXPECT_EQ(store_->close_device(5, 1), DestinationChanged);
+  }
+  {
+    SCOPED_TRACE("the same bytes renamed over the path");
+    log_.clear();
+    open(false, source);
+    compare_all();
+    const std::string other = make_file("other.img", source);
+    ASSERT_EQ(::rename(other.c_str(), path_.c_str()), 0);
+    EXPECT_EQ(compare(5, 1, 0, Bytes(source.begin(), source.begin() + kChunk)), DestinationChanged);
+    expect_lost_from_now_on(path_ + " now names another file");
+  }
+}
+
+// A close releases the disk's lock while its calls end; no other open may
+// start meanwhile, or the last writes of the one could land over the next.
+TEST_F(DiskStoreTest, NoOpenStartsWhileACloseWaitsForItsCalls) {
+  std::mutex hold_mutex;
+  std::condition_variable hold_cv;
+  bool held = false;
+  bool released = false;
+  std::atomic<bool> armed{false};
+  io_.before = [&](DiskCall call, int) {
+    if ((call == DiskCall::Pread || call == DiskCall::PreadNowait) && armed.exchange(false)) {
+      std::unique_lock lock(hold_mutex);
+      held = true;
+      hold_cv.notify_all();
+      hold_cv.wait(lock, [&] { return released; });
+    }
+    return 0;
+  };
+  const Bytes data = pattern(kChunk, 1);
+  make_store({{1, make_file("a.img", data), false}});
+  ASSERT_EQ(store_->open_device(5, 1), Opened);
+  armed = true;
+  std::optional<std::int32_t> compared;
+  std::thread reader([&] { compared = compare(5, 1, 0, data); });
+  {
+    std::unique_lock lock(hold_mutex);
+    hold_cv.wait(lock, [&] { return held; });
+  }
+  std::optional<std::int32_t> closed;
+  std::thread closer([&] { closed = store_->close_device(5, 1); });
+  // Once the close has taken the session, the group's calls find it gone.
+  while (compare(5, 1, 0, Bytes(4096, 1)) != NotOpen) std::this_thread::yield();
+  store_->set_close_wait(std::chrono::milliseconds(0));
+  EXPECT_EQ(store_->open_device(6, 1), Busy);
+  EXPECT_EQ(store_->open_device(5, 1), Busy);
+  EXPECT_TRUE(logged("open_device disk 1 group 6: disk is still being closed for group 5"));
+  store_->set_close_wait(DiskStore::kCloseWait);
+  std::optional<std::int32_t> opened;
+  std::thread opener([&] { opened = store_->open_device(6, 1); });
+  {
+    std::lock_guard lock(hold_mutex);
+    released = true;
+  }
+  hold_cv.notify_all();
+  reader.join();
+  closer.join();
+  opener.join();
+  EXPECT_EQ(compared, Identical);
+  EXPECT_EQ(closed, Closed);
+  EXPECT_EQ(opened, Opened);
+  std::lock_guard lock(log_mutex_);
+  const auto at = [&](const std::string& text) {
+    return std::find_if(log_.begin(), log_.end(), [&](const std::string& line) {
+      return line.find(text) != std::string::npos;
+    });
+  };
+  EXPECT_LT(at("disk 1 closed for group 5"), at("disk 1 opened by group 6"));
+}
+
+// Memory that cannot be had fails the call it was for, with its own code;
+// the server, the disk and later calls go on. A failed flush's fate is
+// unknown, so it sticks for the open as any failed flush does.
+TEST_F(DiskStoreTest, ACallThatRunsOutOfMemoryFailsAloneAndTheServerGoesOn) {
+  std::atomic<int> throw_on{-1};
+  io_.before = [&](DiskCall call, int) {
+    if (static_cast<int>(call) == throw_on.load()) {
+      throw_on = -1;
+      throw std::bad_alloc();
+    }
+    return 0;
+  };
+  const Bytes data = pattern(kChunk, 1);
+  const std::string path = make_file("a.img", data);
+  make_store({{1, path, false}});
+  ASSERT_EQ(store_->open_device(5, 1), Opened);
+  throw_on = static_cast<int>(DiskCall::Stat);
+  EXPECT_EQ(compare(5, 1, 0, data), OutOfMemory);
+  EXPECT_TRUE(logged("failure 13 (out of memory): compare disk 1 group 5: out of memory"));
+  EXPECT_EQ(compare(5, 1, 0, data), Identical);
+  throw_on = static_cast<int>(DiskCall::Pwrite);
+  EXPECT_EQ(replicate(5, 1, 100, pattern(5000, 2)), OutOfMemory);
+  EXPECT_EQ(replicate(5, 1, 100, pattern(5000, 2)), Replicated);
+  throw_on = static_cast<int>(DiskCall::Fdatasync);
+  EXPECT_EQ(replicate(5, 1, kChunk, pattern(kChunk, 3)), OutOfMemory);
+  EXPECT_EQ(replicate(5, 1, kChunk, pattern(kChunk, 3)), OutOfMemory);
+  EXPECT_EQ(store_->close_device(5, 1), OutOfMemory);
+  EXPECT_TRUE(logged(", not flushed"));
+  ASSERT_EQ(store_->open_device(6, 1), Opened);
+  throw_on = static_cast<int>(DiskCall::Stat);
+  EXPECT_EQ(store_->close_device(6, 1), OutOfMemory);
+  EXPECT_EQ(store_->open_device(7, 1), Opened);  // that close ended the open all the same
+  EXPECT_EQ(store_->close_device(7, 1), Closed);
+  store_.reset();  // its hook refers to this test's locals
+}
+
 namespace {
 
 // What open_disks finds at start, before any client: every disk that cannot
@@ -1093,7 +1244,8 @@ TEST_F(DiskStoreTest, SessionsFollowEachOtherOnTheDescriptorsOpenedAtStart) {
 }
 
 TEST_F(DiskStoreTest, AVerifyDiskComparesAndRefusesEveryReplicate) {
-  const Bytes old = pattern(2 * kChunk, 3);
+  // An exact copy of a source that ends 4242 bytes into a chunk.
+  const Bytes old = pattern(2 * kChunk + 4242, 3);
   const std::string path = make_file("a.img", old);
   ASSERT_EQ(::chmod(path.c_str(), 0400), 0);  // opened read-only: needs no write permission
   DiskConfig config{1, path, false};
@@ -1101,10 +1253,21 @@ TEST_F(DiskStoreTest, AVerifyDiskComparesAndRefusesEveryReplicate) {
   make_store({config});
   ASSERT_EQ(open_status_, "");
   ASSERT_EQ(store_->open_device(5, 1), Opened);
-  EXPECT_TRUE(logged("image file of 2097152 bytes, grows as needed up to"));
-  EXPECT_TRUE(logged(", read-only"));
+  EXPECT_TRUE(logged("image file of 2101394 bytes, read-only, bytes past its end compare as zero"));
+  EXPECT_FALSE(logged("grows as needed"));
   EXPECT_EQ(compare(5, 1, 0, pattern(kChunk, 4)), Differs);
-  EXPECT_EQ(compare(5, 1, kChunk, Bytes(old.begin() + kChunk, old.end())), Identical);
+  EXPECT_EQ(compare(5, 1, kChunk, Bytes(old.begin() + kChunk, old.begin() + 2 * kChunk)),
+            Identical);
+  // The last chunk, padded with zeros as the client sends it: the padding
+  // counts as the zeros past the end; one byte changed still differs.
+  Bytes last(old.begin() + 2 * kChunk, old.end());
+  last.resize(kChunk, 0);
+  EXPECT_EQ(compare(5, 1, 2 * kChunk, last), Identical);
+  last[100] ^= 1;
+  EXPECT_EQ(compare(5, 1, 2 * kChunk, last), Differs);
+  last[100] ^= 1;
+  last[5000] = 1;  // past the end, not zero
+  EXPECT_EQ(compare(5, 1, 2 * kChunk, last), Differs);
   EXPECT_EQ(replicate(5, 1, 0, pattern(kChunk, 4)), ReadOnly);
   EXPECT_EQ(replicate(5, 1, 2 * kChunk, Bytes(kChunk, 0)), ReadOnly);
   EXPECT_TRUE(logged("failure 12 (read-only): replicate disk 1 group 5 offset 0"));
@@ -1117,6 +1280,8 @@ TEST_F(DiskStoreTest, AVerifyDiskComparesAndRefusesEveryReplicate) {
   EXPECT_FALSE(writer.open_disks().is_ok());
 }
 
+// Nothing past the bound is dropped, zeros included: they may be the
+// source's own, and an image cut at the bound would pass for a copy.
 TEST_F(DiskStoreTest, AnImageGrowsNoFurtherThanItsMaximumSize) {
   const std::string path = make_file("a.img", {});
   DiskConfig config{1, path, false};
@@ -1128,12 +1293,18 @@ TEST_F(DiskStoreTest, AnImageGrowsNoFurtherThanItsMaximumSize) {
   EXPECT_TRUE(
       logged("failure 9 (past end): replicate disk 1 group 5 offset 1048576: non-zero "
              "data beyond 1572864 bytes, the largest this image may grow to"));
-  // A last chunk padded with zeros fits: only its data part is written.
   Bytes padded(kChunk, 0);
   const Bytes half = pattern(kChunk / 2, 3);
   std::copy(half.begin(), half.end(), padded.begin());
-  EXPECT_EQ(replicate(5, 1, kChunk, padded), Replicated);
-  EXPECT_EQ(replicate(5, 1, std::int64_t{1} << 40, Bytes(4096, 0)), Replicated);
+  EXPECT_EQ(replicate(5, 1, kChunk, padded), PastEnd);
+  EXPECT_TRUE(
+      logged("failure 9 (past end): replicate disk 1 group 5 offset 1048576: data beyond "
+             "1572864 bytes, the largest this image may grow to (--max-size); zeros too"));
+  EXPECT_EQ(replicate(5, 1, kChunk, Bytes(kChunk, 0)), PastEnd);
+  EXPECT_EQ(replicate(5, 1, std::int64_t{1} << 40, Bytes(4096, 0)), PastEnd);
+  EXPECT_EQ(std::filesystem::file_size(path), static_cast<std::uintmax_t>(kChunk));
+  // A chunk that ends at the bound fits.
+  EXPECT_EQ(replicate(5, 1, kChunk, half), Replicated);
   EXPECT_EQ(store_->close_device(5, 1), Closed);
   EXPECT_EQ(std::filesystem::file_size(path), static_cast<std::uintmax_t>(3 * kChunk / 2));
 }
@@ -1209,6 +1380,8 @@ class DiskFaultTest : public DiskStoreTest {
 
 TEST_F(DiskFaultTest, AFailedReadFailsTheCompareAndAnInterruptedOneIsRedone) {
   open();
+  // Nothing of the image in the page cache: every read goes to the disk.
+  io_.fail(DiskFault{DiskCall::PreadNowait, EAGAIN, 1, true, {}, 0});
   const Bytes first(old_.begin(), old_.begin() + kChunk);
   io_.fail(DiskCall::Pread, EIO);
   EXPECT_EQ(compare(5, 1, 0, first), ReadFailed);

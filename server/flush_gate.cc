@@ -1,6 +1,7 @@
 // FlushGate: the numbering of flushes and the sticky failure, under one mutex.
 #include "server/flush_gate.h"
 
+#include <new>
 #include <utility>
 
 Status FlushGate::wait(const Flush& flush) {
@@ -17,7 +18,14 @@ Status FlushGate::wait(const Flush& flush) {
     flushing_ = true;
     ++started_;
     lock.unlock();
-    Status result = flush();
+    Status result = Status::ok();
+    try {
+      result = flush();
+    } catch (const std::bad_alloc&) {
+      // Whether the flush ran, and what it found, is unknown: it failed. The
+      // message needs no memory of its own.
+      result = Status::failure(OutOfMemory, "out of memory");
+    }
     lock.lock();
     flushing_ = false;
     ended_ = started_;

@@ -33,6 +33,8 @@ const char* failure_name(std::int32_t code) {
       return "destination changed";
     case ReadOnly:
       return "read-only";
+    case OutOfMemory:
+      return "out of memory";
   }
   return "unknown failure";
 }

@@ -26,6 +26,9 @@ enum StoreFailure : std::int32_t {
   // were written (truncated, replaced, removed); sticky for the open.
   DestinationChanged = 11,
   ReadOnly = 12,  // replicate on a disk served with --verify-disk; nothing written
+  // Memory for the call could not be had; the call did nothing, later calls
+  // may succeed.
+  OutOfMemory = 13,
 };
 
 // A short name for a failure code, for the log ("digest mismatch").
