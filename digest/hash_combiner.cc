@@ -140,7 +140,8 @@ void HashCombiner::wait_for_partner(std::unique_lock<std::mutex>& lock, Job* sel
   if (oldest->patience_ns < 0) {
     // As long as the message's own pass through the widest lanes would
     // take: a partner that comes within it is worth waiting for.
-    oldest->patience_ns = md5_detail::widest_step_cost(widest_) * static_cast<double>(oldest->blocks_left);
+    oldest->patience_ns =
+        md5_detail::widest_step_cost(widest_) * static_cast<double>(oldest->blocks_left);
   }
   if (oldest->patience_ns <= 0) return;
   const auto start = std::chrono::steady_clock::now();
@@ -221,10 +222,10 @@ std::string HashCombiner::describe(const Stats& stats) {
     step_blocks += static_cast<double>(stats.blocks_by_lanes[lanes]) / static_cast<double>(lanes);
   }
   char text[128];
-  std::snprintf(text, sizeof text,
-                "%zu digests in %zu steps, %.2f messages a step, %zu waits (blocks by lanes:",
-                stats.digests, stats.steps, step_blocks == 0 ? 0.0 : blocks / step_blocks,
-                stats.waits);
+  std::snprintf(
+      text, sizeof text,
+      "%zu digests in %zu steps, %.2f messages a step, %zu waits (blocks by lanes:", stats.digests,
+      stats.steps, step_blocks == 0 ? 0.0 : blocks / step_blocks, stats.waits);
   std::string line = text;
   for (std::size_t lanes = 1; lanes < stats.blocks_by_lanes.size(); ++lanes) {
     if (stats.blocks_by_lanes[lanes] == 0) continue;

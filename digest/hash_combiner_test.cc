@@ -99,6 +99,55 @@ TEST_P(HashCombinerTest, MessagesJoinWhileOthersAreHalfWay) {
   run(combiner, 5, 30, {1048576, 300000, 4160, 64, 70001});
 }
 
+// Announcements end however their owner lets go of them (done, a new one
+// assigned over it, a plain destruction, one that never announced), while
+// other threads hash: every digest is right and no thread is left waiting
+// for a partner that was announced and never came.
+TEST_P(HashCombinerTest, AnnouncementsEndOnEveryPath) {
+  HashCombiner combiner(GetParam());
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> workers;
+  for (int t = 0; t < 12; ++t) {
+    workers.emplace_back([&, t] {
+      std::mt19937 random(static_cast<unsigned>(t) + 99u);
+      std::vector<std::uint8_t> data(262144 + 64 * static_cast<std::size_t>(t));
+      HashCombiner::Arrival kept;
+      for (int round = 0; round < 8; ++round) {
+        HashCombiner::Arrival arrival = combiner.expect();
+        for (auto& byte : data) byte = static_cast<std::uint8_t>(random());
+        std::uint8_t expected[16];
+        scalar_digest(data, expected);
+        switch (round % 4) {
+          case 0:
+            arrival.done();
+            arrival.done();
+            break;
+          case 1:
+            kept = std::move(arrival);
+            break;  // ends the one kept before
+          case 2:
+            arrival = HashCombiner::Arrival();
+            break;
+          default:
+            break;  // ends at the end of the round
+        }
+        // Every other message turns out to need no digest.
+        if (round % 2 == 1) continue;
+        std::uint8_t got[16];
+        combiner.digest(data.data(), data.size(), got);
+        if (std::memcmp(got, expected, 16) != 0) ++wrong;
+      }
+    });
+  }
+  for (auto& worker : workers) worker.join();
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_EQ(combiner.stats().digests, 12u * 4u);
+  // With every announcement ended, a lone message is hashed at once.
+  std::uint8_t digest[16];
+  combiner.digest(reinterpret_cast<const std::uint8_t*>("abc"), 3, digest);
+  EXPECT_EQ(digest[0], 0x90);
+}
+
 INSTANTIATE_TEST_SUITE_P(Lanes, HashCombinerTest,
                          ::testing::Values(Md5Lanes::kScalar, Md5Lanes::kAvx2, Md5Lanes::kAvx512),
                          [](const ::testing::TestParamInfo<Md5Lanes>& info) {

@@ -39,7 +39,8 @@ void finish_scalar(const std::uint32_t (&chain)[4], const std::uint8_t* data, st
 // lanes that are done ride along on another lane's data and their result
 // is thrown away.
 void hash_group(BlocksFunction blocks_fn, std::size_t width, const std::uint8_t* const* data,
-                const std::size_t* lengths, std::uint8_t (*digests)[kDigestLength], std::size_t count) {
+                const std::size_t* lengths, std::uint8_t (*digests)[kDigestLength],
+                std::size_t count) {
   alignas(64) std::uint32_t state[4][kMaxLanes];
   alignas(64) std::uint32_t work[4][kMaxLanes];
   const std::uint8_t* pointers[kMaxLanes];
