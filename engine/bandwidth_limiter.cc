@@ -25,7 +25,7 @@ void plain_sleep_ns(std::int64_t duration_ns) {
 constexpr std::int32_t kBonusFromChunksPerSecond = 40;
 constexpr std::int32_t kBonusChunksPerSecond = 10;
 
-// How often a pacing sleep looks for a stop request.
+// How often a pacing sleep looks for a stop or a lost link.
 constexpr std::int64_t kStopCheckNs = 200000000;
 
 }  // namespace
@@ -83,10 +83,11 @@ void throttle() {
     const auto remaining_ns = static_cast<std::int64_t>(want_ns - static_cast<double>(elapsed_ns));
     const std::int64_t deadline_ns = limiter_clock.now_ns() + remaining_ns;
     // A sleep may end early; the pass must not, unless the run is being
-    // stopped: at the lowest limits one interval lasts minutes, and the
-    // workers queued at the gate would hold the stop up for as many of them.
-    for (std::int64_t now_ns = limiter_clock.now_ns();
-         now_ns < deadline_ns && !stop_requested.load(); now_ns = limiter_clock.now_ns()) {
+    // stopped or has lost its server: at the lowest limits one interval
+    // lasts minutes, and the workers queued at the gate would hold the end
+    // of the run up for as many of them.
+    for (std::int64_t now_ns = limiter_clock.now_ns(); now_ns < deadline_ns && !chunks_halted();
+         now_ns = limiter_clock.now_ns()) {
       limiter_clock.sleep_ns(std::min(deadline_ns - now_ns, kStopCheckNs));
     }
   }

@@ -26,8 +26,9 @@ bool set_up_bandwidth_limiter(std::int32_t bandwidth_limit);
 
 // Blocks the caller until at least one interval has passed since the last
 // pass (or since the set-up), then records this pass. Callers are admitted
-// one at a time and never spin. Once stop_requested is set, every caller
-// passes within a fraction of a second. Only while a limiter exists.
+// one at a time and never spin. Once chunks_halted() holds (a stop, a lost
+// link), every caller passes within a fraction of a second. Only while a
+// limiter exists.
 void throttle();
 
 // Closes the gate and frees the limiter, if one exists; clears

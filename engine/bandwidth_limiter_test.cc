@@ -25,6 +25,10 @@ namespace {
 
 constexpr std::int64_t kMs = 1000000;
 
+// Raised by the fake clock's next sleep: an event that comes while a pass
+// sleeps.
+std::atomic<bool>* raise_after_first_sleep = nullptr;
+
 // A clock that moves only when told to or when the limiter sleeps. A sleep
 // advances it by `wake_fraction` of the asked time (at least 1 ns), which
 // simulates sleeps that end early.
@@ -36,6 +40,7 @@ struct FakeClock {
   static std::int64_t now_ns() { return now; }
   static void sleep_ns(std::int64_t duration_ns) {
     sleeps.push_back(duration_ns);
+    if (raise_after_first_sleep != nullptr) raise_after_first_sleep->store(true);
     now += std::max<std::int64_t>(1, static_cast<std::int64_t>(duration_ns * wake_fraction));
   }
   static std::int64_t slept() {
@@ -168,14 +173,26 @@ TEST_F(BandwidthLimiterTest, SleepThatEndsEarlyIsResumedUntilTheDeadline) {
   EXPECT_GE(bandwidth_limiter->last_pass_ns, 100 * kMs);
 }
 
-// At 1 KB/s one interval is 1000 s: a stop must not wait for it.
-TEST_F(BandwidthLimiterTest, StopRequestLetsAWaitingPassThroughAtOnce) {
-  use_fake_clock(0);
-  ASSERT_TRUE(set_up_bandwidth_limiter(1));
-  stop_requested.store(true);
-  throttle();
-  stop_requested.store(false);
-  EXPECT_LE(FakeClock::slept(), 200 * kMs);
+// At 1 KB/s one interval is 1000 s: neither a stop nor a lost link may wait
+// for it, also when it comes while the pass already sleeps.
+TEST_F(BandwidthLimiterTest, StopOrLostLinkLetsAWaitingPassThroughAtOnce) {
+  for (std::atomic<bool>* flag : {&stop_requested, &link_lost}) {
+    for (bool during_the_sleep : {false, true}) {
+      use_fake_clock(0);
+      ASSERT_TRUE(set_up_bandwidth_limiter(1));
+      const std::int64_t before = FakeClock::slept();
+      if (during_the_sleep) {
+        raise_after_first_sleep = flag;
+      } else {
+        flag->store(true);
+      }
+      throttle();
+      flag->store(false);
+      raise_after_first_sleep = nullptr;
+      EXPECT_LE(FakeClock::slept() - before, 400 * kMs) << during_the_sleep;
+      release_bandwidth_limiter();
+    }
+  }
 }
 
 TEST_F(BandwidthLimiterTest, PassesFromOneThreadAreOneIntervalApart) {

@@ -75,8 +75,11 @@ bool start_call(ChunkContext* context, ChunkStage stage) {
   // The stage is written before the call can complete: the completion packet
   // is what carries the context to the next worker.
   context->stage = stage;
-  // The call wrappers report their own failures.
-  return stage == Comparing ? invoke_compare(context) : invoke_replicate(context);
+  // The call wrappers report their own failures. A call that cannot be
+  // started has met no server to answer it (or no means to reach one).
+  if (stage == Comparing ? invoke_compare(context) : invoke_replicate(context)) return true;
+  link_lost.store(true);
+  return false;
 }
 
 // Sends the context back through the port as Idle, so that whichever worker
@@ -100,8 +103,9 @@ bool start_next_chunk(ChunkContext* context) {
     write_progress_line(context->offset);
   }
 
-  // A stop leaves the rest of the disk unclaimed: the run cannot succeed.
-  if (stop_requested.load()) {
+  // A stop or a lost link leaves the rest of the disk unclaimed: the run
+  // cannot succeed.
+  if (chunks_halted()) {
     RunStatus.store(Failed);
     drop_context();
     return true;
@@ -140,10 +144,10 @@ bool send_chunk(ChunkContext* context, DWORD bytes_read) {
   if (bytes_read < context->data_length) {
     std::memset(context->data + bytes_read, 0, context->data_length - bytes_read);
   }
-  if (limiter_enabled) throttle();
-  // A chunk read but not yet sent when a stop comes is left unsent, like the
-  // chunks not yet claimed.
-  if (stop_requested.load()) {
+  if (limiter_enabled && !chunks_halted()) throttle();
+  // A chunk read but not yet sent when a stop comes or the link is lost is
+  // left unsent, like the chunks not yet claimed.
+  if (chunks_halted()) {
     RunStatus.store(Failed);
     drop_context();
     return true;
@@ -156,6 +160,7 @@ bool finish_compare(ChunkContext* context) {
   std::int32_t reply = 0;
   RPC_STATUS status = RpcAsyncCompleteCall(context->async_state, &reply);
   if (status != 0) {
+    link_lost.store(true);
     report_rpc_status(L"Compare", status);
     return false;
   }
@@ -171,6 +176,7 @@ bool finish_replicate(ChunkContext* context) {
   std::int32_t reply = 0;
   RPC_STATUS status = RpcAsyncCompleteCall(context->async_state, &reply);
   if (status != 0) {
+    link_lost.store(true);
     report_rpc_status(L"Replicate", status);
     return false;
   }

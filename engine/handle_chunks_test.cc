@@ -141,17 +141,21 @@ TEST_F(WorkerLoop, FailedRunIsNotTurnedIntoSuccessByTheEmptyDispenser) {
   EXPECT_EQ(RunStatus.load(), Failed);
 }
 
-// A stop with chunks left to copy claims none of them and fails the run,
-// even though every context ends as at an empty dispenser.
-TEST_F(WorkerLoop, StopRequestedClaimsNoChunkAndFailsTheRun) {
-  dispenser_.total_size = 64 * kMiB;
-  stop_requested.store(true);
-  for (int i = 0; i < 4; ++i) post(add_context());
-  run_workers(2);
-  stop_requested.store(false);
-  EXPECT_EQ(RunStatus.load(), Failed);
-  EXPECT_EQ(contexts_in_play.load(), 0);
-  EXPECT_EQ(dispenser_.next_offset, 0u) << "a chunk was claimed after the stop";
+// A stop or a lost link with chunks left to copy claims none of them and
+// fails the run, even though every context ends as at an empty dispenser.
+TEST_F(WorkerLoop, StopOrLostLinkClaimsNoChunkAndFailsTheRun) {
+  for (std::atomic<bool>* flag : {&stop_requested, &link_lost}) {
+    RunStatus.store(Running);
+    dispenser_.next_offset = 0;
+    dispenser_.total_size = 64 * kMiB;
+    flag->store(true);
+    for (int i = 0; i < 4; ++i) post(add_context());
+    run_workers(2);
+    flag->store(false);
+    EXPECT_EQ(RunStatus.load(), Failed);
+    EXPECT_EQ(contexts_in_play.load(), 0);
+    EXPECT_EQ(dispenser_.next_offset, 0u) << "a chunk was claimed after the halt";
+  }
 }
 
 TEST_F(WorkerLoop, FewerWorkersThanContextsStillTakeThemAll) {

@@ -5,6 +5,8 @@
 
 #include <cstring>
 #include <cwchar>
+#include <optional>
+#include <string>
 
 #include "disk/source_disk.h"
 #include "engine/bandwidth_limiter.h"
@@ -36,6 +38,14 @@ void stop_started_workers(int started) {
   drain_dispenser(chunk_dispenser);
   if (started > 0)
     WaitForMultipleObjects(static_cast<DWORD>(started), WorkerThreads, TRUE, INFINITE);
+}
+
+// The last line of a run whose chunks all succeeded but whose close_device
+// was not answered Closed.
+std::wstring unconfirmed_close_line(std::optional<std::int32_t> answer) {
+  std::wstring line = L"Replicate failed: the destination did not confirm the close (";
+  line += answer.has_value() ? L"answer " + std::to_wstring(*answer) : std::wstring(L"no answer");
+  return line + L").";
 }
 
 }  // namespace
@@ -110,10 +120,15 @@ std::int32_t run_replication(const RunArguments& arguments) {
   } else if (status == Succeeded) {
     Logger::instance().info(L"Replicate succ.");
   }
-  if (!invoke_close_device(arguments.dest_disk_index)) {
-    Logger::instance().error(L"Close physical disk failed on destination.");
+  std::optional<std::int32_t> close_answer;
+  if (invoke_close_device(arguments.dest_disk_index, &close_answer)) {
+    // A run that never reached a result did not succeed.
+    return status == Succeeded ? Succeeded : Failed;
   }
-  status = RunStatus.load();
-  // A run that never reached a result did not succeed.
-  return status == Succeeded ? Succeeded : Failed;
+  Logger::instance().error(L"Close physical disk failed on destination.");
+  // Only Closed confirms that the destination still holds what was written:
+  // trvs checks its image once more at the close. Without it, chunks that
+  // were all answered prove nothing about the destination now.
+  if (status == Succeeded) Logger::instance().error(unconfirmed_close_line(close_answer));
+  return Failed;
 }

@@ -22,9 +22,11 @@ struct RunArguments {
 };
 
 // Runs the replication. Returns 1 when the set-up, the destination's
-// opening, the contexts or the workers failed, otherwise the final RunStatus
-// (0 succeeded, 1 failed). Every worker it started has ended when it returns.
+// opening, the contexts or the workers failed; otherwise 0 only when every
+// chunk succeeded and close_device was answered Closed, else 1. Every worker
+// it started has ended when it returns.
 std::int32_t run_replication(const RunArguments& arguments);
+
 
 // The console control handler of a run (SIGINT, SIGTERM and SIGHUP on
 // Linux), called on the platform's handler thread. The first event stops the

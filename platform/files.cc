@@ -4,8 +4,9 @@
 // operations run on the I/O threads and report to the handle's port.
 //
 // Differences from Windows:
-// - "\\.\NAME" is $TRV_DEVICE_DIR/NAME (default /dev/trv/NAME); NAME may not
-//   contain a path separator or be "." or "..", else ERROR_FILE_NOT_FOUND.
+// - "\\.\NAME" is /dev/trv/NAME (in builds with the test hooks
+//   $TRV_DEVICE_DIR/NAME when that is set); NAME may not contain a path
+//   separator or be "." or "..", else ERROR_FILE_NOT_FOUND.
 //   Other paths have "\" turned into "/"; there are no drive letters.
 // - Sharing is approximated with flock(): share mode 0 takes an exclusive
 //   lock, any other share mode a shared one, both before any truncation. So
@@ -89,6 +90,17 @@ class File : public KernelObject {
   ULONG_PTR key_ = 0;                     // guarded by mutex_
 };
 
+// Where "\\.\NAME" lives. Only a build with the test hooks lets the
+// environment move it: an installed program opens the documented folder and
+// nothing a stray variable names.
+std::string device_folder() {
+#ifdef TRV_TEST_HOOKS
+  const char* dir = std::getenv("TRV_DEVICE_DIR");
+  if (dir != nullptr && *dir != '\0') return dir;
+#endif
+  return "/dev/trv";
+}
+
 bool is_separator(wchar_t c) { return c == L'\\' || c == L'/'; }
 
 // The POSIX path for a Win32 file name, or an error.
@@ -102,8 +114,7 @@ Status translate_path(std::wstring_view name, std::string* path) {
         device.find(L'\0') != std::wstring_view::npos) {
       return Status::failure(ERROR_FILE_NOT_FOUND);
     }
-    const char* dir = std::getenv("TRV_DEVICE_DIR");
-    *path = (dir && *dir) ? dir : "/dev/trv";
+    *path = device_folder();
     *path += '/';
     *path += to_utf8(device);
     return Status::ok();

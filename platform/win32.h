@@ -195,7 +195,7 @@ void SetLastError(DWORD error);
 
 // ---- Handles, files and disks ------------------------------------------------------
 
-// "\\.\NAME" opens $TRV_DEVICE_DIR/NAME (default /dev/trv/NAME); any other
+// "\\.\NAME" opens /dev/trv/NAME (test builds: $TRV_DEVICE_DIR/NAME); any other
 // path has "\" turned into "/" and is relative to the working directory.
 // Share mode 0 takes an exclusive lock before any truncation: a second opener
 // of the same file fails with ERROR_SHARING_VIOLATION.

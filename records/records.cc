@@ -15,6 +15,7 @@ bool flush_before_start = true;
 bool limiter_enabled = false;
 std::atomic<std::int32_t> last_progress_ticks{0};
 std::atomic<bool> stop_requested{false};
+std::atomic<bool> link_lost{false};
 
 SourceDisk* source_disk = nullptr;
 BandwidthLimiter* bandwidth_limiter = nullptr;

@@ -6,10 +6,10 @@
 //
 // Thread rules. The main thread creates every record before the first worker
 // starts and releases them after the last one has ended; while workers run
-// they only read the records, except RunStatus, last_progress_ticks and
-// contexts_in_play (atomics the workers write), stop_requested (set by the
-// console control handler's thread) and the dispenser's fields (under its
-// lock). A chunk context belongs to one party at a time (the port, the OS
+// they only read the records, except RunStatus, last_progress_ticks,
+// contexts_in_play and link_lost (atomics the workers write; the runtime's
+// reader thread sets link_lost too), stop_requested (set by the console
+// control handler's thread) and the dispenser's fields (under its lock). A chunk context belongs to one party at a time (the port, the OS
 // while a read is outstanding, the RPC runtime while a call is outstanding,
 // or the worker that dequeued it), so it carries no lock.
 //
@@ -29,9 +29,9 @@
 //   WorkerThreads[]              the driver (CreateThread)     release_worker_threads
 //
 // The run-mode flags (compare_first, flush_before_start), limiter_enabled,
-// RunStatus, last_progress_ticks, stop_requested and contexts_in_play are
-// plain values with their initial values below; the logger (log/logger.h)
-// and chunk_hasher live for the whole process.
+// RunStatus, last_progress_ticks, stop_requested, link_lost and
+// contexts_in_play are plain values with their initial values below; the
+// logger (log/logger.h) and chunk_hasher live for the whole process.
 #pragma once
 
 #include <atomic>
@@ -122,6 +122,15 @@ extern std::atomic<std::int32_t> last_progress_ticks;
 // Set once by the console control handler (a signal on Linux); from then on
 // no worker claims another chunk.
 extern std::atomic<bool> stop_requested;
+// Set once a call has ended without the server's answer (an RPC status such
+// as 1818 or 1722, or a keepalive ping of an idle connection that went
+// unanswered): the server or the link is gone, and every further call could
+// only wait out its bound to fail.
+extern std::atomic<bool> link_lost;
+
+// From a stop or a lost link on, no worker claims another chunk or waits in
+// the bandwidth limiter; the chunks in flight finish under the calls' bounds.
+inline bool chunks_halted() { return stop_requested.load() || link_lost.load(); }
 
 // Milliseconds since the process started, from a monotonic clock: the
 // reading that the progress line's speed is computed from.

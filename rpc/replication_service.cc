@@ -93,9 +93,11 @@ bool invoke_open_device(std::int32_t dest_disk_index) {
   });
 }
 
-bool invoke_close_device(std::int32_t dest_disk_index) {
+bool invoke_close_device(std::int32_t dest_disk_index, std::optional<std::int32_t>* answer) {
   return guarded("close_device", [&] {
-    return call_device_procedure(kCloseDeviceOpnum, dest_disk_index) == Closed;
+    const std::int32_t result = call_device_procedure(kCloseDeviceOpnum, dest_disk_index);
+    if (answer != nullptr) *answer = result;
+    return result == Closed;
   });
 }
 

@@ -7,13 +7,16 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "records/records.h"
 
 // Synchronous; sends the low 16 bits of the number. True exactly when the
-// server answers Opened (107) / Closed (108).
+// server answers Opened (107) / Closed (108). `answer`, when given, receives
+// the server's answer, and stays empty when the call brought none.
 bool invoke_open_device(std::int32_t dest_disk_index);
-bool invoke_close_device(std::int32_t dest_disk_index);
+bool invoke_close_device(std::int32_t dest_disk_index,
+                         std::optional<std::int32_t>* answer = nullptr);
 
 // Asynchronous on the context's async_state, which prepare_async_call must
 // have prepared for this call. True once the call is handed to the runtime;

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "log/error_reports.h"
+#include "rpc/runtime/client.h"
 
 namespace {
 constexpr SIZE_T kRpcHeapInitialSize = 64u << 20;
@@ -30,6 +31,15 @@ bool set_up_rpc_connection(const wchar_t* server_addr, const wchar_t* server_por
   if (RpcBindingFromStringBindingW(rpc_connection->string_binding,
                                    rpc_connection->binding_handle) != RPC_S_OK) {
     report_last_error(L"RpcBindingFromStringBinding");
+    return false;
+  }
+  // At a low bandwidth limit the workers may wait minutes between calls,
+  // the first one included: the keepalive's pings keep the connection of
+  // the open alive meanwhile, and are what notices a server gone silent.
+  if (RPC_STATUS status = rpc::watch_keepalive(replication_service_binding, &link_lost);
+      status != RPC_S_OK) {
+    SetLastError(status);
+    report_last_error(L"Start the rpc keepalive");
     return false;
   }
   rpc_heap = HeapCreate(0, kRpcHeapInitialSize, kRpcHeapMaximumSize);

@@ -184,6 +184,8 @@ TrvcProcess::~TrvcProcess() = default;
 
 void TrvcProcess::signal(int signal) { program_->signal(signal); }
 
+bool TrvcProcess::running() { return program_->running(); }
+
 RunResult TrvcProcess::wait() {
   RunResult result;
   result.exit_code = program_->wait();

@@ -105,6 +105,8 @@ class TrvcProcess {
 
   // Sends `signal` to the process while it runs.
   void signal(int signal);
+  // Whether the process has not exited yet.
+  bool running();
   // Waits for the exit and collects the outputs and the log.
   RunResult wait();
 

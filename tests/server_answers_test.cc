@@ -105,17 +105,27 @@ TEST_F(ServerAnswers, NoServerListeningFailsAtTheOpen) {
   expect_error(result, "Open physical disk failed on destination, stop replication.");
 }
 
-TEST_F(ServerAnswers, FailedCloseAfterAGoodRunKeepsSuccess) {
+// trvs answers 11 when the destination changed under the open (a file
+// renamed over it, a cut): every chunk was answered, yet the run failed.
+TEST_F(ServerAnswers, CloseNotAnsweredClosedFailsAGoodRun) {
   write_file(dir_.drive(1), pattern(2 * kMiB, 6));
-  server_.script.close_result = 100;
-  RunResult result = run();
-  EXPECT_EQ(result.exit_code, 0);
-  int succeeded = find_message(result.log, "Replicate succ.");
-  int close_failed = find_message(result.log, "Close physical disk failed on destination.");
-  ASSERT_NE(succeeded, -1);
-  ASSERT_NE(close_failed, -1);
-  EXPECT_LT(succeeded, close_failed);
-  EXPECT_EQ(result.log[close_failed].level, "ERROR");
+  for (std::int32_t answer : {11, 100}) {
+    ScriptedReplicationServer server;
+    server.script.close_result = answer;
+    server.start();
+    RunResult result = run_trvc(dir_, {"127.0.0.1", server.port_text(), "1", "7", "0"});
+    EXPECT_EQ(result.exit_code, 1);
+    int succeeded = find_message(result.log, "Replicate succ.");
+    int close_failed = find_message(result.log, "Close physical disk failed on destination.");
+    ASSERT_NE(succeeded, -1);
+    ASSERT_EQ(close_failed, succeeded + 1);
+    EXPECT_EQ(result.log[close_failed].level, "ERROR");
+    ASSERT_EQ(result.log.size(), static_cast<std::size_t>(close_failed) + 2);
+    EXPECT_EQ(result.log.back().message,
+              "Replicate failed: the destination did not confirm the close (answer " +
+                  std::to_string(answer) + ").");
+    EXPECT_EQ(result.log.back().level, "ERROR");
+  }
 }
 
 // One answer comes after the dispenser is empty and after the workers' port

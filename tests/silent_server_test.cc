@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -31,6 +32,7 @@ enum class Silence {
   Never,
   AtBind,        // the bind is read and never answered
   AtOpen,        // bound, then open_device is never answered
+  AfterOpen,     // open_device answered, then nothing: pings, binds, calls
   AtReplicate,   // the `silent_from`th replicate and everything after it
   MidResponse,   // the first replicate's reply stops after its first fragment
   AtClose,       // every chunk is answered, close_device is not
@@ -46,6 +48,11 @@ class RawServer {
     int silent_from = 1;
     bool call_id_one = false;      // every answer carries call_id 1
     bool repeat_previous = false;  // each reply after a connection's first comes twice: late
+    // What every replicate is answered (a verify disk answers 12), except
+    // the one at `odd_offset`, answered `odd_answer`.
+    std::int32_t replicate_answer = Replicated;
+    std::optional<std::uint64_t> odd_offset = std::nullopt;
+    std::int32_t odd_answer = Replicated;
   };
 
   explicit RawServer(Script script)
@@ -76,6 +83,10 @@ class RawServer {
     std::lock_guard guard(lock_);
     return pings_;
   }
+  int compares() {
+    std::lock_guard guard(lock_);
+    return compares_;
+  }
 
  private:
   int count_replicate() {
@@ -95,6 +106,10 @@ class RawServer {
     }
   }
   std::uint32_t answer_id(std::uint32_t call_id) const { return script_.call_id_one ? 1 : call_id; }
+  bool silent_after_open() {
+    std::lock_guard guard(lock_);
+    return script_.silence == Silence::AfterOpen && opened_;
+  }
 
   bool send(Socket& socket, const std::vector<std::uint8_t>& pdu) {
     return socket.write_all(pdu.data(), pdu.size()).is_ok();
@@ -104,7 +119,7 @@ class RawServer {
     std::vector<std::uint8_t> pdu;
     CommonHeader header;
     if (!rpc::testing::read_pdu(socket, &pdu, &header)) return;
-    if (script_.silence == Silence::AtBind) return ignore_the_rest(socket);
+    if (script_.silence == Silence::AtBind || silent_after_open()) return ignore_the_rest(socket);
     rpc::Bind bind;
     if (!rpc::decode_bind(pdu, &bind).is_ok()) return;
     if (!send(socket, rpc::encode_bind_ack(answer_id(header.call_id), rpc::pfc::kSingleFrag,
@@ -116,6 +131,7 @@ class RawServer {
     for (;;) {
       if (!rpc::testing::read_pdu(socket, &pdu, &header)) return;
       if (header.type == PacketType::AlterContext) {
+        if (silent_after_open()) return ignore_the_rest(socket);
         rpc::Bind alter;
         if (!rpc::decode_bind(pdu, &alter).is_ok()) return;
         {
@@ -160,10 +176,14 @@ class RawServer {
   // The answer to one whole request; false when the server is to go silent.
   bool handle(std::uint16_t opnum, const std::vector<std::uint8_t>& stub, std::int32_t* result) {
     const Silence silence = script_.silence;
+    if (silent_after_open()) return false;
     switch (opnum) {
-      case kOpenDeviceOpnum:
+      case kOpenDeviceOpnum: {
         *result = Opened;
+        std::lock_guard guard(lock_);
+        opened_ = true;
         return silence != Silence::AtOpen;
+      }
       case kCloseDeviceOpnum:
         *result = Closed;
         return silence != Silence::AtClose && silence != Silence::AtReplicate;
@@ -171,6 +191,7 @@ class RawServer {
         CompareRequest compare;
         EXPECT_TRUE(decode_compare_request(rpc::Syntax::Ndr64, stub, &compare).is_ok());
         std::lock_guard guard(lock_);
+        ++compares_;
         auto it = chunks_.find(static_cast<std::uint64_t>(compare.offset));
         const bool same = it != chunks_.end() &&
                           md5_of(it->second) == std::vector<std::uint8_t>(compare.digest.begin(),
@@ -183,9 +204,10 @@ class RawServer {
         EXPECT_TRUE(decode_replicate_request(rpc::Syntax::Ndr64, stub, &replicate).is_ok());
         std::lock_guard guard(lock_);
         if (silence == Silence::AtReplicate && ++replicates_ >= script_.silent_from) return false;
-        chunks_[static_cast<std::uint64_t>(replicate.offset)].assign(replicate.data.begin(),
-                                                                     replicate.data.end());
-        *result = Replicated;
+        const auto offset = static_cast<std::uint64_t>(replicate.offset);
+        *result = offset == script_.odd_offset ? script_.odd_answer : script_.replicate_answer;
+        if (*result == Replicated)
+          chunks_[offset].assign(replicate.data.begin(), replicate.data.end());
         return true;
       }
       default:
@@ -219,6 +241,8 @@ class RawServer {
   bool stopping_ = false;                                      // guarded by lock_
   int replicates_ = 0;                                         // guarded by lock_
   int pings_ = 0;                                              // guarded by lock_
+  int compares_ = 0;                                           // guarded by lock_
+  bool opened_ = false;                                        // guarded by lock_
   std::map<std::uint64_t, std::vector<std::uint8_t>> chunks_;  // guarded by lock_
   rpc::testing::ScriptedPeer server_;                          // last: its threads use the above
 };
@@ -287,20 +311,68 @@ TEST_F(SilentServer, AServerThatStopsReadingAChunkFailsTheRun) {
   expect_cancelled_chunks(run(server));
 }
 
-TEST_F(SilentServer, SilenceAtTheCloseAfterEveryChunkKeepsTheRunsResult) {
+TEST_F(SilentServer, SilenceAtTheCloseAfterEveryChunkFailsTheRun) {
   const std::vector<std::uint8_t> source = pattern(3 * kMiB, 5);
   write_file(dir_.drive(1), source);
   RawServer server({.silence = Silence::AtClose});
   RunResult result = run(server);
-  // The chunks are on the destination; the driver's result is the run's,
-  // and the failed close is reported beside it.
-  EXPECT_EQ(result.exit_code, 0) << result.err;
+  // Every chunk was answered, but nothing confirms the destination now.
+  EXPECT_EQ(result.exit_code, 1) << result.err;
   expect_in_log(result, "Replicate succ.");
   expect_in_log(result, "Close physical disk failed on destination.");
+  ASSERT_FALSE(result.log.empty());
+  EXPECT_EQ(result.log.back().message,
+            "Replicate failed: the destination did not confirm the close (no answer).");
   EXPECT_NE(result.err.find("Invoke rpc method close_device failed, exception code: 1818"),
             std::string::npos)
       << result.err;
   EXPECT_TRUE(server.destination(source.size()) == source);
+}
+
+// Behind a bandwidth limit most workers wait in the limiter, for 16 s a
+// chunk at 64 KB/s and 1000 s at 1 KB/s: a silent server must end the run
+// all the same, whether a call or only the keepalive meets the silence.
+TEST_F(SilentServer, SilenceEndsTheRunWhateverTheBandwidthLimit) {
+  struct Case {
+    Silence silence;
+    const char* limit;
+  };
+  for (Case c : {Case{Silence::AfterOpen, "64"}, Case{Silence::AfterOpen, "1"},
+                 Case{Silence::AtReplicate, "512"}}) {
+    TempDir dir;
+    make_sparse_file(dir.drive(1), 64 * kMiB);
+    RawServer server({.silence = c.silence});
+    TrvcProcess trvc(dir, {"127.0.0.1", server.port_text(), "1", "7", c.limit},
+                     {{"TRV_TEST_BOUNDS", "rpc.reply=1500,rpc.keepalive=400"}});
+    // A cap against a hang, far above the few bounds the run needs; without
+    // the halt, the limiter alone would hold it for many minutes.
+    ASSERT_TRUE(eventually([&] { return !trvc.running(); })) << "at " << c.limit << " KB/s";
+    RunResult result = trvc.wait();
+    EXPECT_EQ(result.exit_code, 1) << result.err;
+    expect_in_log(result, "Replicate failed.");
+    expect_in_log(result, "Close physical disk failed on destination.");
+  }
+}
+
+// A failure code stops nothing: the verification pass still names every
+// differing chunk, whatever another chunk was answered.
+TEST_F(SilentServer, AFailureCodeOnOneChunkStillNamesEveryDifferingChunk) {
+  const std::vector<std::uint8_t> source = pattern(6 * kMiB, 9);
+  write_file(dir_.drive(1), source);
+  RawServer server({.replicate_answer = kReadOnlyRefusal, .odd_offset = 3 * kMiB, .odd_answer = 5});
+  for (std::uint64_t chunk : {0, 2, 4}) {
+    server.preload(chunk * kMiB, std::vector<std::uint8_t>(source.begin() + chunk * kMiB,
+                                                           source.begin() + (chunk + 1) * kMiB));
+  }
+  RunResult result = run(server, "incremental_sync");
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_EQ(server.compares(), 6);
+  for (const char* named : {"Replicate failed, offset: 1048576, error code : 12",
+                            "Replicate failed, offset: 3145728, error code : 5",
+                            "Replicate failed, offset: 5242880, error code : 12"}) {
+    expect_in_log(result, named);
+  }
+  expect_in_log(result, "Replicate failed.");
 }
 
 TEST_F(SilentServer, AServerThatAnswersWithCallIdOneGetsAByteExactCopy) {

@@ -71,11 +71,15 @@ Binding* Binding::from_handle(RPC_BINDING_HANDLE handle) {
 
 std::unique_ptr<ClientConnection> Binding::acquire(const BindOffer& offer) {
   if (port_ == 0) throw RpcException{RPC_S_NO_ENDPOINT_FOUND};
+  const Clock::time_point ping_wait_end =
+      Clock::now() + std::chrono::milliseconds(reply_timeout_ms());
   std::uint32_t group = 0;
+  std::optional<std::uint64_t> unanswered_before;
   for (;;) {
     std::unique_ptr<ClientConnection> candidate;
     {
       std::unique_lock lock(lock_);
+      if (!unanswered_before) unanswered_before = unanswered_pings_;
       // The newest idle connection first: it is the likeliest to be alive.
       for (auto it = idle_.rbegin(); it != idle_.rend(); ++it) {
         if (it->connection->interface_id() == offer.interface_id) {
@@ -85,9 +89,10 @@ std::unique_ptr<ClientConnection> Binding::acquire(const BindOffer& offer) {
         }
       }
       if (candidate == nullptr) {
+        if (unanswered_pings_ != *unanswered_before) throw RpcException{last_ping_failure_};
         // A connection out for its keepalive ping is back in a round trip.
-        if (pinging_ > 0) {
-          changed_.wait(lock);
+        if (pinging_ > 0 && Clock::now() < ping_wait_end) {
+          changed_.wait_until(lock, ping_wait_end);
           continue;
         }
         if (group_id_ != 0) {
@@ -151,11 +156,21 @@ void Binding::take_for_ping(Clock::time_point idle_before,
   }
 }
 
-void Binding::end_ping(std::unique_ptr<ClientConnection> connection, bool answered) {
+void Binding::end_ping(std::unique_ptr<ClientConnection> connection, RPC_STATUS status) {
   std::lock_guard lock(lock_);
   --pinging_;
-  pool_locked(connection, answered);
+  pool_locked(connection, status == RPC_S_OK);
+  if (status != RPC_S_OK) {
+    ++unanswered_pings_;
+    last_ping_failure_ = status;
+    if (keepalive_flag_ != nullptr) keepalive_flag_->store(true);
+  }
   changed_.notify_all();
+}
+
+void Binding::watch_keepalive(std::atomic<bool>* unanswered) {
+  std::lock_guard lock(lock_);
+  keepalive_flag_ = unanswered;
 }
 
 std::optional<Clock::time_point> Binding::oldest_idle() {

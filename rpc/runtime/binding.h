@@ -8,9 +8,13 @@
 // kKeepaliveIdleMs (client_connection.h), taking it out meanwhile; a call
 // that finds no idle connection while a ping is out waits for that ping to
 // end rather than open another connection (a ping takes one round trip, at
-// most the reply bound).
+// most the reply bound), but for no longer than one reply bound in all. A
+// ping that goes unanswered while a call waits fails that call with the
+// ping's status: the server has stopped answering, and a connection of the
+// call's own would only wait out the bound once more.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -56,9 +60,14 @@ class Binding {
   // `idle_before` or earlier into *due, as pings under way.
   void take_for_ping(std::chrono::steady_clock::time_point idle_before,
                      std::vector<std::unique_ptr<ClientConnection>>* due);
-  // Ends a ping taken by take_for_ping: the connection is pooled again when
-  // `answered` and usable, closed otherwise.
-  void end_ping(std::unique_ptr<ClientConnection> connection, bool answered);
+  // Ends a ping taken by take_for_ping with its outcome: the connection is
+  // pooled again when `status` is RPC_S_OK and it is usable, closed
+  // otherwise; any other status also raises the flag given to
+  // watch_keepalive.
+  void end_ping(std::unique_ptr<ClientConnection> connection, RPC_STATUS status);
+  // Sets `*unanswered` (from any thread) whenever a keepalive ping ends
+  // without its answer; null stops it. The flag must outlive the binding.
+  void watch_keepalive(std::atomic<bool>* unanswered);
   // When the connection idle longest was pooled; nullopt for an empty pool.
   std::optional<std::chrono::steady_clock::time_point> oldest_idle();
 
@@ -94,6 +103,9 @@ class Binding {
   std::condition_variable changed_;
   std::vector<Idle> idle_;                // guarded by lock_
   std::size_t pinging_ = 0;               // guarded by lock_; connections out for a ping
+  std::uint64_t unanswered_pings_ = 0;    // guarded by lock_; pings ended without answer
+  RPC_STATUS last_ping_failure_ = RPC_S_OK;          // guarded by lock_
+  std::atomic<bool>* keepalive_flag_ = nullptr;      // guarded by lock_
   std::size_t open_count_ = 0;            // guarded by lock_
   std::uint32_t group_id_ = 0;            // guarded by lock_; 0 = none yet
   bool first_pending_ = false;            // guarded by lock_

@@ -9,6 +9,18 @@
 
 namespace rpc {
 
+RPC_STATUS watch_keepalive(RPC_BINDING_HANDLE binding, std::atomic<bool>* unanswered) {
+  Binding* target = Binding::from_handle(binding);
+  if (target == nullptr) return RPC_S_INVALID_BINDING;
+  target->watch_keepalive(unanswered);
+  try {
+    target->reader();
+  } catch (const RpcException& exception) {
+    return exception.code;
+  }
+  return RPC_S_OK;
+}
+
 CallChannel::CallChannel(RPC_BINDING_HANDLE binding, const BindOffer& offer)
     : binding_(Binding::from_handle(binding)) {
   if (binding_ == nullptr) throw RpcException{RPC_S_INVALID_BINDING};

@@ -11,6 +11,7 @@
 // (client_connection.h), and the connection is then closed, never pooled.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -28,6 +29,15 @@ struct RpcException {
 
 class Binding;
 class ClientConnection;
+
+// Starts the keepalive of `binding`'s idle connections now rather than at
+// the first asynchronous call (its reader pings them; binding.h), and sets
+// `*unanswered` whenever a ping ends without its answer: the caller learns
+// that the server has stopped answering even while it makes no call, and
+// the server never drops a connection that sits idle before the first call.
+// The flag must outlive the binding. RPC_S_INVALID_BINDING for a handle that
+// is not a binding, RPC_S_OUT_OF_RESOURCES when the reader cannot start.
+RPC_STATUS watch_keepalive(RPC_BINDING_HANDLE binding, std::atomic<bool>* unanswered);
 
 // A bound connection of `binding`, reserved for one call. Constructing it
 // connects and binds when no idle connection is pooled, so it is where

@@ -133,7 +133,7 @@ void ClientReader::ping_idle(Clock::time_point now) {
       connection.release();
       continue;
     }
-    owner_->end_ping(std::move(connection), false);
+    owner_->end_ping(std::move(connection), RPC_S_CALL_FAILED);
   }
   due_.clear();
 }
@@ -166,7 +166,9 @@ void ClientReader::finish(ClientConnection* connection, RPC_STATUS status, bool 
   }
   std::unique_ptr<ClientConnection> owned(connection);
   if (call == nullptr) {
-    owner_->end_ping(std::move(owned), status == RPC_S_OK && reusable);
+    // An answer followed by bytes nobody asked for is no answer to trust.
+    owner_->end_ping(std::move(owned),
+                     status == RPC_S_OK && !reusable ? RPC_S_PROTOCOL_ERROR : status);
     return;
   }
   // The connection goes back first, so that the call the completion sets off
