@@ -1,13 +1,17 @@
 // Throughput of the chunk digest (scalar, and 8 and 16 chunks at once in the
 // lanes) and of the zero-chunk scan on 1 MiB chunks, the size every chunk of
-// the disk has. Single-threaded, so every figure is per core.
+// the disk has. Single-threaded, so every figure is per core. The header of
+// the output names the engines this CPU runs and what one step of each costs
+// as the digest measured it (the costs it chooses its engine by).
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "digest/digest.h"
+#include "digest/lane_plan.h"
 
 namespace {
 
@@ -79,6 +83,41 @@ void BM_IsAllZeroChunk(benchmark::State& state) {
 }
 BENCHMARK(BM_IsAllZeroChunk);
 
+// "engines", "engine in use" and "ns per block step" in the context that
+// heads the output (stderr for the console and CSV formats, the "context"
+// object in JSON). The engine in use is the widest the programs take, which
+// a test build may hold narrower (TRV_MD5_LANES).
+void add_engine_context() {
+  const md5_detail::LaneCosts& costs = md5_detail::lane_costs();
+  std::string engines = "scalar";
+  std::string steps;
+  char figure[64];
+  std::snprintf(figure, sizeof figure, "scalar %.2f", costs.scalar);
+  steps += figure;
+  const auto add = [&](Md5Lanes lanes, double cost) {
+    if (!md5_lanes_supported(lanes)) return;
+    const std::size_t width = md5_lane_width(lanes);
+    engines += std::string(", ") + md5_lanes_name(lanes);
+    std::snprintf(figure, sizeof figure, ", %s %.2f (%.2f a lane)", md5_lanes_name(lanes), cost,
+                  cost / static_cast<double>(width));
+    steps += figure;
+  };
+  add(Md5Lanes::kAvx2, costs.avx2);
+  add(Md5Lanes::kAvx512, costs.avx512);
+  const Md5Lanes best = md5_lanes_best();
+  benchmark::AddCustomContext("engines", engines);
+  benchmark::AddCustomContext("engine in use", std::string(md5_lanes_name(best)) + ", " +
+                                                   std::to_string(md5_lane_width(best)) + " lanes");
+  benchmark::AddCustomContext("ns per block step", steps);
+}
+
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  add_engine_context();
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
