@@ -43,10 +43,11 @@ constexpr std::size_t kKeptBufferSize = 64 * 1024;
 constexpr std::size_t kPooledStubSize = (1u << 20) + 2 * kStubAlignment;
 constexpr std::size_t kPooledStubs = 32;
 constexpr std::size_t kMaxContextsPerConnection = 16;
-// Fragments of a call read ahead in one system call. Their bytes fit in the
-// read buffer, where they go back when the guess of their length was wrong:
-// ten 5840-byte fragments (what trvc sends) take 58400 bytes.
-constexpr std::size_t kReadAhead = 10;
+// Headers of the fragments of a call read ahead in one system call, each
+// but the last with its stub. Their bytes fit in the read buffer, where they
+// go back when the guess of their length was wrong: ten 5840-byte fragments
+// (what trvc sends) and one more header take 58424 bytes.
+constexpr std::size_t kReadAhead = 11;
 // Feature negotiation bits we grant: we keep the connection when a call is
 // orphaned. Security context multiplexing means nothing without security.
 constexpr std::uint8_t kSupportedFeatures = btfn::kKeepConnectionOnOrphan;

@@ -62,7 +62,7 @@ bool ConnectionHandler::receive_stub(CommonHeader current, std::uint32_t alloc_h
     }
     // The pieces to read into, in stream order: the rest of `current`, then
     // header and stub of each fragment guessed to follow.
-    MutableBuffer pieces[1 + 2 * kReadAhead];
+    MutableBuffer pieces[2 * kReadAhead];
     std::size_t count = 0;
     pieces[count++] = {to, left};
     const std::size_t length = current.frag_length - kRequestHeaderSize;
@@ -74,6 +74,8 @@ bool ConnectionHandler::receive_stub(CommonHeader current, std::uint32_t alloc_h
       if (ahead + kRequestHeaderSize > in_.size()) break;
       pieces[count++] = {heads_.data() + f * kRequestHeaderSize, kRequestHeaderSize};
       ahead += kRequestHeaderSize;
+      // A header last: once it is in, the next read goes on with its stub.
+      if (f + 1 == kReadAhead) break;
       const std::size_t guess =
           std::min({length, hinted, static_cast<std::size_t>(block_end - next)});
       if (guess == 0 || ahead + guess > in_.size()) break;
@@ -87,8 +89,7 @@ bool ConnectionHandler::receive_stub(CommonHeader current, std::uint32_t alloc_h
     // below.
     std::size_t got = 0;
     while (got < left) {
-      if (!wait_in_pdu().is_ok()) return false;
-      MutableBuffer rest[1 + 2 * kReadAhead];
+      MutableBuffer rest[2 * kReadAhead];
       std::size_t skip = got;
       std::size_t n = 0;
       for (std::size_t i = 0; i < count; ++i) {
@@ -99,8 +100,12 @@ bool ConnectionHandler::receive_stub(CommonHeader current, std::uint32_t alloc_h
         rest[n++] = {static_cast<std::uint8_t*>(pieces[i].data) + skip, pieces[i].size - skip};
         skip = 0;
       }
+      // What has come, without a wait; when nothing has, a wait within the
+      // PDU's bound. The stream is busy while a chunk arrives, so most reads
+      // need no wait.
       std::size_t received = 0;
-      if (!socket_->read_some(std::span(rest, n), &received).is_ok()) return false;
+      if (!socket_->receive_now(std::span(rest, n), &received).is_ok()) return false;
+      if (received == 0 && !wait_in_pdu().is_ok()) return false;
       got += received;
     }
     std::size_t extra = got - left;

@@ -79,6 +79,8 @@ class Socket {
   // read_some into the pieces in order, in one system call (at most 64
   // pieces; the server's, which runs on Linux only).
   Status read_some(std::span<const MutableBuffer> buffers, std::size_t* received);
+  // receive_now into the pieces, as read_some does.
+  Status receive_now(std::span<const MutableBuffer> buffers, std::size_t* received);
 #endif
   // Writes every byte of every buffer, in order, with as few sendmsg calls as
   // the kernel allows (IOV_MAX pieces per call, partial writes resumed).

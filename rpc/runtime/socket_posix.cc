@@ -141,7 +141,10 @@ Status Socket::read_some(void* data, std::size_t capacity, std::size_t* received
   }
 }
 
-Status Socket::read_some(std::span<const MutableBuffer> buffers, std::size_t* received) {
+namespace {
+
+// One recvmsg into up to 64 of `buffers`.
+ssize_t receive_pieces(int fd, std::span<const MutableBuffer> buffers, int flags) {
   constexpr std::size_t kPiecesPerCall = 64;
   iovec iov[kPiecesPerCall];
   const std::size_t count = std::min(buffers.size(), kPiecesPerCall);
@@ -149,8 +152,14 @@ Status Socket::read_some(std::span<const MutableBuffer> buffers, std::size_t* re
   msghdr message{};
   message.msg_iov = iov;
   message.msg_iovlen = count;
+  return ::recvmsg(fd, &message, flags);
+}
+
+}  // namespace
+
+Status Socket::read_some(std::span<const MutableBuffer> buffers, std::size_t* received) {
   for (;;) {
-    const ssize_t n = ::recvmsg(fd_, &message, 0);
+    const ssize_t n = receive_pieces(static_cast<int>(fd_), buffers, 0);
     if (n > 0) {
       *received = static_cast<std::size_t>(n);
       return Status::ok();
@@ -162,6 +171,21 @@ Status Socket::read_some(std::span<const MutableBuffer> buffers, std::size_t* re
                              "nothing received for " + std::to_string(stall_timeout_ms_) + " ms",
                              ETIMEDOUT);
     }
+    return Status::failure(status::kCallFailed, "recvmsg", errno);
+  }
+}
+
+Status Socket::receive_now(std::span<const MutableBuffer> buffers, std::size_t* received) {
+  *received = 0;
+  for (;;) {
+    const ssize_t n = receive_pieces(static_cast<int>(fd_), buffers, MSG_DONTWAIT);
+    if (n > 0) {
+      *received = static_cast<std::size_t>(n);
+      return Status::ok();
+    }
+    if (n == 0) return Status::closed_by_peer("connection closed by the peer");
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return Status::ok();
     return Status::failure(status::kCallFailed, "recvmsg", errno);
   }
 }
