@@ -106,13 +106,14 @@ int main(int argc, char** argv) {
 
   options.server.on_event = [&log](const std::string& line) { log.write(line); };
   ReplicationServer server(options.server);
-  if (const rpc::Status status = server.start(store); !status.is_ok()) {
+  if (const rpc::Status status = server.listen(store); !status.is_ok()) {
     log.write("cannot listen on " + format_endpoint(options.server.address, options.server.port) +
               ": " + status.to_string());
     return 1;
   }
   // The port is bound and the disks are open: root is not needed any more.
-  // Calls that came in meanwhile use only the descriptors already open.
+  // Nothing has been accepted yet (clients wait in the backlog), so no call
+  // ever runs as root.
   if (!options.user.empty()) {
     std::string error;
     if (!drop_privileges(identity, &error)) {
@@ -129,11 +130,19 @@ int main(int argc, char** argv) {
               std::to_string(identity.gid) + "); root given up");
   }
   const std::string endpoint = format_endpoint(options.server.address, server.port());
-  // The log line first: whoever waits for the port on standard output then
-  // finds it in the log before any line about a connection.
+  // Written before the first connection is accepted, so that it comes before
+  // any line about a connection.
   log.write("listening on " + endpoint + (options.server.accept_ndr64 ? "" : " (NDR 2.0 only)") +
             ", disks " + describe_disks(options.disks) + ", allowing " +
             describe_allow(options.server.allow));
+  if (const rpc::Status status = server.accept(); !status.is_ok()) {
+    log.write("cannot accept connections: " + status.to_string());
+    (void)store.close_all();
+    server.stop();
+    return 1;
+  }
+  // Whoever waits for the port on standard output finds the line above in
+  // the log by then.
   std::printf("listening on %s\n", endpoint.c_str());
   std::fflush(stdout);
 

@@ -76,17 +76,27 @@ ReplicationServer::ReplicationServer(rpc::ServerOptions options) : options_(std:
 ReplicationServer::~ReplicationServer() { stop(); }
 
 rpc::Status ReplicationServer::start(ReplicationHandler& handler) {
+  if (rpc::Status s = listen(handler); !s.is_ok()) return s;
+  return accept();
+}
+
+rpc::Status ReplicationServer::listen(ReplicationHandler& handler) {
   if (server_) return rpc::Status::failure(rpc::status::kInvalidArg, "server already started");
   adapter_ = std::make_unique<Adapter>(handler);
   server_ = std::make_unique<rpc::Server>(options_, replication_service_interface(),
                                           kReplicationProcedureCount, adapter_.get());
-  rpc::Status s = server_->start();
+  rpc::Status s = server_->listen();
   if (!s.is_ok()) {
     // Nothing was started: a later start may try again (another port).
     server_.reset();
     adapter_.reset();
   }
   return s;
+}
+
+rpc::Status ReplicationServer::accept() {
+  if (!server_) return rpc::Status::failure(rpc::status::kInvalidArg, "server not listening");
+  return server_->start();
 }
 
 std::uint16_t ReplicationServer::port() const { return server_ ? server_->port() : 0; }

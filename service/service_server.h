@@ -66,6 +66,11 @@ class ReplicationServer {
   // object, or start retried) or the server was already started.
   rpc::Status start(ReplicationHandler& handler);
   rpc::Status start(ReplicationHandler* handler) { return start(*handler); }
+  // start() in two steps, for a server that gives up privileges in between:
+  // listen() binds the port (connections wait in the backlog), accept()
+  // starts serving them. No call is made before accept().
+  rpc::Status listen(ReplicationHandler& handler);
+  rpc::Status accept();
   std::uint16_t port() const;
   // Stops listening, drops every connection, joins every thread. Idempotent.
   void stop();

@@ -2,13 +2,17 @@
 // the allow list, the disks checked at start, giving up root, read-only
 // verification, the growth bound, the failure log's flood bound, and a copy
 // carried through a TLS tunnel. Everything listens on loopback.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -177,6 +181,61 @@ TEST_F(TrustTest, AfterGivingUpRootTheDisksOpenedAtStartAreStillWritten) {
   EXPECT_EQ(run.exit_code, 0) << server.log_text();
   EXPECT_EQ(read_file(image), source);
   EXPECT_NE(server.log_text().find("running as nobody (uid "), std::string::npos);
+  EXPECT_EQ(server.stop(), 0);
+}
+
+// A client that connects while trvs starts waits in the backlog until root
+// is given up: no connection is handled, and so no call made, as root.
+TEST_F(TrustTest, NoConnectionIsHandledBeforeRootIsGivenUp) {
+  if (!is_root()) GTEST_SKIP() << "needs root";
+  const fs::path image = dir_.path() / "dest.img";
+  write_file(image, {});
+  ASSERT_EQ(chmod(dir_.path().c_str(), 0755), 0);
+  // A free port, known before trvs binds it.
+  std::uint16_t port = 0;
+  {
+    rpc::Listener probe;
+    ASSERT_TRUE(probe.listen("127.0.0.1", 0).is_ok());
+    port = probe.port();
+  }
+  // Knocks from an address outside the allow list until trvs listens; the
+  // connection's line then tells when it was handled.
+  std::atomic<bool> connected{false};
+  std::jthread knocker([&](std::stop_token stop) {
+    while (!stop.stop_requested()) {
+      const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      sockaddr_in from{};
+      from.sin_family = AF_INET;
+      from.sin_addr.s_addr = htonl(0x7f000002);
+      sockaddr_in to{};
+      to.sin_family = AF_INET;
+      to.sin_port = htons(port);
+      to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      if (bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) == 0 &&
+          connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) {
+        connected = true;
+        close(fd);
+        return;
+      }
+      close(fd);
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  });
+  TrvsProcess server({"1=" + image.string()}, {"--listen", "127.0.0.1:" + std::to_string(port),
+                                               "--user", "nobody", "--allow", "127.0.0.1"});
+  ASSERT_EQ(server.port(), port) << server.log_text();
+  knocker.join();
+  ASSERT_TRUE(connected.load());
+  std::string log;
+  ASSERT_TRUE(eventually([&] {
+    log = server.log_text();
+    return log.find("refused connection from 127.0.0.2") != std::string::npos;
+  })) << log;
+  const std::size_t root_given_up = log.find("root given up");
+  const std::size_t listening = log.find("listening on 127.0.0.1:");
+  ASSERT_NE(root_given_up, std::string::npos) << log;
+  EXPECT_LT(root_given_up, listening) << log;
+  EXPECT_LT(listening, log.find("refused connection from 127.0.0.2")) << log;
   EXPECT_EQ(server.stop(), 0);
 }
 

@@ -387,6 +387,21 @@ Status decode_request(std::span<const std::uint8_t> pdu, CommonHeader* header, R
   return Status::ok();
 }
 
+Status decode_request_header(std::span<const std::uint8_t> bytes, CommonHeader* header,
+                             Request* out) {
+  if (bytes.size() < kRequestHeaderSize) return protocol_error("truncated request header");
+  if (Status s = parse_fragment_header(bytes, header); !s.is_ok()) return s;
+  if (header->type != PacketType::Request) return protocol_error("unexpected PDU type");
+  if (header->frag_length < kRequestHeaderSize) return protocol_error("PDU too short for its type");
+  if (header->flags & pfc::kObjectUuid) return protocol_error("object UUID in a request header");
+  out->alloc_hint = get_u32(bytes.data() + 16);
+  out->context_id = get_u16(bytes.data() + 20);
+  out->opnum = get_u16(bytes.data() + 22);
+  out->object.reset();
+  out->stub = {};
+  return Status::ok();
+}
+
 // --- response --------------------------------------------------------------
 
 void encode_response_header(std::uint8_t* out, std::uint8_t flags, std::uint16_t frag_length,

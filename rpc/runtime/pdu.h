@@ -245,6 +245,12 @@ struct Request {
 std::vector<std::uint8_t> encode_request(std::uint32_t call_id, const Request& request,
                                          std::uint8_t flags = pfc::kSingleFrag);
 Status decode_request(std::span<const std::uint8_t> pdu, CommonHeader* header, Request* out);
+// The 24-byte header of a request fragment whose stub is read elsewhere (only
+// the first 24 bytes of `bytes` are read; frag_length may run past them).
+// The checks of decode_request, except that a fragment with an object UUID
+// is refused (its header is longer); `out->stub` is empty.
+Status decode_request_header(std::span<const std::uint8_t> bytes, CommonHeader* header,
+                             Request* out);
 
 // --- response --------------------------------------------------------------
 

@@ -279,6 +279,33 @@ TEST(RequestTest, ObjectUuidMovesTheStub) {
   EXPECT_FALSE(decode_request(short_pdu, &header, &back).is_ok());
 }
 
+// The header alone of a fragment whose stub is read elsewhere: its fields,
+// and the same refusals as a whole fragment's, plus an object UUID.
+TEST(RequestTest, HeaderDecodesWithoutItsStub) {
+  std::uint8_t head[kRequestHeaderSize];
+  encode_request_header(head, 0, 5840, 9, 70000, 1, 2);
+  CommonHeader header;
+  Request request;
+  ASSERT_TRUE(decode_request_header(head, &header, &request).is_ok());
+  EXPECT_EQ(header.frag_length, 5840);
+  EXPECT_EQ(header.call_id, 9u);
+  EXPECT_EQ(request.alloc_hint, 70000u);
+  EXPECT_EQ(request.context_id, 1);
+  EXPECT_EQ(request.opnum, 2);
+  EXPECT_TRUE(request.stub.empty());
+  EXPECT_FALSE(decode_request_header(std::span(head, 23), &header, &request).is_ok());
+  encode_request_header(head, pfc::kObjectUuid, 5840, 9, 0, 1, 2);
+  EXPECT_FALSE(decode_request_header(head, &header, &request).is_ok());
+  encode_request_header(head, 0, 20, 9, 0, 1, 2);  // shorter than the header
+  EXPECT_FALSE(decode_request_header(head, &header, &request).is_ok());
+  encode_request_header(head, 0, 5840, 9, 0, 1, 2);
+  head[2] = static_cast<std::uint8_t>(PacketType::Response);
+  EXPECT_FALSE(decode_request_header(head, &header, &request).is_ok());
+  encode_request_header(head, 0, 5840, 9, 0, 1, 2);
+  put_u16(head + 10, 16);  // an auth trailer
+  EXPECT_FALSE(decode_request_header(head, &header, &request).is_ok());
+}
+
 TEST(ResponseTest, MatchesTheDumpAndTruncatesTheContextId) {
   const std::uint8_t stub[4] = {0x6b, 0, 0, 0};
   EXPECT_EQ(encode_response(2, 1, stub), kResponse107);

@@ -24,8 +24,9 @@
 namespace rpc {
 
 // Memory: what one connection may hold, with the defaults.
-//   read buffer        64 KiB, from accept to close (any fragment fits; the
-//                      bytes of several 5840-byte fragments come in one read)
+//   read buffer        64 KiB, from accept to close (any fragment fits). The
+//                      stub of a call of several fragments is read straight
+//                      into its block, with the fragments that follow it.
 //   request stub       up to max_request_stub (4 MiB) while a call of more
 //                      than one fragment is reassembled. Blocks of 1 MiB +
 //                      8 KiB come from a pool that keeps up to 32 of them
@@ -47,14 +48,20 @@ namespace rpc {
 // address space of which a few tens of MiB are resident. A server that
 // knows its calls are smaller lowers max_request_stub: at 1 MiB + 4 KiB (a
 // 1 MiB chunk and its arguments) the worst case is about 0.55 GiB.
+//
+// When a cap below is reached, a new connection first takes the slot of the
+// oldest connection that has not completed a bind (from the same address for
+// the per-peer cap, from any address for the overall one), which is closed:
+// connections that never speak cannot keep a real client out. A connection
+// that has bound is never closed for a newcomer; when every connection under
+// the cap has bound, the newcomer is closed at accept.
 struct ServerLimits {
-  // Connections served at once, from all peers together; a connection
-  // beyond it is closed at accept.
+  // Connections served at once, from all peers together.
   std::size_t max_connections = 512;
   // Connections served at once from one peer address (an IPv4-mapped IPv6
   // address counts as its IPv4 address), so that one peer can never take
   // every connection from the others: 16 copies of trvc at 17 connections
-  // each, plus room. A connection beyond it is closed at accept.
+  // each, plus room.
   std::size_t max_connections_per_peer = 288;
   // Largest reassembled request stub; a bigger call gets a fault and the
   // connection is closed. alloc_hint never reserves more than this.
@@ -82,8 +89,9 @@ struct ServerLimits {
 
 // One line about something the server did on its own (an idle connection
 // closed, a peer refused, accepting that failed or works again), without a
-// line end. Lines about one peer's misbehaviour are limited to one a minute
-// per kind and peer address (see report_limiter.h). Called
+// line end. Lines about one peer (a refusal, a connection closed by a bound
+// or for a newcomer) are limited to one a minute per kind and peer address
+// (see report_limiter.h), so that a peer's many connections cost one line. Called
 // from the listener and connection threads, possibly concurrently, never with
 // a lock of the server held.
 using ServerEventSink = std::function<void(const std::string&)>;
@@ -188,6 +196,7 @@ struct ServerStats {
   std::uint64_t fragment_limit_closed = 0;  // closed by max_fragments_per_call
   std::uint64_t group_refusals = 0;         // binds naming a group that is not open to them
   std::uint64_t accept_failures = 0;        // accept calls that failed (e.g. no descriptor)
+  std::uint64_t unbound_evicted = 0;        // closed unbound to let a newer connection in
 };
 
 class Server {
@@ -198,15 +207,21 @@ class Server {
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
 
-  // Listens and starts the listener thread. Fails (kServerUnavailable, or
-  // kInvalidArg when already started) if the address cannot be bound.
+  // Binds and listens, without accepting: connections wait in the backlog
+  // until start(). Needs whatever privilege the port needs; start() does not.
+  // Fails with kServerUnavailable when the address cannot be bound, and with
+  // kInvalidArg when already listening.
+  Status listen();
+  // Starts the listener thread, listening first when listen() was not
+  // called. Fails as listen() does, with kInvalidArg when already started,
+  // and with kServerUnavailable when no thread can be started.
   // When accepting fails (out of descriptors or memory: EMFILE, ENFILE,
   // ENOBUFS, ENOMEM, or anything else), the listener reports it once through
   // on_event, retries after a pause that grows from 50 ms to 1 s while the
   // failures last (reaping finished connections meanwhile), and reports again
   // once a connection is accepted; it never stops serving on its own.
   Status start();
-  // The bound port once started.
+  // The bound port once listening.
   std::uint16_t port() const;
   // Closes the listener, shuts every connection down and joins every thread;
   // ends the remaining association groups. Idempotent.

@@ -434,7 +434,7 @@ TEST_F(ServerRobustnessTest, HostilePeersDoNotStopARealClient) {
     }
   });
 
-  ASSERT_TRUE(testing::eventually([&] { return server_->stats().refused_peer_limit > 0; }));
+  ASSERT_TRUE(testing::eventually([&] { return server_->stats().unbound_evicted > 0; }));
   // The real client: four connections of one group, calls on each while the
   // flood goes on.
   std::vector<std::unique_ptr<RawClient>> clients;
@@ -458,16 +458,73 @@ TEST_F(ServerRobustnessTest, HostilePeersDoNotStopARealClient) {
   slowloris.join();
   EXPECT_EQ(answered, 100);
   EXPECT_EQ(slow_closed, 3);
+  // Each connection of the flood beyond the cap took the slot of the oldest.
   ASSERT_TRUE(testing::eventually(
-      [&] { return server_->stats().refused_peer_limit == std::uint64_t{kFlood} - 16; }));
+      [&] { return server_->stats().unbound_evicted == std::uint64_t{kFlood} - 16; }));
+  EXPECT_EQ(server_->stats().connections_refused, 0u);
   EXPECT_EQ(server_->stats().slow_pdus, 3u);
-  EXPECT_EQ(
-      events_.count(
-          "refused connection from 127.0.0.2: 16 connections open from it (the most per peer)"),
-      1u);
+  EXPECT_EQ(events_.count_starting("connection from 127.0.0.2:"), 1u);
   EXPECT_EQ(events_.count_starting("connection from 127.0.0.3:"), 1u);
   EXPECT_EQ(events_.lines().size(), 2u);
   flood.clear();
+}
+
+// Connections that never bind cannot keep a client out, from its own
+// address or any other, and a flood of them never closes one that has bound.
+TEST_F(ServerRobustnessTest, SilentConnectionsGiveWayButBoundOnesStay) {
+  ServerOptions options;
+  options.limits.max_connections = 24;
+  options.limits.max_connections_per_peer = 16;
+  options.limits.idle_timeout_ms = 60000;
+  options.on_event = events_.sink();
+  start(options);
+  const std::uint16_t port = server_->port();
+  const auto echo_on = [](RawClient& client, std::uint32_t call) {
+    const std::vector<std::uint8_t> stub = testing::u32_stub(call);
+    if (!client.send_request(call, 1, 0, stub).is_ok()) return false;
+    RawClient::Answer answer;
+    return client.read_answer(&answer).is_ok() && !answer.fault && answer.stub == stub;
+  };
+
+  std::vector<std::unique_ptr<RawClient>> clients;
+  BindAck ack;
+  clients.push_back(std::make_unique<RawClient>(port, "127.0.0.1"));
+  ASSERT_EQ(clients[0]->bind_windows_style(0, &ack), 1);
+  // Silent connections from the client's address (the per-peer cap) and from
+  // another (the overall cap), far more than either cap.
+  std::vector<std::unique_ptr<RawClient>> silent;
+  for (int i = 0; i < 300; ++i) {
+    silent.push_back(std::make_unique<RawClient>(port, i % 2 == 0 ? "127.0.0.1" : "127.0.0.2"));
+  }
+  ASSERT_TRUE(testing::eventually([&] { return server_->stats().connections_accepted == 301; }));
+  // The client opens the rest of its share among them and binds each.
+  for (int i = 1; i < 16; ++i) {
+    clients.push_back(std::make_unique<RawClient>(port, "127.0.0.1"));
+    ASSERT_EQ(clients.back()->bind_windows_style(ack.assoc_group_id), 1) << i;
+  }
+  for (int i = 0; i < 100; ++i) silent.push_back(std::make_unique<RawClient>(port, "127.0.0.2"));
+  for (std::uint32_t i = 0; i < clients.size(); ++i) EXPECT_TRUE(echo_on(*clients[i], i)) << i;
+  // Its 16 connections are bound: one more from its address is refused
+  // rather than taking a bound one's slot; the overall cap still gives way.
+  RawClient extra(port, "127.0.0.1");
+  EXPECT_TRUE(extra.wait_closed());
+  EXPECT_EQ(server_->stats().refused_peer_limit, 1u);
+  RawClient other(port, "127.0.0.3");
+  BindAck other_ack;
+  EXPECT_EQ(other.bind_windows_style(0, &other_ack), 1);
+  EXPECT_TRUE(echo_on(other, 7));
+  for (std::uint32_t i = 0; i < clients.size(); ++i) EXPECT_TRUE(echo_on(*clients[i], 100 + i));
+  EXPECT_EQ(server_->stats().open_connections, 24u);
+  // One line for all the connections closed for newcomers from one address.
+  const std::vector<std::string> lines = events_.lines();
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const std::string& line) {
+                            return line.find(
+                                       " closed: not bound, its slot given to a new "
+                                       "connection from 127.0.0.") != std::string::npos;
+                          }),
+            3)
+      << ::testing::PrintToString(lines);
 }
 
 }  // namespace

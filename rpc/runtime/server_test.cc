@@ -283,7 +283,8 @@ TEST_F(ServerTest, AlterContextAddsAContext) {
   ASSERT_EQ(client.bind(bind).results.at(0).result, context_result::kAcceptance);
   Bind alter;
   alter.contexts = {{7, replication_interface(), {ndr64_syntax()}}};
-  ASSERT_TRUE(client.send(encode_bind(2, pfc::kSingleFrag, alter, PacketType::AlterContext)).is_ok());
+  ASSERT_TRUE(
+      client.send(encode_bind(2, pfc::kSingleFrag, alter, PacketType::AlterContext)).is_ok());
   std::vector<std::uint8_t> pdu;
   ASSERT_TRUE(client.read_pdu(&pdu).is_ok());
   ASSERT_EQ(pdu[2], static_cast<std::uint8_t>(PacketType::AlterContextResp));
@@ -443,26 +444,34 @@ class IdleBoundTest : public ServerTest {
   std::vector<std::string> events_;
 };
 
+// Silent connections are closed and a bound one's group ends; a peer's many
+// silent connections cost one line, another peer's have their own.
 TEST_F(IdleBoundTest, ASilentConnectionIsClosedAndItsGroupEnds) {
   start_with_bound(200);
   RawClient bound(server_->port());
   BindAck ack;
   ASSERT_EQ(bound.bind_windows_style(0, &ack), 1);
   expect_echo(bound, 1);
-  RawClient unbound(server_->port());
+  std::vector<std::unique_ptr<RawClient>> hoard;
+  for (int i = 0; i < 20; ++i) hoard.push_back(std::make_unique<RawClient>(server_->port()));
+  RawClient neighbour(server_->port(), "127.0.0.2");
   EXPECT_TRUE(bound.wait_closed());
-  EXPECT_TRUE(unbound.wait_closed());
+  for (auto& silent : hoard) EXPECT_TRUE(silent->wait_closed());
+  EXPECT_TRUE(neighbour.wait_closed());
   dispatcher_.wait_for_ended(1);
   EXPECT_EQ(dispatcher_.ended_groups(), std::vector<std::uint32_t>{ack.assoc_group_id});
   testing::wait_for_open_connections(*server_, 0);
-  EXPECT_EQ(server_->stats().idle_closed, 2u);
+  EXPECT_EQ(server_->stats().idle_closed, 22u);
   const std::vector<std::string> lines = events();
-  EXPECT_NE(std::find(lines.begin(), lines.end(),
-                      "connection from " + local_name(bound) + " closed: no PDU for 0.2 s"),
-            lines.end());
-  EXPECT_NE(std::find(lines.begin(), lines.end(),
-                      "connection from " + local_name(unbound) + " closed: no PDU for 0.2 s"),
-            lines.end());
+  const auto count_from = [&](const std::string& address) {
+    return std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
+      return line.starts_with("connection from " + address + ":") &&
+             line.find(" closed: no PDU for 0.2 s") != std::string::npos;
+    });
+  };
+  EXPECT_EQ(count_from("127.0.0.1"), 1) << ::testing::PrintToString(lines);
+  EXPECT_EQ(count_from("127.0.0.2"), 1) << ::testing::PrintToString(lines);
+  EXPECT_EQ(lines.size(), 2u) << ::testing::PrintToString(lines);
   // The server goes on serving.
   RawClient fresh(server_->port());
   ASSERT_EQ(fresh.bind_windows_style(), 1);
@@ -845,6 +854,108 @@ TEST(StubPlacementTest, BulkBytesLandAlignedAndEveryArrivalEndsOnce) {
   EXPECT_TRUE(testing::eventually([&] { return dispatcher.arrived.load() == 4; }));
   server.stop();
   EXPECT_EQ(dispatcher.arrived.load(), 4);
+}
+
+// The fragments of a call are read straight into its block, with those
+// that follow read ahead on a guess of their length. Whatever their lengths,
+// hints and what comes after them, and however the bytes are split across
+// reads, every call is reassembled exactly, aligned, and answered in order.
+TEST(StubPlacementTest, FragmentsOfAnyShapeReassembleExactly) {
+  BulkDispatcher dispatcher;
+  Server server(ServerOptions{}, replication_interface(), testing::TestDispatcher::kProcedures,
+                &dispatcher);
+  ASSERT_TRUE(server.start().is_ok());
+  RawClient client(server.port());
+  ASSERT_EQ(client.bind_windows_style(), 1);
+
+  // A call's fragments: stub sizes in turn from `sizes` (the last one
+  // repeating), alloc_hint the bytes left or, with `total_hint`, the whole.
+  const auto fragments = [](std::uint32_t call_id, std::span<const std::uint8_t> stub,
+                            const std::vector<std::size_t>& sizes, bool total_hint) {
+    std::vector<std::uint8_t> out;
+    std::size_t sent = 0;
+    for (std::size_t f = 0; sent < stub.size() || f == 0; ++f) {
+      const std::size_t size = std::min(sizes[std::min(f, sizes.size() - 1)], stub.size() - sent);
+      std::uint8_t flags = f == 0 ? pfc::kFirstFrag : 0;
+      if (sent + size == stub.size()) flags |= pfc::kLastFrag;
+      const std::size_t at = out.size();
+      out.resize(at + kRequestHeaderSize + size);
+      encode_request_header(
+          out.data() + at, flags, static_cast<std::uint16_t>(kRequestHeaderSize + size), call_id,
+          static_cast<std::uint32_t>(total_hint ? stub.size() : stub.size() - sent), 1, 0);
+      std::memcpy(out.data() + at + kRequestHeaderSize, stub.data() + sent, size);
+      sent += size;
+    }
+    return out;
+  };
+  const auto stub_of = [](std::size_t size, std::uint32_t seed) {
+    std::vector<std::uint8_t> stub(size);
+    for (std::size_t i = 0; i < size; ++i)
+      stub[i] = static_cast<std::uint8_t>(i * 131 + i / 997 + seed);
+    return stub;
+  };
+  struct Case {
+    std::size_t size;
+    std::vector<std::size_t> sizes;
+    bool total_hint;
+  };
+  const std::vector<Case> cases = {
+      {(1u << 20) + 64, {5816}, false},                          // as trvc sends
+      {(1u << 20) + 64, {5816}, true},                           // a hint that is no guide
+      {300000, {5816, 5816, 1000, 5816, 8, 5816, 4000}, false},  // lengths that change
+      {200000, {2000, 5816}, false},                             // a short first fragment
+      {3 * 5816, {5816}, false},                                 // ends on a whole fragment
+      {5816 + 1, {5816}, false},                                 // a one-byte last fragment
+  };
+  std::uint32_t next_call = 2;
+  // Each case alone, then two calls sent back to back before either is
+  // answered, so that the second's bytes arrive with the first's; each with
+  // its bytes in one write and split across many.
+  for (const std::size_t split : {std::size_t{0}, std::size_t{7001}, std::size_t{37}}) {
+    for (std::size_t c = 0; c < cases.size(); ++c) {
+      const Case& one = cases[c];
+      const Case& two = cases[(c + 1) % cases.size()];
+      const std::uint32_t first_id = next_call++;
+      const std::uint32_t second_id = next_call++;
+      const std::vector<std::uint8_t> first = stub_of(one.size, first_id);
+      const std::vector<std::uint8_t> second = stub_of(two.size, second_id);
+      std::vector<std::uint8_t> bytes = fragments(first_id, first, one.sizes, one.total_hint);
+      const std::vector<std::uint8_t> more =
+          fragments(second_id, second, two.sizes, two.total_hint);
+      bytes.insert(bytes.end(), more.begin(), more.end());
+      std::jthread sender([&] {
+        const std::size_t step = split == 0 ? bytes.size() : split;
+        for (std::size_t at = 0; at < bytes.size(); at += step) {
+          if (!client.send(std::span(bytes).subspan(at, std::min(step, bytes.size() - at)))
+                   .is_ok()) {
+            return;
+          }
+        }
+      });
+      for (const auto* expected : {&first, &second}) {
+        RawClient::Answer answer;
+        ASSERT_TRUE(client.read_answer(&answer).is_ok()) << c << " " << split;
+        ASSERT_FALSE(answer.fault) << c << " " << split;
+        EXPECT_TRUE(answer.stub == *expected) << c << " " << split;
+        EXPECT_TRUE(dispatcher.aligned) << c << " " << split;
+      }
+    }
+  }
+  EXPECT_EQ(dispatcher.arriving.load(), dispatcher.arrived.load());
+  EXPECT_EQ(server.stats().protocol_errors, 0u);
+
+  // A fragment read ahead that belongs to another call ends the connection
+  // as it would have without the read ahead.
+  const std::vector<std::uint8_t> stub = stub_of(100000, 1);
+  std::vector<std::uint8_t> bytes = fragments(next_call, stub, {5816}, false);
+  put_u32(bytes.data() + 5 * (kRequestHeaderSize + 5816) + 12, next_call + 1);
+  ASSERT_TRUE(client.send(bytes).is_ok());
+  RawClient::Answer answer;
+  ASSERT_TRUE(client.read_answer(&answer).is_ok());
+  EXPECT_TRUE(answer.fault);
+  EXPECT_EQ(answer.fault_status, nca::kProtoError);
+  EXPECT_TRUE(client.wait_closed());
+  EXPECT_EQ(server.stats().protocol_errors, 1u);
 }
 
 }  // namespace

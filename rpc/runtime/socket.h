@@ -32,6 +32,11 @@ struct ConstBuffer {
   const void* data;
   std::size_t size;
 };
+// One piece of a scattered read.
+struct MutableBuffer {
+  void* data;
+  std::size_t size;
+};
 
 // The system's handle of a socket: a descriptor on Linux, a SOCKET on
 // Windows (INVALID_SOCKET is -1 here too).
@@ -70,6 +75,13 @@ class Socket {
   // Reads what is available (at least one byte, blocking until then);
   // `*received` is the count. EOF: Status::closed_by_peer.
   Status read_some(void* data, std::size_t capacity, std::size_t* received);
+#ifndef _WIN32
+  // read_some into the pieces in order, in one system call (at most 64
+  // pieces; the server's, which runs on Linux only).
+  Status read_some(std::span<const MutableBuffer> buffers, std::size_t* received);
+  // receive_now into the pieces, as read_some does.
+  Status receive_now(std::span<const MutableBuffer> buffers, std::size_t* received);
+#endif
   // Writes every byte of every buffer, in order, with as few sendmsg calls as
   // the kernel allows (IOV_MAX pieces per call, partial writes resumed).
   // Failure: kCallFailed with the errno (EPIPE/ECONNRESET when the peer left),

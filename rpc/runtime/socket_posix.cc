@@ -141,6 +141,55 @@ Status Socket::read_some(void* data, std::size_t capacity, std::size_t* received
   }
 }
 
+namespace {
+
+// One recvmsg into up to 64 of `buffers`.
+ssize_t receive_pieces(int fd, std::span<const MutableBuffer> buffers, int flags) {
+  constexpr std::size_t kPiecesPerCall = 64;
+  iovec iov[kPiecesPerCall];
+  const std::size_t count = std::min(buffers.size(), kPiecesPerCall);
+  for (std::size_t i = 0; i < count; ++i) iov[i] = {buffers[i].data, buffers[i].size};
+  msghdr message{};
+  message.msg_iov = iov;
+  message.msg_iovlen = count;
+  return ::recvmsg(fd, &message, flags);
+}
+
+}  // namespace
+
+Status Socket::read_some(std::span<const MutableBuffer> buffers, std::size_t* received) {
+  for (;;) {
+    const ssize_t n = receive_pieces(static_cast<int>(fd_), buffers, 0);
+    if (n > 0) {
+      *received = static_cast<std::size_t>(n);
+      return Status::ok();
+    }
+    if (n == 0) return Status::closed_by_peer("connection closed by the peer");
+    if (errno == EINTR) continue;
+    if (stalled(errno) && stall_timeout_ms_ > 0) {
+      return Status::failure(status::kCallCancelled,
+                             "nothing received for " + std::to_string(stall_timeout_ms_) + " ms",
+                             ETIMEDOUT);
+    }
+    return Status::failure(status::kCallFailed, "recvmsg", errno);
+  }
+}
+
+Status Socket::receive_now(std::span<const MutableBuffer> buffers, std::size_t* received) {
+  *received = 0;
+  for (;;) {
+    const ssize_t n = receive_pieces(static_cast<int>(fd_), buffers, MSG_DONTWAIT);
+    if (n > 0) {
+      *received = static_cast<std::size_t>(n);
+      return Status::ok();
+    }
+    if (n == 0) return Status::closed_by_peer("connection closed by the peer");
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return Status::ok();
+    return Status::failure(status::kCallFailed, "recvmsg", errno);
+  }
+}
+
 Status Socket::write_all(std::span<const ConstBuffer> buffers) {
   // Up to 256 pieces a system call, from the stack: a 1 MiB request in
   // 5840-byte fragments is 362 pieces, so two calls and no allocation.
