@@ -124,21 +124,8 @@ void Socket::set_stall_timeout(int milliseconds) {
 }
 
 Status Socket::read_some(void* data, std::size_t capacity, std::size_t* received) {
-  for (;;) {
-    ssize_t n = ::recv(fd_, data, capacity, 0);
-    if (n > 0) {
-      *received = static_cast<std::size_t>(n);
-      return Status::ok();
-    }
-    if (n == 0) return Status::closed_by_peer("connection closed by the peer");
-    if (errno == EINTR) continue;
-    if (stalled(errno) && stall_timeout_ms_ > 0) {
-      return Status::failure(status::kCallCancelled,
-                           "nothing received for " + std::to_string(stall_timeout_ms_) + " ms",
-                           ETIMEDOUT);
-    }
-    return Status::failure(status::kCallFailed, "recv", errno);
-  }
+  const MutableBuffer whole{data, capacity};
+  return read_some(std::span<const MutableBuffer>(&whole, 1), received);
 }
 
 namespace {
