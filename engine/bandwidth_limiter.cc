@@ -27,6 +27,10 @@ constexpr std::int32_t kBonusChunksPerSecond = 10;
 
 // How often a pacing sleep looks for a stop or a lost link.
 constexpr std::int64_t kStopCheckNs = 200000000;
+// How long calls may be out with no answer before passes wait for one: far
+// longer than a healthy server takes to write and flush a chunk, far
+// shorter than the reply bound.
+constexpr std::int64_t kSilenceNs = 10000000000;
 
 }  // namespace
 
@@ -65,6 +69,7 @@ bool set_up_bandwidth_limiter(std::int32_t bandwidth_limit) {
   limiter->gate = gate;
   limiter->interval_seconds = limiter_interval_ms(bandwidth_limit) / 1000.0;
   limiter->last_pass_ns = set_up_ns;
+  limiter->last_answer_ns.store(set_up_ns);
 
   limiter_enabled = true;
   bandwidth_limiter = limiter;
@@ -91,9 +96,30 @@ void throttle() {
       limiter_clock.sleep_ns(std::min(deadline_ns - now_ns, kStopCheckNs));
     }
   }
+  // A server that has gone silent answers none of the calls out. Each chunk
+  // passed into that silence would wait out the whole reply bound after the
+  // one before it, and at a low limit they would add up to many bounds; so
+  // while calls are out and none has been answered for kSilenceNs, the pass
+  // waits for an answer. It ends within a reply bound: the calls out are
+  // then answered, or have failed and halted the run.
+  while (!chunks_halted() && limiter->calls_out.load() > 0 &&
+         limiter_clock.now_ns() - limiter->last_answer_ns.load() >= kSilenceNs) {
+    limiter_clock.sleep_ns(kStopCheckNs);
+  }
   limiter->last_pass_ns = limiter_clock.now_ns();
 
   ReleaseSemaphore(limiter->gate, 1, nullptr);
+}
+
+void note_call_started() {
+  if (BandwidthLimiter* limiter = bandwidth_limiter) limiter->calls_out.fetch_add(1);
+}
+
+void note_call_ended() {
+  if (BandwidthLimiter* limiter = bandwidth_limiter) {
+    limiter->last_answer_ns.store(limiter_clock.now_ns());
+    limiter->calls_out.fetch_sub(1);
+  }
 }
 
 void release_bandwidth_limiter() {

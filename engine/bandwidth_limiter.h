@@ -27,9 +27,17 @@ bool set_up_bandwidth_limiter(std::int32_t bandwidth_limit);
 // Blocks the caller until at least one interval has passed since the last
 // pass (or since the set-up), then records this pass. Callers are admitted
 // one at a time and never spin. Once chunks_halted() holds (a stop, a lost
-// link), every caller passes within a fraction of a second. Only while a
-// limiter exists.
+// link), every caller passes within a fraction of a second. While calls are
+// out and none has been answered for 10 s, a pass also waits for an answer
+// (or for the halt that the calls' failure brings), so that chunks are not
+// sent one interval after another into a server that has gone silent. Only
+// while a limiter exists.
 void throttle();
+
+// A chunk's call has started, or has been taken from the port (answered or
+// failed). Any worker; nothing without a limiter.
+void note_call_started();
+void note_call_ended();
 
 // Closes the gate and frees the limiter, if one exists; clears
 // bandwidth_limiter and limiter_enabled. Main thread, after the workers.

@@ -195,6 +195,34 @@ TEST_F(BandwidthLimiterTest, StopOrLostLinkLetsAWaitingPassThroughAtOnce) {
   }
 }
 
+// A call out and unanswered for 10 s holds the next pass until an answer
+// comes, or until the run halts; calls answered in time hold nothing.
+TEST_F(BandwidthLimiterTest, PassWaitsWhileCallsGoUnanswered) {
+  use_fake_clock(0);
+  ASSERT_TRUE(set_up_bandwidth_limiter(2000000));  // no pacing delay
+  note_call_started();
+  FakeClock::now = 9000 * kMs;
+  throttle();
+  EXPECT_TRUE(FakeClock::sleeps.empty());  // not yet 10 s without an answer
+
+  FakeClock::now = 10000 * kMs;
+  raise_after_first_sleep = &link_lost;
+  throttle();
+  raise_after_first_sleep = nullptr;
+  link_lost.store(false);
+  EXPECT_EQ(FakeClock::sleeps.size(), 1u);  // held until the halt
+
+  note_call_ended();
+  FakeClock::sleeps.clear();
+  note_call_started();  // the next call, just started: an answer came now
+  throttle();
+  EXPECT_TRUE(FakeClock::sleeps.empty());
+  note_call_ended();
+  FakeClock::now += 60000 * kMs;
+  throttle();  // nothing out: a long quiet spell holds nothing
+  EXPECT_TRUE(FakeClock::sleeps.empty());
+}
+
 TEST_F(BandwidthLimiterTest, PassesFromOneThreadAreOneIntervalApart) {
   use_fake_clock(0);
   ASSERT_TRUE(set_up_bandwidth_limiter(40960));  // 20 ms

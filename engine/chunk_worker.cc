@@ -77,7 +77,9 @@ bool start_call(ChunkContext* context, ChunkStage stage) {
   context->stage = stage;
   // The call wrappers report their own failures. A call that cannot be
   // started has met no server to answer it (or no means to reach one).
+  note_call_started();
   if (stage == Comparing ? invoke_compare(context) : invoke_replicate(context)) return true;
+  note_call_ended();
   link_lost.store(true);
   return false;
 }
@@ -257,6 +259,7 @@ DWORD handle_chunks(LPVOID) {
     ChunkContext* context = context_from_overlapped(overlapped);
     // Whether the read succeeded or failed, it is no longer on its way.
     if (context->stage == Reading) context->read_arrival = {};
+    if (context->stage == Comparing || context->stage == Replicating) note_call_ended();
     if (!dequeued) {
       // The operation of this context failed; the wait has set its error.
       report_last_error_at(L"handle_chunks", context->offset);

@@ -163,6 +163,11 @@ struct BandwidthLimiter {
   // Steady-clock nanoseconds of the last pass (at first: of the set-up).
   // Read and written only while `gate` is held.
   std::int64_t last_pass_ns;
+  // Calls started and not yet taken from the port, and the steady-clock
+  // nanoseconds when the last one was taken (at first: the set-up); any
+  // worker.
+  std::atomic<std::int32_t> calls_out;
+  std::atomic<std::int64_t> last_answer_ns;
 };
 extern BandwidthLimiter* bandwidth_limiter;  // null when no limiter exists
 
