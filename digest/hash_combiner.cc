@@ -21,6 +21,13 @@ namespace {
 // one step (about 50 microseconds with 16 full lanes) before it joins.
 constexpr std::size_t kStepBlocks = 256;
 
+// How long a message about to go on alone may wait for a partner, in
+// passes of its own through the widest lanes. Measured on a full copy with
+// 16 lanes (AVX-512): at one pass both ends averaged 2.7 to 2.9 messages a
+// step, at three 3.8 to 3.9, with about 0.1 CPU s less per GiB on each end
+// and the same wall time; longer waits gained nothing more.
+constexpr double kPatiencePasses = 3;
+
 // Hashes what is left after the whole blocks (a partial block and the
 // padding) and writes the digest.
 void finish(const std::uint32_t (&chain)[4], const std::uint8_t* data, std::size_t length,
@@ -66,6 +73,13 @@ void HashCombiner::digest(const std::uint8_t* data, std::size_t length,
   Job job{data, length, out, data, length / 64, {}, false, false, -1, {}};
   std::memcpy(job.chain, md5_detail::kInitial, sizeof job.chain);
   std::unique_lock lock(mutex_);
+  const auto now = std::chrono::steady_clock::now();
+  if (last_arrival_ != std::chrono::steady_clock::time_point{}) {
+    // A moving average over the last eight or so gaps.
+    const double gap = std::chrono::duration<double, std::nano>(now - last_arrival_).count();
+    mean_gap_ns_ = mean_gap_ns_ < 0 ? gap : mean_gap_ns_ + (gap - mean_gap_ns_) / 8;
+  }
+  last_arrival_ = now;
   incoming_.push_back(&job);
   if (waiting_stepper_ != nullptr) waiting_stepper_->wake.notify_one();
   if (!stepping_) {
@@ -129,7 +143,7 @@ void HashCombiner::step_until_done(std::unique_lock<std::mutex>& lock, Job* self
 }
 
 void HashCombiner::wait_for_partner(std::unique_lock<std::mutex>& lock, Job* self) {
-  if (expected_ == 0 || !incoming_.empty()) return;
+  if (!incoming_.empty()) return;
   std::size_t moving = 0;
   Job* oldest = nullptr;
   for (std::size_t i = 0; i < active_count_; ++i) {
@@ -138,17 +152,18 @@ void HashCombiner::wait_for_partner(std::unique_lock<std::mutex>& lock, Job* sel
   }
   if (oldest == nullptr || md5_detail::lane_plan(widest_, moving).kernel != nullptr) return;
   if (oldest->patience_ns < 0) {
-    // As long as the message's own pass through the widest lanes would
-    // take: a partner that comes within it is worth waiting for.
-    oldest->patience_ns =
-        md5_detail::widest_step_cost(widest_) * static_cast<double>(oldest->blocks_left);
+    oldest->patience_ns = kPatiencePasses * md5_detail::widest_step_cost(widest_) *
+                          static_cast<double>(oldest->blocks_left);
   }
-  if (oldest->patience_ns <= 0) return;
+  // A partner is to be expected when one is announced, or when messages
+  // have lately come closer together than the wait that is left.
+  const bool flowing = mean_gap_ns_ < oldest->patience_ns;
+  if (oldest->patience_ns <= 0 || (expected_ == 0 && !flowing)) return;
   const auto start = std::chrono::steady_clock::now();
   const auto deadline =
       start + std::chrono::nanoseconds(static_cast<std::int64_t>(oldest->patience_ns));
   waiting_stepper_ = self;
-  while (expected_ > 0 && incoming_.empty() &&
+  while ((expected_ > 0 || flowing) && incoming_.empty() &&
          self->wake.wait_until(lock, deadline) != std::cv_status::timeout) {
   }
   waiting_stepper_ = nullptr;

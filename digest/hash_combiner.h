@@ -6,16 +6,19 @@
 // message never waits for partners to fill the lanes: while few messages
 // are in them, a step uses whichever engine is cheapest on this CPU for that
 // many (lane_plan.h), down to the scalar engine for the oldest message
-// alone. Only a message that would go on alone on the scalar engine while
-// another is announced as on its way (a read or a request still arriving)
-// waits for it, and for no longer than its own pass through the widest
-// lanes would take.
+// alone. Only a message that would go on alone on the scalar engine waits
+// for a partner, and only while one is to be expected: announced as on its
+// way (a read or a request still arriving), or due because messages have
+// lately come closer together than the wait it has left; that wait is
+// bounded by a few passes of its own through the widest lanes (a few
+// milliseconds for 1 MiB).
 // The client's chunk workers and the server's connection threads hash
 // through one combiner per process. Every member function may be called
 // from any number of threads at once.
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -130,5 +133,9 @@ class HashCombiner {
   // The stepper's job while it waits for a partner, or null; its `wake` is
   // signalled when a message is handed in or an announcement ends.
   Job* waiting_stepper_ = nullptr;
+  // When the last message was handed in, and the mean gap between messages
+  // lately (negative until two have come).
+  std::chrono::steady_clock::time_point last_arrival_{};
+  double mean_gap_ns_ = -1;
   Stats stats_;
 };
