@@ -27,7 +27,6 @@ struct RunArguments {
 // it started has ended when it returns.
 std::int32_t run_replication(const RunArguments& arguments);
 
-
 // The console control handler of a run (SIGINT, SIGTERM and SIGHUP on
 // Linux), called on the platform's handler thread. The first event stops the
 // run in order: no chunk is claimed any more, the chunks in flight finish

@@ -9,9 +9,10 @@
 // they only read the records, except RunStatus, last_progress_ticks,
 // contexts_in_play and link_lost (atomics the workers write; the runtime's
 // reader thread sets link_lost too), stop_requested (set by the console
-// control handler's thread) and the dispenser's fields (under its lock). A chunk context belongs to one party at a time (the port, the OS
-// while a read is outstanding, the RPC runtime while a call is outstanding,
-// or the worker that dequeued it), so it carries no lock.
+// control handler's thread) and the dispenser's fields (under its lock).
+// A chunk context belongs to one party at a time (the port, the OS while a
+// read is outstanding, the RPC runtime while a call is outstanding, or the
+// worker that dequeued it), so it carries no lock.
 //
 // The records in creation order, and their releases (app/run.cc releases
 // them in this order after the run; what was never created is skipped):

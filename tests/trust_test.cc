@@ -3,8 +3,8 @@
 // verification, the growth bound, the failure log's flood bound, and a copy
 // carried through a TLS tunnel. Everything listens on loopback.
 #include <arpa/inet.h>
-#include <netinet/in.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>

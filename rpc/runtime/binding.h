@@ -101,15 +101,15 @@ class Binding {
   // Signalled when the pool gains a connection, a ping ends or the first
   // connection's bind is done.
   std::condition_variable changed_;
-  std::vector<Idle> idle_;                // guarded by lock_
-  std::size_t pinging_ = 0;               // guarded by lock_; connections out for a ping
-  std::uint64_t unanswered_pings_ = 0;    // guarded by lock_; pings ended without answer
-  RPC_STATUS last_ping_failure_ = RPC_S_OK;          // guarded by lock_
-  std::atomic<bool>* keepalive_flag_ = nullptr;      // guarded by lock_
-  std::size_t open_count_ = 0;            // guarded by lock_
-  std::uint32_t group_id_ = 0;            // guarded by lock_; 0 = none yet
-  bool first_pending_ = false;            // guarded by lock_
-  std::unique_ptr<ClientReader> reader_;  // guarded by lock_
+  std::vector<Idle> idle_;                       // guarded by lock_
+  std::size_t pinging_ = 0;                      // guarded by lock_; connections out for a ping
+  std::uint64_t unanswered_pings_ = 0;           // guarded by lock_; pings ended without answer
+  RPC_STATUS last_ping_failure_ = RPC_S_OK;      // guarded by lock_
+  std::atomic<bool>* keepalive_flag_ = nullptr;  // guarded by lock_
+  std::size_t open_count_ = 0;                   // guarded by lock_
+  std::uint32_t group_id_ = 0;                   // guarded by lock_; 0 = none yet
+  bool first_pending_ = false;                   // guarded by lock_
+  std::unique_ptr<ClientReader> reader_;         // guarded by lock_
 };
 
 }  // namespace rpc
