@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "records/records.h"
-#include "rpc/runtime/rpc.h"
+#include "dcerpc/rpc.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include "log/logger.h"
 #include "rpc/replication_service.h"
 #include "rpc/rpc_connection.h"
-#include "rpc/runtime/rpc.h"
+#include "dcerpc/rpc.h"
 
 namespace {
 

@@ -42,7 +42,7 @@
 #include "digest/hash_combiner.h"
 #include "digest/md5.h"
 #include "platform/win32.h"
-#include "rpc/runtime/rpc.h"
+#include "dcerpc/rpc.h"
 
 // --- sizes -----------------------------------------------------------------
 

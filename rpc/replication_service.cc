@@ -10,7 +10,7 @@
 #include <span>
 
 #include "platform/fault_injection.h"
-#include "rpc/runtime/client.h"
+#include "dcerpc/client.h"
 #include "service/interface.h"
 #include "service/server_result.h"
 #include "service/service_ndr.h"

@@ -4,7 +4,7 @@
 #include <new>
 
 #include "log/error_reports.h"
-#include "rpc/runtime/client.h"
+#include "dcerpc/client.h"
 
 namespace {
 constexpr SIZE_T kRpcHeapInitialSize = 64u << 20;

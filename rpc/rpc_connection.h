@@ -7,7 +7,7 @@
 #pragma once
 
 #include "records/records.h"
-#include "rpc/runtime/rpc.h"
+#include "dcerpc/rpc.h"
 
 // Publishes the record, composes "ncacn_ip_tcp:<addr>[<port>]", makes the
 // binding (the server is not contacted) and creates rpc_heap. Each failure is

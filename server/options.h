@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "rpc/runtime/server.h"
+#include "dcerpc/server.h"
 #include "server/disk_store.h"
 #include "server/event_format.h"
 

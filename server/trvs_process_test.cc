@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "gtest/gtest.h"
-#include "rpc/runtime/pdu.h"
-#include "rpc/runtime/socket.h"
+#include "dcerpc/pdu.h"
+#include "dcerpc/socket.h"
 #include "server/status.h"
 #include "server/testing.h"
 #include "service/interface.h"

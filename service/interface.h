@@ -3,7 +3,7 @@
 // as parameters. Immutable after first use; safe from any thread.
 #pragma once
 
-#include "rpc/runtime/pdu.h"
+#include "dcerpc/pdu.h"
 
 // 28ca6c91-a6eb-423d-82cf-548f5df542bc version 1.0.
 const rpc::SyntaxId& replication_service_interface();

@@ -23,8 +23,8 @@
 #include <span>
 #include <vector>
 
-#include "rpc/runtime/pdu.h"
-#include "rpc/runtime/rpc_status.h"
+#include "dcerpc/pdu.h"
+#include "dcerpc/rpc_status.h"
 
 using Syntax = rpc::Syntax;
 

@@ -12,9 +12,9 @@
 #include <utility>
 #include <vector>
 
-#include "rpc/runtime/address_range.h"
-#include "rpc/runtime/rpc_status.h"
-#include "rpc/runtime/server.h"
+#include "dcerpc/address_range.h"
+#include "dcerpc/rpc_status.h"
+#include "dcerpc/server.h"
 #include "service/service_ndr.h"
 
 // Who makes a call: the client's association group and the address it

@@ -7,7 +7,7 @@
 
 #include <mutex>
 
-#include "rpc/runtime/server_testing.h"
+#include "dcerpc/server_testing.h"
 #include "service/server_result.h"
 #include "service/service_ndr.h"
 

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "rpc/runtime/pdu.h"
-#include "rpc/runtime/socket.h"
+#include "dcerpc/pdu.h"
+#include "dcerpc/socket.h"
 
 namespace trv_testing {
 

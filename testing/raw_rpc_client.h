@@ -1,5 +1,5 @@
 // The tests' one raw DCE/RPC client: a plain socket to 127.0.0.1 that sends
-// PDUs built with the codecs of rpc/runtime/pdu.h and reads what comes back,
+// PDUs built with the codecs of dcerpc/pdu.h and reads what comes back,
 // with typed calls of ReplicationService on top. Header-only; tests only; one
 // thread per client. The typed calls need the service library linked.
 #pragma once
@@ -20,9 +20,9 @@
 #include <string>
 #include <vector>
 
-#include "rpc/runtime/interface_testing.h"
-#include "rpc/runtime/pdu.h"
-#include "rpc/runtime/socket.h"
+#include "dcerpc/interface_testing.h"
+#include "dcerpc/pdu.h"
+#include "dcerpc/socket.h"
 #include "service/interface.h"
 #include "service/service_ndr.h"
 #include "testing/bytes.h"

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "rpc/runtime/server_testing.h"
+#include "dcerpc/server_testing.h"
 #include "service/interface.h"
 #include "tests/e2e_support.h"
 

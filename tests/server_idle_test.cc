@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "gtest/gtest.h"
-#include "rpc/runtime/socket.h"
+#include "dcerpc/socket.h"
 #include "tests/e2e_support.h"
 
 namespace e2e {

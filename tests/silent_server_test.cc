@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "rpc/runtime/client_testing.h"
+#include "dcerpc/client_testing.h"
 #include "service/server_result.h"
 #include "service/service_ndr.h"
 #include "tests/e2e_support.h"

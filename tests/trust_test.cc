@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "gtest/gtest.h"
-#include "rpc/runtime/server_testing.h"
+#include "dcerpc/server_testing.h"
 #include "service/service_ndr.h"
 #include "tests/e2e_support.h"
 
