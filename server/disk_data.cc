@@ -175,8 +175,9 @@ Status DiskStore::write_chunk(Session& session, const std::uint8_t* data, std::s
       // The file system takes O_DIRECT opens but not the writes (or not
       // with this alignment): the page cache it is, from now on.
       if (session.direct.exchange(false)) {
-        log("disk " + std::to_string(session.disk) + ": direct write refused (" +
-            describe_errno("pwrite", EINVAL) + "), writing through the page cache");
+        log(disk_notice_event(session.disk, "direct write refused (" +
+                                                describe_errno("pwrite", EINVAL) +
+                                                "), writing through the page cache"));
       }
       break;
     }
@@ -197,8 +198,9 @@ bool DiskStore::zero_range(Session& session, std::size_t length, std::int64_t of
     if (error == EINTR) continue;
     if (error == EOPNOTSUPP || error == EINVAL || error == ENOSYS) {
       if (session.zero_ranges.exchange(false)) {
-        log("disk " + std::to_string(session.disk) + ": cannot zero ranges (" +
-            describe_errno("fallocate", error) + "), writing zero chunks");
+        log(disk_notice_event(session.disk, "cannot zero ranges (" +
+                                                describe_errno("fallocate", error) +
+                                                "), writing zero chunks"));
       }
       return false;
     }

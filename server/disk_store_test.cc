@@ -55,9 +55,9 @@ class DiskStoreTest : public ::testing::Test {
   void make_store(std::vector<DiskConfig> disks) {
     store_ = std::make_unique<DiskStore>(
         std::move(disks),
-        [this](const std::string& line) {
+        [this](const Event& event) {
           std::lock_guard lock(log_mutex_);
-          log_.push_back(line);
+          log_.push_back(event.text);
         },
         hasher_, io_);
     open_status_ = store_->open_disks().message();
