@@ -35,7 +35,7 @@ Status write_all(DiskIo& io, int fd, const std::uint8_t* data, std::size_t lengt
     const ssize_t n = io.pwrite(fd, data + done, length - done, offset + static_cast<off_t>(done));
     if (n < 0) {
       if (errno == EINTR) continue;
-      return Status::failure(WriteFailed, describe_errno("pwrite", errno));
+      return write_failure(WriteFailed, "pwrite", errno);
     }
     if (n == 0) return Status::failure(WriteFailed, "pwrite wrote nothing");
     done += static_cast<std::size_t>(n);
@@ -171,7 +171,7 @@ Status DiskStore::write_chunk(Session& session, const std::uint8_t* data, std::s
         io_.pwrite(session.direct_fd, buffer, piece, offset + static_cast<std::int64_t>(done));
     if (n < 0) {
       if (errno == EINTR) continue;
-      if (errno != EINVAL) return Status::failure(WriteFailed, describe_errno("pwrite", errno));
+      if (errno != EINVAL) return write_failure(WriteFailed, "pwrite", errno);
       // The file system takes O_DIRECT opens but not the writes (or not
       // with this alignment): the page cache it is, from now on.
       if (session.direct.exchange(false)) {
@@ -204,7 +204,7 @@ bool DiskStore::zero_range(Session& session, std::size_t length, std::int64_t of
       }
       return false;
     }
-    *status = Status::failure(WriteFailed, describe_errno("fallocate", error));
+    *status = write_failure(WriteFailed, "fallocate", error);
     return true;
   }
   *status = Status::ok();
@@ -214,7 +214,7 @@ bool DiskStore::zero_range(Session& session, std::size_t length, std::int64_t of
 Status DiskStore::wait_durable(Session& session) {
   return session.flushes.wait([&] {
     if (io_.fdatasync(session.fd) != 0) {
-      return Status::failure(FlushFailed, describe_errno("fdatasync", errno));
+      return write_failure(FlushFailed, "fdatasync", errno);
     }
     // Durable, but perhaps in a file that is no longer the destination.
     if (std::string found = find_change(session); !found.empty()) {

@@ -456,7 +456,7 @@ Status DiskStore::close_session(Disk& disk, std::unique_lock<std::mutex>& lock, 
   if (Status failed = session->flushes.status(); !failed.is_ok()) {
     status = std::move(failed);
   } else if (!session->read_only && io_.fdatasync(session->fd) != 0) {
-    status = Status::failure(FlushFailed, describe_errno("fdatasync", errno));
+    status = write_failure(FlushFailed, "fdatasync", errno);
   } else if (std::string found = find_change(*session); !found.empty()) {
     status = lose(*session, std::move(found));
   }

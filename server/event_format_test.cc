@@ -63,7 +63,7 @@ TEST(EventRecords, CarryTheFieldsOfTheLineTheyWrite) {
 
   // Whatever stuck first, a close that failed lost the open's durability;
   // only a changed destination is told apart.
-  for (const std::int32_t ending : {FlushFailed, OutOfMemory}) {
+  for (const std::int32_t ending : {FlushFailed, OutOfMemory, NoSpace}) {
     const Event lost = disk_closed_event(-3, 9, "connection ended", OpenCounts{}, ending);
     EXPECT_EQ(lost.text,
               "disk -3 closed for group 9 (connection ended): replicated 0 chunks (0 bytes "
@@ -98,6 +98,9 @@ TEST(EventRecords, CarryTheFieldsOfTheLineTheyWrite) {
             "replaced");
   EXPECT_EQ(at_end.priority, kPriorityError);
   EXPECT_TRUE(at_end.figures.empty());
+  // A full file system stops every run until someone acts.
+  EXPECT_EQ(failure_event(NoSpace, "replicate", 1, 5, 0, "x").priority, kPriorityError);
+  EXPECT_EQ(failure_event(NoSpace, "replicate", 1, 5, 0, "x").code_name, "no space");
 
   const Event opened = disk_opened_event(1, 7, "/srv/a.img", "image file of 0 bytes");
   EXPECT_EQ(opened.text, "disk 1 opened by group 7: /srv/a.img, image file of 0 bytes");

@@ -132,9 +132,10 @@ Event failure_event(std::int32_t code, const std::string& procedure, std::int16_
                      std::to_string(group);
   if (offset) text += " offset " + std::to_string(*offset);
   text += ": " + reason;
-  // A lost flush or a changed destination means a copy that cannot be
-  // trusted; the rest are a client's calls refused one by one.
-  const bool serious = code == FlushFailed || code == DestinationChanged;
+  // A lost flush, a changed destination or a full file system mean a copy
+  // that cannot go on until someone acts; the rest are a client's calls
+  // refused one by one.
+  const bool serious = code == FlushFailed || code == DestinationChanged || code == NoSpace;
   Event event = make("failure", serious ? kPriorityError : kPriorityWarning, std::move(text));
   set_code(&event, code);
   event.procedure = procedure;
