@@ -1,7 +1,7 @@
 // The disk store: opening and closing the served disks and their sessions
 // (the replicate and compare calls are in disk_data.cc).
 // Lock order: a Disk's mutex, then its Session's flush gate or its probe
-// mutex (never both). I/O on a disk's data happens outside them, except the
+// mutex (never both), or the digest map's own (digest_map.cc). I/O on a disk's data happens outside them, except the
 // 1-byte read of the probe, which holds the probe mutex so that no write
 // over that byte starts meanwhile, and the start of a session, which holds
 // the disk's mutex. A close releases that mutex while it waits for the calls
@@ -175,6 +175,22 @@ Status DiskStore::open_disk(Disk& disk) {
   if (status.is_ok() && size > 0 && io_.pread(fd, &byte, 1, 0) < 0) {
     status = Status::failure(OpenFailed, describe_errno("cannot be read: pread", errno));
   }
+  // A map vouches for an image only while nothing but trvs writes it: a
+  // block device can be written through other names without a trace, and a
+  // verify disk is served to be read.
+  if (status.is_ok() && !disk.config.digest_map_dir.empty()) {
+    if (disk.block_device || read_only) {
+      log("disk " + std::to_string(disk.config.number) + ": no digest map for " +
+          (disk.block_device ? "a block device" : "a disk served with --verify-disk") +
+          "; every compare reads the disk");
+    } else {
+      disk.map = std::make_unique<DigestMap>(disk.config.number, disk.config.digest_map_dir,
+                                             st.st_dev, st.st_ino,
+                                             [this](const std::string& line) { log(line); });
+      status = disk.map->open_folder();
+      if (!status.is_ok()) disk.map.reset();
+    }
+  }
   if (!status.is_ok()) {
     io_.close(fd);
     return status;
@@ -307,6 +323,7 @@ Status DiskStore::open_session(Disk& disk, std::uint32_t group) {
   session->ino = disk.ino;
   session->rdev = disk.rdev;
   std::string kind;
+  ImageStamp stamp;
   if (disk.block_device) {
     // Taken anew: the device may have been resized since the start.
     std::uint64_t bytes = 0;
@@ -326,6 +343,7 @@ Status DiskStore::open_session(Disk& disk, std::uint32_t group) {
     session->fixed = disk.config.fixed_size || session->read_only;
     session->size = st.st_size;
     session->max_size = std::max<std::int64_t>(disk.max_size, st.st_size);
+    stamp = ImageStamp::of(st);
     kind = "image file of " + std::to_string(st.st_size) + " bytes";
     if (session->read_only) {
       kind += ", read-only, bytes past its end compare as zero";
@@ -338,6 +356,12 @@ Status DiskStore::open_session(Disk& disk, std::uint32_t group) {
   if (session->read_only && disk.block_device) kind += ", read-only";
   log("disk " + std::to_string(disk.config.number) + " opened by group " + std::to_string(group) +
       ": " + path + ", " + kind);
+  if (disk.map) {
+    // Chunks past where the image may reach are never kept.
+    const auto bound = static_cast<std::uint64_t>(session->fixed ? session->size : session->max_size);
+    disk.map->begin(stamp, (bound + kChunkLength - 1) / kChunkLength);
+    session->map = disk.map.get();
+  }
   if (!session->read_only) {
     std::string why;
     if (disk.direct_fd < 0 && !open_direct(disk, &why)) {
@@ -469,6 +493,7 @@ Status DiskStore::close_session(Disk& disk, std::unique_lock<std::mutex>& lock, 
   } else if (std::string found = find_change(*session); !found.empty()) {
     status = lose(*session, std::move(found));
   }
+  if (session->map) end_map(*session, status);
   lock.lock();
   const auto count = [](const std::atomic<std::uint64_t>& value) {
     return std::to_string(value.load(std::memory_order_relaxed));
@@ -484,4 +509,19 @@ Status DiskStore::close_session(Disk& disk, std::unique_lock<std::mutex>& lock, 
        : status.code() == DestinationChanged ? ", destination changed"
                                              : ", not flushed"));
   return status;
+}
+
+void DiskStore::end_map(Session& session, const Status& status) {
+  if (!status.is_ok()) {
+    session.map->discard("the close failed: " + status.message());
+    return;
+  }
+  // Taken after the flush: what the next open finds must be what was
+  // flushed, and the time of the last write.
+  struct stat st;
+  if (io_.fstat(session.fd, &st) != 0) {
+    session.map->discard(describe_errno("cannot take the image's stamp: fstat", errno));
+    return;
+  }
+  session.map->save(ImageStamp::of(st));
 }
