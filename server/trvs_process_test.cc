@@ -160,6 +160,56 @@ TEST_F(TrvsProcessTest, SigintFlushesAndClosesAnOpenDisk) {
   EXPECT_EQ(read_image(), data);
 }
 
+// A kill leaves the map as the open's first write left it: the next trvs
+// reads the image; a stop on SIGTERM leaves one the next trvs answers from.
+// Each client stays connected through the signal, so that no close of its
+// group comes first.
+TEST_F(TrvsProcessTest, AKilledServerLeavesADigestMapThatIsNotTrusted) {
+  const std::string maps = (dir_ / "maps").string();
+  std::filesystem::create_directory(maps);
+  const Bytes first = trvs_testing::pattern(1048576, 1);
+  const Bytes second = trvs_testing::pattern(1048576, 2);
+  std::uint16_t port = start({"--digest-map", maps});
+  ASSERT_NE(port, 0);
+  RawClient killed;
+  ASSERT_TRUE(killed.connect(port, 0, rpc::Syntax::Ndr20));
+  ASSERT_EQ(killed.open_device(1), Opened);
+  ASSERT_EQ(killed.replicate(1, 0, first), Replicated);
+  ASSERT_EQ(killed.close_device(1), Closed);
+  ASSERT_TRUE(wait_for_log("saved: 1 chunks known")) << log();
+  ASSERT_EQ(killed.open_device(1), Opened);
+  ASSERT_TRUE(wait_for_log("used: 1 chunks known")) << log();
+  ASSERT_EQ(killed.replicate(1, 1048576, second), Replicated);
+  trvs_->signal(SIGKILL);
+  EXPECT_EQ(trvs_->wait(), -1);
+  killed.close();
+
+  port = start({"--digest-map", maps});
+  ASSERT_NE(port, 0);
+  RawClient stopped;
+  ASSERT_TRUE(stopped.connect(port, 0, rpc::Syntax::Ndr20));
+  ASSERT_EQ(stopped.open_device(1), Opened);
+  EXPECT_TRUE(wait_for_log("not used (not closed cleanly)")) << log();
+  EXPECT_EQ(stopped.compare(1, 0, first), Identical);
+  EXPECT_EQ(stopped.compare(1, 1048576, second), Identical);
+  trvs_->signal(SIGTERM);
+  EXPECT_EQ(trvs_->wait(), 0);
+  stopped.close();
+  EXPECT_NE(log().find("saved: 2 chunks known, 0 compares answered from it"), std::string::npos)
+      << log();
+  EXPECT_NE(log().find("(shutdown)"), std::string::npos) << log();
+
+  port = start({"--digest-map", maps});
+  ASSERT_NE(port, 0);
+  RawClient client;
+  ASSERT_TRUE(client.connect(port, 0, rpc::Syntax::Ndr20));
+  ASSERT_EQ(client.open_device(1), Opened);
+  EXPECT_TRUE(wait_for_log("used: 2 chunks known")) << log();
+  EXPECT_EQ(client.compare(1, 1048576, second), Identical);
+  EXPECT_EQ(client.close_device(1), Closed);
+  EXPECT_TRUE(wait_for_log("saved: 2 chunks known, 1 compares answered from it")) << log();
+}
+
 TEST_F(TrvsProcessTest, ServesOneGroupThroughSeveralConnectionsAndClosesWhenTheyEnd) {
   const std::uint16_t port = start();
   ASSERT_NE(port, 0);
