@@ -237,8 +237,8 @@ std::string DigestMap::load(const ImageStamp& now) {
   const ImageStamp kept = get_stamp(header + 24);
   if (kept != now) return "stamp differs: " + stamp_difference(kept, now);
   const std::uint64_t count = get_u64(header + 64);
-  if (count > limit_ ||
-      static_cast<std::uint64_t>(st.st_size) != kHeaderLength + count * kRecordLength + kDigestLength) {
+  if (count > limit_ || static_cast<std::uint64_t>(st.st_size) !=
+                            kHeaderLength + count * kRecordLength + kDigestLength) {
     return "length does not match its records";
   }
 

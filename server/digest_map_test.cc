@@ -100,7 +100,8 @@ class DigestMapTest : public ::testing::Test {
   }
   void write_file(const std::string& path, const Bytes& data) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+    out.write(reinterpret_cast<const char*>(data.data()),
+              static_cast<std::streamsize>(data.size()));
   }
   Bytes joined() {
     Bytes all;
@@ -301,7 +302,7 @@ TEST_F(DigestMapTest, AFailedFlushWriteOrDestinationCheckLeavesNoTrustedMap) {
   EXPECT_EQ(store_->close_device(5, 1), FlushFailed);
   io_.clear_faults();
   EXPECT_FALSE(std::filesystem::exists(map_file()));
-  EXPECT_TRUE(logged("discarded: the close failed")) << log_text();
+  EXPECT_TRUE(logged("discarded: a flush failed")) << log_text();
   restart();
   ASSERT_EQ(store_->open_device(5, 1), Opened);
   EXPECT_TRUE(logged("not used (missing)"));

@@ -224,7 +224,10 @@ bool DiskStore::zero_range(Session& session, std::size_t length, std::int64_t of
 Status DiskStore::wait_durable(Session& session) {
   return session.flushes.wait([&] {
     if (io_.fdatasync(session.fd) != 0) {
-      return Status::failure(FlushFailed, describe_errno("fdatasync", errno));
+      Status failed = Status::failure(FlushFailed, describe_errno("fdatasync", errno));
+      // What was written may be lost, whatever the map says of it.
+      if (session.map) session.map->discard("a flush failed");
+      return failed;
     }
     // Durable, but perhaps in a file that is no longer the destination.
     if (std::string found = find_change(session); !found.empty()) {
@@ -275,8 +278,7 @@ Status DiskStore::do_compare(Session& session, const CompareRequest& args, bool*
   // A whole chunk the map knows is answered without reading the disk.
   DigestMap::ReadTicket kept;
   std::uint8_t computed[kDigestLength];
-  if (session.map &&
-      session.map->look_up(args.offset, args.data_length, computed, &kept)) {
+  if (session.map && session.map->look_up(args.offset, args.data_length, computed, &kept)) {
     *identical = same_digest(args.digest, computed);
     if (*identical) {
       compared_identical(session, args.offset, std::min(args.offset + args.data_length, end),

@@ -1,10 +1,10 @@
 // The disk store: opening and closing the served disks and their sessions
 // (the replicate and compare calls are in disk_data.cc).
-// Lock order: a Disk's mutex, then its Session's flush gate or its probe
-// mutex (never both), or the digest map's own (digest_map.cc). I/O on a disk's data happens outside them, except the
-// 1-byte read of the probe, which holds the probe mutex so that no write
-// over that byte starts meanwhile, and the start of a session, which holds
-// the disk's mutex. A close releases that mutex while it waits for the calls
+// Lock order: a Disk's mutex, then its Session's flush gate, its probe
+// mutex or its digest map's (one of them). I/O on a disk's data happens
+// outside them, except the 1-byte read of the probe, which holds the probe
+// mutex so that no write over that byte starts meanwhile, and the start of
+// a session, which holds the disk's mutex. A close releases that mutex while it waits for the calls
 // in progress and flushes, with the disk marked closing, so that a disk never
 // has two sessions at once (a new one must not start while the last one's
 // writes may still land). The descriptors are opened once at
@@ -184,9 +184,9 @@ Status DiskStore::open_disk(Disk& disk) {
           (disk.block_device ? "a block device" : "a disk served with --verify-disk") +
           "; every compare reads the disk");
     } else {
-      disk.map = std::make_unique<DigestMap>(disk.config.number, disk.config.digest_map_dir,
-                                             st.st_dev, st.st_ino,
-                                             [this](const std::string& line) { log(line); });
+      disk.map =
+          std::make_unique<DigestMap>(disk.config.number, disk.config.digest_map_dir, st.st_dev,
+                                      st.st_ino, [this](const std::string& line) { log(line); });
       status = disk.map->open_folder();
       if (!status.is_ok()) disk.map.reset();
     }
@@ -358,7 +358,8 @@ Status DiskStore::open_session(Disk& disk, std::uint32_t group) {
       ": " + path + ", " + kind);
   if (disk.map) {
     // Chunks past where the image may reach are never kept.
-    const auto bound = static_cast<std::uint64_t>(session->fixed ? session->size : session->max_size);
+    const auto bound =
+        static_cast<std::uint64_t>(session->fixed ? session->size : session->max_size);
     disk.map->begin(stamp, (bound + kChunkLength - 1) / kChunkLength);
     session->map = disk.map.get();
   }

@@ -293,8 +293,8 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
       } else if (name == "--digest-map") {
         ok = !value.empty() && digest_map_dir.empty();
         if (!ok) {
-          result.error = value.empty() ? "--digest-map: the folder is missing"
-                                       : "--digest-map: given twice";
+          result.error =
+              value.empty() ? "--digest-map: the folder is missing" : "--digest-map: given twice";
         }
         digest_map_dir = value;
       } else {

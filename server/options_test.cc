@@ -140,8 +140,8 @@ TEST(CommandLineTest, DigestMapFolderServesEveryDiskAndMustBeAFolder) {
   const std::string folder = scratch.path().string();
   const std::string file = (scratch.path() / "disk.img").string();
   std::ofstream(file).put('x');
-  CommandLine line = parse({"--disk", "1=" + file, "--digest-map=" + folder, "--fixed-disk",
-                            "2=" + file + "2"});
+  CommandLine line =
+      parse({"--disk", "1=" + file, "--digest-map=" + folder, "--fixed-disk", "2=" + file + "2"});
   ASSERT_EQ(line.action, CommandLine::Action::Serve) << line.error;
   ASSERT_EQ(line.options.disks.size(), 2u);
   EXPECT_EQ(line.options.disks[0].digest_map_dir, folder);
@@ -149,7 +149,8 @@ TEST(CommandLineTest, DigestMapFolderServesEveryDiskAndMustBeAFolder) {
   EXPECT_EQ(parse({"--disk", "1=" + file}).options.disks[0].digest_map_dir, "");
   EXPECT_EQ(parse({"--disk", "1=" + file, "--digest-map", folder, "--digest-map", folder}).error,
             "--digest-map: given twice");
-  EXPECT_EQ(parse({"--disk", "1=" + file, "--digest-map="}).error, "--digest-map: the folder is missing");
+  EXPECT_EQ(parse({"--disk", "1=" + file, "--digest-map="}).error,
+            "--digest-map: the folder is missing");
 
   DiskConfig disk{1, file, false};
   disk.digest_map_dir = folder;
