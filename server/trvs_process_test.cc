@@ -67,11 +67,28 @@ class RawClient {
   std::optional<std::int32_t> compare(std::int16_t dest, std::int64_t offset, const Bytes& data) {
     return client_->compare(syntax_, dest, offset, data);
   }
+  // A replicate too large for one fragment (a whole chunk), in fragments.
+  std::optional<std::int32_t> replicate_in_fragments(std::int16_t dest, std::int64_t offset,
+                                                     const Bytes& data) {
+    const auto stub = encode_replicate_request(syntax_, dest, offset, md5_of(data), data);
+    if (!client_->send_request(++fragmented_calls_ + 1000000, 0, kReplicateOpnum, stub, 4096)
+             .is_ok()) {
+      return std::nullopt;
+    }
+    rpc::testing::RawClient::Answer answer;
+    std::int32_t result = 0;
+    if (!client_->read_answer(&answer).is_ok() || answer.fault ||
+        !decode_result_response(answer.stub, &result).is_ok()) {
+      return std::nullopt;
+    }
+    return result;
+  }
 
  private:
   std::unique_ptr<rpc::testing::RawClient> client_;
   rpc::Syntax syntax_ = rpc::Syntax::Ndr20;
   std::uint32_t group_ = 0;
+  std::uint32_t fragmented_calls_ = 0;
 };
 
 class TrvsProcessTest : public ::testing::Test {
@@ -174,12 +191,12 @@ TEST_F(TrvsProcessTest, AKilledServerLeavesADigestMapThatIsNotTrusted) {
   RawClient killed;
   ASSERT_TRUE(killed.connect(port, 0, rpc::Syntax::Ndr20));
   ASSERT_EQ(killed.open_device(1), Opened);
-  ASSERT_EQ(killed.replicate(1, 0, first), Replicated);
+  ASSERT_EQ(killed.replicate_in_fragments(1, 0, first), Replicated);
   ASSERT_EQ(killed.close_device(1), Closed);
   ASSERT_TRUE(wait_for_log("saved: 1 chunks known")) << log();
   ASSERT_EQ(killed.open_device(1), Opened);
   ASSERT_TRUE(wait_for_log("used: 1 chunks known")) << log();
-  ASSERT_EQ(killed.replicate(1, 1048576, second), Replicated);
+  ASSERT_EQ(killed.replicate_in_fragments(1, 1048576, second), Replicated);
   trvs_->signal(SIGKILL);
   EXPECT_EQ(trvs_->wait(), -1);
   killed.close();
