@@ -32,22 +32,19 @@ constexpr std::size_t kRecordLength = 8 + kDigestLength;
 constexpr std::size_t kRecordsPerPiece = 43690;
 constexpr std::int64_t kChunk = kChunkLength;
 
-void put_u64(std::uint8_t* at, std::uint64_t value) {
-  for (int i = 0; i < 8; ++i) at[i] = static_cast<std::uint8_t>(value >> (8 * i));
+// Little-endian integers of `bytes` bytes.
+void put_le(std::uint8_t* at, std::uint64_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) at[i] = static_cast<std::uint8_t>(value >> (8 * i));
 }
-void put_u32(std::uint8_t* at, std::uint32_t value) {
-  for (int i = 0; i < 4; ++i) at[i] = static_cast<std::uint8_t>(value >> (8 * i));
-}
-std::uint64_t get_u64(const std::uint8_t* at) {
+std::uint64_t get_le(const std::uint8_t* at, int bytes) {
   std::uint64_t value = 0;
-  for (int i = 7; i >= 0; --i) value = value << 8 | at[i];
+  for (int i = bytes - 1; i >= 0; --i) value = value << 8 | at[i];
   return value;
 }
-std::uint32_t get_u32(const std::uint8_t* at) {
-  std::uint32_t value = 0;
-  for (int i = 3; i >= 0; --i) value = value << 8 | at[i];
-  return value;
-}
+void put_u64(std::uint8_t* at, std::uint64_t value) { put_le(at, value, 8); }
+void put_u32(std::uint8_t* at, std::uint32_t value) { put_le(at, value, 4); }
+std::uint64_t get_u64(const std::uint8_t* at) { return get_le(at, 8); }
+std::uint32_t get_u32(const std::uint8_t* at) { return static_cast<std::uint32_t>(get_le(at, 4)); }
 
 std::int64_t nanoseconds(const timespec& time) {
   return static_cast<std::int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;

@@ -178,7 +178,7 @@ TEST_F(TrvsProcessTest, SigintFlushesAndClosesAnOpenDisk) {
 }
 
 // A kill leaves the map as the open's first write left it: the next trvs
-// reads the image; a stop on SIGTERM leaves one the next trvs answers from.
+// reads the image; a stop on SIGTERM saves it.
 // Each client stays connected through the signal, so that no close of its
 // group comes first.
 TEST_F(TrvsProcessTest, AKilledServerLeavesADigestMapThatIsNotTrusted) {
@@ -215,16 +215,6 @@ TEST_F(TrvsProcessTest, AKilledServerLeavesADigestMapThatIsNotTrusted) {
   EXPECT_NE(log().find("saved: 2 chunks known, 0 compares answered from it"), std::string::npos)
       << log();
   EXPECT_NE(log().find("(shutdown)"), std::string::npos) << log();
-
-  port = start({"--digest-map", maps});
-  ASSERT_NE(port, 0);
-  RawClient client;
-  ASSERT_TRUE(client.connect(port, 0, rpc::Syntax::Ndr20));
-  ASSERT_EQ(client.open_device(1), Opened);
-  EXPECT_TRUE(wait_for_log("used: 2 chunks known")) << log();
-  EXPECT_EQ(client.compare(1, 1048576, second), Identical);
-  EXPECT_EQ(client.close_device(1), Closed);
-  EXPECT_TRUE(wait_for_log("saved: 2 chunks known, 1 compares answered from it")) << log();
 }
 
 TEST_F(TrvsProcessTest, ServesOneGroupThroughSeveralConnectionsAndClosesWhenTheyEnd) {
