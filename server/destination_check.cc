@@ -23,6 +23,7 @@ Status DiskStore::lose(Session& session, std::string what) {
   if (!first) return status;
   session.lost.store(true, std::memory_order_release);
   log_change(session, what);
+  if (session.map) session.map->discard("destination changed");
   return status;
 }
 

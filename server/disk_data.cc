@@ -130,6 +130,12 @@ Status DiskStore::do_replicate(Session& session, const ReplicateRequest& args) {
   if (!session.block_device) {
     if (Status status = check_length(session); !status.is_ok()) return status;
   }
+  // The map on disk must stop vouching for the image before it changes.
+  const auto chunk_length = static_cast<std::int64_t>(args.data.size());
+  if (session.map) {
+    if (Status status = session.map->before_write(); !status.is_ok()) return status;
+    session.map->write_starts(args.offset, chunk_length);
+  }
   const ProbeTicket ticket = probe_write_starts(session, args.offset, in_range);
 
   // Zeros need not travel to an image file: the file system can mark the
@@ -142,10 +148,16 @@ Status DiskStore::do_replicate(Session& session, const ReplicateRequest& args) {
   } catch (const std::bad_alloc&) {
     // Perhaps written in part: not counted, and a probe it covered is gone.
     probe_write_ended(session, ticket, args.data.data(), in_range, args.offset, false, zero);
+    if (session.map) session.map->write_ended(args.offset, chunk_length, nullptr);
     throw;
   }
   probe_write_ended(session, ticket, args.data.data(), in_range, args.offset, written.is_ok(),
                     zero);
+  // What lies past the end of a fixed-size disk reads as the zeros sent, so
+  // the chunk's digest is that of the whole chunk.
+  if (session.map) {
+    session.map->write_ended(args.offset, chunk_length, written.is_ok() ? computed : nullptr);
+  }
   if (!written.is_ok()) return written;
   session.bytes_written.fetch_add(in_range, std::memory_order_relaxed);
   return wait_durable(session);
@@ -214,7 +226,10 @@ bool DiskStore::zero_range(Session& session, std::size_t length, std::int64_t of
 Status DiskStore::wait_durable(Session& session) {
   return session.flushes.wait([&] {
     if (io_.fdatasync(session.fd) != 0) {
-      return write_failure(FlushFailed, "fdatasync", errno);
+      Status failed = write_failure(FlushFailed, "fdatasync", errno);
+      // What was written may be lost, whatever the map says of it.
+      if (session.map) session.map->discard("a flush failed");
+      return failed;
     }
     // Durable, but perhaps in a file that is no longer the destination.
     if (std::string found = find_change(session); !found.empty()) {
@@ -262,14 +277,25 @@ Status DiskStore::do_compare(Session& session, const CompareRequest& args, bool*
   // Reads pass the page cache for as long as writes do.
   const DirectReads direct{session.direct.load(std::memory_order_relaxed) ? session.direct_fd : -1,
                            session.block};
+  // A whole chunk the map knows is answered without reading the disk.
+  DigestMap::ReadTicket kept;
+  std::uint8_t computed[kDigestLength];
+  if (session.map && session.map->look_up(args.offset, args.data_length, computed, &kept)) {
+    *identical = same_digest(args.digest, computed);
+    if (*identical) {
+      compared_identical(session, args.offset, std::min(args.offset + args.data_length, end),
+                         ProbeOffer{}, FirstNonZero{});
+    }
+    return Status::ok();
+  }
   const ProbeOffer offer = probe_offer(session, args.offset);
   FirstNonZero first;
-  std::uint8_t computed[kDigestLength];
   if (Status status = range_digest(io_, hasher_, session.fd, direct, args.offset, args.data_length,
                                    end, computed, offer.wanted ? &first : nullptr);
       !status.is_ok()) {
     return status;
   }
+  if (session.map) session.map->read_ended(args.offset, kept, computed);
   *identical = same_digest(args.digest, computed);
   if (*identical) {
     compared_identical(session, args.offset, std::min(args.offset + args.data_length, end), offer,

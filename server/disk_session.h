@@ -13,6 +13,7 @@
 #include <mutex>
 #include <string>
 
+#include "server/digest_map.h"
 #include "server/disk_store.h"
 #include "server/flush_gate.h"
 
@@ -42,6 +43,8 @@ struct DiskStore::Session {
   std::int64_t max_size = 0;
   // Calls using the session; guarded by the Disk's mutex.
   int active = 0;
+  // The image's digest map (owned by the Disk), or null; thread-safe.
+  DigestMap* map = nullptr;
 
   // What the descriptor was opened on, to tell whether the path still names
   // it (rdev matters for block devices).
@@ -107,6 +110,8 @@ struct DiskStore::Disk {
   // Growable images: the bound for growth (the file's length at start if it
   // is longer already).
   std::int64_t max_size = 0;
+  // With --digest-map, for an image served for writing; made at start.
+  std::unique_ptr<DigestMap> map;
   std::mutex mutex;
   // Signalled when a session's `active` drops to zero.
   std::condition_variable idle;

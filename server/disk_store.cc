@@ -1,10 +1,10 @@
 // The disk store: opening and closing the served disks and their sessions
 // (the replicate and compare calls are in disk_data.cc).
-// Lock order: a Disk's mutex, then its Session's flush gate or its probe
-// mutex (never both). I/O on a disk's data happens outside them, except the
-// 1-byte read of the probe, which holds the probe mutex so that no write
-// over that byte starts meanwhile, and the start of a session, which holds
-// the disk's mutex. A close releases that mutex while it waits for the calls
+// Lock order: a Disk's mutex, then its Session's flush gate, its probe
+// mutex or its digest map's (one of them). I/O on a disk's data happens
+// outside them, except the 1-byte read of the probe, which holds the probe
+// mutex so that no write over that byte starts meanwhile, and the start of
+// a session, which holds the disk's mutex. A close releases that mutex while it waits for the calls
 // in progress and flushes, with the disk marked closing, so that a disk never
 // has two sessions at once (a new one must not start while the last one's
 // writes may still land). The descriptors are opened once at
@@ -175,6 +175,25 @@ Status DiskStore::open_disk(Disk& disk) {
   if (status.is_ok() && size > 0 && io_.pread(fd, &byte, 1, 0) < 0) {
     status = Status::failure(OpenFailed, describe_errno("cannot be read: pread", errno));
   }
+  // A map vouches for an image only while nothing but trvs writes it: a
+  // block device can be written through other names without a trace, and a
+  // verify disk is served to be read.
+  if (status.is_ok() && !disk.config.digest_map_dir.empty()) {
+    if (disk.block_device || read_only) {
+      log(digest_map_event(disk.config.number,
+                           std::string("no digest map for ") +
+                               (disk.block_device ? "a block device"
+                                                  : "a disk served with --verify-disk") +
+                               "; every compare reads the disk",
+                           kPriorityNotice));
+    } else {
+      disk.map =
+          std::make_unique<DigestMap>(disk.config.number, disk.config.digest_map_dir, st.st_dev,
+                                      st.st_ino, [this](const Event& event) { log(event); });
+      status = disk.map->open_folder();
+      if (!status.is_ok()) disk.map.reset();
+    }
+  }
   if (!status.is_ok()) {
     io_.close(fd);
     return status;
@@ -299,6 +318,7 @@ Status DiskStore::open_session(Disk& disk, std::uint32_t group) {
   session->ino = disk.ino;
   session->rdev = disk.rdev;
   std::string kind;
+  ImageStamp stamp;
   if (disk.block_device) {
     // Taken anew: the device may have been resized since the start.
     std::uint64_t bytes = 0;
@@ -318,6 +338,7 @@ Status DiskStore::open_session(Disk& disk, std::uint32_t group) {
     session->fixed = disk.config.fixed_size || session->read_only;
     session->size = st.st_size;
     session->max_size = std::max<std::int64_t>(disk.max_size, st.st_size);
+    stamp = ImageStamp::of(st);
     kind = "image file of " + std::to_string(st.st_size) + " bytes";
     if (session->read_only) {
       kind += ", read-only, bytes past its end compare as zero";
@@ -329,6 +350,13 @@ Status DiskStore::open_session(Disk& disk, std::uint32_t group) {
   }
   if (session->read_only && disk.block_device) kind += ", read-only";
   log(disk_opened_event(disk.config.number, group, path, kind));
+  if (disk.map) {
+    // Chunks past where the image may reach are never kept.
+    const auto bound =
+        static_cast<std::uint64_t>(session->fixed ? session->size : session->max_size);
+    disk.map->begin(stamp, (bound + kChunkLength - 1) / kChunkLength);
+    session->map = disk.map.get();
+  }
   if (!session->read_only) {
     std::string why;
     if (disk.direct_fd < 0 && !open_direct(disk, &why)) {
@@ -460,6 +488,7 @@ Status DiskStore::close_session(Disk& disk, std::unique_lock<std::mutex>& lock, 
   } else if (std::string found = find_change(*session); !found.empty()) {
     status = lose(*session, std::move(found));
   }
+  if (session->map) end_map(*session, status);
   lock.lock();
   const auto count = [](const std::atomic<std::uint64_t>& value) {
     return value.load(std::memory_order_relaxed);
@@ -472,4 +501,19 @@ Status DiskStore::close_session(Disk& disk, std::unique_lock<std::mutex>& lock, 
   counts.failures = count(session->failures);
   log(disk_closed_event(disk.config.number, session->group, why, counts, status.code()));
   return status;
+}
+
+void DiskStore::end_map(Session& session, const Status& status) {
+  if (!status.is_ok()) {
+    session.map->discard("the close failed: " + status.message());
+    return;
+  }
+  // Taken after the flush: what the next open finds must be what was
+  // flushed, and the time of the last write.
+  struct stat st;
+  if (io_.fstat(session.fd, &st) != 0) {
+    session.map->discard(describe_errno("cannot take the image's stamp: fstat", errno));
+    return;
+  }
+  session.map->save(ImageStamp::of(st));
 }

@@ -94,6 +94,9 @@ struct DiskConfig {
   // An image that is longer already keeps its length as the bound. 0 = the
   // default (see kDefaultMaxImageSize).
   std::int64_t max_size = 0;
+  // --digest-map: the folder of the image's digest map (see digest_map.h);
+  // empty = none. Block devices and read-only disks never have one.
+  std::string digest_map_dir = {};
 };
 
 class DiskStore final : public ReplicationHandler {
@@ -202,6 +205,9 @@ class DiskStore final : public ReplicationHandler {
   // Returns once a flush that started after the caller's writes has ended,
   // and the destination has been checked (find_change) after it.
   Status wait_durable(Session& session);
+  // At the end of an open: the digest map is saved with the image's stamp
+  // after a clean close (`status` ok), else discarded.
+  void end_map(Session& session, const Status& status);
 
   // Whether the destination is still what this open vouched for: the path
   // names the file opened, an image is at least as long as what was written

@@ -152,6 +152,12 @@ Event disk_notice_event(std::int16_t disk, const std::string& notice) {
   return event;
 }
 
+Event digest_map_event(std::int16_t disk, const std::string& line, int priority) {
+  Event event = make("digest_map", priority, "disk " + std::to_string(disk) + ": " + line);
+  event.disk = disk;
+  return event;
+}
+
 Event destination_changed_event(std::int16_t disk, std::uint32_t group, const std::string& what) {
   Event event = make("destination_changed", kPriorityError,
                      "disk " + std::to_string(disk) + ": destination changed under group " +

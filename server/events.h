@@ -77,6 +77,9 @@ Event failure_event(std::int32_t code, const std::string& procedure, std::int16_
                     const std::string& reason);
 // "disk N: NOTICE": a way of writing the disk could not be used.
 Event disk_notice_event(std::int16_t disk, const std::string& notice);
+// "disk N: LINE" about the disk's digest map: used, not used, saved,
+// discarded, or a failure to keep it.
+Event digest_map_event(std::int16_t disk, const std::string& line, int priority);
 Event destination_changed_event(std::int16_t disk, std::uint32_t group, const std::string& what);
 // A peer's failure lines are being held back for `seconds` after `lines`.
 Event failures_suppressing_event(const std::string& peer, int lines, long long seconds);

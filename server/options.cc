@@ -18,6 +18,7 @@ const char kTrvsUsage[] =
     "            [--max-connections N] [--max-peer-connections N]\n"
     "            [--user NAME[:GROUP]] [--idle-timeout SECONDS] [--ndr20-only]\n"
     "            [--log-format text|json] [--log-digests]\n"
+    "            [--digest-map DIR]\n"
     "       trvs --help | --version\n"
     "\n"
     "Serves the replication interface to trvc, writing each disk number N\n"
@@ -58,6 +59,10 @@ const char kTrvsUsage[] =
     "                       per line with the time in UTC\n"
     "  --log-digests        at the stop, log how the digests were hashed\n"
     "                       (for diagnosing hashing performance)\n"
+    "  --digest-map DIR     keep the MD5 of each 1 MiB chunk of every image\n"
+    "                       served for writing in a file in DIR, so that\n"
+    "                       compare answers from it instead of reading the\n"
+    "                       image while the image is as trvs left it\n"
     "  --help               show this text\n"
     "  --version            show the version\n";
 
@@ -225,6 +230,7 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
   CommandLine result;
   // --max-size may come before the disk it names.
   std::vector<std::pair<std::int16_t, std::int64_t>> sizes;
+  std::string digest_map_dir;
   for (std::size_t i = 0; i < args.size(); ++i) {
     std::string name = args[i];
     std::string value;
@@ -256,7 +262,7 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
     if (name == "--listen" || name == "--disk" || name == "--fixed-disk" ||
         name == "--verify-disk" || name == "--idle-timeout" || name == "--max-size" ||
         name == "--allow" || name == "--max-connections" || name == "--max-peer-connections" ||
-        name == "--user" || name == "--log-format") {
+        name == "--user" || name == "--log-format" || name == "--digest-map") {
       if (!has_value) {
         if (i + 1 == args.size()) {
           result.error = name + ": a value is missing";
@@ -293,6 +299,13 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
         ok = parse_user(value, &result.options, &result.error);
       } else if (name == "--log-format") {
         ok = parse_log_format(value, &result.options, &result.error);
+      } else if (name == "--digest-map") {
+        ok = !value.empty() && digest_map_dir.empty();
+        if (!ok) {
+          result.error =
+              value.empty() ? "--digest-map: the folder is missing" : "--digest-map: given twice";
+        }
+        digest_map_dir = value;
       } else {
         ok = parse_disk(name, value, name == "--fixed-disk", &result.options, &result.error);
       }
@@ -319,6 +332,7 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
     }
     disk->max_size = bytes;
   }
+  for (auto& disk : result.options.disks) disk.digest_map_dir = digest_map_dir;
   // The protocol has no credentials: beyond loopback the allow list is all
   // that decides who may write the disks, so it must be given.
   if (!is_loopback_address(result.options.server.address) && result.options.server.allow.empty()) {
@@ -332,6 +346,15 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
 }
 
 std::string check_disk_paths(const std::vector<DiskConfig>& disks) {
+  for (const auto& disk : disks) {
+    struct stat st;
+    if (disk.digest_map_dir.empty()) continue;
+    if (::stat(disk.digest_map_dir.c_str(), &st) != 0) {
+      return "--digest-map: " + disk.digest_map_dir + ": " + std::strerror(errno);
+    }
+    if (!S_ISDIR(st.st_mode)) return "--digest-map: " + disk.digest_map_dir + " is not a folder";
+    break;
+  }
   for (const auto& disk : disks) {
     struct stat st;
     if (::stat(disk.path.c_str(), &st) != 0) {

@@ -44,7 +44,8 @@ struct CommandLine {
 CommandLine parse_command_line(const std::vector<std::string>& args);
 
 // Checks that every disk's path names an existing block device or regular
-// file; returns what is wrong, or an empty text. (DiskStore::open_disks
+// file, and that the --digest-map folder is one; returns what is wrong, or an
+// empty text. (DiskStore::open_disks
 // checks all the rest when it opens them.)
 std::string check_disk_paths(const std::vector<DiskConfig>& disks);
 

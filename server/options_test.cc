@@ -134,6 +134,30 @@ TEST(CommandLineTest, DiskPathsMustNameAFileOrABlockDevice) {
   EXPECT_NE(check_disk_paths({{1, "/dev/null", false}}).find("neither"), std::string::npos);
 }
 
+TEST(CommandLineTest, DigestMapFolderServesEveryDiskAndMustBeAFolder) {
+  trvs_testing::ScratchDir scratch;
+  ASSERT_TRUE(scratch.ok());
+  const std::string folder = scratch.path().string();
+  const std::string file = (scratch.path() / "disk.img").string();
+  std::ofstream(file).put('x');
+  CommandLine line = parse({"--disk", "1=" + file, "--digest-map=" + folder, "--disk", "2=x"});
+  ASSERT_EQ(line.options.disks.size(), 2u) << line.error;
+  EXPECT_EQ(line.options.disks[1].digest_map_dir, folder);
+  EXPECT_EQ(parse({"--disk", "1=" + file, "--digest-map", folder, "--digest-map", folder}).error,
+            "--digest-map: given twice");
+  EXPECT_EQ(parse({"--disk", "1=" + file, "--digest-map="}).error,
+            "--digest-map: the folder is missing");
+
+  DiskConfig disk{1, file, false};
+  disk.digest_map_dir = folder;
+  EXPECT_EQ(check_disk_paths({disk}), "");
+  disk.digest_map_dir = file;
+  EXPECT_EQ(check_disk_paths({disk}), "--digest-map: " + file + " is not a folder");
+  disk.digest_map_dir = folder + "/missing";
+  EXPECT_EQ(check_disk_paths({disk}),
+            "--digest-map: " + folder + "/missing: No such file or directory");
+}
+
 }  // namespace
 
 namespace {

@@ -68,11 +68,28 @@ class RawClient {
   std::optional<std::int32_t> compare(std::int16_t dest, std::int64_t offset, const Bytes& data) {
     return client_->compare(syntax_, dest, offset, data);
   }
+  // A replicate too large for one fragment (a whole chunk), in fragments.
+  std::optional<std::int32_t> replicate_in_fragments(std::int16_t dest, std::int64_t offset,
+                                                     const Bytes& data) {
+    const auto stub = encode_replicate_request(syntax_, dest, offset, md5_of(data), data);
+    if (!client_->send_request(++fragmented_calls_ + 1000000, 0, kReplicateOpnum, stub, 4096)
+             .is_ok()) {
+      return std::nullopt;
+    }
+    rpc::testing::RawClient::Answer answer;
+    std::int32_t result = 0;
+    if (!client_->read_answer(&answer).is_ok() || answer.fault ||
+        !decode_result_response(answer.stub, &result).is_ok()) {
+      return std::nullopt;
+    }
+    return result;
+  }
 
  private:
   std::unique_ptr<rpc::testing::RawClient> client_;
   rpc::Syntax syntax_ = rpc::Syntax::Ndr20;
   std::uint32_t group_ = 0;
+  std::uint32_t fragmented_calls_ = 0;
 };
 
 class TrvsProcessTest : public ::testing::Test {
@@ -161,6 +178,46 @@ TEST_F(TrvsProcessTest, SigintFlushesAndClosesAnOpenDisk) {
       << text;
   EXPECT_NE(text.find("replicated 1 chunks (4096 bytes written)"), std::string::npos) << text;
   EXPECT_EQ(read_image(), data);
+}
+
+// A kill leaves the map as the open's first write left it: the next trvs
+// reads the image; a stop on SIGTERM saves it.
+// Each client stays connected through the signal, so that no close of its
+// group comes first.
+TEST_F(TrvsProcessTest, AKilledServerLeavesADigestMapThatIsNotTrusted) {
+  const std::string maps = (dir_ / "maps").string();
+  std::filesystem::create_directory(maps);
+  const Bytes first = trvs_testing::pattern(1048576, 1);
+  const Bytes second = trvs_testing::pattern(1048576, 2);
+  std::uint16_t port = start({"--digest-map", maps});
+  ASSERT_NE(port, 0);
+  RawClient killed;
+  ASSERT_TRUE(killed.connect(port, 0, rpc::Syntax::Ndr20));
+  ASSERT_EQ(killed.open_device(1), Opened);
+  ASSERT_EQ(killed.replicate_in_fragments(1, 0, first), Replicated);
+  ASSERT_EQ(killed.close_device(1), Closed);
+  ASSERT_TRUE(wait_for_log("saved: 1 chunks known")) << log();
+  ASSERT_EQ(killed.open_device(1), Opened);
+  ASSERT_TRUE(wait_for_log("used: 1 chunks known")) << log();
+  ASSERT_EQ(killed.replicate_in_fragments(1, 1048576, second), Replicated);
+  trvs_->signal(SIGKILL);
+  EXPECT_EQ(trvs_->wait(), -1);
+  killed.close();
+
+  port = start({"--digest-map", maps});
+  ASSERT_NE(port, 0);
+  RawClient stopped;
+  ASSERT_TRUE(stopped.connect(port, 0, rpc::Syntax::Ndr20));
+  ASSERT_EQ(stopped.open_device(1), Opened);
+  EXPECT_TRUE(wait_for_log("not used (not closed cleanly)")) << log();
+  EXPECT_EQ(stopped.compare(1, 0, first), Identical);
+  EXPECT_EQ(stopped.compare(1, 1048576, second), Identical);
+  trvs_->signal(SIGTERM);
+  EXPECT_EQ(trvs_->wait(), 0);
+  stopped.close();
+  EXPECT_NE(log().find("saved: 2 chunks known, 0 compares answered from it"), std::string::npos)
+      << log();
+  EXPECT_NE(log().find("(shutdown)"), std::string::npos) << log();
 }
 
 TEST_F(TrvsProcessTest, ServesOneGroupThroughSeveralConnectionsAndClosesWhenTheyEnd) {
