@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 
 #include "server/disk_store.h"
@@ -35,6 +36,10 @@ struct DiskStore::Session {
   // write or a zero range on this disk.
   std::atomic<bool> direct{false};
   std::atomic<bool> zero_ranges{true};
+  // Image files: held shared by a write that may lengthen the file, and
+  // exclusively by the ftruncate that lengthens it for zeros past its end,
+  // which would otherwise cut a write that landed after it took the length.
+  std::shared_mutex growth;
   // For a fixed-size disk, the end that is never written past.
   std::int64_t size = 0;
   // For a growable image, the length it may grow to (at least its length

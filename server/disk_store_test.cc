@@ -1402,17 +1402,17 @@ TEST_F(DiskFaultTest, AFailedReadFailsTheCompareAndAnInterruptedOneIsRedone) {
 TEST_F(DiskFaultTest, AFailedZeroRangeFailsTheChunkUnlessTheFileSystemCannotZero) {
   open();
   const Bytes zeros(kChunk, 0);
-  io_.fail(DiskCall::ZeroRange, EIO);
+  io_.fail(DiskCall::PunchHole, EIO);
   EXPECT_EQ(replicate(5, 1, 0, zeros), WriteFailed);
   EXPECT_TRUE(logged("replicate disk 1 group 5 offset 0: fallocate: "));
-  io_.fail(DiskCall::ZeroRange, EINTR);
+  io_.fail(DiskCall::PunchHole, EINTR);
   EXPECT_EQ(replicate(5, 1, 0, zeros), Replicated);
   // A file system that cannot zero ranges gets the zeros written, from now on.
-  io_.fail(DiskCall::ZeroRange, EOPNOTSUPP);
+  io_.fail(DiskCall::PunchHole, EOPNOTSUPP);
   EXPECT_EQ(replicate(5, 1, kChunk, zeros), Replicated);
-  const int tried = io_.calls(DiskCall::ZeroRange);
+  const int tried = io_.calls(DiskCall::PunchHole);
   EXPECT_EQ(replicate(5, 1, 2 * kChunk, zeros), Replicated);
-  EXPECT_EQ(io_.calls(DiskCall::ZeroRange), tried);
+  EXPECT_EQ(io_.calls(DiskCall::PunchHole), tried);
   EXPECT_TRUE(logged("disk 1: cannot zero ranges (fallocate: "));
   EXPECT_EQ(store_->close_device(5, 1), Closed);
   EXPECT_EQ(read_file(path_), Bytes(3 * kChunk, 0));
