@@ -1,5 +1,6 @@
 // The disk store's use of the files it serves: zero chunks as holes and
-// lengths rather than written data.
+// lengths rather than written data, and one image served both for writing
+// and for verification, one open at a time.
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -144,6 +145,43 @@ TEST_F(DiskFilesTest, AFailedGrowthFailsTheChunkAndWithoutHolesZerosPastTheEndAr
   std::fill(expected.begin(), expected.begin() + kChunk, 0);
   expected.resize(7 * kChunk, 0);
   EXPECT_EQ(read_file(path), expected);
+}
+
+// --disk 1 and --verify-disk 2 of one image: never both open; each may be
+// had once the other is closed, in either order, whatever order the options
+// came in.
+TEST_F(DiskFilesTest, OneImageServedForWritingAndVerifyingIsOpenOnlyOnceAtATime) {
+  const Bytes data = pattern(kChunk, 11);
+  const std::string path = make_file("a.img", {});
+  DiskConfig verify{2, path, false};
+  verify.read_only = true;
+  make_store({verify, {1, path, false}});
+  ASSERT_TRUE(open_status_.empty()) << open_status_;
+  ASSERT_EQ(store_->open_device(5, 1), Opened);
+  EXPECT_EQ(store_->open_device(6, 2), Busy);
+  EXPECT_TRUE(
+      logged("failure 10 (busy): open_device disk 2 group 6: disk 1, the same file, is open by "
+             "group 5"));
+  ASSERT_EQ(replicate(5, 1, 0, data), Replicated);
+  ASSERT_EQ(store_->close_device(5, 1), Closed);
+  ASSERT_EQ(store_->open_device(6, 2), Opened);
+  EXPECT_EQ(compare(6, 2, 0, data), Identical);
+  EXPECT_EQ(replicate(6, 2, 0, data), ReadOnly);
+  EXPECT_EQ(store_->open_device(5, 1), Busy);
+  ASSERT_EQ(store_->close_device(6, 2), Closed);
+  EXPECT_EQ(store_->open_device(5, 1), Opened);
+  store_.reset();
+
+  // Any other pair of disks on one file is still refused: two writers, or a
+  // second verifier.
+  make_store({{1, path, false}, {3, path, true}});
+  EXPECT_NE(open_status_.find("is the same file as disk 1"), std::string::npos) << open_status_;
+  DiskConfig second = verify;
+  second.number = 4;
+  make_store({{1, path, false}, verify, second});
+  EXPECT_NE(open_status_.find("disk 4 (" + path + "): is the same file as disk"),
+            std::string::npos)
+      << open_status_;
 }
 
 }  // namespace

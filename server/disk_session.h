@@ -122,4 +122,37 @@ struct DiskStore::Disk {
   std::uint32_t closing_group = 0;  // whose session it closes
   std::condition_variable closed;
   std::shared_ptr<Session> session;  // guarded by mutex; null while closed
+
+  // A --verify-disk of the file of a --disk: the two disks share this, and
+  // only one of them at a time has a session (from its start to the end of
+  // its close). Null for a disk whose file no other disk serves.
+  struct SharedFile {
+    std::mutex mutex;  // taken after a Disk's mutex, never before it
+    const Disk* holder = nullptr;
+    std::uint32_t group = 0;
+  };
+  std::shared_ptr<SharedFile> shared;
+
+  // For a session of `group` on this disk; false (with the other disk's
+  // number and group) while the other disk of the file holds it. Called
+  // with `mutex` held.
+  bool take_file(std::uint32_t group, std::int16_t* holding_disk, std::uint32_t* holding_group) {
+    if (!shared) return true;
+    std::lock_guard lock(shared->mutex);
+    if (shared->holder != nullptr && shared->holder != this) {
+      *holding_disk = shared->holder->config.number;
+      *holding_group = shared->group;
+      return false;
+    }
+    shared->holder = this;
+    shared->group = group;
+    return true;
+  }
+  // Once this disk's session has ended (or did not start). Called with
+  // `mutex` held.
+  void release_file() {
+    if (!shared) return;
+    std::lock_guard lock(shared->mutex);
+    if (shared->holder == this) shared->holder = nullptr;
+  }
 };
