@@ -35,6 +35,7 @@
 #include "server/disk_session.h"
 #include "server/disk_store_internal.h"
 #include "server/flush_gate.h"
+#include "server/privileges.h"
 #include "service/server_result.h"
 
 DiskStore::DiskStore(std::vector<DiskConfig> disks, LogSink log, HashCombiner& hasher, DiskIo& io)
@@ -121,9 +122,13 @@ Status DiskStore::open_disk(Disk& disk) {
       return Status::failure(
           OpenFailed, "mounted or in use (" + describe_errno("open with O_EXCL", error) + ")");
     }
-    return Status::failure(
-        OpenFailed,
-        describe_errno(read_only ? "open for reading" : "open for reading and writing", error));
+    std::string why =
+        describe_errno(read_only ? "open for reading" : "open for reading and writing", error);
+    if (error == EACCES || error == EPERM) {
+      why += std::string("; it must be ") + (read_only ? "readable" : "readable and writable") +
+             " by user " + effective_user_name() + " (see trvs(8))";
+    }
+    return Status::failure(OpenFailed, why);
   }
   struct stat st;
   std::int64_t size = 0;

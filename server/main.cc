@@ -25,6 +25,14 @@ int reject(const std::string& error) {
   return 2;
 }
 
+// A disk that cannot be served is no misuse of the command line: one line,
+// which names the fix, and no usage text to bury it in the journal.
+int refuse_disk(const std::string& error) {
+  const char* level = EventLog::is_journal_stream(STDERR_FILENO) ? "<3>" : "";
+  std::fprintf(stderr, "%strvs: %s\n", level, error.c_str());
+  return 2;
+}
+
 std::string describe_disks(const std::vector<DiskConfig>& disks) {
   std::string text;
   for (const auto& disk : disks) {
@@ -81,7 +89,7 @@ int main(int argc, char** argv) {
     if (!resolve_identity(options.user, options.group, &identity, &error)) return reject(error);
   }
   if (const std::string problem = check_disk_paths(options.disks); !problem.empty()) {
-    return reject(problem);
+    return refuse_disk(problem);
   }
 
   // Blocked before any thread exists, so that every thread inherits the mask
@@ -101,7 +109,7 @@ int main(int argc, char** argv) {
   // Every disk is opened now, as who trvs is at start, and kept: a disk that
   // cannot be served stops it here rather than failing the first client.
   if (const Status status = store.open_disks(); !status.is_ok()) {
-    return reject("cannot serve " + status.message());
+    return refuse_disk("cannot serve " + status.message());
   }
 
   options.server.on_event = [&log](const std::string& line) { log.write(line); };
@@ -124,7 +132,7 @@ int main(int argc, char** argv) {
     }
     if (const Status status = store.check_paths(); !status.is_ok()) {
       server.stop();
-      return reject("as " + identity.user + ", " + status.message());
+      return refuse_disk("as " + identity.user + ", " + status.message());
     }
     log.write("running as " + identity.user + " (uid " + std::to_string(identity.uid) + ", gid " +
               std::to_string(identity.gid) + "); root given up");

@@ -265,7 +265,6 @@ TEST_F(TrvsCommandLineTest, BadArgumentsGiveTheUsageAndExitCode2) {
       {},
       {"--disk", "1"},
       {"--disk", "70000=" + image_},
-      {"--disk", "1=" + (dir_ / "missing.img").string()},
       {"--listen", "127.0.0.1", "--disk", "1=" + image_},
       {"--disk", "1=" + image_, "--frobnicate"},
       {"--disk", "1=" + image_, "--log-format", "xml"},
@@ -281,7 +280,17 @@ TEST_F(TrvsCommandLineTest, BadArgumentsGiveTheUsageAndExitCode2) {
     EXPECT_EQ(text.rfind("trvs: ", 0), 0u) << text;
     EXPECT_NE(text.find("usage: trvs"), std::string::npos) << text;
   }
+  // A disk that cannot be served is told in one line that names the fix.
   std::string output;
+  const std::string missing = (dir_ / "missing.img").string();
+  EXPECT_EQ(run({"--disk", "1=" + missing}, &output), 2);
+  EXPECT_EQ(output, "");
+  EXPECT_EQ(log().rfind("trvs: disk 1: " + missing +
+                            ": No such file or directory; create the image first, e.g. install -o ",
+                        0),
+            0u)
+      << log();
+  EXPECT_EQ(log().find('\n'), log().size() - 1) << log();
   EXPECT_EQ(run({"--help"}, &output), 0);
   EXPECT_EQ(output.rfind("usage: trvs", 0), 0u) << output;
   EXPECT_NE(output.find("\ntrvs " TRV_VERSION "\n"), std::string::npos) << output;
