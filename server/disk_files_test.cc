@@ -179,8 +179,7 @@ TEST_F(DiskFilesTest, OneImageServedForWritingAndVerifyingIsOpenOnlyOnceAtATime)
   DiskConfig second = verify;
   second.number = 4;
   make_store({{1, path, false}, verify, second});
-  EXPECT_NE(open_status_.find("disk 4 (" + path + "): is the same file as disk"),
-            std::string::npos)
+  EXPECT_NE(open_status_.find("disk 4 (" + path + "): is the same file as disk"), std::string::npos)
       << open_status_;
 }
 

@@ -4,14 +4,14 @@
 // mutex (never both), or the SharedFile it shares with another disk. I/O on
 // a disk's data happens outside them, except the 1-byte read of the probe,
 // which holds the probe mutex so that no write over that byte starts
-// meanwhile, and the start of a session, which holds the disk's mutex. A close releases that mutex while it waits for the calls
-// in progress and flushes, with the disk marked closing, so that a disk never
-// has two sessions at once (a new one must not start while the last one's
-// writes may still land). The descriptors are opened once at
-// start and shared by the disk's sessions, one after another. Each
-// connection thread keeps its own direct-write buffer (and, in disk_read.cc,
-// its own read buffer); nothing is allocated per call on the way of a chunk
-// that succeeds.
+// meanwhile, and the start of a session, which holds the disk's mutex. A
+// close releases that mutex while it waits for the calls in progress and
+// flushes, with the disk marked closing, so that a disk never has two
+// sessions at once (a new one must not start while the last one's writes
+// may still land). The descriptors are opened once at start and shared by
+// the disk's sessions, one after another. Each connection thread keeps its
+// own direct-write buffer (and, in disk_read.cc, its own read buffer);
+// nothing is allocated per call on the way of a chunk that succeeds.
 #include "server/disk_store.h"
 
 #include <fcntl.h>

@@ -43,7 +43,8 @@ std::string quoted(const fs::path& path) { return "'" + path.string() + "'"; }
 // Why loop devices cannot be had here, or empty when they can.
 std::string why_no_loop_devices() {
   if (::geteuid() != 0) return "needs root to set up loop devices";
-  if (!fs::exists("/dev/loop-control")) return "no /dev/loop-control: this kernel has no loop devices";
+  if (!fs::exists("/dev/loop-control"))
+    return "no /dev/loop-control: this kernel has no loop devices";
   std::string output;
   if (run_shell("losetup --version", &output) != 0) return "no losetup: " + output;
   return {};
@@ -54,10 +55,9 @@ class LoopDevice {
  public:
   LoopDevice(const fs::path& file, int sector_size) {
     std::string output;
-    const int status =
-        run_shell("losetup --find --show --sector-size " + std::to_string(sector_size) + " " +
-                      quoted(file),
-                  &output);
+    const int status = run_shell(
+        "losetup --find --show --sector-size " + std::to_string(sector_size) + " " + quoted(file),
+        &output);
     while (!output.empty() && output.back() == '\n') output.pop_back();
     if (status == 0 && output.rfind("/dev/loop", 0) == 0) {
       device_ = output;
@@ -253,9 +253,9 @@ TEST_F(BlockDeviceTest, AMountedDestinationIsRefusedAndASmallOneFailsThePastTheE
                                    " --listen 127.0.0.1:0 --disk 1=" + small_loop.device(),
                                &output);
   EXPECT_EQ(status, 2) << output;
-  EXPECT_EQ(output.rfind("trvs: cannot serve disk 1 (" + small_loop.device() + "): mounted or in use",
-                         0),
-            0u)
+  EXPECT_EQ(
+      output.rfind("trvs: cannot serve disk 1 (" + small_loop.device() + "): mounted or in use", 0),
+      0u)
       << output;
   EXPECT_EQ(output.find('\n'), output.size() - 1) << output;
 }
