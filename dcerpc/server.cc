@@ -76,6 +76,14 @@ std::string shown(const std::string& address) {
   return address.empty() ? "an unknown peer" : address;
 }
 
+ServerEvent peer_event(ServerEvent::Kind kind, const std::string& peer, std::string text) {
+  ServerEvent event;
+  event.kind = kind;
+  event.peer = peer;
+  event.text = std::move(text);
+  return event;
+}
+
 }  // namespace
 
 // --- groups ------------------------------------------------------------------
@@ -126,25 +134,29 @@ void Server::Impl::serve(Connection* connection) {
   // Counted and reported before the peer sees the close, so that whoever
   // sees it finds it counted.
   const std::string closed = "connection from " + connection->peer + " closed: ";
+  const auto closed_event = [&](std::string why) {
+    return peer_event(ServerEvent::Kind::ConnectionClosed, connection->peer, closed + why);
+  };
   switch (bound) {
     case ConnectionHandler::Bound::None:
       break;
     case ConnectionHandler::Bound::Idle:
       ++counters.idle_closed;
       report_limited("idle", connection->address,
-                     closed + "no PDU for " + seconds_text(options.limits.idle_timeout_ms));
+                     closed_event("no PDU for " + seconds_text(options.limits.idle_timeout_ms)));
       break;
     case ConnectionHandler::Bound::SlowPdu:
       ++counters.slow_pdus;
       report_limited(
           "slow", connection->address,
-          closed + "a PDU took longer than " + seconds_text(options.limits.pdu_timeout_ms));
+          closed_event("a PDU took longer than " + seconds_text(options.limits.pdu_timeout_ms)));
       break;
     case ConnectionHandler::Bound::Fragments:
       ++counters.fragment_limit_closed;
-      report_limited("fragments", connection->address,
-                     closed + "a call of more than " +
-                         std::to_string(options.limits.max_fragments_per_call) + " fragments");
+      report_limited(
+          "fragments", connection->address,
+          closed_event("a call of more than " +
+                       std::to_string(options.limits.max_fragments_per_call) + " fragments"));
       break;
   }
   // The peer sees EOF now; the descriptor is closed when the thread is reaped,
@@ -218,7 +230,8 @@ void Server::Impl::accept_loop() {
       ++counters.accept_failures;
       if (pause.count() == 0) {
         lock.unlock();
-        report("cannot accept connections: " + error_text(s.sys_error()) + "; retrying");
+        report(ServerEvent::Kind::AcceptFailed,
+               "cannot accept connections: " + error_text(s.sys_error()) + "; retrying");
         lock.lock();
         pause = kFirstAcceptPause;
       } else {
@@ -231,7 +244,7 @@ void Server::Impl::accept_loop() {
     if (pause.count() != 0) {
       pause = std::chrono::milliseconds{0};
       lock.unlock();
-      report("accepting connections again");
+      report(ServerEvent::Kind::AcceptingAgain, "accepting connections again");
       lock.lock();
       if (stopping) return;
       reap_finished();
@@ -288,7 +301,9 @@ void Server::Impl::accept_loop() {
     report_evicted(evicted_peer, address);
     report_evicted(evicted_other, address);
     if (kind == nullptr) continue;
-    report_limited(kind, address, "refused connection from " + shown(address) + ": " + refusal);
+    report_limited(kind, address,
+                   peer_event(ServerEvent::Kind::ConnectionRefused, address,
+                              "refused connection from " + shown(address) + ": " + refusal));
     socket.close();
   }
 }
@@ -298,9 +313,10 @@ void Server::Impl::report_evicted(const std::string& closed, const std::string& 
   // Limited per address of the connection let in: a peer that keeps opening
   // connections past a cap costs one line a minute.
   report_limited("unbound", newcomer,
-                 "connection from " + closed +
-                     " closed: not bound, its slot given to a new connection from " +
-                     shown(newcomer));
+                 peer_event(ServerEvent::Kind::ConnectionClosed, closed,
+                            "connection from " + closed +
+                                " closed: not bound, its slot given to a new connection from " +
+                                shown(newcomer)));
 }
 
 // --- Server ------------------------------------------------------------------

@@ -87,14 +87,31 @@ struct ServerLimits {
   int pdu_timeout_ms = 30000;
 };
 
-// One line about something the server did on its own (an idle connection
-// closed, a peer refused, accepting that failed or works again), without a
-// line end. Lines about one peer (a refusal, a connection closed by a bound
-// or for a newcomer) are limited to one a minute per kind and peer address
-// (see report_limiter.h), so that a peer's many connections cost one line. Called
-// from the listener and connection threads, possibly concurrently, never with
-// a lock of the server held.
-using ServerEventSink = std::function<void(const std::string&)>;
+// Something the server did on its own (an idle connection closed, a peer
+// refused, accepting that failed or works again): what kind of thing, whom it
+// was about, and the line a person reads, without a line end. The kind and
+// the fields are what a program reads; the text is never parsed back.
+struct ServerEvent {
+  enum class Kind {
+    ConnectionClosed,   // by a bound (idle, slow PDU, fragments) or for a newcomer
+    ConnectionRefused,  // closed at accept, before a byte of it was read
+    BindRefused,        // a bind named a group that is not alive or not the peer's
+    AcceptFailed,       // accepting started failing; the server retries
+    AcceptingAgain,     // the first connection accepted after that
+  };
+  Kind kind = Kind::ConnectionClosed;
+  // The peer the line names, "ADDR:PORT" or "ADDR"; empty when it names none.
+  std::string peer;
+  std::uint32_t group = 0;  // BindRefused: the group the bind named; else 0
+  std::string text;
+};
+
+// Receives the server's events. Events about one peer (a refusal, a
+// connection closed by a bound or for a newcomer) are limited to one a minute
+// per kind and peer address (see report_limiter.h), so that a peer's many
+// connections cost one event. Called from the listener and connection
+// threads, possibly concurrently, never with a lock of the server held.
+using ServerEventSink = std::function<void(const ServerEvent&)>;
 
 struct ServerOptions {
   std::string address = "127.0.0.1";
@@ -104,7 +121,7 @@ struct ServerOptions {
   // other address is closed at accept, before a byte of it is read.
   std::vector<AddressRange> allow;
   ServerLimits limits;
-  // Receives the event lines; may be empty. The runtime writes nothing itself.
+  // Receives the events; may be empty. The runtime writes nothing itself.
   ServerEventSink on_event;
 };
 

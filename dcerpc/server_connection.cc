@@ -252,12 +252,15 @@ bool ConnectionHandler::handle_bind(const CommonHeader& header, std::span<const 
     const Server::Impl::Join join = server_->join_group(group, address);
     if (join != Server::Impl::Join::Joined) {
       ++server_->counters.group_refusals;
-      server_->report_limited(
-          "group", address,
+      ServerEvent event;
+      event.kind = ServerEvent::Kind::BindRefused;
+      event.peer = connection_->peer;
+      event.group = group;
+      event.text =
           "refused bind from " + connection_->peer + ": association group " +
-              std::to_string(group) +
-              (join == Server::Impl::Join::Unknown ? " does not exist"
-                                                   : " belongs to another peer"));
+          std::to_string(group) +
+          (join == Server::Impl::Join::Unknown ? " does not exist" : " belongs to another peer");
+      server_->report_limited("group", address, std::move(event));
       return send_bind_nak(header.call_id, reject_reason::kNotSpecified);
     }
   } else {

@@ -109,15 +109,19 @@ struct Server::Impl {
   }
 
   void accept_loop();
-  void report(const std::string& line) {
-    if (options.on_event) options.on_event(line);
-  }
-  // A line about a peer's misbehaviour: at most one per `kind` and peer
-  // address per interval.
-  void report_limited(const char* kind, const std::string& address, const std::string& line) {
+  void report(ServerEvent::Kind kind, std::string text) {
     if (!options.on_event) return;
-    const std::string text = limiter.filter(std::string(kind) + " " + address, line);
-    if (!text.empty()) options.on_event(text);
+    ServerEvent event;
+    event.kind = kind;
+    event.text = std::move(text);
+    options.on_event(event);
+  }
+  // An event about a peer's misbehaviour: at most one per `limit` and peer
+  // address per interval; the one let through says how many were held back.
+  void report_limited(const char* limit, const std::string& address, ServerEvent event) {
+    if (!options.on_event) return;
+    event.text = limiter.filter(std::string(limit) + " " + address, event.text);
+    if (!event.text.empty()) options.on_event(event);
   }
   void serve(Connection* connection);
   // Joins and frees connections whose thread has finished. Caller holds mu.

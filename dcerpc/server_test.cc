@@ -422,9 +422,9 @@ class IdleBoundTest : public ServerTest {
     ServerOptions options;
     options.limits.idle_timeout_ms = milliseconds;
     options.limits.pdu_timeout_ms = pdu_milliseconds;
-    options.on_event = [this](const std::string& line) {
+    options.on_event = [this](const rpc::ServerEvent& event) {
       std::lock_guard lock(events_mu_);
-      events_.push_back(line);
+      events_.push_back(event.text);
     };
     start(options);
   }
@@ -596,7 +596,9 @@ TEST_F(PeerPolicyTest, PeersOutsideTheAllowListAreClosedUnreadAndReportedOnce) {
   EXPECT_EQ(server_->stats().connections_refused, 3u);
   EXPECT_EQ(server_->stats().connections_accepted, 2u);
   EXPECT_EQ(events_.count("refused connection from 127.0.0.2: not in the allow list"), 1u);
-  EXPECT_EQ(events_.lines().size(), 1u);
+  ASSERT_EQ(events_.events().size(), 1u);
+  EXPECT_EQ(events_.events()[0].kind, ServerEvent::Kind::ConnectionRefused);
+  EXPECT_EQ(events_.events()[0].peer, "127.0.0.2");
   // The dispatcher learns each call's peer address.
   auto calls = dispatcher_.calls();
   ASSERT_EQ(calls.size(), 2u);
@@ -696,6 +698,13 @@ TEST_F(PeerPolicyTest, AnotherPeerCannotJoinAGroup) {
                           std::to_string(group) + " belongs to another peer"),
             1u);
   EXPECT_EQ(events_.count_starting("refused bind from 127.0.0.2:"), 1u);
+  const std::vector<ServerEvent> events = events_.events();
+  const auto refusal = std::find_if(events.begin(), events.end(), [&](const ServerEvent& event) {
+    return event.peer == thief.local_name();
+  });
+  ASSERT_NE(refusal, events.end());
+  EXPECT_EQ(refusal->kind, ServerEvent::Kind::BindRefused);
+  EXPECT_EQ(refusal->group, group);
 }
 
 TEST_F(PeerPolicyTest, GroupIdsAreUnpredictable) {

@@ -32,14 +32,19 @@
 
 namespace rpc::testing {
 
-// Collects a server's event lines (ServerOptions::on_event) for inspection.
+// Collects a server's events (ServerOptions::on_event) for inspection.
 class EventRecorder {
  public:
   ServerEventSink sink() {
-    return [this](const std::string& line) {
+    return [this](const ServerEvent& event) {
       std::lock_guard lock(mu_);
-      lines_.push_back(line);
+      lines_.push_back(event.text);
+      events_.push_back(event);
     };
+  }
+  std::vector<ServerEvent> events() {
+    std::lock_guard lock(mu_);
+    return events_;
   }
   std::vector<std::string> lines() {
     std::lock_guard lock(mu_);
@@ -60,6 +65,7 @@ class EventRecorder {
  private:
   std::mutex mu_;
   std::vector<std::string> lines_;
+  std::vector<ServerEvent> events_;
 };
 
 // Polls `done` every 2 ms for at most 20 s; whether it became true. A safety

@@ -27,8 +27,7 @@ Status DiskStore::lose(Session& session, std::string what) {
 }
 
 void DiskStore::log_change(const Session& session, const std::string& what) const {
-  log("disk " + std::to_string(session.disk) + ": destination changed under group " +
-      std::to_string(session.group) + ": " + what + "; this open fails from now on");
+  log(destination_changed_event(session.disk, session.group, what));
 }
 
 Status DiskStore::check_length(Session& session, std::int64_t* length) {

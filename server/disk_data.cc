@@ -38,7 +38,7 @@ Status write_all(DiskIo& io, int fd, const std::uint8_t* data, std::size_t lengt
     const ssize_t n = io.pwrite(fd, data + done, length - done, offset + static_cast<off_t>(done));
     if (n < 0) {
       if (errno == EINTR) continue;
-      return Status::failure(WriteFailed, describe_errno("pwrite", errno));
+      return write_failure(WriteFailed, "pwrite", errno);
     }
     if (n == 0) return Status::failure(WriteFailed, "pwrite wrote nothing");
     done += static_cast<std::size_t>(n);
@@ -181,12 +181,13 @@ Status DiskStore::write_chunk(Session& session, const std::uint8_t* data, std::s
         io_.pwrite(session.direct_fd, buffer, piece, offset + static_cast<std::int64_t>(done));
     if (n < 0) {
       if (errno == EINTR) continue;
-      if (errno != EINVAL) return Status::failure(WriteFailed, describe_errno("pwrite", errno));
+      if (errno != EINVAL) return write_failure(WriteFailed, "pwrite", errno);
       // The file system takes O_DIRECT opens but not the writes (or not
       // with this alignment): the page cache it is, from now on.
       if (session.direct.exchange(false)) {
-        log("disk " + std::to_string(session.disk) + ": direct write refused (" +
-            describe_errno("pwrite", EINVAL) + "), writing through the page cache");
+        log(disk_notice_event(session.disk, "direct write refused (" +
+                                                describe_errno("pwrite", EINVAL) +
+                                                "), writing through the page cache"));
       }
       break;
     }
@@ -225,12 +226,12 @@ bool DiskStore::zero_range(Session& session, std::size_t length, std::int64_t of
     const int error = errno;
     if (error == EOPNOTSUPP || error == EINVAL || error == ENOSYS || error == ENOTTY) {
       if (session.zero_ranges.exchange(false)) {
-        log("disk " + std::to_string(session.disk) + ": cannot zero ranges (" +
-            describe_errno(call, error) + "), writing zero chunks");
+        log(disk_notice_event(session.disk, "cannot zero ranges (" + describe_errno(call, error) +
+                                                "), writing zero chunks"));
       }
       return false;
     }
-    *status = Status::failure(WriteFailed, describe_errno(call, error));
+    *status = write_failure(WriteFailed, call, error);
     return true;
   }
   *status = session.block_device || end <= image_length ? Status::ok() : grow_image(session, end);
@@ -249,7 +250,7 @@ Status DiskStore::grow_image(Session& session, std::int64_t end) {
   }
   if (st.st_size >= end) return Status::ok();
   while (io_.ftruncate(session.fd, static_cast<off_t>(end)) != 0) {
-    if (errno != EINTR) return Status::failure(WriteFailed, describe_errno("ftruncate", errno));
+    if (errno != EINTR) return write_failure(WriteFailed, "ftruncate", errno);
   }
   return Status::ok();
 }
@@ -257,7 +258,7 @@ Status DiskStore::grow_image(Session& session, std::int64_t end) {
 Status DiskStore::wait_durable(Session& session) {
   return session.flushes.wait([&] {
     if (io_.fdatasync(session.fd) != 0) {
-      return Status::failure(FlushFailed, describe_errno("fdatasync", errno));
+      return write_failure(FlushFailed, "fdatasync", errno);
     }
     // Durable, but perhaps in a file that is no longer the destination.
     if (std::string found = find_change(session); !found.empty()) {

@@ -51,9 +51,9 @@ class DiskFilesTest : public ::testing::Test {
   void make_store(std::vector<DiskConfig> disks) {
     store_ = std::make_unique<DiskStore>(
         std::move(disks),
-        [this](const std::string& line) {
+        [this](const Event& event) {
           std::lock_guard lock(log_mutex_);
-          log_.push_back(line);
+          log_.push_back(event.text);
         },
         hasher_, io_);
     open_status_ = store_->open_disks().message();
@@ -127,9 +127,9 @@ TEST_F(DiskFilesTest, AFailedGrowthFailsTheChunkAndWithoutHolesZerosPastTheEndAr
   make_store({{1, path, false}});
   ASSERT_EQ(store_->open_device(5, 1), Opened);
   const Bytes zeros(kChunk, 0);
-  io_.fail(DiskCall::Ftruncate, ENOSPC);
+  io_.fail(DiskCall::Ftruncate, EFBIG);
   EXPECT_EQ(replicate(5, 1, 4 * kChunk, zeros), WriteFailed);
-  EXPECT_TRUE(logged("offset 4194304: ftruncate: "));
+  EXPECT_TRUE(logged("offset 4194304: ftruncate: the image would pass the largest file"));
   io_.fail(DiskCall::Ftruncate, EINTR);
   EXPECT_EQ(replicate(5, 1, 4 * kChunk, zeros), Replicated);
   EXPECT_EQ(std::filesystem::file_size(path), 5u * kChunk);

@@ -222,45 +222,38 @@ DiskStore::Disk* DiskStore::find(std::int16_t number) {
   return nullptr;
 }
 
-void DiskStore::log(const std::string& line) const {
-  if (log_) log_(line);
+void DiskStore::log(const Event& event) const {
+  if (log_) log_(event);
 }
 
 std::int32_t DiskStore::fail(const char* procedure, const Caller& caller, std::int16_t dest,
                              std::optional<std::int64_t> offset, const Status& status,
                              Session* session) {
   if (session) session->failures.fetch_add(1, std::memory_order_relaxed);
-  std::string line = "failure " + std::to_string(status.code()) + " (" +
-                     failure_name(status.code()) + "): " + procedure + " disk " +
-                     std::to_string(dest) + " group " + std::to_string(caller.group);
-  if (offset) line += " offset " + std::to_string(*offset);
-  line += ": " + status.message();
-  log_from(caller.peer, line);
+  log_from(caller.peer,
+           failure_event(status.code(), procedure, dest, caller.group, offset, status.message()));
   return status.code();
 }
 
-void DiskStore::log_from(const std::string& peer, const std::string& line) {
+void DiskStore::log_from(const std::string& peer, const Event& event) {
   if (peer.empty()) {
-    log(line);
+    log(event);
     return;
   }
   const LineBudget::Verdict verdict = limiter_.admit(peer, now_());
   if (verdict.suppressed_before > 0) {
-    log("failures from " + peer + ": " + std::to_string(verdict.suppressed_before) +
-        " lines suppressed");
+    log(failures_suppressed_event(peer, verdict.suppressed_before));
   }
-  if (verdict.write) log(line);
+  if (verdict.write) log(event);
   if (verdict.starts_suppressing) {
-    log("failures from " + peer + ": more than " + std::to_string(kFailureLinesPerInterval) +
-        " lines in " + std::to_string(kFailureInterval.count()) +
-        " s, suppressing the rest of them");
+    log(failures_suppressing_event(peer, static_cast<int>(kFailureLinesPerInterval),
+                                   static_cast<long long>(kFailureInterval.count())));
   }
 }
 
 void DiskStore::report_suppressed(bool all) {
   for (const auto& suppressed : limiter_.expire(now_(), all)) {
-    log("failures from " + suppressed.key + ": " + std::to_string(suppressed.count) +
-        " lines suppressed");
+    log(failures_suppressed_event(suppressed.key, suppressed.count));
   }
 }
 
@@ -289,8 +282,7 @@ std::optional<std::int32_t> DiskStore::do_open_device(const Caller& caller, std:
   if (disk->session) {
     if (disk->session->group == group) {
       lock.unlock();
-      log_from(caller.peer,
-               "disk " + std::to_string(dest) + " already open by group " + std::to_string(group));
+      log_from(caller.peer, disk_already_open_event(dest, group));
       return Opened;
     }
     const std::string owner = std::to_string(disk->session->group);
@@ -372,13 +364,12 @@ Status DiskStore::open_session(Disk& disk, std::uint32_t group) {
     }
   }
   if (session->read_only && disk.block_device) kind += ", read-only";
-  log("disk " + std::to_string(disk.config.number) + " opened by group " + std::to_string(group) +
-      ": " + path + ", " + kind);
+  log(disk_opened_event(disk.config.number, group, path, kind));
   if (!session->read_only) {
     std::string why;
     if (disk.direct_fd < 0 && !open_direct(disk, &why)) {
-      log("disk " + std::to_string(disk.config.number) + ": no direct I/O (" + why +
-          "), writing through the page cache");
+      log(disk_notice_event(disk.config.number,
+                            "no direct I/O (" + why + "), writing through the page cache"));
     }
     session->direct_fd = disk.direct_fd;
     session->direct = disk.direct_fd >= 0;
@@ -502,23 +493,20 @@ Status DiskStore::close_session(Disk& disk, std::unique_lock<std::mutex>& lock, 
   if (Status failed = session->flushes.status(); !failed.is_ok()) {
     status = std::move(failed);
   } else if (!session->read_only && io_.fdatasync(session->fd) != 0) {
-    status = Status::failure(FlushFailed, describe_errno("fdatasync", errno));
+    status = write_failure(FlushFailed, "fdatasync", errno);
   } else if (std::string found = find_change(*session); !found.empty()) {
     status = lose(*session, std::move(found));
   }
   lock.lock();
   const auto count = [](const std::atomic<std::uint64_t>& value) {
-    return std::to_string(value.load(std::memory_order_relaxed));
+    return value.load(std::memory_order_relaxed);
   };
-  const std::uint64_t compared = session->identical.load() + session->different.load();
-  log("disk " + std::to_string(disk.config.number) + " closed for group " +
-      std::to_string(session->group) + " (" + why + "): replicated " +
-      count(session->chunks_replicated) + " chunks (" + count(session->bytes_written) +
-      " bytes written), compared " + std::to_string(compared) + " (identical " +
-      count(session->identical) + ", different " + count(session->different) + "), failures " +
-      count(session->failures) +
-      (status.is_ok()                        ? ""
-       : status.code() == DestinationChanged ? ", destination changed"
-                                             : ", not flushed"));
+  OpenCounts counts;
+  counts.replicated = count(session->chunks_replicated);
+  counts.bytes_written = count(session->bytes_written);
+  counts.identical = count(session->identical);
+  counts.different = count(session->different);
+  counts.failures = count(session->failures);
+  log(disk_closed_event(disk.config.number, session->group, why, counts, status.code()));
   return status;
 }

@@ -63,6 +63,7 @@
 #include "digest/md5.h"
 #include "server/disk_io.h"
 #include "server/disk_read.h"
+#include "server/events.h"
 #include "server/line_budget.h"
 #include "server/status.h"
 #include "service/service_server.h"
@@ -98,9 +99,9 @@ struct DiskConfig {
 
 class DiskStore final : public ReplicationHandler {
  public:
-  // Receives one event line (no timestamp, no line end) at a time; called
-  // from any thread, possibly concurrently. May be empty.
-  using LogSink = std::function<void(const std::string&)>;
+  // Receives one event at a time; called from any thread, possibly
+  // concurrently. May be empty.
+  using LogSink = std::function<void(const Event&)>;
 
   // The numbers in `disks` must be distinct. Nothing is opened yet. Digests
   // are hashed through `hasher`, shared with whoever else hashes in the
@@ -258,9 +259,9 @@ class DiskStore final : public ReplicationHandler {
   // its code.
   std::int32_t fail(const char* procedure, const Caller& caller, std::int16_t dest,
                     std::optional<std::int64_t> offset, const Status& status, Session* session);
-  // A line caused by `peer`, limited as failure lines are; "" = not limited.
-  void log_from(const std::string& peer, const std::string& line);
-  void log(const std::string& line) const;
+  // An event caused by `peer`, limited as failure lines are; "" = not limited.
+  void log_from(const std::string& peer, const Event& event);
+  void log(const Event& event) const;
 
   std::vector<std::unique_ptr<Disk>> disks_;
   LogSink log_;

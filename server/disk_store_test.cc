@@ -55,9 +55,9 @@ class DiskStoreTest : public ::testing::Test {
   void make_store(std::vector<DiskConfig> disks) {
     store_ = std::make_unique<DiskStore>(
         std::move(disks),
-        [this](const std::string& line) {
+        [this](const Event& event) {
           std::lock_guard lock(log_mutex_);
-          log_.push_back(line);
+          log_.push_back(event.text);
         },
         hasher_, io_);
     open_status_ = store_->open_disks().message();
@@ -326,12 +326,16 @@ TEST_F(DiskStoreTest, AFailedFlushIsReportedByEveryLaterReplicateAndTheClose) {
   ASSERT_EQ(store_->open_device(5, 1), Opened);
   const Bytes data = pattern(4096, 1);
   ASSERT_EQ(replicate(5, 1, 0, data), Replicated);
-  io_.fail(DiskCall::Fdatasync, EIO);
+  // A flush that found no space may have lost more than its own write: it
+  // stays a failed flush, in the words of the destination.
+  io_.fail(DiskCall::Fdatasync, ENOSPC);
   EXPECT_EQ(replicate(5, 1, 4096, data), FlushFailed);
+  EXPECT_TRUE(
+      logged("failure 8 (flush failed): replicate disk 1 group 5 offset 4096: fdatasync: "
+             "no space left on the destination's file system (errno 28)"));
   // The flush after a failed one succeeds, yet the data of the first may be lost.
   EXPECT_EQ(replicate(5, 1, 8192, data), FlushFailed);
   EXPECT_EQ(store_->close_device(5, 1), FlushFailed);
-  EXPECT_TRUE(logged("failure 8 (flush failed): replicate disk 1 group 5 offset 4096"));
   // The failed close still closed the disk; a new open starts afresh.
   EXPECT_EQ(store_->open_device(5, 1), Opened);
   EXPECT_EQ(replicate(5, 1, 4096, data), Replicated);
@@ -1405,6 +1409,9 @@ TEST_F(DiskFaultTest, AFailedZeroRangeFailsTheChunkUnlessTheFileSystemCannotZero
   io_.fail(DiskCall::PunchHole, EIO);
   EXPECT_EQ(replicate(5, 1, 0, zeros), WriteFailed);
   EXPECT_TRUE(logged("replicate disk 1 group 5 offset 0: fallocate: "));
+  io_.fail(DiskCall::PunchHole, ENOSPC);
+  EXPECT_EQ(replicate(5, 1, 0, zeros), NoSpace);
+  EXPECT_TRUE(logged("offset 0: fallocate: no space left on the destination's file system"));
   io_.fail(DiskCall::PunchHole, EINTR);
   EXPECT_EQ(replicate(5, 1, 0, zeros), Replicated);
   // A file system that cannot zero ranges gets the zeros written, from now on.
@@ -1426,7 +1433,20 @@ TEST_F(DiskFaultTest, AFailedBufferedWriteFailsTheChunkAndAnInterruptedOneIsRedo
   EXPECT_TRUE(logged("failure 6 (write failed): replicate disk 1 group 5 offset 100: pwrite: "));
   // Nothing answered Replicated, and the failed write did not count.
   io_.fail(DiskCall::Pwrite, ENOSPC);
+  EXPECT_EQ(replicate(5, 1, 100, odd), NoSpace);
+  EXPECT_TRUE(
+      logged("failure 14 (no space): replicate disk 1 group 5 offset 100: pwrite: no "
+             "space left on the destination's file system (errno 28)"));
+  // A full quota is no space too; a file too large for its file system is
+  // said in its own words but stays a failed write.
+  io_.fail(DiskCall::Pwrite, EDQUOT);
+  EXPECT_EQ(replicate(5, 1, 100, odd), NoSpace);
+  EXPECT_TRUE(logged("pwrite: the disk quota on the destination's file system is used up"));
+  io_.fail(DiskCall::Pwrite, EFBIG);
   EXPECT_EQ(replicate(5, 1, 100, odd), WriteFailed);
+  EXPECT_TRUE(
+      logged("failure 6 (write failed): replicate disk 1 group 5 offset 100: pwrite: the "
+             "image would pass the largest file its file system holds (errno 27)"));
   io_.fail(DiskCall::Pwrite, EINTR);
   EXPECT_EQ(replicate(5, 1, 100, odd), Replicated);
   EXPECT_EQ(store_->close_device(5, 1), Closed);

@@ -1,174 +1,11 @@
-// Log line formats of trvs. The shapes parse_event knows are the lines that
-// docs/trvs.md lists; a line it does not know still gets a time, a priority
-// and its message.
+// Log line formats of trvs: the time prefixes, the JSON object of an event
+// and the escaping that keeps every event one line.
 #include "server/event_format.h"
 
 #include <cstdio>
 #include <ctime>
 
 namespace {
-
-// Reads a message from left to right; each step consumes on success only.
-class Cursor {
- public:
-  explicit Cursor(std::string_view text) : rest_(text) {}
-
-  bool literal(std::string_view word) {
-    if (rest_.substr(0, word.size()) != word) return false;
-    rest_.remove_prefix(word.size());
-    return true;
-  }
-  bool number(std::int64_t* out) {
-    std::size_t i = 0;
-    bool negative = false;
-    if (i < rest_.size() && rest_[i] == '-') {
-      negative = true;
-      ++i;
-    }
-    const std::size_t first = i;
-    std::int64_t value = 0;
-    while (i < rest_.size() && rest_[i] >= '0' && rest_[i] <= '9' && i - first < 18) {
-      value = value * 10 + (rest_[i] - '0');
-      ++i;
-    }
-    if (i == first) return false;
-    *out = negative ? -value : value;
-    rest_.remove_prefix(i);
-    return true;
-  }
-  // The text up to `stop`, which is consumed too.
-  bool until(std::string_view stop, std::string* out) {
-    const auto at = rest_.find(stop);
-    if (at == std::string_view::npos) return false;
-    out->assign(rest_.substr(0, at));
-    rest_.remove_prefix(at + stop.size());
-    return true;
-  }
-  std::string_view rest() const { return rest_; }
-
- private:
-  std::string_view rest_;
-};
-
-bool starts_with(std::string_view text, std::string_view prefix) {
-  return text.substr(0, prefix.size()) == prefix;
-}
-
-bool ends_with(std::string_view text, std::string_view suffix) {
-  return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
-}
-
-bool group_number(Cursor& in, EventFields* fields) {
-  std::int64_t group = 0;
-  if (!in.number(&group) || group < 0 || group > 0xFFFFFFFFll) return false;
-  fields->group = static_cast<std::uint32_t>(group);
-  return true;
-}
-
-// "failure C (NAME): PROCEDURE disk N group G[ offset O]: MESSAGE"
-bool parse_failure(Cursor in, EventFields* fields) {
-  std::int64_t code = 0;
-  std::int64_t disk = 0;
-  std::string name;
-  std::string procedure;
-  if (!in.literal("failure ") || !in.number(&code) || !in.literal(" (") ||
-      !in.until("): ", &name) || !in.until(" disk ", &procedure) || !in.number(&disk) ||
-      !in.literal(" group ") || !group_number(in, fields)) {
-    return false;
-  }
-  std::int64_t offset = 0;
-  if (in.literal(" offset ") && in.number(&offset)) fields->figures.emplace_back("offset", offset);
-  fields->event = "failure";
-  fields->code = code;
-  fields->code_name = name;
-  fields->procedure = procedure;
-  fields->disk = disk;
-  // A lost flush or a changed destination means a copy that cannot be
-  // trusted; the rest are a client's calls refused one by one.
-  fields->priority = code == 8 || code == 11 ? kPriorityError : kPriorityWarning;
-  return true;
-}
-
-// "disk N closed for group G (WHY): replicated R chunks (B bytes written),
-//  compared C (identical I, different D), failures F[, not flushed | ...]"
-void parse_closed(Cursor in, EventFields* fields) {
-  fields->event = "disk_closed";
-  if (!group_number(in, fields) || !in.literal(" (") || !in.until("): ", &fields->reason)) return;
-  const struct {
-    const char* before;
-    const char* name;
-  } figures[] = {{"replicated ", "replicated"},
-                 {" chunks (", "bytes_written"},
-                 {" bytes written), compared ", "compared"},
-                 {" (identical ", "identical"},
-                 {", different ", "different"},
-                 {"), failures ", "failures"}};
-  for (const auto& figure : figures) {
-    std::int64_t value = 0;
-    if (!in.literal(figure.before) || !in.number(&value)) return;
-    fields->figures.emplace_back(figure.name, value);
-  }
-  if (in.literal(", not flushed")) {
-    fields->priority = kPriorityError;
-    fields->code = 8;
-    fields->code_name = "flush failed";
-  } else if (in.literal(", destination changed")) {
-    fields->priority = kPriorityError;
-    fields->code = 11;
-    fields->code_name = "destination changed";
-  }
-}
-
-// Every "disk N ..." line.
-void parse_disk(Cursor in, EventFields* fields) {
-  std::int64_t disk = 0;
-  if (!in.literal("disk ") || !in.number(&disk)) return;
-  fields->disk = disk;
-  if (in.literal(" opened by group ")) {
-    fields->event = "disk_opened";
-    group_number(in, fields);
-  } else if (in.literal(" already open by group ")) {
-    fields->event = "disk_already_open";
-    group_number(in, fields);
-  } else if (in.literal(" closed for group ")) {
-    parse_closed(in, fields);
-  } else if (in.literal(": destination changed under group ")) {
-    fields->event = "destination_changed";
-    fields->priority = kPriorityError;
-    fields->code = 11;
-    fields->code_name = "destination changed";
-    group_number(in, fields);
-  } else if (in.literal(": ")) {
-    fields->event = "disk_notice";  // no direct I/O, no zero ranges
-    fields->priority = kPriorityNotice;
-  }
-}
-
-void parse_peer_line(Cursor in, EventFields* fields) {
-  std::string peer;
-  if (in.literal("connection from ") && in.until(" closed: ", &peer)) {
-    fields->event = "connection_closed";
-    fields->peer = peer;
-    fields->priority = kPriorityNotice;
-  } else if (in.literal("refused connection from ") && in.until(": ", &peer)) {
-    fields->event = "connection_refused";
-    fields->peer = peer;
-    fields->priority = kPriorityWarning;
-  } else if (in.literal("refused bind from ") && in.until(": ", &peer)) {
-    fields->event = "bind_refused";
-    fields->peer = peer;
-    fields->priority = kPriorityWarning;
-    if (in.literal("association group ")) group_number(in, fields);
-  } else if (in.literal("failures from ") && in.until(": ", &peer)) {
-    fields->event = "failures_suppressed";
-    fields->peer = peer;
-    fields->priority = kPriorityWarning;
-    std::int64_t count = 0;
-    if (in.number(&count) && in.literal(" lines suppressed")) {
-      fields->figures.emplace_back("suppressed", count);
-    }
-  }
-}
 
 void append_utf8(std::string* out, std::uint32_t code_point) {
   if (code_point < 0x80) {
@@ -232,49 +69,6 @@ std::string millis(const timeval& now) {
 
 }  // namespace
 
-EventFields parse_event(std::string_view message) {
-  EventFields fields;
-  Cursor in(message);
-  if (starts_with(message, "failure ")) {
-    EventFields failure;
-    if (parse_failure(in, &failure)) return failure;
-  } else if (starts_with(message, "disk ")) {
-    parse_disk(in, &fields);
-  } else if (starts_with(message, "listening on ")) {
-    fields.event = "listening";
-  } else if (starts_with(message, "running as ")) {
-    fields.event = "root_given_up";
-  } else if (starts_with(message, "cannot give up root")) {
-    fields.event = "root_not_given_up";
-    fields.priority = kPriorityError;
-  } else if (starts_with(message, "cannot listen on ")) {
-    fields.event = "listen_failed";
-    fields.priority = kPriorityError;
-  } else if (starts_with(message, "cannot accept connections")) {
-    fields.event = "accept_failed";
-    fields.priority = kPriorityError;
-  } else if (starts_with(message, "accepting connections again")) {
-    fields.event = "accepting_again";
-    fields.priority = kPriorityNotice;
-  } else if (starts_with(message, "stopping on ")) {
-    fields.event = "stopping";
-    fields.priority = kPriorityNotice;
-  } else if (message == "stopped") {
-    fields.event = "stopped";
-    fields.priority = kPriorityNotice;
-  } else if (starts_with(message, "stopped, ")) {
-    fields.event = "stopped";
-    fields.priority = kPriorityError;
-  } else {
-    parse_peer_line(in, &fields);
-    // The runtime's limiter says how many lines of one kind it held back.
-    if (fields.event == "message" && ends_with(message, "suppressed")) {
-      fields.priority = kPriorityWarning;
-    }
-  }
-  return fields;
-}
-
 std::string text_time_prefix(const timeval& now) {
   std::tm local;
   ::localtime_r(&now.tv_sec, &local);
@@ -294,41 +88,54 @@ std::string utc_timestamp(const timeval& now) {
   return std::string(date, length) + millis(now) + "Z";
 }
 
-std::string format_json_event(const timeval& now, std::string_view message) {
-  const EventFields fields = parse_event(message);
+std::string format_json_event(const timeval& now, const Event& event) {
   std::string out = "{\"time\":\"" + utc_timestamp(now) + "\"";
-  out += ",\"priority\":" + std::to_string(fields.priority);
+  out += ",\"priority\":" + std::to_string(event.priority);
   out += ",\"event\":";
-  json_string(&out, fields.event);
-  out += ",\"disk\":" + (fields.disk ? std::to_string(*fields.disk) : "null");
-  out += ",\"group\":" + (fields.group ? std::to_string(*fields.group) : "null");
-  out += ",\"code\":" + (fields.code ? std::to_string(*fields.code) : "null");
-  if (!fields.code_name.empty()) {
+  json_string(&out, event.kind);
+  out += ",\"disk\":" + (event.disk ? std::to_string(*event.disk) : "null");
+  out += ",\"group\":" + (event.group ? std::to_string(*event.group) : "null");
+  out += ",\"code\":" + (event.code ? std::to_string(*event.code) : "null");
+  if (!event.code_name.empty()) {
     out += ",\"code_name\":";
-    json_string(&out, fields.code_name);
+    json_string(&out, event.code_name);
   }
-  if (!fields.procedure.empty()) {
+  if (!event.procedure.empty()) {
     out += ",\"procedure\":";
-    json_string(&out, fields.procedure);
+    json_string(&out, event.procedure);
   }
-  if (!fields.reason.empty()) {
+  if (!event.reason.empty()) {
     out += ",\"reason\":";
-    json_string(&out, fields.reason);
+    json_string(&out, event.reason);
   }
-  if (!fields.peer.empty()) {
+  if (!event.peer.empty()) {
     out += ",\"peer\":";
-    json_string(&out, fields.peer);
+    json_string(&out, event.peer);
   }
   out += ",\"figures\":{";
-  for (std::size_t i = 0; i < fields.figures.size(); ++i) {
+  for (std::size_t i = 0; i < event.figures.size(); ++i) {
     if (i > 0) out += ',';
-    json_string(&out, fields.figures[i].first);
-    out += ':' + std::to_string(fields.figures[i].second);
+    json_string(&out, event.figures[i].first);
+    out += ':' + std::to_string(event.figures[i].second);
   }
   out += "},\"message\":";
-  json_string(&out, message);
+  json_string(&out, event.text);
   out += '}';
   return out;
+}
+
+std::string format_event_line(const timeval& now, const Event& event, LogFormat format,
+                              bool journal) {
+  std::string line;
+  if (journal) line = "<" + std::to_string(event.priority) + ">";
+  if (format == LogFormat::Json) {
+    line += format_json_event(now, event);
+  } else {
+    if (!journal) line += text_time_prefix(now);
+    line += escape_controls(event.text);
+  }
+  line += '\n';
+  return line;
 }
 
 std::string json_escape(std::string_view text) {

@@ -10,18 +10,10 @@
 #include <cstdlib>
 #include <string>
 
-void EventLog::write(std::string_view message) {
+void EventLog::write(const Event& event) {
   timeval now;
   ::gettimeofday(&now, nullptr);
-  std::string line;
-  if (journal_) line = "<" + std::to_string(parse_event(message).priority) + ">";
-  if (format_ == LogFormat::Json) {
-    line += format_json_event(now, message);
-  } else {
-    if (!journal_) line += text_time_prefix(now);
-    line += escape_controls(message);
-  }
-  line += '\n';
+  const std::string line = format_event_line(now, event, format_, journal_);
 
   std::lock_guard lock(mutex_);
   std::size_t done = 0;

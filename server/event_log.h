@@ -7,7 +7,6 @@
 #pragma once
 
 #include <mutex>
-#include <string_view>
 
 #include "server/event_format.h"
 
@@ -15,10 +14,10 @@ class EventLog {
  public:
   explicit EventLog(int fd, LogFormat format = LogFormat::Text, bool journal = false)
       : fd_(fd), format_(format), journal_(journal) {}
-  // Writes "[YYYY-MM-DD HH:MM:SS.mmm +ZZZZ] message\n" (or its JSON or
+  // Writes "[YYYY-MM-DD HH:MM:SS.mmm +ZZZZ] TEXT\n" (or its JSON or
   // journal form). Write errors are ignored: a log that cannot be written
   // must not stop the server.
-  void write(std::string_view message);
+  void write(const Event& event);
 
   // Whether `fd` is the stream systemd connected to the journal, as named by
   // $JOURNAL_STREAM ("DEVICE:INODE").

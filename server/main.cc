@@ -18,18 +18,13 @@
 
 namespace {
 
-int reject(const std::string& error) {
-  // In the journal, the error line is an error; the usage text is not.
+// A configuration that cannot be served: one line saying why, and for a
+// command line a hint where the usage is (the usage itself would bury the
+// line).
+int reject(const std::string& error, bool hint = true) {
+  // In the journal, the error line is an error; the hint is not.
   const char* level = EventLog::is_journal_stream(STDERR_FILENO) ? "<3>" : "";
-  std::fprintf(stderr, "%strvs: %s\n\n%s", level, error.c_str(), kTrvsUsage);
-  return 2;
-}
-
-// A disk that cannot be served is no misuse of the command line: one line,
-// which names the fix, and no usage text to bury it in the journal.
-int refuse_disk(const std::string& error) {
-  const char* level = EventLog::is_journal_stream(STDERR_FILENO) ? "<3>" : "";
-  std::fprintf(stderr, "%strvs: %s\n", level, error.c_str());
+  std::fprintf(stderr, "%strvs: %s\n%s", level, error.c_str(), hint ? kTrvsHint : "");
   return 2;
 }
 
@@ -89,7 +84,7 @@ int main(int argc, char** argv) {
     if (!resolve_identity(options.user, options.group, &identity, &error)) return reject(error);
   }
   if (const std::string problem = check_disk_paths(options.disks); !problem.empty()) {
-    return refuse_disk(problem);
+    return reject(problem, false);
   }
 
   // Blocked before any thread exists, so that every thread inherits the mask
@@ -105,18 +100,20 @@ int main(int argc, char** argv) {
   EventLog log(STDERR_FILENO, options.log_format, EventLog::is_journal_stream(STDERR_FILENO));
   HashCombiner hasher;
   DiskStore store(
-      options.disks, [&log](const std::string& line) { log.write(line); }, hasher);
+      options.disks, [&log](const Event& event) { log.write(event); }, hasher);
   // Every disk is opened now, as who trvs is at start, and kept: a disk that
   // cannot be served stops it here rather than failing the first client.
   if (const Status status = store.open_disks(); !status.is_ok()) {
-    return refuse_disk("cannot serve " + status.message());
+    return reject("cannot serve " + status.message(), false);
   }
 
-  options.server.on_event = [&log](const std::string& line) { log.write(line); };
+  options.server.on_event = [&log](const rpc::ServerEvent& event) {
+    log.write(runtime_event(event));
+  };
   ReplicationServer server(options.server);
   if (const rpc::Status status = server.listen(store); !status.is_ok()) {
-    log.write("cannot listen on " + format_endpoint(options.server.address, options.server.port) +
-              ": " + status.to_string());
+    log.write(listen_failed_event(format_endpoint(options.server.address, options.server.port),
+                                  runtime_reason(status)));
     return 1;
   }
   // The port is bound and the disks are open: root is not needed any more.
@@ -125,26 +122,24 @@ int main(int argc, char** argv) {
   if (!options.user.empty()) {
     std::string error;
     if (!drop_privileges(identity, &error)) {
-      log.write("cannot give up root: " + error);
+      log.write(root_not_given_up_event(error));
       (void)store.close_all();
       server.stop();
       return 1;
     }
     if (const Status status = store.check_paths(); !status.is_ok()) {
       server.stop();
-      return refuse_disk("as " + identity.user + ", " + status.message());
+      return reject("as " + identity.user + ", " + status.message(), false);
     }
-    log.write("running as " + identity.user + " (uid " + std::to_string(identity.uid) + ", gid " +
-              std::to_string(identity.gid) + "); root given up");
+    log.write(root_given_up_event(identity.user, identity.uid, identity.gid));
   }
   const std::string endpoint = format_endpoint(options.server.address, server.port());
   // Written before the first connection is accepted, so that it comes before
   // any line about a connection.
-  log.write("listening on " + endpoint + (options.server.accept_ndr64 ? "" : " (NDR 2.0 only)") +
-            ", disks " + describe_disks(options.disks) + ", allowing " +
-            describe_allow(options.server.allow));
+  log.write(listening_event(endpoint, !options.server.accept_ndr64, describe_disks(options.disks),
+                            describe_allow(options.server.allow)));
   if (const rpc::Status status = server.accept(); !status.is_ok()) {
-    log.write("cannot accept connections: " + status.to_string());
+    log.write(accept_failed_event(runtime_reason(status)));
     (void)store.close_all();
     server.stop();
     return 1;
@@ -162,14 +157,14 @@ int main(int argc, char** argv) {
     signal_number = sigtimedwait(&stop_signals, nullptr, &tick);
     if (signal_number < 0) store.report_suppressed();
   }
-  log.write(std::string("stopping on ") + (signal_number == SIGINT ? "SIGINT" : "SIGTERM"));
+  log.write(stopping_event(signal_number == SIGINT ? "SIGINT" : "SIGTERM"));
   // Disks first, so that the exit status tells whether every flush
   // succeeded: a call still running finishes before its disk is closed, and
   // one that comes after is refused. Then the connections go.
   const bool flushed = store.close_all();
   server.stop();
   store.report_suppressed(true);
-  log.write("digests: " + HashCombiner::describe(store.lane_stats()));
-  log.write(flushed ? "stopped" : "stopped, but a disk could not be flushed");
+  if (options.log_digests) log.write(digests_event(store.lane_stats()));
+  log.write(stopped_event(flushed));
   return flushed ? 0 : 1;
 }

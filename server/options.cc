@@ -19,7 +19,7 @@ const char kTrvsUsage[] =
     "            [--verify-disk N=PATH ...] [--max-size N=SIZE ...]\n"
     "            [--max-connections N] [--max-peer-connections N]\n"
     "            [--user NAME[:GROUP]] [--idle-timeout SECONDS] [--ndr20-only]\n"
-    "            [--log-format text|json]\n"
+    "            [--log-format text|json] [--log-digests]\n"
     "       trvs --help | --version\n"
     "\n"
     "Serves the replication interface to trvc, writing each disk number N\n"
@@ -58,8 +58,12 @@ const char kTrvsUsage[] =
     "  --log-format FORMAT  the events on standard error: \"text\" lines with\n"
     "                       the local time (default) or \"json\", one object\n"
     "                       per line with the time in UTC\n"
+    "  --log-digests        at the stop, log how the digests were hashed\n"
+    "                       (for diagnosing hashing performance)\n"
     "  --help               show this text\n"
     "  --version            show the version\n";
+
+const char kTrvsHint[] = "Try 'trvs --help' for more information.\n";
 
 // The usage text gives the runtime's defaults as trvs's own.
 static_assert(rpc::ServerLimits{}.max_connections == 512);
@@ -245,6 +249,10 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
     }
     if (name == "--ndr20-only" && !has_value) {
       result.options.server.accept_ndr64 = false;
+      continue;
+    }
+    if (name == "--log-digests" && !has_value) {
+      result.options.log_digests = true;
       continue;
     }
     if (name == "--listen" || name == "--disk" || name == "--fixed-disk" ||

@@ -30,6 +30,7 @@ struct TrvsOptions {
   std::string user;
   std::string group;
   LogFormat log_format = LogFormat::Text;  // --log-format
+  bool log_digests = false;                // --log-digests: the hashing figures at the stop
 };
 
 struct CommandLine {
@@ -60,3 +61,5 @@ bool parse_size(const std::string& text, std::int64_t* bytes);
 std::string format_endpoint(const std::string& address, std::uint16_t port);
 
 extern const char kTrvsUsage[];
+// The line after a refused command line, in place of the usage.
+extern const char kTrvsHint[];

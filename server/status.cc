@@ -1,6 +1,7 @@
 // Names and texts for the server's failure codes and system errors.
 #include "server/status.h"
 
+#include <cerrno>
 #include <cstring>
 
 #include "service/server_result.h"
@@ -35,6 +36,8 @@ const char* failure_name(std::int32_t code) {
       return "read-only";
     case OutOfMemory:
       return "out of memory";
+    case NoSpace:
+      return "no space";
   }
   return "unknown failure";
 }
@@ -44,4 +47,24 @@ std::string describe_errno(const char* what, int error) {
   // The GNU strerror_r returns the text, which need not be in `buffer`.
   const char* text = strerror_r(error, buffer, sizeof buffer);
   return std::string(what) + ": " + text + " (errno " + std::to_string(error) + ")";
+}
+
+Status write_failure(std::int32_t code, const char* what, int error) {
+  const char* reason = nullptr;
+  switch (error) {
+    case ENOSPC:
+      reason = "no space left on the destination's file system";
+      break;
+    case EDQUOT:
+      reason = "the disk quota on the destination's file system is used up";
+      break;
+    case EFBIG:
+      reason = "the image would pass the largest file its file system holds";
+      break;
+    default:
+      return Status::failure(code, describe_errno(what, error));
+  }
+  if (code == WriteFailed && error != EFBIG) code = NoSpace;
+  return Status::failure(
+      code, std::string(what) + ": " + reason + " (errno " + std::to_string(error) + ")");
 }

@@ -29,6 +29,9 @@ enum StoreFailure : std::int32_t {
   // Memory for the call could not be had; the call did nothing, later calls
   // may succeed.
   OutOfMemory = 13,
+  // The destination's file system is full (or the writer's quota is used
+  // up): a write failed for want of space, perhaps after part of the chunk.
+  NoSpace = 14,
 };
 
 // A short name for a failure code, for the log ("digest mismatch").
@@ -54,3 +57,9 @@ class [[nodiscard]] Status {
 
 // "what: strerror(error)", for messages about a failed system call.
 std::string describe_errno(const char* what, int error);
+
+// A failed write or flush (`what` is the call) answered with `code`
+// (WriteFailed or FlushFailed), in the words of the destination: a full file
+// system or quota is said as such, and makes a write NoSpace; a flush keeps
+// FlushFailed, since what it lost may be more than its own write.
+Status write_failure(std::int32_t code, const char* what, int error);

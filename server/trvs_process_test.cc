@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -15,9 +16,9 @@
 #include <thread>
 #include <vector>
 
-#include "gtest/gtest.h"
 #include "dcerpc/pdu.h"
 #include "dcerpc/socket.h"
+#include "gtest/gtest.h"
 #include "server/status.h"
 #include "server/testing.h"
 #include "service/interface.h"
@@ -140,6 +141,8 @@ TEST_F(TrvsProcessTest, PrintsItsPortAndStopsCleanlyOnSigterm) {
   EXPECT_NE(text.find("] listening on 127.0.0.1:" + std::to_string(port)), std::string::npos);
   EXPECT_NE(text.find("] stopping on SIGTERM\n"), std::string::npos) << text;
   EXPECT_NE(text.find("] stopped\n"), std::string::npos) << text;
+  // The hashing figures are for whoever asks for them.
+  EXPECT_EQ(text.find("digests:"), std::string::npos) << text;
 }
 
 TEST_F(TrvsProcessTest, SigintFlushesAndClosesAnOpenDisk) {
@@ -217,7 +220,7 @@ TEST_F(TrvsProcessTest, Ndr20OnlyRefusesAnNdr64OnlyBind) {
 }
 
 TEST_F(TrvsProcessTest, JsonLogHasOneObjectPerEvent) {
-  const std::uint16_t port = start({"--log-format", "json"});
+  const std::uint16_t port = start({"--log-format", "json", "--log-digests"});
   ASSERT_NE(port, 0);
   RawClient client;
   ASSERT_TRUE(client.connect(port, 0, rpc::Syntax::Ndr20));
@@ -248,6 +251,10 @@ TEST_F(TrvsProcessTest, JsonLogHasOneObjectPerEvent) {
                       R"(,"code":3,"code_name":"not open","procedure":"close_device")"),
             std::string::npos)
       << text;
+  EXPECT_NE(text.find(R"("event":"digests","disk":null,"group":null,"code":null,)"
+                      R"("figures":{"digests":1,"steps":)"),
+            std::string::npos)
+      << text;
 }
 
 class TrvsCommandLineTest : public TrvsProcessTest {
@@ -260,7 +267,7 @@ class TrvsCommandLineTest : public TrvsProcessTest {
   }
 };
 
-TEST_F(TrvsCommandLineTest, BadArgumentsGiveTheUsageAndExitCode2) {
+TEST_F(TrvsCommandLineTest, BadArgumentsGiveOneLineAndAHintAndExitCode2) {
   const std::vector<std::vector<std::string>> cases = {
       {},
       {"--disk", "1"},
@@ -268,7 +275,10 @@ TEST_F(TrvsCommandLineTest, BadArgumentsGiveTheUsageAndExitCode2) {
       {"--listen", "127.0.0.1", "--disk", "1=" + image_},
       {"--disk", "1=" + image_, "--frobnicate"},
       {"--disk", "1=" + image_, "--log-format", "xml"},
+      {"--disk", "1=" + image_, "--listen"},
+      {"--disk", "1=" + image_, "--log-digests=yes"},
   };
+  const std::string hint = "\nTry 'trvs --help' for more information.\n";
   for (const auto& args : cases) {
     std::string joined;
     for (const auto& arg : args) joined += arg + " ";
@@ -278,7 +288,10 @@ TEST_F(TrvsCommandLineTest, BadArgumentsGiveTheUsageAndExitCode2) {
     EXPECT_EQ(output, "");
     const std::string text = log();
     EXPECT_EQ(text.rfind("trvs: ", 0), 0u) << text;
-    EXPECT_NE(text.find("usage: trvs"), std::string::npos) << text;
+    // One line and the hint, nothing else.
+    ASSERT_GT(text.size(), hint.size()) << text;
+    EXPECT_EQ(text.substr(text.size() - hint.size()), hint) << text;
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2) << text;
   }
   // A disk that cannot be served is told in one line that names the fix.
   std::string output;
@@ -305,7 +318,18 @@ TEST_F(TrvsCommandLineTest, AnAddressThatCannotBeBoundFailsWithExitCode1) {
       run({"--listen", "192.0.2.1:0", "--allow", "127.0.0.1", "--disk", "1=" + image_}, &output),
       1);
   EXPECT_EQ(output, "");
-  EXPECT_NE(log().find("cannot listen on 192.0.2.1:0"), std::string::npos) << log();
+  EXPECT_NE(log().find("] cannot listen on 192.0.2.1:0: Cannot assign requested address\n"),
+            std::string::npos)
+      << log();
+  // A port in use is told in the system's words, without the runtime's
+  // status number.
+  rpc::Listener taken;
+  ASSERT_TRUE(taken.listen("127.0.0.1", 0).is_ok());
+  const std::string endpoint = "127.0.0.1:" + std::to_string(taken.port());
+  EXPECT_EQ(run({"--listen", endpoint, "--disk", "1=" + image_}, &output), 1);
+  EXPECT_NE(log().find("] cannot listen on " + endpoint + ": Address already in use\n"),
+            std::string::npos)
+      << log();
 }
 
 }  // namespace
