@@ -866,6 +866,112 @@ TEST_F(DiskStoreTest, WhereRangesCannotBeZeroedZeroChunksAreWritten) {
             1);
 }
 
+// Bytes the file system holds for a file (its blocks, not its length).
+std::int64_t allocated_bytes(const std::string& path) {
+  struct stat st {};
+  EXPECT_EQ(::stat(path.c_str(), &st), 0);
+  return static_cast<std::int64_t>(st.st_blocks) * 512;
+}
+
+// Over data, past the end and across it: the image reads back exactly as
+// written, holds no block for the zeros, and still passes every destination
+// check at the close.
+TEST_F(DiskStoreTest, ZeroChunksBecomeHolesOrLengthAndReadBackAsZeros) {
+  const Bytes old = pattern(3 * kChunk + kChunk / 2, 7);
+  const std::string path = make_file("a.img", old);
+  make_store({{1, path, false}});
+  ASSERT_TRUE(open_status_.empty()) << open_status_;
+  ASSERT_EQ(store_->open_device(5, 1), Opened);
+  const std::int64_t before = allocated_bytes(path);
+  const Bytes zeros(kChunk, 0);
+  // Over data: the blocks are given back.
+  ASSERT_EQ(replicate(5, 1, kChunk, zeros), Replicated);
+  EXPECT_LE(allocated_bytes(path), before - kChunk);
+  // Across the end (3.5 MiB), then far past it: the length grows, nothing
+  // is allocated for it.
+  ASSERT_EQ(replicate(5, 1, 3 * kChunk, zeros), Replicated);
+  ASSERT_EQ(replicate(5, 1, 8 * kChunk, zeros), Replicated);
+  EXPECT_EQ(std::filesystem::file_size(path), 9u * kChunk);
+  EXPECT_LE(allocated_bytes(path), before - kChunk - kChunk / 2);
+  // A zero chunk short of the end never cuts what lies past it.
+  const Bytes tail = pattern(kChunk, 8);
+  ASSERT_EQ(replicate(5, 1, 10 * kChunk, tail), Replicated);
+  ASSERT_EQ(replicate(5, 1, 9 * kChunk, zeros), Replicated);
+  EXPECT_EQ(io_.calls(DiskCall::Ftruncate), 2);
+  EXPECT_EQ(compare(5, 1, kChunk, zeros), Identical);
+  EXPECT_EQ(compare(5, 1, 8 * kChunk, zeros), Identical);
+  EXPECT_EQ(store_->close_device(5, 1), Closed);
+
+  Bytes expected = old;
+  std::fill(expected.begin() + kChunk, expected.begin() + 2 * kChunk, 0);
+  std::fill(expected.begin() + 3 * kChunk, expected.end(), 0);
+  expected.resize(10 * kChunk, 0);
+  expected.insert(expected.end(), tail.begin(), tail.end());
+  EXPECT_EQ(read_file(path), expected);
+  EXPECT_FALSE(logged("cannot zero ranges"));
+}
+
+TEST_F(DiskStoreTest, AFailedGrowthFailsTheChunkAndWithoutHolesZerosPastTheEndAreWritten) {
+  const std::string path = make_file("a.img", pattern(2 * kChunk, 9));
+  make_store({{1, path, false}});
+  ASSERT_EQ(store_->open_device(5, 1), Opened);
+  const Bytes zeros(kChunk, 0);
+  io_.fail(DiskCall::Ftruncate, EFBIG);
+  EXPECT_EQ(replicate(5, 1, 4 * kChunk, zeros), WriteFailed);
+  EXPECT_TRUE(logged("offset 4194304: ftruncate: the image would pass the largest file"));
+  io_.fail(DiskCall::Ftruncate, EINTR);
+  EXPECT_EQ(replicate(5, 1, 4 * kChunk, zeros), Replicated);
+  EXPECT_EQ(std::filesystem::file_size(path), 5u * kChunk);
+  // A file system without holes: the zeros are written, past the end too.
+  io_.fail(DiskCall::PunchHole, EOPNOTSUPP);
+  EXPECT_EQ(replicate(5, 1, 0, zeros), Replicated);
+  const int grown = io_.calls(DiskCall::Ftruncate);
+  EXPECT_EQ(replicate(5, 1, 6 * kChunk, zeros), Replicated);
+  EXPECT_EQ(io_.calls(DiskCall::Ftruncate), grown);
+  EXPECT_TRUE(logged("disk 1: cannot zero ranges (fallocate: "));
+  EXPECT_EQ(store_->close_device(5, 1), Closed);
+  Bytes expected = pattern(2 * kChunk, 9);
+  std::fill(expected.begin(), expected.begin() + kChunk, 0);
+  expected.resize(7 * kChunk, 0);
+  EXPECT_EQ(read_file(path), expected);
+}
+
+// --disk 1 and --verify-disk 2 of one image: never both open; each may be
+// had once the other is closed, in either order, whatever order the options
+// came in.
+TEST_F(DiskStoreTest, OneImageServedForWritingAndVerifyingIsOpenOnlyOnceAtATime) {
+  const Bytes data = pattern(kChunk, 11);
+  const std::string path = make_file("a.img", {});
+  DiskConfig verify{2, path, false};
+  verify.read_only = true;
+  make_store({verify, {1, path, false}});
+  ASSERT_TRUE(open_status_.empty()) << open_status_;
+  ASSERT_EQ(store_->open_device(5, 1), Opened);
+  EXPECT_EQ(store_->open_device(6, 2), Busy);
+  EXPECT_TRUE(
+      logged("failure 10 (busy): open_device disk 2 group 6: disk 1, the same file, is open by "
+             "group 5"));
+  ASSERT_EQ(replicate(5, 1, 0, data), Replicated);
+  ASSERT_EQ(store_->close_device(5, 1), Closed);
+  ASSERT_EQ(store_->open_device(6, 2), Opened);
+  EXPECT_EQ(compare(6, 2, 0, data), Identical);
+  EXPECT_EQ(replicate(6, 2, 0, data), ReadOnly);
+  EXPECT_EQ(store_->open_device(5, 1), Busy);
+  ASSERT_EQ(store_->close_device(6, 2), Closed);
+  EXPECT_EQ(store_->open_device(5, 1), Opened);
+  store_.reset();
+
+  // Any other pair of disks on one file is still refused: two writers, or a
+  // second verifier.
+  make_store({{1, path, false}, {3, path, true}});
+  EXPECT_NE(open_status_.find("is the same file as disk 1"), std::string::npos) << open_status_;
+  DiskConfig second = verify;
+  second.number = 4;
+  make_store({{1, path, false}, verify, second});
+  EXPECT_NE(open_status_.find("disk 4 (" + path + "): is the same file as disk"), std::string::npos)
+      << open_status_;
+}
+
 }  // namespace
 
 // compare on a growable image answers Differs for any range that reaches past
