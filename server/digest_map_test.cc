@@ -264,7 +264,7 @@ TEST_F(DigestMapTest, TheFirstWriteMarksTheMapStaleOnDiskBeforeTheImageChanges) 
   std::atomic<int> state_at_write{-1};
   std::string map_path;
   io_.before = [&](DiskCall call, int) {
-    if ((call == DiskCall::Pwrite || call == DiskCall::ZeroRange) && watching.exchange(false)) {
+    if ((call == DiskCall::Pwrite || call == DiskCall::PunchHole || call == DiskCall::Ftruncate) && watching.exchange(false)) {
       const Bytes map = read_file(map_path);
       state_at_write = map.size() > 12 ? map[12] : -2;
     }

@@ -2,10 +2,13 @@
 // request, the digest, the growable-image and fixed-size rules, the direct
 // write and its flush, and the compare read. Runs on the connection threads,
 // any number at once; the locks are those of disk_store.cc.
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstring>
 #include <limits>
 #include <new>
+#include <shared_mutex>
 
 #include "digest/digest.h"
 #include "server/aligned_memory.h"
@@ -127,8 +130,9 @@ Status DiskStore::do_replicate(Session& session, const ReplicateRequest& args) {
 
   // A file cut shorter than what this open wrote has lost chunks already
   // answered; a later write past the cut would grow it back and hide that.
+  std::int64_t length = 0;
   if (!session.block_device) {
-    if (Status status = check_length(session); !status.is_ok()) return status;
+    if (Status status = check_length(session, &length); !status.is_ok()) return status;
   }
   // The map on disk must stop vouching for the image before it changes.
   const auto chunk_length = static_cast<std::int64_t>(args.data.size());
@@ -138,11 +142,17 @@ Status DiskStore::do_replicate(Session& session, const ReplicateRequest& args) {
   }
   const ProbeTicket ticket = probe_write_starts(session, args.offset, in_range);
 
-  // Zeros need not travel to an image file: the file system can mark the
-  // range zero (and grow the file) with no data written.
+  // Zeros need not travel: an image gets a hole (and grows without
+  // allocating), a block device zeroes the range itself.
   Status written = Status::ok();
   try {
-    if (!zero || session.block_device || !zero_range(session, in_range, args.offset, &written)) {
+    if (!zero || !zero_range(session, in_range, args.offset, length, &written)) {
+      // The image only grows meanwhile, so a write that ends inside the
+      // length taken above cannot lengthen it.
+      std::shared_lock growing(session.growth, std::defer_lock);
+      if (!session.block_device && args.offset + static_cast<std::int64_t>(in_range) > length) {
+        growing.lock();
+      }
       written = write_chunk(session, args.data.data(), in_range, args.offset);
     }
   } catch (const std::bad_alloc&) {
@@ -203,24 +213,58 @@ Status DiskStore::write_chunk(Session& session, const std::uint8_t* data, std::s
 }
 
 bool DiskStore::zero_range(Session& session, std::size_t length, std::int64_t offset,
-                           Status* status) {
+                           std::int64_t image_length, Status* status) {
   if (!session.zero_ranges.load(std::memory_order_relaxed)) return false;
-  while (io_.zero_range(session.fd, offset, static_cast<off_t>(length)) != 0) {
+  const std::int64_t end = offset + static_cast<std::int64_t>(length);
+  const char* call = session.block_device ? "ioctl BLKZEROOUT" : "fallocate";
+  int result = 0;
+  if (session.block_device) {
+    // The device zeroes whole logical blocks only.
+    if (static_cast<std::uint64_t>(offset) % session.block != 0 || length % session.block != 0) {
+      return false;
+    }
+    do {
+      result = io_.zero_out(session.fd, static_cast<std::uint64_t>(offset), length);
+    } while (result != 0 && errno == EINTR);
+  } else if (offset < image_length) {
+    // A hole reads as zeros whatever the range held, and the data's blocks
+    // are freed, so the image takes the space of the source's data alone.
+    // Past the file's end it changes nothing.
+    do {
+      result = io_.punch_hole(session.fd, offset, static_cast<off_t>(length));
+    } while (result != 0 && errno == EINTR);
+  }
+  if (result != 0) {
     const int error = errno;
-    if (error == EINTR) continue;
-    if (error == EOPNOTSUPP || error == EINVAL || error == ENOSYS) {
+    if (error == EOPNOTSUPP || error == EINVAL || error == ENOSYS || error == ENOTTY) {
       if (session.zero_ranges.exchange(false)) {
-        log(disk_notice_event(session.disk, "cannot zero ranges (" +
-                                                describe_errno("fallocate", error) +
+        log(disk_notice_event(session.disk, "cannot zero ranges (" + describe_errno(call, error) +
                                                 "), writing zero chunks"));
       }
       return false;
     }
-    *status = write_failure(WriteFailed, "fallocate", error);
+    *status = write_failure(WriteFailed, call, error);
     return true;
   }
-  *status = Status::ok();
+  *status = session.block_device || end <= image_length ? Status::ok() : grow_image(session, end);
   return true;
+}
+
+Status DiskStore::grow_image(Session& session, std::int64_t end) {
+  // Bytes past the old end read as zeros and take no space. No write that
+  // may lengthen the file runs meanwhile: the length taken here stays true
+  // until the ftruncate, which therefore never cuts the file. The flush that
+  // answers the chunk (fdatasync) makes the new length durable with it.
+  std::unique_lock growing(session.growth);
+  struct stat st;
+  if (io_.fstat(session.fd, &st) != 0) {
+    return Status::failure(WriteFailed, describe_errno("fstat", errno));
+  }
+  if (st.st_size >= end) return Status::ok();
+  while (io_.ftruncate(session.fd, static_cast<off_t>(end)) != 0) {
+    if (errno != EINTR) return write_failure(WriteFailed, "ftruncate", errno);
+  }
+  return Status::ok();
 }
 
 Status DiskStore::wait_durable(Session& session) {

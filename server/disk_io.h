@@ -33,8 +33,13 @@ class DiskIo {
   // there (and EOPNOTSUPP where the file system cannot tell).
   virtual ssize_t pread_nowait(int fd, void* data, std::size_t length, off_t offset) = 0;
   virtual ssize_t pwrite(int fd, const void* data, std::size_t length, off_t offset) = 0;
-  // fallocate with FALLOC_FL_ZERO_RANGE.
-  virtual int zero_range(int fd, off_t offset, off_t length) = 0;
+  // fallocate with FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE: the range
+  // reads as zeros and holds no blocks; the file keeps its length.
+  virtual int punch_hole(int fd, off_t offset, off_t length) = 0;
+  virtual int ftruncate(int fd, off_t length) = 0;
+  // ioctl BLKZEROOUT: a block device zeroes the range itself (offset and
+  // length multiples of its logical block size).
+  virtual int zero_out(int fd, std::uint64_t offset, std::uint64_t length) = 0;
   virtual int fdatasync(int fd) = 0;
 };
 

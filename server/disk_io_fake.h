@@ -35,7 +35,9 @@ enum class DiskCall {
   Pread,
   PreadNowait,
   Pwrite,
-  ZeroRange,
+  PunchHole,
+  Ftruncate,
+  ZeroOut,
   Fdatasync,
 };
 inline constexpr std::size_t kDiskCalls = static_cast<std::size_t>(DiskCall::Fdatasync) + 1;
@@ -178,8 +180,14 @@ class FakeDiskIo final : public DiskIo {
     }
     return refused(DiskCall::Pwrite, fd) ? -1 : real_.pwrite(fd, data, length, offset);
   }
-  int zero_range(int fd, off_t offset, off_t length) override {
-    return refused(DiskCall::ZeroRange, fd) ? -1 : real_.zero_range(fd, offset, length);
+  int punch_hole(int fd, off_t offset, off_t length) override {
+    return refused(DiskCall::PunchHole, fd) ? -1 : real_.punch_hole(fd, offset, length);
+  }
+  int ftruncate(int fd, off_t length) override {
+    return refused(DiskCall::Ftruncate, fd) ? -1 : real_.ftruncate(fd, length);
+  }
+  int zero_out(int fd, std::uint64_t offset, std::uint64_t length) override {
+    return refused(DiskCall::ZeroOut, fd) ? -1 : real_.zero_out(fd, offset, length);
   }
   int fdatasync(int fd) override {
     if (refused(DiskCall::Fdatasync, fd)) return -1;

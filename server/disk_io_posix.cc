@@ -32,8 +32,13 @@ class PosixDiskIo final : public DiskIo {
   ssize_t pwrite(int fd, const void* data, std::size_t length, off_t offset) override {
     return ::pwrite(fd, data, length, offset);
   }
-  int zero_range(int fd, off_t offset, off_t length) override {
-    return ::fallocate(fd, FALLOC_FL_ZERO_RANGE, offset, length);
+  int punch_hole(int fd, off_t offset, off_t length) override {
+    return ::fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, offset, length);
+  }
+  int ftruncate(int fd, off_t length) override { return ::ftruncate(fd, length); }
+  int zero_out(int fd, std::uint64_t offset, std::uint64_t length) override {
+    std::uint64_t range[2] = {offset, length};
+    return ::ioctl(fd, BLKZEROOUT, range);
   }
   int fdatasync(int fd) override { return ::fdatasync(fd); }
 };

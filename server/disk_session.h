@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 
 #include "server/digest_map.h"
@@ -36,6 +37,10 @@ struct DiskStore::Session {
   // write or a zero range on this disk.
   std::atomic<bool> direct{false};
   std::atomic<bool> zero_ranges{true};
+  // Image files: held shared by a write that may lengthen the file, and
+  // exclusively by the ftruncate that lengthens it for zeros past its end,
+  // which would otherwise cut a write that landed after it took the length.
+  std::shared_mutex growth;
   // For a fixed-size disk, the end that is never written past.
   std::int64_t size = 0;
   // For a growable image, the length it may grow to (at least its length
@@ -122,4 +127,37 @@ struct DiskStore::Disk {
   std::uint32_t closing_group = 0;  // whose session it closes
   std::condition_variable closed;
   std::shared_ptr<Session> session;  // guarded by mutex; null while closed
+
+  // A --verify-disk of the file of a --disk: the two disks share this, and
+  // only one of them at a time has a session (from its start to the end of
+  // its close). Null for a disk whose file no other disk serves.
+  struct SharedFile {
+    std::mutex mutex;  // taken after a Disk's mutex, never before it
+    const Disk* holder = nullptr;
+    std::uint32_t group = 0;
+  };
+  std::shared_ptr<SharedFile> shared;
+
+  // For a session of `group` on this disk; false (with the other disk's
+  // number and group) while the other disk of the file holds it. Called
+  // with `mutex` held.
+  bool take_file(std::uint32_t group, std::int16_t* holding_disk, std::uint32_t* holding_group) {
+    if (!shared) return true;
+    std::lock_guard lock(shared->mutex);
+    if (shared->holder != nullptr && shared->holder != this) {
+      *holding_disk = shared->holder->config.number;
+      *holding_group = shared->group;
+      return false;
+    }
+    shared->holder = this;
+    shared->group = group;
+    return true;
+  }
+  // Once this disk's session has ended (or did not start). Called with
+  // `mutex` held.
+  void release_file() {
+    if (!shared) return;
+    std::lock_guard lock(shared->mutex);
+    if (shared->holder == this) shared->holder = nullptr;
+  }
 };

@@ -1,17 +1,17 @@
 // The disk store: opening and closing the served disks and their sessions
 // (the replicate and compare calls are in disk_data.cc).
 // Lock order: a Disk's mutex, then its Session's flush gate, its probe
-// mutex or its digest map's (one of them). I/O on a disk's data happens
-// outside them, except the 1-byte read of the probe, which holds the probe
-// mutex so that no write over that byte starts meanwhile, and the start of
-// a session, which holds the disk's mutex. A close releases that mutex while it waits for the calls
-// in progress and flushes, with the disk marked closing, so that a disk never
-// has two sessions at once (a new one must not start while the last one's
-// writes may still land). The descriptors are opened once at
-// start and shared by the disk's sessions, one after another. Each
-// connection thread keeps its own direct-write buffer (and, in disk_read.cc,
-// its own read buffer); nothing is allocated per call on the way of a chunk
-// that succeeds.
+// mutex or its digest map's (one of them), or the SharedFile it shares with
+// another disk. I/O on a disk's data happens outside them, except the 1-byte
+// read of the probe, which holds the probe mutex so that no write over that
+// byte starts meanwhile, and the start of a session, which holds the disk's
+// mutex. A close releases that mutex while it waits for the calls in progress and
+// flushes, with the disk marked closing, so that a disk never has two
+// sessions at once (a new one must not start while the last one's writes
+// may still land). The descriptors are opened once at start and shared by
+// the disk's sessions, one after another. Each connection thread keeps its
+// own direct-write buffer (and, in disk_read.cc, its own read buffer);
+// nothing is allocated per call on the way of a chunk that succeeds.
 #include "server/disk_store.h"
 
 #include <fcntl.h>
@@ -35,6 +35,7 @@
 #include "server/disk_session.h"
 #include "server/disk_store_internal.h"
 #include "server/flush_gate.h"
+#include "server/privileges.h"
 #include "service/server_result.h"
 
 DiskStore::DiskStore(std::vector<DiskConfig> disks, LogSink log, HashCombiner& hasher, DiskIo& io)
@@ -56,12 +57,16 @@ DiskStore::~DiskStore() {
 }
 
 Status DiskStore::open_disks() {
-  for (auto& disk : disks_) {
-    if (disk->fd >= 0) continue;
-    if (Status status = open_disk(*disk); !status.is_ok()) {
-      disk->open_error = status.message();
-      return Status::failure(OpenFailed, "disk " + std::to_string(disk->config.number) + " (" +
-                                             disk->config.path + "): " + status.message());
+  // Writable disks first, so that a verify disk of the same file finds the
+  // one whose claim or lock it shares.
+  for (const bool read_only : {false, true}) {
+    for (auto& disk : disks_) {
+      if (disk->fd >= 0 || disk->config.read_only != read_only) continue;
+      if (Status status = open_disk(*disk); !status.is_ok()) {
+        disk->open_error = status.message();
+        return Status::failure(OpenFailed, "disk " + std::to_string(disk->config.number) + " (" +
+                                               disk->config.path + "): " + status.message());
+      }
     }
   }
   return Status::ok();
@@ -96,10 +101,20 @@ Status DiskStore::open_disk(Disk& disk) {
   if (!S_ISBLK(named.st_mode) && !S_ISREG(named.st_mode)) {
     return Status::failure(OpenFailed, "is neither a block device nor a regular file");
   }
+  // A verify disk may serve the file of a writable disk, the two taking
+  // turns (Disk::shared): the writable one's claim or lock keeps others away
+  // from both, and a claim or lock of its own would be refused.
+  Disk* partner = nullptr;
+  for (const auto& other : disks_) {
+    if (read_only && other->fd >= 0 && !other->config.read_only && !other->shared &&
+        other->dev == named.st_dev && other->ino == named.st_ino && other->rdev == named.st_rdev) {
+      partner = other.get();
+    }
+  }
   // A block device is opened exclusively: the kernel then refuses it while
   // it is mounted or claimed by anyone else, and keeps it ours while we run.
   int flags = (read_only ? O_RDONLY : O_RDWR) | O_CLOEXEC;
-  if (S_ISBLK(named.st_mode)) flags |= O_EXCL;
+  if (S_ISBLK(named.st_mode) && partner == nullptr) flags |= O_EXCL;
   const int fd = io_.open(path.c_str(), flags);
   if (fd < 0) {
     const int error = errno;
@@ -107,17 +122,21 @@ Status DiskStore::open_disk(Disk& disk) {
       return Status::failure(
           OpenFailed, "mounted or in use (" + describe_errno("open with O_EXCL", error) + ")");
     }
-    return Status::failure(
-        OpenFailed,
-        describe_errno(read_only ? "open for reading" : "open for reading and writing", error));
+    std::string why =
+        describe_errno(read_only ? "open for reading" : "open for reading and writing", error);
+    if (error == EACCES || error == EPERM) {
+      why += std::string("; it must be ") + (read_only ? "readable" : "readable and writable") +
+             " by user " + effective_user_name() + " (see trvs(8))";
+    }
+    return Status::failure(OpenFailed, why);
   }
   struct stat st;
   std::int64_t size = 0;
   Status status = Status::ok();
-  const auto same_as = [&st, this]() -> const Disk* {
+  const auto same_as = [&st, partner, this]() -> const Disk* {
     for (const auto& other : disks_) {
-      if (other->fd >= 0 && other->dev == st.st_dev && other->ino == st.st_ino &&
-          other->rdev == st.st_rdev) {
+      if (other.get() != partner && other->fd >= 0 && other->dev == st.st_dev &&
+          other->ino == st.st_ino && other->rdev == st.st_rdev) {
         return other.get();
       }
     }
@@ -128,6 +147,8 @@ Status DiskStore::open_disk(Disk& disk) {
   } else if (const Disk* other = same_as()) {
     status = Status::failure(OpenFailed,
                              "is the same file as disk " + std::to_string(other->config.number));
+  } else if (partner && (st.st_dev != partner->dev || st.st_ino != partner->ino)) {
+    status = Status::failure(OpenFailed, "was replaced while trvs started");
   } else if (S_ISBLK(st.st_mode)) {
     std::uint64_t bytes = 0;
     int sector = 0;
@@ -148,7 +169,7 @@ Status DiskStore::open_disk(Disk& disk) {
     // keeps a second trvs (or anything else that locks) away for as long as
     // this one runs. A verifying server shares its lock with other readers.
     struct statvfs fs;
-    if (io_.flock(fd, (read_only ? LOCK_SH : LOCK_EX) | LOCK_NB) != 0) {
+    if (!partner && io_.flock(fd, (read_only ? LOCK_SH : LOCK_EX) | LOCK_NB) != 0) {
       status = Status::failure(OpenFailed, errno == EWOULDBLOCK
                                                ? "image file is locked by another process"
                                                : describe_errno("flock", errno));
@@ -197,6 +218,10 @@ Status DiskStore::open_disk(Disk& disk) {
   if (!status.is_ok()) {
     io_.close(fd);
     return status;
+  }
+  if (partner) {
+    disk.shared = std::make_shared<Disk::SharedFile>();
+    partner->shared = disk.shared;
   }
   disk.fd = fd;
   disk.dev = st.st_dev;
@@ -284,7 +309,18 @@ std::optional<std::int32_t> DiskStore::do_open_device(const Caller& caller, std:
     return fail("open_device", caller, dest, {},
                 Status::failure(Busy, "disk is open by group " + owner), nullptr);
   }
+  std::int16_t holding_disk = 0;
+  std::uint32_t holding_group = 0;
+  if (!disk->take_file(group, &holding_disk, &holding_group)) {
+    lock.unlock();
+    return fail("open_device", caller, dest, {},
+                Status::failure(Busy, "disk " + std::to_string(holding_disk) +
+                                          ", the same file, is open by group " +
+                                          std::to_string(holding_group)),
+                nullptr);
+  }
   if (Status status = open_session(*disk, group); !status.is_ok()) {
+    disk->release_file();
     lock.unlock();
     return fail("open_device", caller, dest, {}, status, nullptr);
   }
@@ -465,6 +501,7 @@ Status DiskStore::close_session(Disk& disk, std::unique_lock<std::mutex>& lock, 
     std::unique_lock<std::mutex>& lock;
     ~Ending() {
       if (!lock.owns_lock()) lock.lock();
+      disk.release_file();
       disk.closing = false;
       disk.closed.notify_all();
     }

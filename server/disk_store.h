@@ -43,9 +43,10 @@
 // block size go through a second descriptor opened with O_DIRECT, which skips
 // the page cache (buffered writes of whole images cost more CPU than the rest
 // of the server). Everything else, and every read, uses the ordinary
-// descriptor. A chunk of zero bytes on an image file becomes a
-// FALLOC_FL_ZERO_RANGE instead of a write. Where the kernel refuses either,
-// that disk falls back to plain buffered writes for the rest of its open.
+// descriptor. A chunk of zero bytes becomes a hole in an image file
+// (FALLOC_FL_PUNCH_HOLE, or a longer length past its end) and BLKZEROOUT on
+// a block device instead of a write. Where the kernel refuses either, that
+// disk falls back to plain buffered writes for the rest of its open.
 #pragma once
 
 #include <atomic>
@@ -196,9 +197,13 @@ class DiskStore final : public ReplicationHandler {
   // Writes `data` at `offset`: directly when aligned, else buffered.
   Status write_chunk(Session& session, const std::uint8_t* data, std::size_t length,
                      std::int64_t offset);
-  // Makes `length` bytes at `offset` of an image file zero without writing
-  // them. False when the file system cannot, and the caller writes zeros.
-  bool zero_range(Session& session, std::size_t length, std::int64_t offset, Status* status);
+  // Makes `length` bytes at `offset` zero without writing them: a hole in
+  // an image file (whose length was `image_length` or more), BLKZEROOUT on
+  // a block device. False when the disk cannot, and the caller writes zeros.
+  bool zero_range(Session& session, std::size_t length, std::int64_t offset,
+                  std::int64_t image_length, Status* status);
+  // Lengthens an image file to `end` bytes unless it is that long already.
+  Status grow_image(Session& session, std::int64_t end);
   // Opens the disk's O_DIRECT descriptor unless it has one; false (with the
   // reason in *why) when it cannot.
   bool open_direct(Disk& disk, std::string* why);

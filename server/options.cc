@@ -11,6 +11,8 @@
 #include <limits>
 #include <utility>
 
+#include "server/privileges.h"
+
 const char kTrvsUsage[] =
     "usage: trvs [--listen ADDR:PORT] [--allow ADDR[/PREFIX] | any ...]\n"
     "            --disk N=PATH [--disk N=PATH ...] [--fixed-disk N=PATH ...]\n"
@@ -358,7 +360,15 @@ std::string check_disk_paths(const std::vector<DiskConfig>& disks) {
   for (const auto& disk : disks) {
     struct stat st;
     if (::stat(disk.path.c_str(), &st) != 0) {
-      return "disk " + std::to_string(disk.number) + ": " + disk.path + ": " + std::strerror(errno);
+      const int error = errno;
+      std::string line =
+          "disk " + std::to_string(disk.number) + ": " + disk.path + ": " + std::strerror(error);
+      // trvs makes no image itself: the administrator chooses its place.
+      if (error == ENOENT) {
+        line += "; create the image first, e.g. install -o " + effective_user_name() + " -g " +
+                effective_group_name() + " -m 0600 /dev/null " + disk.path + " (see trvs(8))";
+      }
+      return line;
     }
     if (!S_ISBLK(st.st_mode) && !S_ISREG(st.st_mode)) {
       return "disk " + std::to_string(disk.number) + ": " + disk.path +

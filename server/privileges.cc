@@ -87,3 +87,15 @@ bool drop_privileges(const Identity& identity, std::string* error) {
   }
   return true;
 }
+
+std::string effective_user_name() {
+  const uid_t uid = ::geteuid();
+  const passwd* entry = ::getpwuid(uid);
+  return entry ? entry->pw_name : std::to_string(uid);
+}
+
+std::string effective_group_name() {
+  const gid_t gid = ::getegid();
+  const group* entry = ::getgrgid(gid);
+  return entry ? entry->gr_name : std::to_string(gid);
+}

@@ -27,3 +27,8 @@ bool resolve_identity(const std::string& user, const std::string& group, Identit
 // with *error saying which step failed; the process must then stop, as it
 // may hold some ids of each.
 bool drop_privileges(const Identity& identity, std::string* error);
+
+// The names of the user and group this process runs as (their numbers when
+// they have no entry), for messages that tell who must be able to do what.
+std::string effective_user_name();
+std::string effective_group_name();

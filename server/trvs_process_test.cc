@@ -350,13 +350,17 @@ TEST_F(TrvsCommandLineTest, BadArgumentsGiveOneLineAndAHintAndExitCode2) {
     EXPECT_EQ(text.substr(text.size() - hint.size()), hint) << text;
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2) << text;
   }
-  // A disk that cannot be served is no matter of usage: its line alone.
-  std::string missing;
-  EXPECT_EQ(run({"--disk", "1=" + (dir_ / "missing.img").string()}, &missing), 2);
-  const std::string line = log();
-  EXPECT_EQ(line.rfind("trvs: disk 1: ", 0), 0u) << line;
-  EXPECT_EQ(std::count(line.begin(), line.end(), '\n'), 1) << line;
+  // A disk that cannot be served is told in one line that names the fix.
   std::string output;
+  const std::string missing = (dir_ / "missing.img").string();
+  EXPECT_EQ(run({"--disk", "1=" + missing}, &output), 2);
+  EXPECT_EQ(output, "");
+  EXPECT_EQ(log().rfind("trvs: disk 1: " + missing +
+                            ": No such file or directory; create the image first, e.g. install -o ",
+                        0),
+            0u)
+      << log();
+  EXPECT_EQ(log().find('\n'), log().size() - 1) << log();
   EXPECT_EQ(run({"--help"}, &output), 0);
   EXPECT_EQ(output.rfind("usage: trvs", 0), 0u) << output;
   EXPECT_NE(output.find("\ntrvs " TRV_VERSION "\n"), std::string::npos) << output;

@@ -114,5 +114,28 @@ TEST_F(DestinationBoundsTest, AVerifyImageOfAnyLengthVerifiesWhenExactAndNamesAC
   EXPECT_EQ(read_file(image), source);
 }
 
+// One trvs serves the image for the copy and for its verification, without
+// a restart: the copy into disk 1, then a verifying run against disk 2,
+// which passes, and fails once the image changed.
+TEST_F(DestinationBoundsTest, TheImageOfADiskIsVerifiedThroughItsVerifyDiskInTheSameServer) {
+  const std::vector<std::uint8_t> source = pattern(3 * kMiB + 700, 12);
+  write_file(dir_.drive(0), source);
+  const fs::path image = dir_.path() / "dest.img";
+  write_file(image, {});
+  TrvsProcess server({"1=" + image.string()}, {"--verify-disk", "2=" + image.string()});
+  RunResult run = run_trvc(dir_, copy_args(server.port(), "0"));
+  ASSERT_EQ(run.exit_code, 0) << server.log_text();
+  std::vector<std::string> verify = copy_args(server.port(), "0", "incremental_sync");
+  verify[3] = "2";
+  run = run_trvc(dir_, verify);
+  EXPECT_EQ(run.exit_code, 0) << server.log_text();
+  write_at(image, kMiB + 5, {0xee});
+  run = run_trvc(dir_, verify);
+  EXPECT_EQ(run.exit_code, 1) << server.log_text();
+  EXPECT_NE(server.log_text().find("failure 12 (read-only): replicate disk 2 group "),
+            std::string::npos)
+      << server.log_text();
+}
+
 }  // namespace
 }  // namespace e2e
