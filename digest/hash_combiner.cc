@@ -150,7 +150,7 @@ void HashCombiner::wait_for_partner(std::unique_lock<std::mutex>& lock, Job* sel
     if (active_[i]->blocks_left == 0) continue;
     if (moving++ == 0) oldest = active_[i];
   }
-  if (oldest == nullptr || md5_detail::lane_plan(widest_, moving).kernel != nullptr) return;
+  if (oldest == nullptr || !md5_detail::lane_plan(widest_, moving).alone()) return;
   if (oldest->patience_ns < 0) {
     oldest->patience_ns = kPatiencePasses * md5_detail::widest_step_cost(widest_) *
                           static_cast<double>(oldest->blocks_left);
@@ -187,10 +187,10 @@ void HashCombiner::advance(std::size_t* advanced, std::size_t* blocks) {
   *advanced = 0;
   *blocks = 0;
   if (count == 0) return;
-  const md5_detail::LanePlan plan = md5_detail::lane_plan(widest_, count);
-  if (plan.kernel == nullptr) {
-    // Alone, or too few for a pass to pay: the oldest goes on by itself,
-    // and the others may find partners before their turn.
+  const md5_detail::LanePlan& plan = md5_detail::lane_plan(widest_, count);
+  if (plan.alone()) {
+    // Alone, or too few for any pairing to pay: the oldest goes on by
+    // itself, and the others may find partners before their turn.
     Job* job = moving[0];
     step = std::min(kStepBlocks, job->blocks_left);
     md5_detail::md5_blocks(job->chain, job->next, step);
@@ -200,24 +200,33 @@ void HashCombiner::advance(std::size_t* advanced, std::size_t* blocks) {
     *blocks = step;
     return;
   }
-  for (std::size_t first = 0; first < count; first += plan.width) {
-    const std::size_t lanes = std::min(plan.width, count - first);
+  std::size_t first = 0;
+  for (std::size_t g = 0; g < plan.groups; ++g) {
+    const md5_detail::LaneGroup& group = plan.group[g];
+    if (group.kernel == nullptr) {
+      Job* job = moving[first++];
+      md5_detail::md5_blocks(job->chain, job->next, step);
+      job->next += step * 64;
+      job->blocks_left -= step;
+      continue;
+    }
     alignas(64) std::uint32_t state[4][md5_detail::kMaxLanes];
     const std::uint8_t* feed[md5_detail::kMaxLanes];
-    for (std::size_t lane = 0; lane < plan.width; ++lane) {
-      // Unused lanes ride along on the first message; their result is
-      // thrown away.
-      const Job* job = moving[first + (lane < lanes ? lane : 0)];
+    for (std::size_t lane = 0; lane < group.width; ++lane) {
+      // Unused lanes ride along on the group's first message; their result
+      // is thrown away.
+      const Job* job = moving[first + (lane < group.count ? lane : 0)];
       feed[lane] = job->next;
       for (int w = 0; w < 4; ++w) state[w][lane] = job->chain[w];
     }
-    plan.kernel(feed, step, state);
-    for (std::size_t lane = 0; lane < lanes; ++lane) {
+    group.kernel(feed, step, state);
+    for (std::size_t lane = 0; lane < group.count; ++lane) {
       Job* job = moving[first + lane];
       for (int w = 0; w < 4; ++w) job->chain[w] = state[w][lane];
       job->next += step * 64;
       job->blocks_left -= step;
     }
+    first += group.count;
   }
   *advanced = count;
   *blocks = step;

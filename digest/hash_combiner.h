@@ -4,8 +4,9 @@
 // the lanes by a short step (a few kilobytes each), takes in newcomers
 // between steps and finishes each message whose last block is done. A
 // message never waits for partners to fill the lanes: while few messages
-// are in them, a step uses whichever engine is cheapest on this CPU for that
-// many (lane_plan.h), down to the scalar engine for the oldest message
+// are in them, a step uses whichever engines are cheapest on this CPU for
+// that many (lane_plan.h): the interleaved scalar rounds for two or three,
+// the vector lanes for more, the scalar engine for the oldest message
 // alone. Only a message that would go on alone on the scalar engine waits
 // for a partner, and only while one is to be expected: announced as on its
 // way (a read or a request still arriving), or due because messages have

@@ -159,16 +159,25 @@ INSTANTIATE_TEST_SUITE_P(Lanes, HashCombinerTest,
 namespace md5_detail {
 namespace {
 
-// The chosen engine never needs lanes beyond the widest allowed, and a lone
-// message never goes through the lanes.
-TEST(LanePlanTest, StaysWithinTheAllowedLanes) {
+// Every plan takes each message exactly once, in groups no wider than
+// their engine, never through lanes beyond the widest allowed, and a lone
+// message goes by itself.
+TEST(LanePlanTest, TakesEachMessageOnceWithinTheAllowedLanes) {
   for (const Md5Lanes widest : {Md5Lanes::kScalar, Md5Lanes::kAvx2, Md5Lanes::kAvx512}) {
-    EXPECT_EQ(lane_plan(widest, 1).kernel, nullptr);
-    for (std::size_t count = 2; count <= 16; ++count) {
-      const LanePlan plan = lane_plan(widest, count);
-      if (plan.kernel == nullptr) continue;
-      EXPECT_TRUE(md5_lanes_supported(widest));
-      EXPECT_LE(plan.width, md5_lane_width(widest)) << md5_lanes_name(widest) << " " << count;
+    EXPECT_TRUE(lane_plan(widest, 1).alone());
+    for (std::size_t count = 1; count <= 16; ++count) {
+      const LanePlan& plan = lane_plan(widest, count);
+      std::size_t taken = 0;
+      for (std::size_t g = 0; g < plan.groups; ++g) {
+        const LaneGroup& group = plan.group[g];
+        EXPECT_GE(group.count, 1u);
+        EXPECT_LE(group.count, group.width);
+        EXPECT_LE(group.width, std::max<std::size_t>(md5_lane_width(widest), 3))
+            << md5_lanes_name(widest) << " " << count;
+        EXPECT_EQ(group.kernel == nullptr, group.width == 1);
+        taken += group.count;
+      }
+      EXPECT_EQ(taken, count) << md5_lanes_name(widest);
     }
   }
 }

@@ -1,5 +1,6 @@
-// The vector kernels behind md5_many, one set per build: md5_lanes_x86.cc on
-// x86-64 with TRV_DIGEST_LANES=ON, md5_lanes_portable.cc (none) otherwise.
+// The kernels behind md5_many and the combiner: the interleaved scalar ones
+// for every build, and the vector ones, one set per build: md5_lanes_x86.cc
+// on x86-64 with TRV_DIGEST_LANES=ON, md5_lanes_portable.cc (none) otherwise.
 // Internal to digest/; the kernels keep no state and may run on any thread.
 #pragma once
 
@@ -16,6 +17,13 @@ inline constexpr std::size_t kMaxLanes = 16;
 // chaining words state[word][lane], for as many lanes as the kernel is wide.
 using BlocksFunction = void (*)(const std::uint8_t* const* p, std::size_t blocks,
                                 std::uint32_t (*state)[kMaxLanes]);
+
+// Two or three messages through the scalar rounds at once, interleaved
+// (md5_interleaved.cc); every build and CPU has them.
+void md5_interleaved_2(const std::uint8_t* const* p, std::size_t blocks,
+                       std::uint32_t (*state)[kMaxLanes]);
+void md5_interleaved_3(const std::uint8_t* const* p, std::size_t blocks,
+                       std::uint32_t (*state)[kMaxLanes]);
 
 // True when the CPU runs `lanes` and this build has a kernel for it.
 bool cpu_has(Md5Lanes lanes);

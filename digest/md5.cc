@@ -36,36 +36,6 @@ inline void store_le32(std::uint8_t* p, std::uint32_t word) {
   p[3] = static_cast<std::uint8_t>(word >> 24);
 }
 
-// Each step adds the message word and the constant first: that sum does not
-// depend on the previous step, so only the round function, one addition, the
-// rotation and the final addition of b lie on the chain from step to step.
-//
-// F(b,c,d) = (b & c) | (~b & d), written as d ^ (b & (c ^ d)).
-// G(b,c,d) = (b & d) | (c & ~d): the two terms never share a set bit, so they
-//   can be added one at a time, and c & ~d is ready before b is.
-// H(b,c,d) = b ^ c ^ d, with c ^ d formed before b arrives.
-// I(b,c,d) = c ^ (b | ~d), with ~d formed before b arrives.
-#define MD5_F(a, b, c, d, m, k, s) \
-  a += (m) + (k);                  \
-  a += (d) ^ ((b) & ((c) ^ (d)));  \
-  a = std::rotl(a, s) + (b)
-
-#define MD5_G(a, b, c, d, m, k, s) \
-  a += (m) + (k);                  \
-  a += (c) & ~(d);                 \
-  a += (b) & (d);                  \
-  a = std::rotl(a, s) + (b)
-
-#define MD5_H(a, b, c, d, m, k, s) \
-  a += (m) + (k);                  \
-  a += ((c) ^ (d)) ^ (b);          \
-  a = std::rotl(a, s) + (b)
-
-#define MD5_I(a, b, c, d, m, k, s) \
-  a += (m) + (k);                  \
-  a += (c) ^ ((b) | ~(d));         \
-  a = std::rotl(a, s) + (b)
-
 #define MD5_SCALAR_STEP(fn, a, b, c, d, i, k, s) MD5_##fn(a, b, c, d, x[i], k, s);
 
 // Hashes `count` whole blocks at `data` into the chaining words, decoding
@@ -101,10 +71,6 @@ void process_blocks(Md5Context* context, const std::uint8_t* data, std::size_t c
 }
 
 #undef MD5_SCALAR_STEP
-#undef MD5_F
-#undef MD5_G
-#undef MD5_H
-#undef MD5_I
 
 }  // namespace
 

@@ -161,20 +161,22 @@ void md5_many(const std::uint8_t* const* data, const std::size_t* lengths,
               std::uint8_t (*digests)[kDigestLength], std::size_t count) {
   // Each group goes to whichever engine hashes that many most cheaply here.
   const Md5Lanes widest = md5_lanes_best();
-  const std::size_t group = md5_lane_width(widest);
+  // Without vector lanes, the interleaved rounds still take three at once.
+  const std::size_t group = std::max<std::size_t>(md5_lane_width(widest), 3);
   for (std::size_t start = 0; start < count;) {
     const std::size_t n = std::min(group, count - start);
-    const md5_detail::LanePlan plan = md5_detail::lane_plan(widest, n);
-    if (plan.kernel == nullptr) {
-      for (std::size_t i = start; i < start + n; ++i) {
-        finish_scalar({kInitial[0], kInitial[1], kInitial[2], kInitial[3]}, data[i], lengths[i], 0,
-                      digests[i]);
+    const md5_detail::LanePlan& plan = md5_detail::lane_plan(widest, n);
+    std::size_t first = start;
+    for (std::size_t g = 0; g < plan.groups; ++g) {
+      const md5_detail::LaneGroup& lanes = plan.group[g];
+      if (lanes.kernel == nullptr) {
+        finish_scalar({kInitial[0], kInitial[1], kInitial[2], kInitial[3]}, data[first],
+                      lengths[first], 0, digests[first]);
+      } else {
+        hash_group(lanes.kernel, lanes.width, data + first, lengths + first, digests + first,
+                   lanes.count);
       }
-    } else {
-      for (std::size_t first = start; first < start + n; first += plan.width) {
-        const std::size_t lanes = std::min(plan.width, start + n - first);
-        hash_group(plan.kernel, plan.width, data + first, lengths + first, digests + first, lanes);
-      }
+      first += lanes.count;
     }
     start += n;
   }

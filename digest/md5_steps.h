@@ -3,6 +3,7 @@
 // expand this list with their own STEP. Internal to digest/.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 
@@ -93,3 +94,36 @@ void md5_blocks(std::uint32_t (&chain)[4], const std::uint8_t* data, std::size_t
   STEP(I, d, a, b, c, 11, 0xbd3af235u, 10) \
   STEP(I, c, d, a, b, 2, 0x2ad7d2bbu, 15)  \
   STEP(I, b, c, d, a, 9, 0xeb86d391u, 21)
+
+// One step of round F, G, H or I on plain 32-bit words, for the scalar
+// engines (md5.cc, md5_interleaved.cc).
+// Each step adds the message word and the constant first: that sum does not
+// depend on the previous step, so only the round function, one addition, the
+// rotation and the final addition of b lie on the chain from step to step.
+//
+// F(b,c,d) = (b & c) | (~b & d), written as d ^ (b & (c ^ d)).
+// G(b,c,d) = (b & d) | (c & ~d): the two terms never share a set bit, so they
+//   can be added one at a time, and c & ~d is ready before b is.
+// H(b,c,d) = b ^ c ^ d, with c ^ d formed before b arrives.
+// I(b,c,d) = c ^ (b | ~d), with ~d formed before b arrives.
+#define MD5_F(a, b, c, d, m, k, s) \
+  a += (m) + (k);                  \
+  a += (d) ^ ((b) & ((c) ^ (d)));  \
+  a = std::rotl(a, s) + (b)
+
+#define MD5_G(a, b, c, d, m, k, s) \
+  a += (m) + (k);                  \
+  a += (c) & ~(d);                 \
+  a += (b) & (d);                  \
+  a = std::rotl(a, s) + (b)
+
+#define MD5_H(a, b, c, d, m, k, s) \
+  a += (m) + (k);                  \
+  a += ((c) ^ (d)) ^ (b);          \
+  a = std::rotl(a, s) + (b)
+
+#define MD5_I(a, b, c, d, m, k, s) \
+  a += (m) + (k);                  \
+  a += (c) ^ ((b) | ~(d));         \
+  a = std::rotl(a, s) + (b)
+
