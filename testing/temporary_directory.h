@@ -1,8 +1,9 @@
 // The one temporary directory of the tests: a fresh directory under the
 // system's temporary directory, made under a random name that no other
 // directory has (create_directory refuses an existing one), and removed with
-// everything in it when the object goes. Header-only; tests only. An object belongs to
-// the thread that made it; the directory itself may be used from any thread.
+// everything in it when the object goes; with the names the tests give to
+// the files in it. Header-only; tests only. An object belongs to the thread
+// that made it; the directory itself may be used from any thread.
 #pragma once
 
 #include <filesystem>
@@ -45,6 +46,18 @@ class TemporaryDirectory {
   // False when the directory could not be made; path() is then empty.
   bool ok() const { return !path_.empty(); }
   const std::filesystem::path& path() const { return path_; }
+  // A file in it, as the text the POSIX calls take.
+  std::string file(const std::string& name) const { return (path_ / name).string(); }
+  // The folder of disk images that trvc is pointed at (TRV_DEVICE_DIR),
+  // made on first use, and the image of source disk N in it.
+  std::filesystem::path devices() const {
+    const std::filesystem::path folder = path_ / "devices";
+    std::filesystem::create_directory(folder);
+    return folder;
+  }
+  std::filesystem::path drive(int index) const {
+    return devices() / ("PhysicalDrive" + std::to_string(index));
+  }
 
  private:
   std::filesystem::path path_;

@@ -32,15 +32,6 @@ extern char** environ;
 namespace e2e {
 namespace fs = std::filesystem;
 
-TempDir::TempDir() {
-  if (!directory_.ok()) throw std::runtime_error("mkdtemp failed");
-  fs::create_directory(devices());
-}
-
-fs::path TempDir::drive(int index) const {
-  return devices() / ("PhysicalDrive" + std::to_string(index));
-}
-
 void write_file(const fs::path& path, const std::vector<std::uint8_t>& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(bytes.data()),

@@ -31,20 +31,9 @@ namespace e2e {
 // A unit of image sizes in the tests (the chunk itself is kChunkLength).
 constexpr std::uint64_t kMiB = 1048576;
 
-// The shared temporary directory, holding a "devices" folder for disk images
-// (what TRV_DEVICE_DIR points at); it is the client's working directory.
-class TempDir {
- public:
-  TempDir();
-
-  const std::filesystem::path& path() const { return directory_.path(); }
-  std::filesystem::path devices() const { return path() / "devices"; }
-  // devices()/PhysicalDriveN
-  std::filesystem::path drive(int index) const;
-
- private:
-  trv_testing::TemporaryDirectory directory_{"trv-e2e"};
-};
+// The tests' temporary directory; its devices() folder holds the disk images
+// (what TRV_DEVICE_DIR points at), and it is the client's working directory.
+using TempDir = trv_testing::TemporaryDirectory;
 
 // Bytes that differ from chunk to chunk and within a chunk, so that a chunk
 // written at the wrong offset or a short write shows.
