@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "log/log_file_testing.h"
+#include "testing/log_reader.h"
 #include "platform/fault_injection.h"
 #include "records/records.h"
 #include "rpc/replication_service.h"
@@ -32,7 +32,7 @@
 namespace {
 
 const auto* const kWorkingDirectory =
-    ::testing::AddGlobalTestEnvironment(new log_testing::TemporaryWorkingDirectory);
+    ::testing::AddGlobalTestEnvironment(new trv_testing::TemporaryWorkingDirectory);
 
 enum class Procedure { OpenDevice, Replicate, Compare, CloseDevice };
 

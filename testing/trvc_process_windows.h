@@ -1,7 +1,7 @@
-// Test helper, Windows build: runs trvc.exe, built beside the test
-// executable, with CreateProcessW, its two output streams redirected to
-// files, for run_trvc() of trvc_process_testing.h. Included by that header
-// only. Header-only; tests only; one thread per call.
+// The Windows side of testing/trvc_process.h: runs trvc.exe, built beside
+// the test executable, with CreateProcessW, its two output streams
+// redirected to files. Included by that header only. Header-only; tests
+// only; one thread per call.
 //
 // Two things differ from a Linux run and are made alike here:
 // - the exit status is the low byte of the exit code, as a shell reports
@@ -18,11 +18,11 @@
 #include <utility>
 #include <vector>
 
-#include "log/log_file_testing.h"
+#include "testing/log_reader.h"
 #include "platform/text.h"
 #include "platform/win32.h"
 
-namespace trvc_testing {
+namespace trv_testing {
 
 inline std::filesystem::path trvc_path() {
   std::wstring self(32768, L'\0');
@@ -127,7 +127,7 @@ inline int run_trvc_process(const std::filesystem::path& working_directory,
 }
 
 inline std::string console_output(const std::filesystem::path& path) {
-  return without_carriage_returns(log_testing::read_bytes(path));
+  return without_carriage_returns(read_bytes(path));
 }
 
-}  // namespace trvc_testing
+}  // namespace trv_testing
