@@ -1,6 +1,7 @@
-// Processes, files, logs and the scripted server of the end-to-end tests.
-// Child processes are started from the test's main thread and get SIGKILL
-// when that thread ends, so an aborted test run leaves none behind.
+// Processes, files and the scripted server of the end-to-end tests (the
+// client's log is read by testing/log_reader.h). Child processes are started
+// from the test's main thread and get SIGKILL when that thread ends, so an
+// aborted test run leaves none behind.
 #include "tests/e2e_support.h"
 
 #include <arpa/inet.h>
