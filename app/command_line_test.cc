@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "app/trvc_usage_testing.h"
-#include "testing/trvc_process.h"
-#include "testing/log_reader.h"
 #include "platform/text.h"
+#include "testing/log_reader.h"
+#include "testing/trvc_process.h"
 
 namespace {
 
@@ -87,7 +87,7 @@ class CommandLineTest : public testing::Test {
   ProcessResult run(const Args& arguments) {
     fs::remove(log_path());
     return trv_testing::run_trvc(work(), root_.path(), arguments,
-                                  {{"TRV_DEVICE_DIR", devices().string()}});
+                                 {{"TRV_DEVICE_DIR", devices().string()}});
   }
 
   Texts file_lines() const { return trv_testing::file_lines(trv_testing::read_bytes(log_path())); }

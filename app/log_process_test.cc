@@ -11,10 +11,10 @@
 #include <vector>
 
 #include "app/trvc_usage_testing.h"
-#include "testing/trvc_process.h"
-#include "testing/log_reader.h"
 #include "platform/text.h"
 #include "platform/win32.h"
+#include "testing/log_reader.h"
+#include "testing/trvc_process.h"
 
 namespace {
 

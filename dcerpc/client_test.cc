@@ -16,9 +16,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/fault_injection.h"
 #include "dcerpc/binding.h"
 #include "dcerpc/client_testing.h"
+#include "platform/fault_injection.h"
 #include "testing/service_bind.h"
 
 namespace rpc {

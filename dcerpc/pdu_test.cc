@@ -67,7 +67,8 @@ TEST(SyntaxIdTest, WireBytesOfTheKnownSyntaxes) {
             hex("33 05 71 71 ba be 37 49 83 19 b5 db ef 9c cc 36 01 00 00 00"));
   EXPECT_EQ(wire(btfn_syntax(3)),
             hex("2c 1c b7 6c 12 98 40 45 03 00 00 00 00 00 00 00 01 00 00 00"));
-  EXPECT_EQ(replication_service_interface().uuid.to_string(), "28ca6c91-a6eb-423d-82cf-548f5df542bc");
+  EXPECT_EQ(replication_service_interface().uuid.to_string(),
+            "28ca6c91-a6eb-423d-82cf-548f5df542bc");
   EXPECT_TRUE(is_btfn_syntax(btfn_syntax(0)));
   EXPECT_FALSE(is_btfn_syntax(ndr64_syntax()));
   EXPECT_EQ(btfn_features(btfn_syntax(0x02)), 0x02);
@@ -105,7 +106,8 @@ TEST(BindTest, DecodesTheWindowsStyleBind) {
 }
 
 TEST(BindTest, AlterContextSharesTheBody) {
-  auto alter = encode_bind(7, pfc::kSingleFrag, trv_testing::windows_style_bind(0), PacketType::AlterContext);
+  auto alter = encode_bind(7, pfc::kSingleFrag, trv_testing::windows_style_bind(0),
+                           PacketType::AlterContext);
   EXPECT_EQ(alter[2], 14);
   Bind bind;
   ASSERT_TRUE(decode_bind(alter, &bind).is_ok());

@@ -182,7 +182,8 @@ TEST_F(ServerRobustnessTest, FragmentLargerThanNegotiated) {
 
 TEST_F(ServerRobustnessTest, OversizedPduBeforeBind) {
   RawClient client(server_->port());
-  std::vector<std::uint8_t> big = encode_bind(1, pfc::kSingleFrag, trv_testing::windows_style_bind(0));
+  std::vector<std::uint8_t> big =
+      encode_bind(1, pfc::kSingleFrag, trv_testing::windows_style_bind(0));
   big.resize(60000);
   put_u16(big.data() + 8, 60000);
   ASSERT_TRUE(client.send(big).is_ok());
@@ -281,7 +282,8 @@ TEST_F(ServerRobustnessTest, ContinuationThatChangesTheCall) {
 
 TEST_F(ServerRobustnessTest, SecondBindOnAConnection) {
   auto client = bound_client();
-  ASSERT_TRUE(client->send(encode_bind(2, pfc::kSingleFrag, trv_testing::windows_style_bind(0))).is_ok());
+  ASSERT_TRUE(
+      client->send(encode_bind(2, pfc::kSingleFrag, trv_testing::windows_style_bind(0))).is_ok());
   std::vector<std::uint8_t> pdu;
   ASSERT_TRUE(client->read_pdu(&pdu).is_ok());
   EXPECT_EQ(pdu[2], static_cast<std::uint8_t>(PacketType::BindNak));

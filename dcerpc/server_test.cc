@@ -329,7 +329,8 @@ TEST_F(AssociationGroupTest, SecondConnectionJoinsAndGroupEndsOnce) {
   EXPECT_EQ(dispatcher_.ended_groups(), std::vector<std::uint32_t>{group});
   // An ended group cannot be joined.
   RawClient late(server_->port());
-  ASSERT_TRUE(late.send(encode_bind(1, pfc::kSingleFrag, trv_testing::windows_style_bind(group))).is_ok());
+  ASSERT_TRUE(
+      late.send(encode_bind(1, pfc::kSingleFrag, trv_testing::windows_style_bind(group))).is_ok());
   std::vector<std::uint8_t> pdu;
   ASSERT_TRUE(late.read_pdu(&pdu).is_ok());
   BindNak nak;
@@ -342,7 +343,8 @@ TEST_F(AssociationGroupTest, SecondConnectionJoinsAndGroupEndsOnce) {
 TEST_F(AssociationGroupTest, UnknownGroupGetsBindNak) {
   start();
   RawClient client(server_->port());
-  ASSERT_TRUE(client.send(encode_bind(1, pfc::kSingleFrag, trv_testing::windows_style_bind(0xDEAD))).is_ok());
+  ASSERT_TRUE(client.send(encode_bind(1, pfc::kSingleFrag, trv_testing::windows_style_bind(0xDEAD)))
+                  .is_ok());
   std::vector<std::uint8_t> pdu;
   ASSERT_TRUE(client.read_pdu(&pdu).is_ok());
   EXPECT_EQ(pdu[2], static_cast<std::uint8_t>(PacketType::BindNak));
@@ -483,7 +485,8 @@ TEST_F(IdleBoundTest, ATrickleOfBytesDoesNotHoldAConnection) {
   RawClient client(server_->port());
   // The bind, a byte every 50 ms: 8 s for the whole PDU, far beyond the PDU
   // bound, though no gap between bytes comes near the idle bound.
-  const std::vector<std::uint8_t> bind = encode_bind(1, pfc::kSingleFrag, trv_testing::windows_style_bind(0));
+  const std::vector<std::uint8_t> bind =
+      encode_bind(1, pfc::kSingleFrag, trv_testing::windows_style_bind(0));
   for (std::uint8_t byte : bind) {
     if (!client.send({&byte, 1}).is_ok()) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -505,7 +508,8 @@ TEST_F(IdleBoundTest, ATrickleOfBytesDoesNotHoldAConnection) {
 TEST_F(IdleBoundTest, APduSlowerThanTheIdleBoundButWithinItsOwnIsServed) {
   start_with_bound(200, 20000);
   RawClient client(server_->port());
-  const std::vector<std::uint8_t> bind = encode_bind(1, pfc::kSingleFrag, trv_testing::windows_style_bind(0));
+  const std::vector<std::uint8_t> bind =
+      encode_bind(1, pfc::kSingleFrag, trv_testing::windows_style_bind(0));
   ASSERT_TRUE(client.send({bind.data(), 10}).is_ok());
   std::this_thread::sleep_for(std::chrono::milliseconds(600));
   ASSERT_TRUE(client.send({bind.data() + 10, bind.size() - 10}).is_ok());
@@ -520,7 +524,8 @@ TEST_F(IdleBoundTest, TheBoundStartsAfterTheAnswerSoASlowCallKeepsItsConnection)
   RawClient client(server_->port());
   // Bind and two calls at once: the second waits in the socket while the
   // first is being dispatched.
-  std::vector<std::uint8_t> burst = encode_bind(1, pfc::kSingleFrag, trv_testing::windows_style_bind(0));
+  std::vector<std::uint8_t> burst =
+      encode_bind(1, pfc::kSingleFrag, trv_testing::windows_style_bind(0));
   ASSERT_TRUE(client.send(burst).is_ok());
   ASSERT_TRUE(client.send_request(2, 1, 4, {}).is_ok());
   const std::vector<std::uint8_t> stub = {7, 7, 7};
@@ -568,7 +573,9 @@ class PeerPolicyTest : public ServerTest {
   // Binds with `group` and returns the answer's PDU type, leaving the nak's
   // bytes in *pdu.
   PacketType bind_answer(RawClient& client, std::uint32_t group, std::vector<std::uint8_t>* pdu) {
-    EXPECT_TRUE(client.send(encode_bind(1, pfc::kSingleFrag, trv_testing::windows_style_bind(group))).is_ok());
+    EXPECT_TRUE(
+        client.send(encode_bind(1, pfc::kSingleFrag, trv_testing::windows_style_bind(group)))
+            .is_ok());
     EXPECT_TRUE(client.read_pdu(pdu).is_ok());
     return pdu->size() > 2 ? static_cast<PacketType>((*pdu)[2]) : PacketType::Request;
   }
@@ -583,7 +590,8 @@ TEST_F(PeerPolicyTest, PeersOutsideTheAllowListAreClosedUnreadAndReportedOnce) {
   for (int i = 0; i < 3; ++i) {
     RawClient stranger(server_->port(), "127.0.0.2");
     // Whatever it sends, nothing comes back: no bind_ack, no nak.
-    ASSERT_TRUE(stranger.send(encode_bind(1, pfc::kSingleFrag, trv_testing::windows_style_bind(0))).is_ok());
+    ASSERT_TRUE(stranger.send(encode_bind(1, pfc::kSingleFrag, trv_testing::windows_style_bind(0)))
+                    .is_ok());
     EXPECT_TRUE(stranger.closed_unanswered());
   }
   RawClient local(server_->port(), "127.0.0.1");
@@ -814,8 +822,8 @@ class BulkDispatcher : public testing::TestDispatcher {
 // the pooled buffers without carrying anything over.
 TEST(StubPlacementTest, BulkBytesLandAlignedAndEveryArrivalEndsOnce) {
   BulkDispatcher dispatcher;
-  Server server(ServerOptions{}, replication_service_interface(), testing::TestDispatcher::kProcedures,
-                &dispatcher);
+  Server server(ServerOptions{}, replication_service_interface(),
+                testing::TestDispatcher::kProcedures, &dispatcher);
   ASSERT_TRUE(server.start().is_ok());
   {
     RawClient client(server.port());
@@ -862,8 +870,8 @@ TEST(StubPlacementTest, BulkBytesLandAlignedAndEveryArrivalEndsOnce) {
 // reads, every call is reassembled exactly, aligned, and answered in order.
 TEST(StubPlacementTest, FragmentsOfAnyShapeReassembleExactly) {
   BulkDispatcher dispatcher;
-  Server server(ServerOptions{}, replication_service_interface(), testing::TestDispatcher::kProcedures,
-                &dispatcher);
+  Server server(ServerOptions{}, replication_service_interface(),
+                testing::TestDispatcher::kProcedures, &dispatcher);
   ASSERT_TRUE(server.start().is_ok());
   RawClient client(server.port());
   ASSERT_EQ(client.bind_windows_style(), 1);

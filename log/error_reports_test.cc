@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "testing/log_reader.h"
 #include "log/logger.h"
 #include "platform/win32.h"
+#include "testing/log_reader.h"
 
 namespace {
 

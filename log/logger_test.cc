@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include <ctime>
 #include <cstdio>
+#include <ctime>
 #include <cwchar>
 #include <filesystem>
 #include <memory>
@@ -13,10 +13,10 @@
 #include <thread>
 #include <vector>
 
-#include "testing/log_reader.h"
 #include "platform/fault_injection.h"
 #include "platform/text.h"
 #include "platform/win32.h"
+#include "testing/log_reader.h"
 
 namespace {
 

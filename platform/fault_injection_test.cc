@@ -203,8 +203,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         SurfaceCase{"CreateFileW",
                     [] {
-                      return CreateFileW(from_utf8(objects().dir.file("g")).c_str(), GENERIC_WRITE, 0, nullptr,
-                                         CREATE_ALWAYS, 0, nullptr) == INVALID_HANDLE_VALUE;
+                      return CreateFileW(from_utf8(objects().dir.file("g")).c_str(), GENERIC_WRITE,
+                                         0, nullptr, CREATE_ALWAYS, 0,
+                                         nullptr) == INVALID_HANDLE_VALUE;
                     }},
         SurfaceCase{"ReadFile",
                     [] {

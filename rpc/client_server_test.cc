@@ -17,17 +17,17 @@
 #include <thread>
 #include <vector>
 
-#include "testing/log_reader.h"
+#include "dcerpc/async_call.h"
+#include "dcerpc/client.h"
 #include "platform/fault_injection.h"
 #include "records/records.h"
 #include "rpc/replication_service.h"
 #include "rpc/rpc_connection.h"
-#include "dcerpc/async_call.h"
-#include "dcerpc/client.h"
 #include "service/interface.h"
 #include "service/server_result.h"
 #include "service/service_ndr.h"
 #include "service/service_server.h"
+#include "testing/log_reader.h"
 
 namespace {
 

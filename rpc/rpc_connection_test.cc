@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "testing/log_reader.h"
 #include "platform/fault_injection.h"
 #include "records/records.h"
+#include "testing/log_reader.h"
 
 namespace {
 

@@ -18,9 +18,9 @@
 #include <utility>
 #include <vector>
 
-#include "testing/log_reader.h"
 #include "platform/text.h"
 #include "platform/win32.h"
+#include "testing/log_reader.h"
 
 namespace trv_testing {
 
@@ -108,12 +108,13 @@ inline int run_trvc_process(const std::filesystem::path& working_directory,
   startup.hStdOutput = inheritable_output(out);
   startup.hStdError = inheritable_output(err);
   PROCESS_INFORMATION process{};
-  const BOOL started = CreateProcessW(
-      nullptr, command_line.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
-      block.data(), working_directory.wstring().c_str(), &startup, &process);
+  const BOOL started = CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, TRUE,
+                                      CREATE_UNICODE_ENVIRONMENT, block.data(),
+                                      working_directory.wstring().c_str(), &startup, &process);
   CloseHandle(startup.hStdOutput);
   CloseHandle(startup.hStdError);
-  if (!started) throw std::runtime_error("CreateProcessW failed: " + std::to_string(GetLastError()));
+  if (!started)
+    throw std::runtime_error("CreateProcessW failed: " + std::to_string(GetLastError()));
 
   if (WaitForSingleObject(process.hProcess, 120000) != WAIT_OBJECT_0) {
     TerminateProcess(process.hProcess, 1000);

@@ -25,8 +25,8 @@
 #include "testing/bytes.h"
 #include "testing/child_program.h"
 #include "testing/log_reader.h"
-#include "testing/trvc_process.h"
 #include "testing/temporary_directory.h"
+#include "testing/trvc_process.h"
 
 namespace e2e {
 
