@@ -10,14 +10,15 @@
 #include <string>
 #include <vector>
 
-#include "app/trvc_process_testing.h"
-#include "log/log_file_testing.h"
+#include "app/trvc_usage_testing.h"
 #include "platform/text.h"
+#include "testing/log_reader.h"
+#include "testing/trvc_process.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using trvc_testing::ProcessResult;
+using trv_testing::ProcessResult;
 using trvc_testing::usage_text;
 using Texts = std::vector<std::wstring>;
 using Args = std::vector<std::string>;
@@ -85,12 +86,12 @@ class CommandLineTest : public testing::Test {
 
   ProcessResult run(const Args& arguments) {
     fs::remove(log_path());
-    return trvc_testing::run_trvc(work(), root_.path(), arguments,
-                                  {{"TRV_DEVICE_DIR", devices().string()}});
+    return trv_testing::run_trvc(work(), root_.path(), arguments,
+                                 {{"TRV_DEVICE_DIR", devices().string()}});
   }
 
-  Texts file_lines() const { return log_testing::file_lines(log_testing::read_bytes(log_path())); }
-  Texts logged(const std::wstring& tag) const { return log_testing::messages(file_lines(), tag); }
+  Texts file_lines() const { return trv_testing::file_lines(trv_testing::read_bytes(log_path())); }
+  Texts logged(const std::wstring& tag) const { return trv_testing::messages(file_lines(), tag); }
 
   static Texts start_lines(const std::wstring& src, const std::wstring& dest,
                            const std::wstring& bandwidth) {
@@ -117,7 +118,7 @@ class CommandLineTest : public testing::Test {
   }
 
  private:
-  log_testing::TempDir root_;
+  trv_testing::TemporaryDirectory root_;
 };
 
 TEST_F(CommandLineTest, WrongArgumentCountPrintsOnlyTheUsageAndLogsNothing) {
@@ -134,18 +135,18 @@ TEST_F(CommandLineTest, WrongArgumentCountPrintsOnlyTheUsageAndLogsNothing) {
 }
 
 TEST_F(CommandLineTest, UsagePathLeavesAnEarlierLogUntouched) {
-  log_testing::write_bytes(log_path(), "an earlier run");
+  trv_testing::write_bytes(log_path(), "an earlier run");
   const ProcessResult result =
-      trvc_testing::run_trvc(work(), work().parent_path(), {"127.0.0.1", "9"});
+      trv_testing::run_trvc(work(), work().parent_path(), {"127.0.0.1", "9"});
   EXPECT_EQ(result.status, 255);
-  EXPECT_EQ(log_testing::read_bytes(log_path()), "an earlier run");
+  EXPECT_EQ(trv_testing::read_bytes(log_path()), "an earlier run");
 }
 
 TEST_F(CommandLineTest, FullCopyLineIsAcceptedAfterItsThreeStartLines) {
   expect_accepted({"127.0.0.1", "9", "7", "3", "0"}, start_lines(L"7", L"3", L"0"));
   // The start lines are echoed, whole, to standard output in file order.
   const ProcessResult result = run({"127.0.0.1", "9", "7", "3", "0"});
-  const Texts console = log_testing::console_lines(result.out);
+  const Texts console = trv_testing::console_lines(result.out);
   const Texts file = file_lines();
   ASSERT_GE(console.size(), 3u);
   ASSERT_GE(file.size(), 3u);
@@ -168,7 +169,7 @@ TEST_F(CommandLineTest, KeywordVariantsAreRejectedAfterTheStartLines) {
     EXPECT_EQ(file_lines().size(), 3u) << keyword;
     EXPECT_EQ(logged(L"INFO"), start_lines(L"4", L"5", L"-1")) << keyword;
     // Standard output: the three echoed start lines, then the usage text.
-    const Texts console = log_testing::console_lines(result.out);
+    const Texts console = trv_testing::console_lines(result.out);
     ASSERT_EQ(console.size(), 5u);
     EXPECT_EQ(Texts(console.begin(), console.begin() + 3), file_lines());
     EXPECT_EQ(result.err, "");
@@ -236,7 +237,7 @@ TEST_F(CommandLineTest, ArgumentTextThatIsNotAsciiIsReportedExactly) {
   expect_rejected(result);
   EXPECT_EQ(logged(L"ERROR"), Texts{L"Invalid src_disk_index: \"\U0001F600\" (not a number)"});
   EXPECT_NE(result.err.find("\"\xF0\x9F\x98\x80\""), std::string::npos);
-  EXPECT_NE(log_testing::read_bytes(log_path()).find(std::string("\"\x00\x3D\xD8\x00\xDE\"", 7)),
+  EXPECT_NE(trv_testing::read_bytes(log_path()).find(std::string("\"\x00\x3D\xD8\x00\xDE\"", 7)),
             std::string::npos);
 
   result = run({"127.0.0.1", "9", "1", "\xFF", "0"});

@@ -10,15 +10,16 @@
 #include <string>
 #include <vector>
 
-#include "app/trvc_process_testing.h"
-#include "log/log_file_testing.h"
+#include "app/trvc_usage_testing.h"
 #include "platform/text.h"
 #include "platform/win32.h"
+#include "testing/log_reader.h"
+#include "testing/trvc_process.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using trvc_testing::ProcessResult;
+using trv_testing::ProcessResult;
 using Texts = std::vector<std::wstring>;
 
 const std::vector<std::string> kThreeStartLines = {"127.0.0.1", "9", "4", "5", "6", "full"};
@@ -33,23 +34,23 @@ class LogProcessTest : public testing::Test {
   ProcessResult run(const std::vector<std::string>& arguments,
                     std::vector<std::pair<std::string, std::string>> environment = {}) {
     environment.emplace_back("TRV_DEVICE_DIR", (root_.path() / "devices").string());
-    return trvc_testing::run_trvc(work(), root_.path(), arguments, environment);
+    return trv_testing::run_trvc(work(), root_.path(), arguments, environment);
   }
 
-  Texts file_lines() const { return log_testing::file_lines(log_testing::read_bytes(log_path())); }
+  Texts file_lines() const { return trv_testing::file_lines(trv_testing::read_bytes(log_path())); }
 
  private:
-  log_testing::TempDir root_;
+  trv_testing::TemporaryDirectory root_;
 };
 
 TEST_F(LogProcessTest, FirstLineTruncatesAnEarlierLog) {
-  log_testing::write_bytes(log_path(), std::string(1000, '\x7F'));
+  trv_testing::write_bytes(log_path(), std::string(1000, '\x7F'));
   const ProcessResult result = run(kThreeStartLines);
   EXPECT_EQ(result.status, 255);
-  const std::string bytes = log_testing::read_bytes(log_path());
+  const std::string bytes = trv_testing::read_bytes(log_path());
   EXPECT_EQ(bytes.substr(0, 2), std::string("[\0", 2));
   EXPECT_EQ(bytes.find('\x7F'), std::string::npos);
-  EXPECT_EQ(log_testing::messages(file_lines(), L"INFO"),
+  EXPECT_EQ(trv_testing::messages(file_lines(), L"INFO"),
             (Texts{L"start trvc, src_disk_index: 4", L"start trvc, dest_disk_index: 5",
                    L"start trvc, bandwidth_limit: 6"}));
   EXPECT_EQ(file_lines().size(), 3u);
@@ -64,10 +65,10 @@ TEST_F(LogProcessTest, EachLevelIsEchoedWholeToItsOwnStream) {
   EXPECT_EQ(result.out, to_utf8(file[0] + L"\n" + file[1] + L"\n") + trvc_testing::usage_text());
   EXPECT_EQ(result.err, to_utf8(file[2] + L"\n"));
 
-  log_testing::LogLine first, error;
-  ASSERT_TRUE(log_testing::parse_line(file[0], &first));
-  ASSERT_TRUE(log_testing::parse_line(file[2], &error));
-  EXPECT_EQ(error.tag, L"ERROR");
+  trv_testing::LogLine first, error;
+  ASSERT_TRUE(trv_testing::parse_line(file[0], &first));
+  ASSERT_TRUE(trv_testing::parse_line(file[2], &error));
+  EXPECT_EQ(error.level, "ERROR");
   EXPECT_EQ(error.pid, first.pid);
   // All three lines come from the main thread.
   EXPECT_EQ(error.tid, first.tid);
@@ -92,7 +93,7 @@ TEST_F(LogProcessTest, LogHeldByAnotherOpenerEndsTheProcessWithStatusOne) {
   EXPECT_EQ(result.err, "Open log file failed, error code: 32\n");
   // The line that tried to create the log is written nowhere.
   EXPECT_EQ(result.out, "");
-  EXPECT_EQ(log_testing::read_bytes(log_path()), "held");
+  EXPECT_EQ(trv_testing::read_bytes(log_path()), "held");
 }
 
 TEST_F(LogProcessTest, LogThatCannotBeCreatedEndsTheProcessWithStatusOne) {
@@ -123,15 +124,15 @@ TEST_F(LogProcessTest, FailedWritesAreReportedAndTheLinesStillEchoed) {
             "Write log file failed, error code: 112\n"
             "Write log file failed, error code: 112\n"
             "Write log file failed, error code: 112\n");
-  const Texts console = log_testing::console_lines(result.out);
+  const Texts console = trv_testing::console_lines(result.out);
   ASSERT_EQ(console.size(), 5u);
-  EXPECT_EQ(log_testing::messages(console, L"INFO").size(), 3u);
-  EXPECT_EQ(log_testing::read_bytes(log_path()), "");
+  EXPECT_EQ(trv_testing::messages(console, L"INFO").size(), 3u);
+  EXPECT_EQ(trv_testing::read_bytes(log_path()), "");
 
   // Only the second write fails: the other lines reach the file.
   const ProcessResult second = run(kThreeStartLines, {{"TRV_FAIL_CALL", "WriteFile:29:1:1"}});
   EXPECT_EQ(second.err, "Write log file failed, error code: 29\n");
-  EXPECT_EQ(log_testing::messages(file_lines(), L"INFO"),
+  EXPECT_EQ(trv_testing::messages(file_lines(), L"INFO"),
             (Texts{L"start trvc, src_disk_index: 4", L"start trvc, bandwidth_limit: 6"}));
 }
 
@@ -144,14 +145,14 @@ TEST_F(LogProcessTest, ReaderOfTheEchoThatHasGoneAwayDoesNotEndTheProcess) {
                         trvc_testing::shell_quote(pipe.string()) + " && exec 3<>" +
                         trvc_testing::shell_quote(pipe.string()) + " 4>" +
                         trvc_testing::shell_quote(pipe.string()) + " 3<&- && " +
-                        trvc_testing::shell_quote(trvc_testing::trvc_path().string());
+                        trvc_testing::shell_quote(TRVC_PATH);
   for (const std::string& argument : kThreeStartLines) {
     command += " " + trvc_testing::shell_quote(argument);
   }
   command += " >&4 2>/dev/null; echo $? >" + trvc_testing::shell_quote(status.string());
   ASSERT_EQ(std::system(command.c_str()), 0);
-  EXPECT_EQ(log_testing::read_bytes(status), "255\n");
-  EXPECT_EQ(log_testing::messages(file_lines(), L"INFO").size(), 3u);
+  EXPECT_EQ(trv_testing::read_bytes(status), "255\n");
+  EXPECT_EQ(trv_testing::messages(file_lines(), L"INFO").size(), 3u);
 }
 
 #endif

@@ -138,40 +138,19 @@ Status ClientConnection::send_request(std::uint32_t call_id, std::uint16_t opnum
                                       std::span<const ConstBuffer> stub) {
   std::size_t total = 0;
   for (const ConstBuffer& piece : stub) total += piece.size;
-  if (total > UINT32_MAX) return break_with(Status::failure(status::kInvalidArg, "stub too large"));
-
-  const std::size_t per_fragment = (transmit_fragment_ - kRequestHeaderSize) & ~std::size_t{7};
-  const std::size_t fragments = total == 0 ? 1 : (total + per_fragment - 1) / per_fragment;
-  headers_.resize(fragments * kRequestHeaderSize);
-  pieces_.clear();
-
-  std::size_t piece = 0;         // the stub piece being sliced
-  std::size_t piece_offset = 0;  // bytes of it already placed
-  std::size_t remaining = total;
-  for (std::size_t f = 0; f < fragments; ++f) {
-    const std::size_t length = std::min(per_fragment, remaining);
-    std::uint8_t flags = 0;
-    if (f == 0) flags |= pfc::kFirstFrag;
-    if (f + 1 == fragments) flags |= pfc::kLastFrag;
-    std::uint8_t* header = headers_.data() + f * kRequestHeaderSize;
-    encode_request_header(header, flags, static_cast<std::uint16_t>(kRequestHeaderSize + length),
-                          call_id, static_cast<std::uint32_t>(remaining), context_id_, opnum);
-    pieces_.push_back({header, kRequestHeaderSize});
-    for (std::size_t left = length; left > 0;) {
-      const ConstBuffer& source = stub[piece];
-      const std::size_t take = std::min(left, source.size - piece_offset);
-      if (take > 0) {
-        pieces_.push_back({static_cast<const std::uint8_t*>(source.data) + piece_offset, take});
-      }
-      left -= take;
-      piece_offset += take;
-      if (piece_offset == source.size) {
-        ++piece;
-        piece_offset = 0;
-      }
-    }
-    remaining -= length;
+  // The bind refused fragments too small for stub bytes, so only the size
+  // can fail the plan.
+  if (!plan_fragments(total, transmit_fragment_, kRequestHeaderSize, &fragments_)) {
+    return break_with(Status::failure(status::kInvalidArg, "stub too large"));
   }
+  headers_.resize(fragments_.size() * kRequestHeaderSize);
+  for (std::size_t f = 0; f < fragments_.size(); ++f) {
+    const Fragment& fragment = fragments_[f];
+    encode_request_header(headers_.data() + f * kRequestHeaderSize, fragment.flags,
+                          fragment.frag_length, call_id, fragment.alloc_hint, context_id_, opnum);
+  }
+  pieces_.clear();
+  gather_fragments(fragments_, headers_.data(), kRequestHeaderSize, stub, &pieces_);
   if (Status s = socket_.write_all(pieces_); !s.is_ok()) {
     // A server that stopped reading may have seen part of the call.
     if (s.code() == status::kCallCancelled) return break_with(s);

@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "dcerpc/fragment_plan.h"
 #include "dcerpc/pdu.h"
 #include "dcerpc/rpc_status.h"
 #include "dcerpc/socket.h"
@@ -154,6 +155,7 @@ class ClientConnection {
   bool reply_started_ = false;
 
   // Reused by every send, so that a call allocates nothing once warm.
+  std::vector<Fragment> fragments_;
   std::vector<std::uint8_t> headers_;
   std::vector<ConstBuffer> pieces_;
   std::vector<std::uint8_t> sync_reply_;

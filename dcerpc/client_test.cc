@@ -16,10 +16,10 @@
 #include <thread>
 #include <vector>
 
-#include "platform/fault_injection.h"
 #include "dcerpc/binding.h"
 #include "dcerpc/client_testing.h"
-#include "dcerpc/interface_testing.h"
+#include "platform/fault_injection.h"
+#include "testing/service_bind.h"
 
 namespace rpc {
 namespace {
@@ -52,7 +52,7 @@ std::vector<std::uint8_t> call(RPC_BINDING_HANDLE binding, std::uint16_t opnum,
                                Syntax* syntax = nullptr) {
   *status = RPC_S_OK;
   try {
-    CallChannel channel(binding, windows_style_offer());
+    CallChannel channel(binding, replication_service_offer());
     if (syntax != nullptr) *syntax = channel.syntax();
     const ConstBuffer piece{stub.data(), stub.size()};
     std::span<const std::uint8_t> reply = channel.call(opnum, std::span(&piece, 1));
@@ -206,9 +206,9 @@ TEST(ClientPoolTest, LaterConnectionsJoinTheGroupOfTheFirst) {
   ScopedBinding binding(server.string_binding());
   {
     // Three calls at once need three connections.
-    CallChannel first(binding.get(), windows_style_offer());
-    CallChannel second(binding.get(), windows_style_offer());
-    CallChannel third(binding.get(), windows_style_offer());
+    CallChannel first(binding.get(), replication_service_offer());
+    CallChannel second(binding.get(), replication_service_offer());
+    CallChannel third(binding.get(), replication_service_offer());
   }
   std::unique_lock guard(lock);
   recorded.wait(guard, [&] { return seen == 3; });
@@ -302,7 +302,7 @@ TEST(ClientRequestTest, FragmentsFitA1432GrantAndCarryTheStubExactly) {
     }
   });
   ScopedBinding binding(server.string_binding());
-  CallChannel channel(binding.get(), windows_style_offer());
+  CallChannel channel(binding.get(), replication_service_offer());
   const ConstBuffer pieces[] = {{head.data(), head.size()}, {data.data(), data.size()}};
   std::span<const std::uint8_t> reply = channel.call(1, pieces);
   EXPECT_EQ(reply.size(), 4u);
@@ -454,7 +454,7 @@ class ClientAsyncTest : public ::testing::Test {
   }
 
   void start(RPC_BINDING_HANDLE binding) {
-    CallChannel channel(binding, windows_style_offer());
+    CallChannel channel(binding, replication_service_offer());
     const std::uint8_t stub[2] = {1, 0};
     const ConstBuffer piece{stub, sizeof(stub)};
     channel.start_async(2, std::span(&piece, 1), &state_, &decode_i32);
@@ -563,7 +563,7 @@ TEST_F(ClientAsyncTest, FailuresBeforeTheCallIsUnderWayAreThrown) {
   ScopedBinding binding(server.string_binding());
   RPC_ASYNC_STATE uninitialised{};
   try {
-    CallChannel channel(binding.get(), windows_style_offer());
+    CallChannel channel(binding.get(), replication_service_offer());
     const std::uint8_t stub[2] = {};
     const ConstBuffer piece{stub, sizeof(stub)};
     channel.start_async(2, std::span(&piece, 1), &uninitialised, &decode_i32);
@@ -572,7 +572,7 @@ TEST_F(ClientAsyncTest, FailuresBeforeTheCallIsUnderWayAreThrown) {
     EXPECT_EQ(exception.code, RPC_S_INVALID_ASYNC_HANDLE);
   }
   try {
-    CallChannel channel(nullptr, windows_style_offer());
+    CallChannel channel(nullptr, replication_service_offer());
     ADD_FAILURE() << "no exception";
   } catch (const RpcException& exception) {
     EXPECT_EQ(exception.code, RPC_S_INVALID_BINDING);
@@ -706,7 +706,7 @@ TEST_F(ClientBoundsTest, AServerThatStopsReadingCancelsTheSend) {
       &done, [&](void*) { signals.raise(&done); });
   ScopedBinding binding(server.string_binding());
   try {
-    CallChannel channel(binding.get(), windows_style_offer());
+    CallChannel channel(binding.get(), replication_service_offer());
     channel.call(1, std::span(&piece, 1));
     ADD_FAILURE() << "the call ended normally";
   } catch (const RpcException& exception) {
@@ -715,7 +715,7 @@ TEST_F(ClientBoundsTest, AServerThatStopsReadingCancelsTheSend) {
   EXPECT_EQ(Binding::from_handle(binding.get())->open_connections(), 0u);
 
   // Asynchronously the send is the caller's too, and the call completes once.
-  CallChannel channel(binding.get(), windows_style_offer());
+  CallChannel channel(binding.get(), replication_service_offer());
   channel.start_async(1, std::span(&piece, 1), &state_, &decode_i32);
   std::int32_t reply = 0;
   EXPECT_EQ(async_outcome(&reply), RPC_S_CALL_CANCELLED);
@@ -867,7 +867,7 @@ TEST_F(ClientKeepaliveTest, AnIdleConnectionIsPingedWithItsOwnContextAndStaysInU
   for (const Bind& offer : offers_) {
     ASSERT_EQ(offer.contexts.size(), 1u);
     EXPECT_EQ(offer.contexts[0].context_id, 1);  // the one the bind accepted
-    EXPECT_EQ(offer.contexts[0].abstract_syntax, replication_interface());
+    EXPECT_EQ(offer.contexts[0].abstract_syntax, replication_service_interface());
     EXPECT_EQ(offer.contexts[0].transfer_syntaxes, (std::vector<SyntaxId>{ndr64_syntax()}));
     EXPECT_EQ(offer.assoc_group_id, 0x77u);
   }

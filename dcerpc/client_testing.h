@@ -14,11 +14,11 @@
 #include <thread>
 #include <vector>
 
-#include "dcerpc/interface_testing.h"
 #include "dcerpc/pdu.h"
 #include "dcerpc/rpc.h"
 #include "dcerpc/socket.h"
 #include "testing/pdu_reader.h"
+#include "testing/service_bind.h"
 
 namespace rpc::testing {
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "dcerpc/interface_testing.h"
 #include "testing/bytes.h"
+#include "testing/service_bind.h"
 
 namespace rpc {
 namespace {
@@ -59,7 +59,7 @@ TEST(SyntaxIdTest, WireBytesOfTheKnownSyntaxes) {
     out.push_back(static_cast<std::uint8_t>(id.minor >> 8));
     return out;
   };
-  EXPECT_EQ(wire(replication_interface()),
+  EXPECT_EQ(wire(replication_service_interface()),
             hex("91 6c ca 28 eb a6 3d 42 82 cf 54 8f 5d f5 42 bc 01 00 00 00"));
   EXPECT_EQ(wire(ndr20_syntax()),
             hex("04 5d 88 8a eb 1c c9 11 9f e8 08 00 2b 10 48 60 02 00 00 00"));
@@ -67,7 +67,8 @@ TEST(SyntaxIdTest, WireBytesOfTheKnownSyntaxes) {
             hex("33 05 71 71 ba be 37 49 83 19 b5 db ef 9c cc 36 01 00 00 00"));
   EXPECT_EQ(wire(btfn_syntax(3)),
             hex("2c 1c b7 6c 12 98 40 45 03 00 00 00 00 00 00 00 01 00 00 00"));
-  EXPECT_EQ(replication_interface().uuid.to_string(), "28ca6c91-a6eb-423d-82cf-548f5df542bc");
+  EXPECT_EQ(replication_service_interface().uuid.to_string(),
+            "28ca6c91-a6eb-423d-82cf-548f5df542bc");
   EXPECT_TRUE(is_btfn_syntax(btfn_syntax(0)));
   EXPECT_FALSE(is_btfn_syntax(ndr64_syntax()));
   EXPECT_EQ(btfn_features(btfn_syntax(0x02)), 0x02);
@@ -83,7 +84,7 @@ TEST(SyntaxIdTest, UuidParseRejectsMalformedText) {
 }
 
 TEST(BindTest, EncodesTheWindowsStyleBindByteForByte) {
-  EXPECT_EQ(encode_bind(1, pfc::kSingleFrag, windows_style_bind(0)), kBind);
+  EXPECT_EQ(encode_bind(1, pfc::kSingleFrag, trv_testing::windows_style_bind(0)), kBind);
 }
 
 TEST(BindTest, DecodesTheWindowsStyleBind) {
@@ -95,7 +96,7 @@ TEST(BindTest, DecodesTheWindowsStyleBind) {
   ASSERT_EQ(bind.contexts.size(), 3u);
   for (int i = 0; i < 3; ++i) {
     EXPECT_EQ(bind.contexts[i].context_id, i);
-    EXPECT_EQ(bind.contexts[i].abstract_syntax, replication_interface());
+    EXPECT_EQ(bind.contexts[i].abstract_syntax, replication_service_interface());
     ASSERT_EQ(bind.contexts[i].transfer_syntaxes.size(), 1u);
   }
   EXPECT_EQ(bind.contexts[0].transfer_syntaxes[0], ndr20_syntax());
@@ -105,7 +106,8 @@ TEST(BindTest, DecodesTheWindowsStyleBind) {
 }
 
 TEST(BindTest, AlterContextSharesTheBody) {
-  auto alter = encode_bind(7, pfc::kSingleFrag, windows_style_bind(0), PacketType::AlterContext);
+  auto alter = encode_bind(7, pfc::kSingleFrag, trv_testing::windows_style_bind(0),
+                           PacketType::AlterContext);
   EXPECT_EQ(alter[2], 14);
   Bind bind;
   ASSERT_TRUE(decode_bind(alter, &bind).is_ok());
@@ -261,7 +263,7 @@ TEST(RequestTest, ObjectUuidMovesTheStub) {
   Request r;
   r.context_id = 0;
   r.opnum = 2;
-  r.object = replication_interface().uuid;
+  r.object = replication_service_interface().uuid;
   r.stub = stub;
   auto pdu = encode_request(5, r);
   EXPECT_EQ(pdu.size(), 24u + 16 + 4);
@@ -270,7 +272,7 @@ TEST(RequestTest, ObjectUuidMovesTheStub) {
   Request back;
   ASSERT_TRUE(decode_request(pdu, &header, &back).is_ok());
   ASSERT_TRUE(back.object.has_value());
-  EXPECT_EQ(*back.object, replication_interface().uuid);
+  EXPECT_EQ(*back.object, replication_service_interface().uuid);
   ASSERT_EQ(back.stub.size(), 4u);
   EXPECT_EQ(back.stub[3], 4);
   // The flag set but no room for the UUID.

@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "dcerpc/fragment_plan.h"
 #include "dcerpc/pdu.h"
 #include "dcerpc/report_limiter.h"
 #include "dcerpc/server.h"
@@ -283,7 +284,8 @@ class ConnectionHandler {
   std::size_t stub_at_ = 0;
   bool arriving_ = false;  // call_arriving was called, call_arrived not yet
   std::vector<std::uint8_t> reply_;
-  std::vector<std::array<std::uint8_t, kResponseHeaderSize>> reply_headers_;
+  std::vector<Fragment> reply_fragments_;
+  std::vector<std::uint8_t> reply_headers_;
   std::vector<ConstBuffer> reply_pieces_;
 };
 

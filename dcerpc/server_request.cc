@@ -290,35 +290,28 @@ bool ConnectionHandler::finish_call(std::span<const std::uint8_t> stub) {
     case DispatchResult::Kind::Reply:
       break;
   }
-  // Non-last fragments carry a multiple of 8 stub bytes.
-  const std::size_t per_fragment = (max_fragment_ - kResponseHeaderSize) & ~std::size_t{7};
-  std::size_t sent = 0;
+  // A reply is bounded far below 4 GiB and the negotiated size always
+  // leaves room for stub bytes; a plan that fails anyway ends the connection.
+  if (!plan_fragments(reply_.size(), max_fragment_, kResponseHeaderSize, &reply_fragments_)) {
+    return false;
+  }
   auto& headers = reply_headers_;
   auto& pieces = reply_pieces_;
-  headers.clear();
-  pieces.clear();
-  do {
-    const std::size_t size = std::min(per_fragment, reply_.size() - sent);
-    std::uint8_t flags = 0;
-    if (sent == 0) flags |= pfc::kFirstFrag;
-    if (sent + size == reply_.size()) flags |= pfc::kLastFrag;
-    headers.emplace_back();
-    encode_response_header(headers.back().data(), flags,
-                           static_cast<std::uint16_t>(kResponseHeaderSize + size), call_id_,
-                           static_cast<std::uint32_t>(reply_.size() - sent), call_context_);
-    sent += size;
-  } while (sent < reply_.size());
-  sent = 0;
-  for (const auto& header : headers) {
-    const std::size_t size = std::min(per_fragment, reply_.size() - sent);
-    pieces.push_back({header.data(), header.size()});
-    if (size > 0) pieces.push_back({reply_.data() + sent, size});
-    sent += size;
+  headers.resize(reply_fragments_.size() * kResponseHeaderSize);
+  for (std::size_t f = 0; f < reply_fragments_.size(); ++f) {
+    const Fragment& fragment = reply_fragments_[f];
+    encode_response_header(headers.data() + f * kResponseHeaderSize, fragment.flags,
+                           fragment.frag_length, call_id_, fragment.alloc_hint, call_context_);
   }
+  pieces.clear();
+  const ConstBuffer reply{reply_.data(), reply_.size()};
+  gather_fragments(reply_fragments_, headers.data(), kResponseHeaderSize,
+                   std::span<const ConstBuffer>(&reply, 1), &pieces);
   const bool written = socket_->write_all(pieces).is_ok();
   // A big reply's buffers are not kept between calls.
   if (reply_.capacity() > kKeptBufferSize) {
     std::vector<std::uint8_t>().swap(reply_);
+    decltype(reply_fragments_)().swap(reply_fragments_);
     decltype(reply_headers_)().swap(reply_headers_);
     decltype(reply_pieces_)().swap(reply_pieces_);
   }

@@ -172,7 +172,7 @@ TEST_F(ServerRobustnessTest, RequestAtTheLimitIsServed) {
 
 TEST_F(ServerRobustnessTest, FragmentLargerThanNegotiated) {
   RawClient client(server_->port());
-  BindAck ack = client.bind(windows_style_bind(0, 2048));
+  BindAck ack = client.bind(trv_testing::windows_style_bind(0, 2048));
   ASSERT_EQ(ack.max_recv_frag, 2048);
   ASSERT_TRUE(client.send(request_fragment(pfc::kSingleFrag, 2, 3000, 1, 0, 3000)).is_ok());
   expect_fault(client, nca::kProtoError);
@@ -182,7 +182,8 @@ TEST_F(ServerRobustnessTest, FragmentLargerThanNegotiated) {
 
 TEST_F(ServerRobustnessTest, OversizedPduBeforeBind) {
   RawClient client(server_->port());
-  std::vector<std::uint8_t> big = encode_bind(1, pfc::kSingleFrag, windows_style_bind(0));
+  std::vector<std::uint8_t> big =
+      encode_bind(1, pfc::kSingleFrag, trv_testing::windows_style_bind(0));
   big.resize(60000);
   put_u16(big.data() + 8, 60000);
   ASSERT_TRUE(client.send(big).is_ok());
@@ -281,7 +282,8 @@ TEST_F(ServerRobustnessTest, ContinuationThatChangesTheCall) {
 
 TEST_F(ServerRobustnessTest, SecondBindOnAConnection) {
   auto client = bound_client();
-  ASSERT_TRUE(client->send(encode_bind(2, pfc::kSingleFrag, windows_style_bind(0))).is_ok());
+  ASSERT_TRUE(
+      client->send(encode_bind(2, pfc::kSingleFrag, trv_testing::windows_style_bind(0))).is_ok());
   std::vector<std::uint8_t> pdu;
   ASSERT_TRUE(client->read_pdu(&pdu).is_ok());
   EXPECT_EQ(pdu[2], static_cast<std::uint8_t>(PacketType::BindNak));
@@ -292,9 +294,9 @@ TEST_F(ServerRobustnessTest, MalformedBinds) {
   std::vector<Bind> binds(4);
   // No contexts; a context without transfer syntaxes; two negotiation
   // elements; nothing we speak at all still gets an ack (checked below).
-  binds[1].contexts = {{0, replication_interface(), {}}};
-  binds[2].contexts = {{0, replication_interface(), {btfn_syntax(1)}},
-                       {1, replication_interface(), {btfn_syntax(2)}}};
+  binds[1].contexts = {{0, replication_service_interface(), {}}};
+  binds[2].contexts = {{0, replication_service_interface(), {btfn_syntax(1)}},
+                       {1, replication_service_interface(), {btfn_syntax(2)}}};
   binds[3].contexts = {{0, ndr20_syntax(), {ndr20_syntax()}}};
   for (std::size_t i = 0; i < 3; ++i) {
     RawClient client(server_->port());
@@ -312,7 +314,7 @@ TEST_F(ServerRobustnessTest, MalformedBinds) {
 
 TEST_F(ServerRobustnessTest, ContextCountBeyondTheBody) {
   RawClient client(server_->port());
-  auto pdu = encode_bind(1, pfc::kSingleFrag, windows_style_bind(0));
+  auto pdu = encode_bind(1, pfc::kSingleFrag, trv_testing::windows_style_bind(0));
   pdu[24] = 200;  // claims 200 context elements
   ASSERT_TRUE(client.send(pdu).is_ok());
   std::vector<std::uint8_t> answer;
@@ -322,7 +324,7 @@ TEST_F(ServerRobustnessTest, ContextCountBeyondTheBody) {
 }
 
 TEST_F(ServerRobustnessTest, UnsupportedHeaders) {
-  auto bind = encode_bind(1, pfc::kSingleFrag, windows_style_bind(0));
+  auto bind = encode_bind(1, pfc::kSingleFrag, trv_testing::windows_style_bind(0));
   for (auto [index, value] : {std::pair{0, 4}, {4, 0x00}, {2, 20}, {2, 12}, {10, 16}}) {
     RawClient client(server_->port());
     auto pdu = bind;
@@ -423,7 +425,7 @@ TEST_F(ServerRobustnessTest, HostilePeersDoNotStopARealClient) {
   // bound ends it after a few. Three of them, one after the other.
   std::atomic<int> slow_closed{0};
   std::jthread slowloris([&] {
-    const auto bind = encode_bind(1, pfc::kSingleFrag, windows_style_bind(0));
+    const auto bind = encode_bind(1, pfc::kSingleFrag, trv_testing::windows_style_bind(0));
     for (int round = 0; round < 3; ++round) {
       RawClient slow(port, "127.0.0.3");
       for (std::size_t i = 0; i < bind.size(); ++i) {

@@ -96,7 +96,7 @@ TEST_F(ServerTest, OneElementWithBothSyntaxesPrefersNdr64) {
   start();
   RawClient client(server_->port());
   Bind bind;
-  bind.contexts = {{5, replication_interface(), {ndr20_syntax(), ndr64_syntax()}}};
+  bind.contexts = {{5, replication_service_interface(), {ndr20_syntax(), ndr64_syntax()}}};
   BindAck ack = client.bind(bind);
   ASSERT_EQ(ack.results.size(), 1u);
   EXPECT_EQ(ack.results[0].result, context_result::kAcceptance);
@@ -110,7 +110,7 @@ TEST_F(ServerTest, BindFlagsAreAcceptedButNotGranted) {
   start();
   for (std::uint8_t flags : {0x03, 0x07, 0x13, 0x17}) {
     RawClient client(server_->port());
-    ASSERT_TRUE(client.send(encode_bind(1, flags, windows_style_bind(0))).is_ok());
+    ASSERT_TRUE(client.send(encode_bind(1, flags, trv_testing::windows_style_bind(0))).is_ok());
     std::vector<std::uint8_t> pdu;
     ASSERT_TRUE(client.read_pdu(&pdu).is_ok());
     ASSERT_EQ(pdu[2], static_cast<std::uint8_t>(PacketType::BindAck)) << int(flags);
@@ -123,8 +123,8 @@ TEST_F(ServerTest, Ndr20OnlyClientIsServed) {
   start();
   RawClient client(server_->port());
   Bind bind;
-  bind.contexts = {{0, replication_interface(), {ndr20_syntax()}},
-                   {1, replication_interface(), {btfn_syntax(0x03)}}};
+  bind.contexts = {{0, replication_service_interface(), {ndr20_syntax()}},
+                   {1, replication_service_interface(), {btfn_syntax(0x03)}}};
   BindAck ack = client.bind(bind);
   ASSERT_EQ(ack.results.size(), 2u);
   EXPECT_EQ(ack.results[0].result, context_result::kAcceptance);
@@ -136,17 +136,17 @@ TEST_F(ServerTest, Ndr20OnlyClientIsServed) {
 TEST_F(ServerTest, UnknownInterfaceOrVersionIsRejectedWithReasonOne) {
   start();
   RawClient client(server_->port());
-  SyntaxId other = replication_interface();
+  SyntaxId other = replication_service_interface();
   other.uuid.bytes[0] ^= 1;
-  SyntaxId newer = replication_interface();
+  SyntaxId newer = replication_service_interface();
   newer.major = 2;
-  SyntaxId minor = replication_interface();
+  SyntaxId minor = replication_service_interface();
   minor.minor = 1;
   Bind bind;
   bind.contexts = {{0, other, {ndr20_syntax()}},
                    {1, newer, {ndr20_syntax()}},
                    {2, minor, {ndr20_syntax()}},
-                   {3, replication_interface(), {ndr64_syntax()}}};
+                   {3, replication_service_interface(), {ndr64_syntax()}}};
   BindAck ack = client.bind(bind);
   ASSERT_EQ(ack.results.size(), 4u);
   for (int i = 0; i < 3; ++i) {
@@ -162,7 +162,7 @@ TEST_F(ServerTest, UnknownTransferSyntaxIsRejectedWithReasonTwo) {
   SyntaxId unknown = ndr20_syntax();
   unknown.minor = 1;
   Bind bind;
-  bind.contexts = {{0, replication_interface(), {unknown}}};
+  bind.contexts = {{0, replication_service_interface(), {unknown}}};
   BindAck ack = client.bind(bind);
   ASSERT_EQ(ack.results.size(), 1u);
   EXPECT_EQ(ack.results[0].result, context_result::kProviderRejection);
@@ -184,7 +184,7 @@ TEST(FragmentNegotiationTest, ClampsToWhatBothSidesHandle) {
 TEST_F(ServerTest, SmallFragmentClientGetsSmallResponseFragments) {
   start();
   RawClient client(server_->port());
-  BindAck ack = client.bind(windows_style_bind(0, 1432));
+  BindAck ack = client.bind(trv_testing::windows_style_bind(0, 1432));
   EXPECT_EQ(ack.max_xmit_frag, 1432);
   EXPECT_EQ(ack.max_recv_frag, 1432);
   ASSERT_TRUE(client.send_request(2, 1, 1, testing::u32_stub(10000)).is_ok());
@@ -279,10 +279,10 @@ TEST_F(ServerTest, AlterContextAddsAContext) {
   start();
   RawClient client(server_->port());
   Bind bind;
-  bind.contexts = {{0, replication_interface(), {ndr20_syntax()}}};
+  bind.contexts = {{0, replication_service_interface(), {ndr20_syntax()}}};
   ASSERT_EQ(client.bind(bind).results.at(0).result, context_result::kAcceptance);
   Bind alter;
-  alter.contexts = {{7, replication_interface(), {ndr64_syntax()}}};
+  alter.contexts = {{7, replication_service_interface(), {ndr64_syntax()}}};
   ASSERT_TRUE(
       client.send(encode_bind(2, pfc::kSingleFrag, alter, PacketType::AlterContext)).is_ok());
   std::vector<std::uint8_t> pdu;
@@ -329,7 +329,8 @@ TEST_F(AssociationGroupTest, SecondConnectionJoinsAndGroupEndsOnce) {
   EXPECT_EQ(dispatcher_.ended_groups(), std::vector<std::uint32_t>{group});
   // An ended group cannot be joined.
   RawClient late(server_->port());
-  ASSERT_TRUE(late.send(encode_bind(1, pfc::kSingleFrag, windows_style_bind(group))).is_ok());
+  ASSERT_TRUE(
+      late.send(encode_bind(1, pfc::kSingleFrag, trv_testing::windows_style_bind(group))).is_ok());
   std::vector<std::uint8_t> pdu;
   ASSERT_TRUE(late.read_pdu(&pdu).is_ok());
   BindNak nak;
@@ -342,7 +343,8 @@ TEST_F(AssociationGroupTest, SecondConnectionJoinsAndGroupEndsOnce) {
 TEST_F(AssociationGroupTest, UnknownGroupGetsBindNak) {
   start();
   RawClient client(server_->port());
-  ASSERT_TRUE(client.send(encode_bind(1, pfc::kSingleFrag, windows_style_bind(0xDEAD))).is_ok());
+  ASSERT_TRUE(client.send(encode_bind(1, pfc::kSingleFrag, trv_testing::windows_style_bind(0xDEAD)))
+                  .is_ok());
   std::vector<std::uint8_t> pdu;
   ASSERT_TRUE(client.read_pdu(&pdu).is_ok());
   EXPECT_EQ(pdu[2], static_cast<std::uint8_t>(PacketType::BindNak));
@@ -483,7 +485,8 @@ TEST_F(IdleBoundTest, ATrickleOfBytesDoesNotHoldAConnection) {
   RawClient client(server_->port());
   // The bind, a byte every 50 ms: 8 s for the whole PDU, far beyond the PDU
   // bound, though no gap between bytes comes near the idle bound.
-  const std::vector<std::uint8_t> bind = encode_bind(1, pfc::kSingleFrag, windows_style_bind(0));
+  const std::vector<std::uint8_t> bind =
+      encode_bind(1, pfc::kSingleFrag, trv_testing::windows_style_bind(0));
   for (std::uint8_t byte : bind) {
     if (!client.send({&byte, 1}).is_ok()) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -505,7 +508,8 @@ TEST_F(IdleBoundTest, ATrickleOfBytesDoesNotHoldAConnection) {
 TEST_F(IdleBoundTest, APduSlowerThanTheIdleBoundButWithinItsOwnIsServed) {
   start_with_bound(200, 20000);
   RawClient client(server_->port());
-  const std::vector<std::uint8_t> bind = encode_bind(1, pfc::kSingleFrag, windows_style_bind(0));
+  const std::vector<std::uint8_t> bind =
+      encode_bind(1, pfc::kSingleFrag, trv_testing::windows_style_bind(0));
   ASSERT_TRUE(client.send({bind.data(), 10}).is_ok());
   std::this_thread::sleep_for(std::chrono::milliseconds(600));
   ASSERT_TRUE(client.send({bind.data() + 10, bind.size() - 10}).is_ok());
@@ -520,7 +524,8 @@ TEST_F(IdleBoundTest, TheBoundStartsAfterTheAnswerSoASlowCallKeepsItsConnection)
   RawClient client(server_->port());
   // Bind and two calls at once: the second waits in the socket while the
   // first is being dispatched.
-  std::vector<std::uint8_t> burst = encode_bind(1, pfc::kSingleFrag, windows_style_bind(0));
+  std::vector<std::uint8_t> burst =
+      encode_bind(1, pfc::kSingleFrag, trv_testing::windows_style_bind(0));
   ASSERT_TRUE(client.send(burst).is_ok());
   ASSERT_TRUE(client.send_request(2, 1, 4, {}).is_ok());
   const std::vector<std::uint8_t> stub = {7, 7, 7};
@@ -568,7 +573,9 @@ class PeerPolicyTest : public ServerTest {
   // Binds with `group` and returns the answer's PDU type, leaving the nak's
   // bytes in *pdu.
   PacketType bind_answer(RawClient& client, std::uint32_t group, std::vector<std::uint8_t>* pdu) {
-    EXPECT_TRUE(client.send(encode_bind(1, pfc::kSingleFrag, windows_style_bind(group))).is_ok());
+    EXPECT_TRUE(
+        client.send(encode_bind(1, pfc::kSingleFrag, trv_testing::windows_style_bind(group)))
+            .is_ok());
     EXPECT_TRUE(client.read_pdu(pdu).is_ok());
     return pdu->size() > 2 ? static_cast<PacketType>((*pdu)[2]) : PacketType::Request;
   }
@@ -583,7 +590,8 @@ TEST_F(PeerPolicyTest, PeersOutsideTheAllowListAreClosedUnreadAndReportedOnce) {
   for (int i = 0; i < 3; ++i) {
     RawClient stranger(server_->port(), "127.0.0.2");
     // Whatever it sends, nothing comes back: no bind_ack, no nak.
-    ASSERT_TRUE(stranger.send(encode_bind(1, pfc::kSingleFrag, windows_style_bind(0))).is_ok());
+    ASSERT_TRUE(stranger.send(encode_bind(1, pfc::kSingleFrag, trv_testing::windows_style_bind(0)))
+                    .is_ok());
     EXPECT_TRUE(stranger.closed_unanswered());
   }
   RawClient local(server_->port(), "127.0.0.1");
@@ -738,7 +746,7 @@ TEST_F(PeerPolicyTest, BindAckNeverExceedsTheClientsFragmentSize) {
     bind.max_recv_frag = max_recv;
     for (std::size_t i = 0; i < elements; ++i) {
       bind.contexts.push_back(
-          {static_cast<std::uint16_t>(i), replication_interface(), {ndr20_syntax()}});
+          {static_cast<std::uint16_t>(i), replication_service_interface(), {ndr20_syntax()}});
     }
     return bind;
   };
@@ -770,20 +778,20 @@ TEST_F(PeerPolicyTest, BindAckNeverExceedsTheClientsFragmentSize) {
 
 TEST(ServerLifecycleTest, StartTwiceFailsAndUnstartedStopIsHarmless) {
   TestDispatcher dispatcher;
-  Server never(ServerOptions{}, replication_interface(), 1, &dispatcher);
+  Server never(ServerOptions{}, replication_service_interface(), 1, &dispatcher);
   never.stop();
-  Server server(ServerOptions{}, replication_interface(), 1, &dispatcher);
+  Server server(ServerOptions{}, replication_service_interface(), 1, &dispatcher);
   ASSERT_TRUE(server.start().is_ok());
   EXPECT_EQ(server.start().code(), status::kInvalidArg);
 }
 
 TEST(ServerLifecycleTest, BusyPortFailsToStart) {
   TestDispatcher dispatcher;
-  Server first(ServerOptions{}, replication_interface(), 1, &dispatcher);
+  Server first(ServerOptions{}, replication_service_interface(), 1, &dispatcher);
   ASSERT_TRUE(first.start().is_ok());
   ServerOptions options;
   options.port = first.port();
-  Server second(options, replication_interface(), 1, &dispatcher);
+  Server second(options, replication_service_interface(), 1, &dispatcher);
   EXPECT_EQ(second.start().code(), status::kServerUnavailable);
 }
 
@@ -823,8 +831,8 @@ class BulkDispatcher : public testing::TestDispatcher {
 // the pooled buffers without carrying anything over.
 TEST(StubPlacementTest, BulkBytesLandAlignedAndEveryArrivalEndsOnce) {
   BulkDispatcher dispatcher;
-  Server server(ServerOptions{}, replication_interface(), testing::TestDispatcher::kProcedures,
-                &dispatcher);
+  Server server(ServerOptions{}, replication_service_interface(),
+                testing::TestDispatcher::kProcedures, &dispatcher);
   ASSERT_TRUE(server.start().is_ok());
   {
     RawClient client(server.port());
@@ -871,8 +879,8 @@ TEST(StubPlacementTest, BulkBytesLandAlignedAndEveryArrivalEndsOnce) {
 // reads, every call is reassembled exactly, aligned, and answered in order.
 TEST(StubPlacementTest, FragmentsOfAnyShapeReassembleExactly) {
   BulkDispatcher dispatcher;
-  Server server(ServerOptions{}, replication_interface(), testing::TestDispatcher::kProcedures,
-                &dispatcher);
+  Server server(ServerOptions{}, replication_service_interface(),
+                testing::TestDispatcher::kProcedures, &dispatcher);
   ASSERT_TRUE(server.start().is_ok());
   RawClient client(server.port());
   ASSERT_EQ(client.bind_windows_style(), 1);

@@ -23,12 +23,12 @@
 #include <thread>
 #include <vector>
 
-#include "dcerpc/interface_testing.h"
 #include "dcerpc/pdu.h"
 #include "dcerpc/server.h"
 #include "dcerpc/socket.h"
 #include "testing/pdu_reader.h"
 #include "testing/raw_rpc_client.h"
+#include "testing/service_bind.h"
 
 namespace rpc::testing {
 
@@ -179,7 +179,7 @@ inline std::vector<std::uint8_t> u32_stub(std::uint32_t v) {
 // `options` says otherwise). Null, with the test failed, when it cannot start.
 inline std::unique_ptr<Server> start_test_server(TestDispatcher* dispatcher,
                                                  ServerOptions options = {}) {
-  auto server = std::make_unique<Server>(std::move(options), replication_interface(),
+  auto server = std::make_unique<Server>(std::move(options), replication_service_interface(),
                                          TestDispatcher::kProcedures, dispatcher);
   if (Status s = server->start(); !s.is_ok()) {
     ADD_FAILURE() << s.to_string();

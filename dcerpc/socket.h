@@ -1,6 +1,8 @@
 // TCP helpers for both sides of the runtime: connect, listen, accept, exact
 // reads, gathered writes, shutdown. socket_posix.cc implements them on BSD
-// sockets, socket_windows.cc on Winsock 2 (which the first call starts). A Socket may be read by one thread and
+// sockets, socket_windows.cc on Winsock 2 (which the first call starts);
+// both resolve and try addresses through socket_addresses.h, and share
+// socket_common.cc. A Socket may be read by one thread and
 // written by another at the same time; `shutdown` may be called from any
 // thread to wake a blocked reader; `close` only once nobody else uses it.
 // Sockets are opened close-on-exec, with TCP_NODELAY, keepalive probes (idle

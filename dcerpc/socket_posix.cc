@@ -19,10 +19,16 @@
 #include <cstring>
 #include <vector>
 
+#include "dcerpc/socket_addresses.h"
 #include "platform/fault_injection.h"
 
 namespace rpc {
 namespace {
+
+using socket_internal::Clock;
+using socket_internal::connect_each_address;
+using socket_internal::listen_on_each_address;
+using socket_internal::SystemErrors;
 
 void set_stream_options(int fd) {
   int one = 1;
@@ -37,8 +43,6 @@ void set_stream_options(int fd) {
   unsigned user_timeout = test_bound_ms("rpc.tcp_user_timeout", kTcpUserTimeoutMs);
   setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &user_timeout, sizeof user_timeout);
 }
-
-using Clock = std::chrono::steady_clock;
 
 int milliseconds_until(Clock::time_point deadline) {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
@@ -71,20 +75,9 @@ int connect_within(int fd, const sockaddr* address, socklen_t length, Clock::tim
 // The failure of a blocking call on a socket whose stall bound ran out.
 bool stalled(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
 
-// "[::1]" -> "::1"; anything else unchanged.
-std::string strip_brackets(const std::string& host) {
-  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
-    return host.substr(1, host.size() - 2);
-  }
-  return host;
-}
+std::string resolve_failure(int rc) { return gai_strerror(rc); }
 
-struct AddrInfoList {
-  addrinfo* head = nullptr;
-  ~AddrInfoList() {
-    if (head) freeaddrinfo(head);
-  }
-};
+constexpr SystemErrors kErrors{ECONNREFUSED, ETIMEDOUT, EADDRNOTAVAIL, resolve_failure};
 
 }  // namespace
 
@@ -271,85 +264,43 @@ void Socket::close() {
 }
 
 Status connect_tcp(const std::string& host, std::uint16_t port, Socket* out) {
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_ADDRCONFIG;
-  const std::string name = strip_brackets(host);
-  const std::string service = std::to_string(port);
-  AddrInfoList list;
-  int rc = getaddrinfo(name.empty() ? nullptr : name.c_str(), service.c_str(), &hints, &list.head);
-  if (rc != 0) {
-    // Loopback-only hosts have no configured address; retry without the filter.
-    hints.ai_flags = 0;
-    rc = getaddrinfo(name.empty() ? nullptr : name.c_str(), service.c_str(), &hints, &list.head);
-  }
-  if (rc != 0) {
-    return Status::failure(status::kServerUnavailable, "resolve " + host + ": " + gai_strerror(rc));
-  }
-  const Clock::time_point deadline =
-      Clock::now() + std::chrono::milliseconds(test_bound_ms("rpc.connect", kConnectTimeoutMs));
-  int last_error = ECONNREFUSED;
-  for (addrinfo* ai = list.head; ai; ai = ai->ai_next) {
-    if (Clock::now() >= deadline) {
-      last_error = ETIMEDOUT;
-      break;
-    }
-    int fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
-    if (fd < 0) {
-      last_error = errno;
-      continue;
-    }
+  const auto attempt = [&](const addrinfo& ai, Clock::time_point deadline) {
+    const int fd = ::socket(ai.ai_family, ai.ai_socktype | SOCK_CLOEXEC, ai.ai_protocol);
+    if (fd < 0) return errno;
     // Set before the handshake, so that unanswered SYNs end by it as well.
     set_stream_options(fd);
-    last_error = connect_within(fd, ai->ai_addr, ai->ai_addrlen, deadline);
-    if (last_error == 0) {
+    const int error = connect_within(fd, ai.ai_addr, ai.ai_addrlen, deadline);
+    if (error == 0) {
       *out = Socket(fd);
-      return Status::ok();
+    } else {
+      ::close(fd);
     }
-    ::close(fd);
-  }
-  return Status::failure(status::kServerUnavailable, "connect " + host + ":" + std::to_string(port),
-                       last_error);
+    return error;
+  };
+  return connect_each_address(host, port, kErrors, attempt);
 }
 
 Status Listener::listen(const std::string& address, std::uint16_t port, int backlog) {
   if (fd_ >= 0) return Status::failure(status::kInvalidArg, "already listening");
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_PASSIVE;
-  const std::string name = address.empty() ? "127.0.0.1" : strip_brackets(address);
-  const std::string service = std::to_string(port);
-  AddrInfoList list;
-  int rc = getaddrinfo(name.c_str(), service.c_str(), &hints, &list.head);
-  if (rc != 0) {
-    return Status::failure(status::kServerUnavailable,
-                         "resolve " + address + ": " + gai_strerror(rc));
-  }
-  int last_error = EADDRNOTAVAIL;
-  for (addrinfo* ai = list.head; ai; ai = ai->ai_next) {
-    int fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
-    if (fd < 0) {
-      last_error = errno;
-      continue;
-    }
+  const auto attempt = [&](const addrinfo& ai) {
+    const int fd = ::socket(ai.ai_family, ai.ai_socktype | SOCK_CLOEXEC, ai.ai_protocol);
+    if (fd < 0) return errno;
     int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (::bind(fd, ai->ai_addr, ai->ai_addrlen) == 0 && ::listen(fd, backlog) == 0) {
-      sockaddr_storage bound{};
-      socklen_t length = sizeof bound;
-      getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length);
-      port_ = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
-                                                : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
-      fd_ = fd;
-      return Status::ok();
+    if (::bind(fd, ai.ai_addr, ai.ai_addrlen) != 0 || ::listen(fd, backlog) != 0) {
+      const int error = errno;
+      ::close(fd);
+      return error;
     }
-    last_error = errno;
-    ::close(fd);
-  }
-  return Status::failure(status::kServerUnavailable, "listen " + address + ":" + std::to_string(port),
-                       last_error);
+    sockaddr_storage bound{};
+    socklen_t length = sizeof bound;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length);
+    port_ = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
+                                              : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+    fd_ = fd;
+    return 0;
+  };
+  return listen_on_each_address(address, port, kErrors, attempt);
 }
 
 Status Listener::accept(Socket* out) {

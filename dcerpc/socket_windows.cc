@@ -22,10 +22,16 @@
 #include <cstring>
 #include <mutex>
 
+#include "dcerpc/socket_addresses.h"
 #include "platform/fault_injection.h"
 
 namespace rpc {
 namespace {
+
+using socket_internal::Clock;
+using socket_internal::connect_each_address;
+using socket_internal::listen_on_each_address;
+using socket_internal::SystemErrors;
 
 constexpr NativeSocket kNoSocket = -1;
 // TCP_MAXRT of <ws2ipdef.h>, which mingw-w64's headers lack.
@@ -60,8 +66,6 @@ void set_stream_options(SOCKET s) {
   const DWORD seconds = std::max<DWORD>(1, (bound_ms + 999) / 1000);
   setsockopt(s, IPPROTO_TCP, kTcpMaxRetransmitSeconds, reinterpret_cast<const char*>(&seconds), sizeof seconds);
 }
-
-using Clock = std::chrono::steady_clock;
 
 int milliseconds_until(Clock::time_point deadline) {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
@@ -101,20 +105,6 @@ int connect_within(SOCKET s, const sockaddr* address, int length, Clock::time_po
   return 0;
 }
 
-std::string strip_brackets(const std::string& host) {
-  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
-    return host.substr(1, host.size() - 2);
-  }
-  return host;
-}
-
-struct AddrInfoList {
-  addrinfo* head = nullptr;
-  ~AddrInfoList() {
-    if (head) freeaddrinfo(head);
-  }
-};
-
 // Whether `s` is ready for `events` (or has ended or failed), waiting up to
 // `milliseconds` (negative: no bound): 1, 0, or SOCKET_ERROR.
 int poll_for(SOCKET s, SHORT events, int milliseconds) {
@@ -126,9 +116,9 @@ int poll_for(SOCKET s, SHORT events, int milliseconds) {
 
 int poll_readable(SOCKET s, int milliseconds) { return poll_for(s, POLLRDNORM, milliseconds); }
 
-std::string resolve_error(const std::string& host, int rc) {
-  return "resolve " + host + ": Winsock error " + std::to_string(rc);
-}
+std::string resolve_failure(int rc) { return "Winsock error " + std::to_string(rc); }
+
+constexpr SystemErrors kErrors{WSAECONNREFUSED, WSAETIMEDOUT, WSAEADDRNOTAVAIL, resolve_failure};
 
 }  // namespace
 
@@ -275,45 +265,21 @@ Status connect_tcp(const std::string& host, std::uint16_t port, Socket* out) {
   if (const int error = start_winsock(); error != 0) {
     return Status::failure(status::kServerUnavailable, "WSAStartup", error);
   }
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_ADDRCONFIG;
-  const std::string name = strip_brackets(host);
-  const std::string service = std::to_string(port);
-  AddrInfoList list;
-  int rc = getaddrinfo(name.empty() ? nullptr : name.c_str(), service.c_str(), &hints, &list.head);
-  if (rc != 0) {
-    // Loopback-only hosts have no configured address; retry without the filter.
-    hints.ai_flags = 0;
-    rc = getaddrinfo(name.empty() ? nullptr : name.c_str(), service.c_str(), &hints, &list.head);
-  }
-  if (rc != 0) return Status::failure(status::kServerUnavailable, resolve_error(host, rc));
-  const Clock::time_point deadline =
-      Clock::now() + std::chrono::milliseconds(test_bound_ms("rpc.connect", kConnectTimeoutMs));
-  int last_error = WSAECONNREFUSED;
-  for (addrinfo* ai = list.head; ai; ai = ai->ai_next) {
-    if (Clock::now() >= deadline) {
-      last_error = WSAETIMEDOUT;
-      break;
-    }
-    const SOCKET s = WSASocketW(ai->ai_family, ai->ai_socktype, ai->ai_protocol, nullptr, 0,
+  const auto attempt = [&](const addrinfo& ai, Clock::time_point deadline) {
+    const SOCKET s = WSASocketW(ai.ai_family, ai.ai_socktype, ai.ai_protocol, nullptr, 0,
                                 WSA_FLAG_NO_HANDLE_INHERIT);
-    if (s == INVALID_SOCKET) {
-      last_error = WSAGetLastError();
-      continue;
-    }
+    if (s == INVALID_SOCKET) return WSAGetLastError();
     // Set before the handshake, so that unanswered SYNs end by it as well.
     set_stream_options(s);
-    last_error = connect_within(s, ai->ai_addr, static_cast<int>(ai->ai_addrlen), deadline);
-    if (last_error == 0) {
+    const int error = connect_within(s, ai.ai_addr, static_cast<int>(ai.ai_addrlen), deadline);
+    if (error == 0) {
       *out = Socket(static_cast<NativeSocket>(s));
-      return Status::ok();
+    } else {
+      ::closesocket(s);
     }
-    ::closesocket(s);
-  }
-  return Status::failure(status::kServerUnavailable, "connect " + host + ":" + std::to_string(port),
-                         last_error);
+    return error;
+  };
+  return connect_each_address(host, port, kErrors, attempt);
 }
 
 Status Listener::listen(const std::string& address, std::uint16_t port, int backlog) {
@@ -321,41 +287,28 @@ Status Listener::listen(const std::string& address, std::uint16_t port, int back
   if (const int error = start_winsock(); error != 0) {
     return Status::failure(status::kServerUnavailable, "WSAStartup", error);
   }
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_PASSIVE;
-  const std::string name = address.empty() ? "127.0.0.1" : strip_brackets(address);
-  const std::string service = std::to_string(port);
-  AddrInfoList list;
-  const int rc = getaddrinfo(name.c_str(), service.c_str(), &hints, &list.head);
-  if (rc != 0) return Status::failure(status::kServerUnavailable, resolve_error(address, rc));
-  int last_error = WSAEADDRNOTAVAIL;
-  for (addrinfo* ai = list.head; ai; ai = ai->ai_next) {
-    const SOCKET s = WSASocketW(ai->ai_family, ai->ai_socktype, ai->ai_protocol, nullptr, 0,
+  const auto attempt = [&](const addrinfo& ai) {
+    const SOCKET s = WSASocketW(ai.ai_family, ai.ai_socktype, ai.ai_protocol, nullptr, 0,
                                 WSA_FLAG_NO_HANDLE_INHERIT);
-    if (s == INVALID_SOCKET) {
-      last_error = WSAGetLastError();
-      continue;
-    }
+    if (s == INVALID_SOCKET) return WSAGetLastError();
     // SO_REUSEADDR would let another program take the port on Windows; the
     // exclusive use is what Linux gives by default.
     BOOL one = TRUE;
     setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&one), sizeof one);
-    if (::bind(s, ai->ai_addr, static_cast<int>(ai->ai_addrlen)) == 0 && ::listen(s, backlog) == 0) {
-      sockaddr_storage bound{};
-      int length = sizeof bound;
-      getsockname(s, reinterpret_cast<sockaddr*>(&bound), &length);
-      port_ = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
-                                                : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
-      fd_ = static_cast<NativeSocket>(s);
-      return Status::ok();
+    if (::bind(s, ai.ai_addr, static_cast<int>(ai.ai_addrlen)) != 0 || ::listen(s, backlog) != 0) {
+      const int error = WSAGetLastError();
+      ::closesocket(s);
+      return error;
     }
-    last_error = WSAGetLastError();
-    ::closesocket(s);
-  }
-  return Status::failure(status::kServerUnavailable, "listen " + address + ":" + std::to_string(port),
-                         last_error);
+    sockaddr_storage bound{};
+    int length = sizeof bound;
+    getsockname(s, reinterpret_cast<sockaddr*>(&bound), &length);
+    port_ = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
+                                              : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+    fd_ = static_cast<NativeSocket>(s);
+    return 0;
+  };
+  return listen_on_each_address(address, port, kErrors, attempt);
 }
 
 Status Listener::accept(Socket* out) {

@@ -146,7 +146,8 @@ TEST(TsharkTest, DissectorFindsNothingMalformed) {
   {
     // A join with an unknown group: bind_nak.
     RawClient client(port);
-    ASSERT_TRUE(client.send(encode_bind(1, pfc::kSingleFrag, windows_style_bind(0x77))).is_ok());
+    ASSERT_TRUE(client.send(encode_bind(1, pfc::kSingleFrag, trv_testing::windows_style_bind(0x77)))
+                    .is_ok());
     std::vector<std::uint8_t> pdu;
     ASSERT_TRUE(client.read_pdu(&pdu).is_ok());
   }

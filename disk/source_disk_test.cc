@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "log/log_file_testing.h"
 #include "log/logger.h"
 #include "platform/fault_injection.h"
 #include "platform/win32.h"
+#include "testing/log_reader.h"
 
 namespace {
 
@@ -23,10 +23,10 @@ using Texts = std::vector<std::wstring>;
 
 // The logger's file and the device folder live in one temporary working
 // directory for the whole program; the variable is set before any open.
-class DeviceDirectory : public log_testing::TemporaryWorkingDirectory {
+class DeviceDirectory : public trv_testing::TemporaryWorkingDirectory {
  public:
   void SetUp() override {
-    log_testing::TemporaryWorkingDirectory::SetUp();
+    trv_testing::TemporaryWorkingDirectory::SetUp();
     fs::create_directory("devices");
     setenv("TRV_DEVICE_DIR", fs::absolute("devices").c_str(), 1);
   }
@@ -49,15 +49,15 @@ class SourceDiskTest : public testing::Test {
   // A sparse image file of `size` bytes named like a physical disk.
   void make_disk(const std::string& name, std::uintmax_t size) {
     const fs::path image = fs::path("devices") / name;
-    log_testing::write_bytes(image, "");
+    trv_testing::write_bytes(image, "");
     fs::resize_file(image, size);
     images_.push_back(image);
   }
 
   // The messages logged with `tag` since the test started.
   Texts logged(const std::wstring& tag) const {
-    const std::string bytes = log_testing::read_bytes("TRV.log");
-    return log_testing::messages(log_testing::file_lines(bytes.substr(seen_)), tag);
+    const std::string bytes = trv_testing::read_bytes("TRV.log");
+    return trv_testing::messages(trv_testing::file_lines(bytes.substr(seen_)), tag);
   }
 
  private:

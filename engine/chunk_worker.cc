@@ -247,7 +247,7 @@ std::wstring progress_line(std::uint64_t offset, std::int32_t elapsed_ms) {
 DWORD handle_chunks(LPVOID) {
   for (;;) {
     DWORD bytes = 0;
-    ULONG_PTR key = 0;
+    ULONG_PTR key = 0;  // not consulted: the context's stage says what completed
     OVERLAPPED* overlapped = nullptr;
     BOOL dequeued =
         GetQueuedCompletionStatus(CompletionPort, &bytes, &key, &overlapped, kPortWaitMs);

@@ -9,14 +9,14 @@
 #include <string>
 #include <vector>
 
-#include "log/log_file_testing.h"
 #include "log/logger.h"
 #include "platform/win32.h"
+#include "testing/log_reader.h"
 
 namespace {
 
 testing::Environment* const log_directory =
-    testing::AddGlobalTestEnvironment(new log_testing::TemporaryWorkingDirectory);
+    testing::AddGlobalTestEnvironment(new trv_testing::TemporaryWorkingDirectory);
 
 class ErrorReportTest : public testing::Test {
  protected:
@@ -27,10 +27,10 @@ class ErrorReportTest : public testing::Test {
 
   // The Error messages written since the last call.
   std::vector<std::wstring> reported() {
-    const std::string bytes = log_testing::read_bytes("TRV.log");
+    const std::string bytes = trv_testing::read_bytes("TRV.log");
     const std::string added = bytes.substr(std::min<std::size_t>(seen_, bytes.size()));
     seen_ = bytes.size();
-    return log_testing::messages(log_testing::file_lines(added), L"ERROR");
+    return trv_testing::messages(trv_testing::file_lines(added), L"ERROR");
   }
 
  private:
@@ -44,7 +44,7 @@ using Texts = std::vector<std::wstring>;
 // the code that was about to be reported. The old log left in the directory
 // makes the creation a truncation.
 TEST_F(ErrorReportTest, LastErrorIsReadBeforeTheLoggerIsCreated) {
-  log_testing::write_bytes("TRV.log", "old");
+  trv_testing::write_bytes("TRV.log", "old");
   SetLastError(ERROR_ACCESS_DENIED);
   report_last_error(L"Open device");
   SetLastError(ERROR_CRC);
@@ -92,15 +92,15 @@ TEST_F(ErrorReportTest, SignedCodesAndStatusesKeepTheirSign) {
 TEST_F(ErrorReportTest, ReportIsOneErrorLineOfThisThread) {
   SetLastError(ERROR_NOT_READY);
   report_last_error(L"FlushFileBuffers");
-  const std::string bytes = log_testing::read_bytes("TRV.log");
-  const std::vector<std::wstring> lines = log_testing::file_lines(bytes);
+  const std::string bytes = trv_testing::read_bytes("TRV.log");
+  const std::vector<std::wstring> lines = trv_testing::file_lines(bytes);
   ASSERT_FALSE(lines.empty());
-  log_testing::LogLine line;
-  ASSERT_TRUE(log_testing::parse_line(lines.back(), &line));
-  EXPECT_EQ(line.tag, L"ERROR");
+  trv_testing::LogLine line;
+  ASSERT_TRUE(trv_testing::parse_line(lines.back(), &line));
+  EXPECT_EQ(line.level, "ERROR");
   EXPECT_EQ(line.pid, GetCurrentProcessId());
   EXPECT_EQ(line.tid, GetCurrentThreadId());
-  EXPECT_EQ(line.message, L"FlushFileBuffers failed, error code: 21");
+  EXPECT_EQ(line.message, "FlushFileBuffers failed, error code: 21");
 }
 
 }  // namespace

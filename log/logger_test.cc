@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <ctime>
 #include <cwchar>
 #include <filesystem>
@@ -12,19 +13,19 @@
 #include <thread>
 #include <vector>
 
-#include "log/log_file_testing.h"
 #include "platform/fault_injection.h"
 #include "platform/text.h"
 #include "platform/win32.h"
+#include "testing/log_reader.h"
 
 namespace {
 
-using log_testing::LogLine;
+using trv_testing::LogLine;
 
 // The logger creates ".\TRV.log" once per process, in the working directory
 // of its first use; every test of this program shares that file.
 testing::Environment* const log_directory =
-    testing::AddGlobalTestEnvironment(new log_testing::TemporaryWorkingDirectory);
+    testing::AddGlobalTestEnvironment(new trv_testing::TemporaryWorkingDirectory);
 
 std::wstring local_timestamp() {
   SYSTEMTIME local{};
@@ -46,12 +47,12 @@ class LoggerTest : public testing::Test {
   void TearDown() override { clear_injected_failures(); }
 
   // What this test appended to the file.
-  std::string new_bytes() const { return log_testing::read_bytes("TRV.log").substr(start_); }
-  std::vector<std::wstring> new_lines() const { return log_testing::file_lines(new_bytes()); }
+  std::string new_bytes() const { return trv_testing::read_bytes("TRV.log").substr(start_); }
+  std::vector<std::wstring> new_lines() const { return trv_testing::file_lines(new_bytes()); }
 
   static LogLine parsed(const std::wstring& text) {
     LogLine line;
-    EXPECT_TRUE(log_testing::parse_line(text, &line)) << "not a log line: " << text.size();
+    EXPECT_TRUE(trv_testing::parse_line(text, &line)) << "not a log line: " << text.size();
     return line;
   }
 
@@ -74,18 +75,18 @@ TEST_F(LoggerTest, LineIsUtf16LeInTheFixedLayoutEndedByALineFeedOnly) {
   const std::vector<std::wstring> lines = new_lines();
   ASSERT_EQ(lines.size(), 1u);
   const LogLine line = parsed(lines[0]);
-  EXPECT_EQ(line.tag, L"INFO");
+  EXPECT_EQ(line.level, "INFO");
   EXPECT_EQ(line.pid, GetCurrentProcessId());
   EXPECT_EQ(line.tid, GetCurrentThreadId());
-  EXPECT_EQ(line.message, L"Open device succ, disk size: 42");
-  EXPECT_LE(before, line.timestamp);
-  EXPECT_LE(line.timestamp, after);
-  EXPECT_EQ(lines[0].substr(0, 24), L"[" + line.timestamp + L"] [I");
+  EXPECT_EQ(line.message, "Open device succ, disk size: 42");
+  EXPECT_LE(to_utf8(before), line.timestamp);
+  EXPECT_LE(line.timestamp, to_utf8(after));
+  EXPECT_EQ(lines[0].substr(0, 24), L"[" + from_utf8(line.timestamp) + L"] [I");
 }
 
 TEST_F(LoggerTest, FileStartsWithTheFirstLineAndNoByteOrderMark) {
   Logger::instance().info(L"x");
-  const std::string whole = log_testing::read_bytes("TRV.log");
+  const std::string whole = trv_testing::read_bytes("TRV.log");
   ASSERT_GE(whole.size(), 2u);
   EXPECT_EQ(whole.substr(0, 2), std::string("[\0", 2));
 }
@@ -120,8 +121,8 @@ TEST_F(LoggerTest, DebugAndInfoEchoToStandardOutputErrorAndFatalToStandardError)
   // line feed and nothing else.
   EXPECT_EQ(from_utf8(out), lines[0] + L"\n" + lines[1] + L"\n");
   EXPECT_EQ(from_utf8(err), lines[2] + L"\n" + lines[3] + L"\n");
-  EXPECT_EQ(parsed(lines[0]).tag, L"DEBUG");
-  EXPECT_EQ(parsed(lines[3]).tag, L"FATAL");
+  EXPECT_EQ(parsed(lines[0]).level, "DEBUG");
+  EXPECT_EQ(parsed(lines[3]).level, "FATAL");
 }
 
 TEST_F(LoggerTest, LevelOutsideTheTableWritesNothing) {
@@ -140,13 +141,13 @@ TEST_F(LoggerTest, EmptyMessageEndsWithBracketSpaceLineFeed) {
   const std::vector<std::wstring> lines = new_lines();
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0].substr(lines[0].size() - 2), L"] ");
-  EXPECT_EQ(parsed(lines[0]).message, L"");
+  EXPECT_EQ(parsed(lines[0]).message, "");
 }
 
 TEST_F(LoggerTest, MessageIsPassedThroughUnchanged) {
   const std::wstring message = L"100% \"quoted\" %s %d\ttab\nsecond line \\ end";
   Logger::instance().info(message);
-  const std::wstring text = from_utf16(log_testing::utf16le_units(new_bytes()));
+  const std::wstring text = from_utf16(trv_testing::utf16le_units(new_bytes()));
   ASSERT_GE(text.size(), message.size() + 1);
   EXPECT_EQ(text.substr(text.size() - message.size() - 1), message + L"\n");
 }
@@ -172,8 +173,8 @@ TEST_F(LoggerTest, UnencodableTextDoesNotBreakLaterConsoleOutput) {
   EXPECT_NE(out.find("] next line\n"), std::string::npos);
   const std::vector<std::wstring> lines = new_lines();
   ASSERT_EQ(lines.size(), 2u);
-  EXPECT_EQ(parsed(lines[0]).message, L"bad \uFFFD and \uFFFD end");
-  EXPECT_EQ(parsed(lines[1]).message, L"next line");
+  EXPECT_EQ(parsed(lines[0]).message, "bad \uFFFD and \uFFFD end");
+  EXPECT_EQ(parsed(lines[1]).message, "next line");
 }
 
 TEST_F(LoggerTest, KeepsTheCallersLastError) {
@@ -196,12 +197,12 @@ TEST_F(LoggerTest, FailedFileWriteIsReportedAndTheLineStillEchoed) {
   EXPECT_NE(out.find("] kept in the file\n"), std::string::npos);
   const std::vector<std::wstring> lines = new_lines();
   ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(parsed(lines[0]).message, L"kept in the file");
+  EXPECT_EQ(parsed(lines[0]).message, "kept in the file");
 }
 
 TEST_F(LoggerTest, SecondOpenerOfTheLogIsRefused) {
   Logger::instance().info(L"held");
-  const std::string before = log_testing::read_bytes("TRV.log");
+  const std::string before = trv_testing::read_bytes("TRV.log");
 
   HANDLE writer = CreateFileW(L".\\TRV.log", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -212,7 +213,7 @@ TEST_F(LoggerTest, SecondOpenerOfTheLogIsRefused) {
   EXPECT_EQ(reader, INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
 
-  EXPECT_EQ(log_testing::read_bytes("TRV.log"), before);
+  EXPECT_EQ(trv_testing::read_bytes("TRV.log"), before);
 }
 
 TEST_F(LoggerTest, ConcurrentWritersNeverInterleaveWithinALine) {
@@ -240,15 +241,15 @@ TEST_F(LoggerTest, ConcurrentWritersNeverInterleaveWithinALine) {
   for (const std::wstring& text : lines) {
     const LogLine line = parsed(text);
     int t = -1, i = -1;
-    ASSERT_EQ(std::swscanf(line.message.c_str(), L"writer %d line %d", &t, &i), 2);
+    ASSERT_EQ(std::sscanf(line.message.c_str(), "writer %d line %d", &t, &i), 2);
     ASSERT_TRUE(t >= 0 && t < kThreads);
-    EXPECT_EQ(line.message,
-              L"writer " + std::to_wstring(t) + L" line " + std::to_wstring(i) + L" " + padding);
+    EXPECT_EQ(line.message, to_utf8(L"writer " + std::to_wstring(t) + L" line " +
+                                    std::to_wstring(i) + L" " + padding));
     EXPECT_EQ(line.tid, thread_ids[t]);
     EXPECT_EQ(i, next[t]++) << "lines of one writer out of order";
   }
   // Each line reaches the console in the same order as the file.
-  EXPECT_EQ(log_testing::console_lines(out), lines);
+  EXPECT_EQ(trv_testing::console_lines(out), lines);
 }
 
 }  // namespace

@@ -160,7 +160,7 @@ struct Objects {
     HeapDestroy(heap);
   }
   TempDir dir;
-  HANDLE file = CreateFileW(dir.wide("f").c_str(), GENERIC_READ | GENERIC_WRITE,
+  HANDLE file = CreateFileW(from_utf8(dir.file("f")).c_str(), GENERIC_READ | GENERIC_WRITE,
                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
                             FILE_FLAG_OVERLAPPED, nullptr);
   HANDLE port = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 0);
@@ -203,8 +203,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         SurfaceCase{"CreateFileW",
                     [] {
-                      return CreateFileW(objects().dir.wide("g").c_str(), GENERIC_WRITE, 0, nullptr,
-                                         CREATE_ALWAYS, 0, nullptr) == INVALID_HANDLE_VALUE;
+                      return CreateFileW(from_utf8(objects().dir.file("g")).c_str(), GENERIC_WRITE,
+                                         0, nullptr, CREATE_ALWAYS, 0,
+                                         nullptr) == INVALID_HANDLE_VALUE;
                     }},
         SurfaceCase{"ReadFile",
                     [] {

@@ -59,8 +59,8 @@ class FileTest : public ::testing::Test {
  protected:
   HANDLE open(const std::string& name, DWORD access, DWORD share, DWORD disposition,
               DWORD flags = FILE_ATTRIBUTE_NORMAL) {
-    return CreateFileW(dir_.wide(name).c_str(), access, share, nullptr, disposition, flags,
-                       nullptr);
+    return CreateFileW(from_utf8(dir_.file(name)).c_str(), access, share, nullptr, disposition,
+                       flags, nullptr);
   }
 
   TempDir dir_;

@@ -1,5 +1,5 @@
-// Helpers for the platform's own tests: a temporary folder that is removed
-// with everything in it, and a way to run the current test program again as
+// Helpers for the platform's own tests: the tests' temporary directory
+// (testing/temporary_directory.h), and a way to run the current test program again as
 // a child process with extra environment (for what only a second process or
 // a fresh environment can show). Test code only.
 #pragma once
@@ -24,18 +24,7 @@ extern char** environ;
 
 namespace trv::platform::testing {
 
-// The shared temporary directory with the platform tests' ways of naming
-// files in it: as UTF-8 text and as the wide text the Win32 calls take.
-class TempDir {
- public:
-  const std::string& path() const { return path_; }
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-  std::wstring wide(const std::string& name) const { return from_utf8(file(name)); }
-
- private:
-  trv_testing::TemporaryDirectory directory_{"trv-platform"};
-  std::string path_ = directory_.path().string();
-};
+using TempDir = trv_testing::TemporaryDirectory;
 
 using trv_testing::ScopedEnvironment;
 

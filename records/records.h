@@ -211,8 +211,12 @@ struct RpcConnection {
   RPC_BINDING_HANDLE* binding_handle;  // the interface's implicit handle
 };
 extern RpcConnection* rpc_connection;  // null until set up
-// Options 0, 64 MiB initial, 128 MiB maximum: the reservation the client makes
-// for its call machinery. Null until created.
+// Options 0, 64 MiB initial, 128 MiB maximum. Nothing allocates from it: the
+// call stubs send only inputs and get an integer back, so they allocate
+// nothing for the caller, and the runtime keeps its own buffers. It is made
+// so that a client that cannot have it fails its set-up at once, as "Allocate
+// rpc heap", rather than later; on Linux the initial size reserves nothing
+// (platform/heap.cc). Null until created.
 extern HANDLE rpc_heap;
 // ReplicationService's implicit primitive binding handle: null until the
 // connection set-up binds it.

@@ -17,22 +17,22 @@
 #include <thread>
 #include <vector>
 
-#include "log/log_file_testing.h"
+#include "dcerpc/async_call.h"
+#include "dcerpc/client.h"
 #include "platform/fault_injection.h"
 #include "records/records.h"
 #include "rpc/replication_service.h"
 #include "rpc/rpc_connection.h"
-#include "dcerpc/async_call.h"
-#include "dcerpc/client.h"
 #include "service/interface.h"
 #include "service/server_result.h"
 #include "service/service_ndr.h"
 #include "service/service_server.h"
+#include "testing/log_reader.h"
 
 namespace {
 
 const auto* const kWorkingDirectory =
-    ::testing::AddGlobalTestEnvironment(new log_testing::TemporaryWorkingDirectory);
+    ::testing::AddGlobalTestEnvironment(new trv_testing::TemporaryWorkingDirectory);
 
 enum class Procedure { OpenDevice, Replicate, Compare, CloseDevice };
 

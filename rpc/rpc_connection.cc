@@ -1,4 +1,5 @@
-// The RPC connection's set-up, call preparation and release.
+// The RPC connection's set-up, call preparation and release. Thread rules in
+// rpc_connection.h.
 #include "rpc/rpc_connection.h"
 
 #include <new>
@@ -60,6 +61,7 @@ RPC_STATUS prepare_async_call(ChunkContext* context, ChunkStage stage) {
   state->UserInfo = nullptr;
   state->NotificationType = RpcNotificationTypeIoc;
   state->u.IOC.hIOPort = CompletionPort;
+  // Written and never read: handle_chunks dispatches on context->stage.
   state->u.IOC.dwCompletionKey = static_cast<DWORD_PTR>(stage);
   state->u.IOC.lpOverlapped = &context->overlapped;
   return RPC_S_OK;

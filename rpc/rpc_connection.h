@@ -10,7 +10,8 @@
 #include "dcerpc/rpc.h"
 
 // Publishes the record, composes "ncacn_ip_tcp:<addr>[<port>]", makes the
-// binding (the server is not contacted) and creates rpc_heap. Each failure is
+// binding (the server is not contacted) and creates rpc_heap (which nothing
+// allocates from; see records/records.h). Each failure is
 // reported through report_last_error as "RpcStringBindingCompose",
 // "RpcBindingFromStringBinding" or "Allocate rpc heap" and returns false,
 // leaving what was made for release_rpc_connection.
@@ -19,7 +20,8 @@ bool set_up_rpc_connection(const wchar_t* server_addr, const wchar_t* server_por
 // Initialises the context's async_state and, on success, asks for one
 // completion packet on CompletionPort with `stage` as key and the context's
 // overlapped block; returns the initialisation's status. The context's stage
-// is the caller's to set.
+// is the caller's to set. Nothing reads the key: a worker goes by the stage
+// held in the context it finds from the overlapped block.
 RPC_STATUS prepare_async_call(ChunkContext* context, ChunkStage stage);
 
 // Frees the string binding and the binding (reporting "RpcStringFree" /

@@ -8,17 +8,17 @@
 #include <string>
 #include <vector>
 
-#include "log/log_file_testing.h"
 #include "platform/fault_injection.h"
 #include "records/records.h"
+#include "testing/log_reader.h"
 
 namespace {
 
 const auto* const kWorkingDirectory =
-    ::testing::AddGlobalTestEnvironment(new log_testing::TemporaryWorkingDirectory);
+    ::testing::AddGlobalTestEnvironment(new trv_testing::TemporaryWorkingDirectory);
 
 std::vector<std::wstring> error_messages() {
-  return log_testing::messages(log_testing::file_lines(log_testing::read_bytes("TRV.log")),
+  return trv_testing::messages(trv_testing::file_lines(trv_testing::read_bytes("TRV.log")),
                                L"ERROR");
 }
 

@@ -20,13 +20,13 @@
 #include <string>
 #include <vector>
 
-#include "dcerpc/interface_testing.h"
 #include "dcerpc/pdu.h"
 #include "dcerpc/socket.h"
 #include "service/interface.h"
 #include "service/service_ndr.h"
 #include "testing/bytes.h"
 #include "testing/pdu_reader.h"
+#include "testing/service_bind.h"
 
 namespace rpc::testing {
 
@@ -77,7 +77,7 @@ class RawClient {
 
   // The Windows-style bind; returns the accepted context id (-1 if none).
   int bind_windows_style(std::uint32_t group = 0, BindAck* ack_out = nullptr) {
-    BindAck ack = bind(windows_style_bind(group));
+    BindAck ack = bind(trv_testing::windows_style_bind(group));
     if (ack_out) *ack_out = ack;
     for (std::size_t i = 0; i < ack.results.size(); ++i) {
       if (ack.results[i].result == context_result::kAcceptance) return static_cast<int>(i);

@@ -1,12 +1,15 @@
 // The one temporary directory of the tests: a fresh directory under the
 // system's temporary directory, made under a random name that no other
 // directory has (create_directory refuses an existing one), and removed with
-// everything in it when the object goes. Header-only; tests only. An object belongs to
-// the thread that made it; the directory itself may be used from any thread.
+// everything in it when the object goes (a directory that cannot be made
+// throws, failing the test); with the names the tests give to
+// the files in it. Header-only; tests only. An object belongs to the thread
+// that made it; the directory itself may be used from any thread.
 #pragma once
 
 #include <filesystem>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <system_error>
 
@@ -19,7 +22,7 @@ class TemporaryDirectory {
   explicit TemporaryDirectory(const std::string& prefix = "trv-test") {
     std::error_code error;
     const std::filesystem::path parent = std::filesystem::temp_directory_path(error);
-    if (error) return;
+    if (error) throw std::runtime_error("no temporary directory: " + error.message());
     std::random_device seed;
     std::mt19937_64 random(seed());
     constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
@@ -34,6 +37,8 @@ class TemporaryDirectory {
         return;
       }
     }
+    // A test that went on would name files under "" (the working directory).
+    throw std::runtime_error("cannot make a temporary directory " + prefix + "-*");
   }
   ~TemporaryDirectory() {
     std::error_code ignored;
@@ -42,9 +47,22 @@ class TemporaryDirectory {
   TemporaryDirectory(const TemporaryDirectory&) = delete;
   TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
 
-  // False when the directory could not be made; path() is then empty.
+  // True once constructed: the constructor throws when the directory cannot
+  // be made, so that no test goes on with an empty path().
   bool ok() const { return !path_.empty(); }
   const std::filesystem::path& path() const { return path_; }
+  // A file in it, as the text the POSIX calls take.
+  std::string file(const std::string& name) const { return (path_ / name).string(); }
+  // The folder of disk images that trvc is pointed at (TRV_DEVICE_DIR),
+  // made on first use, and the image of source disk N in it.
+  std::filesystem::path devices() const {
+    const std::filesystem::path folder = path_ / "devices";
+    std::filesystem::create_directory(folder);
+    return folder;
+  }
+  std::filesystem::path drive(int index) const {
+    return devices() / ("PhysicalDrive" + std::to_string(index));
+  }
 
  private:
   std::filesystem::path path_;

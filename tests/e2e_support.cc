@@ -1,6 +1,7 @@
-// Processes, files, logs and the scripted server of the end-to-end tests.
-// Child processes are started from the test's main thread and get SIGKILL
-// when that thread ends, so an aborted test run leaves none behind.
+// Processes, files and the scripted server of the end-to-end tests (the
+// client's log is read by testing/log_reader.h). Child processes are started
+// from the test's main thread and get SIGKILL when that thread ends, so an
+// aborted test run leaves none behind.
 #include "tests/e2e_support.h"
 
 #include <arpa/inet.h>
@@ -23,23 +24,12 @@
 #include <stdexcept>
 
 #include "digest/digest.h"
-#include "log/log_file_testing.h"
-#include "platform/text.h"
 #include "testing/child_program.h"
 
 extern char** environ;
 
 namespace e2e {
 namespace fs = std::filesystem;
-
-TempDir::TempDir() {
-  if (!directory_.ok()) throw std::runtime_error("mkdtemp failed");
-  fs::create_directory(devices());
-}
-
-fs::path TempDir::drive(int index) const {
-  return devices() / ("PhysicalDrive" + std::to_string(index));
-}
 
 void write_file(const fs::path& path, const std::vector<std::uint8_t>& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -67,94 +57,6 @@ void write_at(const fs::path& path, std::uint64_t offset, const std::vector<std:
   if (!out) throw std::runtime_error("cannot write into " + path.string());
 }
 
-// ---- The client's log --------------------------------------------------------------
-
-std::string read_log_text(const fs::path& dir) {
-  const std::string bytes = log_testing::read_bytes(dir / "TRV.log");
-  EXPECT_EQ(bytes.size() % 2, 0u) << "TRV.log is not whole UTF-16 code units";
-  return to_utf8(from_utf16(log_testing::utf16le_units(bytes)));
-}
-
-namespace {
-
-// The logger's layout, checked by the log tests' own parser.
-bool parse_line(const std::string& line, LogLine* out) {
-  log_testing::LogLine parsed;
-  if (!log_testing::parse_line(from_utf8(line), &parsed)) return false;
-  out->level = to_utf8(parsed.tag);
-  out->message = to_utf8(parsed.message);
-  return true;
-}
-
-}  // namespace
-
-std::vector<LogLine> parse_log(const std::string& text) {
-  std::vector<LogLine> lines;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    std::size_t end = text.find('\n', start);
-    EXPECT_NE(end, std::string::npos) << "the log's last line has no line feed";
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(start, end - start);
-    LogLine parsed;
-    if (parse_line(line, &parsed)) {
-      lines.push_back(parsed);
-    } else {
-      ADD_FAILURE() << "log line without the logger's layout: " << line;
-    }
-    start = end + 1;
-  }
-  return lines;
-}
-
-bool parse_progress_line(const std::string& message, std::uint64_t* offset) {
-  const std::string head = "Replicated bytes: ";
-  if (message.rfind(head, 0) != 0) return false;
-  std::size_t at = head.size();
-  std::size_t digits_end = at;
-  while (digits_end < message.size() &&
-         std::isdigit(static_cast<unsigned char>(message[digits_end]))) {
-    ++digits_end;
-  }
-  if (digits_end == at) return false;
-  *offset = std::stoull(message.substr(at, digits_end - at));
-  std::string speed = message.substr(digits_end);
-  const std::string middle = ", speed: ";
-  if (speed.rfind(middle, 0) != 0) return false;
-  speed = speed.substr(middle.size());
-  if (speed == " inf MB/s") return true;
-  // "<digits>.<two digits> <unit>/s"
-  std::size_t dot = speed.find('.');
-  std::size_t space = speed.find(' ');
-  if (dot == std::string::npos || dot == 0 || space != dot + 3) return false;
-  for (std::size_t i = 0; i < space; ++i) {
-    if (i != dot && !std::isdigit(static_cast<unsigned char>(speed[i]))) return false;
-  }
-  std::string unit = speed.substr(space + 1);
-  return unit == "B/s" || unit == "KB/s" || unit == "MB/s";
-}
-
-std::vector<LogLine> read_log(const fs::path& dir) { return parse_log(read_log_text(dir)); }
-
-std::vector<std::string> messages(const std::vector<LogLine>& lines) {
-  std::vector<std::string> out;
-  for (const LogLine& line : lines) out.push_back(line.message);
-  return out;
-}
-
-int find_message(const std::vector<LogLine>& lines, const std::string& message) {
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    if (lines[i].message == message) return static_cast<int>(i);
-  }
-  return -1;
-}
-
-int count_prefix(const std::vector<LogLine>& lines, const std::string& prefix) {
-  return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const LogLine& line) {
-    return line.message.rfind(prefix, 0) == 0;
-  }));
-}
-
 // ---- Child processes ---------------------------------------------------------------
 
 namespace {
@@ -176,8 +78,8 @@ TrvcProcess::TrvcProcess(const TempDir& dir, const std::vector<std::string>& arg
   auto changes = environment;
   changes.emplace_back("TRV_DEVICE_DIR", dir.devices().string());
   started_ = std::chrono::steady_clock::now();
-  program_ = std::make_unique<ChildProgram>(program_command(TRVC_PATH, args, changes), dir.path(),
-                                            dir.path() / "trvc.out", dir.path() / "trvc.err");
+  program_ = trv_testing::start_trvc(dir.path(), dir.path() / "trvc.out", dir.path() / "trvc.err",
+                                     args, changes);
 }
 
 TrvcProcess::~TrvcProcess() = default;

@@ -24,27 +24,18 @@
 #include "service/service_server.h"
 #include "testing/bytes.h"
 #include "testing/child_program.h"
+#include "testing/log_reader.h"
 #include "testing/temporary_directory.h"
+#include "testing/trvc_process.h"
 
 namespace e2e {
 
 // A unit of image sizes in the tests (the chunk itself is kChunkLength).
 constexpr std::uint64_t kMiB = 1048576;
 
-// The shared temporary directory, holding a "devices" folder for disk images
-// (what TRV_DEVICE_DIR points at); it is the client's working directory.
-class TempDir {
- public:
-  TempDir();
-
-  const std::filesystem::path& path() const { return directory_.path(); }
-  std::filesystem::path devices() const { return path() / "devices"; }
-  // devices()/PhysicalDriveN
-  std::filesystem::path drive(int index) const;
-
- private:
-  trv_testing::TemporaryDirectory directory_{"trv-e2e"};
-};
+// The tests' temporary directory; its devices() folder holds the disk images
+// (what TRV_DEVICE_DIR points at), and it is the client's working directory.
+using TempDir = trv_testing::TemporaryDirectory;
 
 // Bytes that differ from chunk to chunk and within a chunk, so that a chunk
 // written at the wrong offset or a short write shows.
@@ -60,28 +51,15 @@ void write_at(const std::filesystem::path& path, std::uint64_t offset,
 // The MD5 of a buffer, for checking what the client sent.
 using trv_testing::md5_of;
 
-// One line of TRV.log, split into its level tag ("INFO", "ERROR", ...) and
-// its message.
-struct LogLine {
-  std::string level;
-  std::string message;
-};
-
-// TRV.log of `dir`, decoded from UTF-16LE to UTF-8. Empty when there is none.
-std::string read_log_text(const std::filesystem::path& dir);
-// The lines of a log text. A line that does not have the logger's layout
-// (timestamp, tag, process id, thread id) fails the calling test.
-std::vector<LogLine> parse_log(const std::string& text);
-std::vector<LogLine> read_log(const std::filesystem::path& dir);
-// True when `message` is a progress line: "Replicated bytes: <offset>,
-// speed: <speed>" with the speed in one of its printed forms.
-bool parse_progress_line(const std::string& message, std::uint64_t* offset);
-// The messages alone, in file order.
-std::vector<std::string> messages(const std::vector<LogLine>& lines);
-// Index of the first message equal to `message`, or -1.
-int find_message(const std::vector<LogLine>& lines, const std::string& message);
-// Number of messages that start with `prefix`.
-int count_prefix(const std::vector<LogLine>& lines, const std::string& prefix);
+// The client's log, read by the tests' one log reader (testing/log_reader.h).
+using trv_testing::count_prefix;
+using trv_testing::find_message;
+using trv_testing::LogLine;
+using trv_testing::messages;
+using trv_testing::parse_log;
+using trv_testing::parse_progress_line;
+using trv_testing::read_log;
+using trv_testing::read_log_text;
 
 struct RunResult {
   int exit_code = -1;  // -1 also when the process did not exit normally

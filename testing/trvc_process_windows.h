@@ -1,7 +1,7 @@
-// Test helper, Windows build: runs trvc.exe, built beside the test
-// executable, with CreateProcessW, its two output streams redirected to
-// files, for run_trvc() of trvc_process_testing.h. Included by that header
-// only. Header-only; tests only; one thread per call.
+// The Windows side of testing/trvc_process.h: runs trvc.exe, built beside
+// the test executable, with CreateProcessW, its two output streams
+// redirected to files. Included by that header only. Header-only; tests
+// only; one thread per call.
 //
 // Two things differ from a Linux run and are made alike here:
 // - the exit status is the low byte of the exit code, as a shell reports
@@ -18,11 +18,11 @@
 #include <utility>
 #include <vector>
 
-#include "log/log_file_testing.h"
 #include "platform/text.h"
 #include "platform/win32.h"
+#include "testing/log_reader.h"
 
-namespace trvc_testing {
+namespace trv_testing {
 
 inline std::filesystem::path trvc_path() {
   std::wstring self(32768, L'\0');
@@ -108,12 +108,13 @@ inline int run_trvc_process(const std::filesystem::path& working_directory,
   startup.hStdOutput = inheritable_output(out);
   startup.hStdError = inheritable_output(err);
   PROCESS_INFORMATION process{};
-  const BOOL started = CreateProcessW(
-      nullptr, command_line.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
-      block.data(), working_directory.wstring().c_str(), &startup, &process);
+  const BOOL started = CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, TRUE,
+                                      CREATE_UNICODE_ENVIRONMENT, block.data(),
+                                      working_directory.wstring().c_str(), &startup, &process);
   CloseHandle(startup.hStdOutput);
   CloseHandle(startup.hStdError);
-  if (!started) throw std::runtime_error("CreateProcessW failed: " + std::to_string(GetLastError()));
+  if (!started)
+    throw std::runtime_error("CreateProcessW failed: " + std::to_string(GetLastError()));
 
   if (WaitForSingleObject(process.hProcess, 120000) != WAIT_OBJECT_0) {
     TerminateProcess(process.hProcess, 1000);
@@ -127,7 +128,7 @@ inline int run_trvc_process(const std::filesystem::path& working_directory,
 }
 
 inline std::string console_output(const std::filesystem::path& path) {
-  return without_carriage_returns(log_testing::read_bytes(path));
+  return without_carriage_returns(read_bytes(path));
 }
 
-}  // namespace trvc_testing
+}  // namespace trv_testing
