@@ -27,6 +27,7 @@
 #include "testing/child_program.h"
 #include "testing/pdu_reader.h"
 #include "testing/raw_rpc_client.h"
+#include "testing/trvs_process.h"
 #include "trv_version.h"
 
 namespace {
@@ -35,15 +36,7 @@ using trvs_testing::Bytes;
 using trvs_testing::md5_of;
 
 using trv_testing::ChildProgram;
-
-// trvs with `args`, its standard output on a pipe and its standard error in
-// the file `stderr_path`.
-std::unique_ptr<ChildProgram> start_trvs(const std::vector<std::string>& args,
-                                         const std::string& stderr_path) {
-  return std::make_unique<ChildProgram>(trv_testing::program_command(TRVS_PATH, args),
-                                        std::filesystem::current_path(), std::filesystem::path(),
-                                        stderr_path);
-}
+using trv_testing::start_trvs;
 
 // A client of one connection and one presentation context, on the shared raw
 // client's typed calls.

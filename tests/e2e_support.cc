@@ -104,64 +104,6 @@ RunResult run_trvc(const TempDir& dir, const std::vector<std::string>& args,
   return TrvcProcess(dir, args, environment).wait();
 }
 
-TrvsProcess::TrvsProcess(const std::vector<std::string>& disks,
-                         const std::vector<std::string>& options, int open_files_limit) {
-  std::vector<std::string> args = {"--listen", "127.0.0.1:0"};
-  for (const std::string& disk : disks) {
-    args.push_back("--disk");
-    args.push_back(disk);
-  }
-  args.insert(args.end(), options.begin(), options.end());
-  Command command = program_command(TRVS_PATH, args);
-  if (open_files_limit > 0) {
-    // The shell sets both limits (trvs raises its soft limit to the hard one)
-    // and becomes trvs, keeping the pid.
-    command.argv.insert(command.argv.begin(), {"/bin/sh", "-c",
-                                               "ulimit -n " + std::to_string(open_files_limit) +
-                                                   " && exec \"$0\" \"$@\""});
-  }
-  program_ = std::make_unique<ChildProgram>(std::move(command), fs::current_path(), fs::path(),
-                                            log_dir_.path() / "trvs.err");
-  // The first line announces the address it listens on.
-  first_line_ = program_->read_line();
-  // "... <address>:<port>": the digits after the last colon.
-  std::size_t colon = first_line_.rfind(':');
-  if (colon != std::string::npos) {
-    std::size_t end = colon + 1;
-    while (end < first_line_.size() && std::isdigit(static_cast<unsigned char>(first_line_[end]))) {
-      ++end;
-    }
-    if (end > colon + 1 && end - colon - 1 <= 5) {
-      port_ = static_cast<std::uint16_t>(std::stoi(first_line_.substr(colon + 1, end - colon - 1)));
-    }
-  }
-  if (port_ == 0) {
-    stop();
-    throw std::runtime_error("trvs did not announce its port: '" + first_line_ + "'");
-  }
-  // Keep reading so that the server never blocks on a full pipe.
-  drain_ = std::thread([fd = program_->output_fd()] {
-    char buffer[4096];
-    while (read(fd, buffer, sizeof buffer) > 0) {
-    }
-  });
-}
-
-TrvsProcess::~TrvsProcess() { stop(); }
-
-pid_t TrvsProcess::pid() const { return program_ ? program_->pid() : -1; }
-
-std::string TrvsProcess::log_text() const { return slurp(log_dir_.path() / "trvs.err"); }
-
-int TrvsProcess::stop() {
-  if (!program_) return -1;
-  program_->signal(SIGTERM);
-  const int status = program_->wait();
-  if (drain_.joinable()) drain_.join();
-  program_.reset();
-  return status;
-}
-
 bool eventually(const std::function<bool()>& done) {
   const auto give_up = std::chrono::steady_clock::now() + std::chrono::minutes(1);
   while (!done()) {

@@ -27,6 +27,7 @@
 #include "testing/log_reader.h"
 #include "testing/temporary_directory.h"
 #include "testing/trvc_process.h"
+#include "testing/trvs_process.h"
 
 namespace e2e {
 
@@ -98,35 +99,8 @@ class TrvcProcess {
 RunResult run_trvc(const TempDir& dir, const std::vector<std::string>& args,
                    const std::vector<std::pair<std::string, std::string>>& environment = {});
 
-// trvs as a child process serving the given "N=PATH" disks on 127.0.0.1 at a
-// free port, with any further `options` (e.g. "--ndr20-only"). The
-// constructor returns once the server is listening. Its event log (standard
-// error) is kept in a file that log_text() reads. Stopped (SIGTERM, then
-// waited for) on destruction. `open_files_limit` > 0 starts it with that
-// many descriptors at most (soft and hard limit).
-class TrvsProcess {
- public:
-  explicit TrvsProcess(const std::vector<std::string>& disks,
-                       const std::vector<std::string>& options = {}, int open_files_limit = 0);
-  ~TrvsProcess();
-  TrvsProcess(const TrvsProcess&) = delete;
-  TrvsProcess& operator=(const TrvsProcess&) = delete;
-
-  std::uint16_t port() const { return port_; }
-  std::string port_text() const { return std::to_string(port_); }
-  pid_t pid() const;  // -1 once stopped
-  // Everything the server has logged so far.
-  std::string log_text() const;
-  // Stops the server and returns its exit status.
-  int stop();
-
- private:
-  TempDir log_dir_;
-  std::unique_ptr<trv_testing::ChildProgram> program_;
-  std::uint16_t port_ = 0;
-  std::thread drain_;  // reads its standard output to the end
-  std::string first_line_;
-};
+// trvs as a child process on a free loopback port (testing/trvs_process.h).
+using trv_testing::TrvsProcess;
 
 // Polls `done` every 10 ms until it holds; false after a minute. A safety
 // net against a hang, never a measurement.
