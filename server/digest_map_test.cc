@@ -122,6 +122,14 @@ class DigestMapTest : public ::testing::Test {
     for (const auto& line : log_) text += line + "\n";
     return text;
   }
+  // A run over an unchanged image with a current map: every compare
+  // identical, not one read.
+  void unchanged_run() {
+    restart();
+    ASSERT_EQ(store_->open_device(5, 1), Opened);
+    EXPECT_EQ(incremental(), std::make_pair(8, 0));
+    ASSERT_EQ(store_->close_device(5, 1), Closed);
+  }
   void clear_log() {
     std::lock_guard lock(log_mutex_);
     log_.clear();
@@ -166,10 +174,7 @@ TEST_F(DigestMapTest, AnIncrementalRunWithAValidMapReadsNothingFromTheImage) {
   EXPECT_EQ(read_file(image_), joined());
 
   // And so does the run after it, still without reading.
-  restart();
-  ASSERT_EQ(store_->open_device(5, 1), Opened);
-  EXPECT_EQ(incremental(), std::make_pair(8, 0));
-  ASSERT_EQ(store_->close_device(5, 1), Closed);
+  unchanged_run();
   EXPECT_TRUE(logged("saved: 8 chunks known, 8 compares answered from it")) << log_text();
   EXPECT_EQ(read_file(image_), joined());
 
@@ -183,10 +188,7 @@ TEST_F(DigestMapTest, AnIncrementalRunWithAValidMapReadsNothingFromTheImage) {
   EXPECT_GE(first_reads, 8);
   EXPECT_EQ(incremental(), std::make_pair(8, 0));
   ASSERT_EQ(store_->close_device(5, 1), Closed);
-  restart();
-  ASSERT_EQ(store_->open_device(5, 1), Opened);
-  EXPECT_EQ(incremental(), std::make_pair(8, 0));
-  ASSERT_EQ(store_->close_device(5, 1), Closed);
+  unchanged_run();
 }
 
 // Each change below would have the map answer wrongly had it been trusted:
@@ -206,10 +208,7 @@ TEST_F(DigestMapTest, AMapIsNotTrustedOnceTheImageOrTheMapChangedBetweenRuns) {
     for (std::int64_t i = 0; i < kChunks; ++i) ASSERT_EQ(replicate(i, source_[i]), Replicated);
     ASSERT_EQ(store_->close_device(5, 1), Closed);
     EXPECT_EQ(read_file(image_), joined());
-    restart();
-    ASSERT_EQ(store_->open_device(5, 1), Opened);
-    EXPECT_EQ(incremental(), std::make_pair(8, 0));
-    ASSERT_EQ(store_->close_device(5, 1), Closed);
+    unchanged_run();
     clear_log();
   };
 
@@ -264,7 +263,8 @@ TEST_F(DigestMapTest, TheFirstWriteMarksTheMapStaleOnDiskBeforeTheImageChanges) 
   std::atomic<int> state_at_write{-1};
   std::string map_path;
   io_.before = [&](DiskCall call, int) {
-    if ((call == DiskCall::Pwrite || call == DiskCall::PunchHole || call == DiskCall::Ftruncate) && watching.exchange(false)) {
+    if ((call == DiskCall::Pwrite || call == DiskCall::PunchHole || call == DiskCall::Ftruncate) &&
+        watching.exchange(false)) {
       const Bytes map = read_file(map_path);
       state_at_write = map.size() > 12 ? map[12] : -2;
     }

@@ -1518,25 +1518,28 @@ TEST_F(DiskFaultTest, AFailedZeroRangeFailsTheChunkUnlessTheFileSystemCannotZero
 TEST_F(DiskFaultTest, AFailedBufferedWriteFailsTheChunkAndAnInterruptedOneIsRedone) {
   open();
   const Bytes odd = pattern(5000, 51);  // not whole blocks: buffered
-  io_.fail(DiskCall::Pwrite, EIO);
-  EXPECT_EQ(replicate(5, 1, 100, odd), WriteFailed);
-  EXPECT_TRUE(logged("failure 6 (write failed): replicate disk 1 group 5 offset 100: pwrite: "));
-  // Nothing answered Replicated, and the failed write did not count.
-  io_.fail(DiskCall::Pwrite, ENOSPC);
-  EXPECT_EQ(replicate(5, 1, 100, odd), NoSpace);
-  EXPECT_TRUE(
-      logged("failure 14 (no space): replicate disk 1 group 5 offset 100: pwrite: no "
-             "space left on the destination's file system (errno 28)"));
-  // A full quota is no space too; a file too large for its file system is
+  // Nothing answered Replicated, and no failed write counts. A full file
+  // system or quota is no space; a file too large for its file system is
   // said in its own words but stays a failed write.
-  io_.fail(DiskCall::Pwrite, EDQUOT);
-  EXPECT_EQ(replicate(5, 1, 100, odd), NoSpace);
-  EXPECT_TRUE(logged("pwrite: the disk quota on the destination's file system is used up"));
-  io_.fail(DiskCall::Pwrite, EFBIG);
-  EXPECT_EQ(replicate(5, 1, 100, odd), WriteFailed);
-  EXPECT_TRUE(
-      logged("failure 6 (write failed): replicate disk 1 group 5 offset 100: pwrite: the "
-             "image would pass the largest file its file system holds (errno 27)"));
+  const struct {
+    int error;
+    std::int32_t answer;
+    const char* line;
+  } failures[] = {
+      {EIO, WriteFailed, "failure 6 (write failed): replicate disk 1 group 5 offset 100: pwrite: "},
+      {ENOSPC, NoSpace,
+       "failure 14 (no space): replicate disk 1 group 5 offset 100: pwrite: no space left on the "
+       "destination's file system (errno 28)"},
+      {EDQUOT, NoSpace, "pwrite: the disk quota on the destination's file system is used up"},
+      {EFBIG, WriteFailed,
+       "failure 6 (write failed): replicate disk 1 group 5 offset 100: pwrite: the image would "
+       "pass the largest file its file system holds (errno 27)"},
+  };
+  for (const auto& failure : failures) {
+    io_.fail(DiskCall::Pwrite, failure.error);
+    EXPECT_EQ(replicate(5, 1, 100, odd), failure.answer) << failure.line;
+    EXPECT_TRUE(logged(failure.line));
+  }
   io_.fail(DiskCall::Pwrite, EINTR);
   EXPECT_EQ(replicate(5, 1, 100, odd), Replicated);
   EXPECT_EQ(store_->close_device(5, 1), Closed);
