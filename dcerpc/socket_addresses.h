@@ -20,6 +20,14 @@ namespace rpc::socket_internal {
 
 using Clock = std::chrono::steady_clock;
 
+// The port a bound socket got, from what getsockname wrote.
+inline std::uint16_t bound_port(const sockaddr_storage& bound) {
+  const std::uint16_t network = bound.ss_family == AF_INET6
+                                    ? reinterpret_cast<const sockaddr_in6*>(&bound)->sin6_port
+                                    : reinterpret_cast<const sockaddr_in*>(&bound)->sin_port;
+  return ntohs(network);
+}
+
 // The system's codes for what the loop itself concludes, and its wording of
 // a resolver failure.
 struct SystemErrors {

@@ -25,6 +25,7 @@
 namespace rpc {
 namespace {
 
+using socket_internal::bound_port;
 using socket_internal::Clock;
 using socket_internal::connect_each_address;
 using socket_internal::listen_on_each_address;
@@ -295,8 +296,7 @@ Status Listener::listen(const std::string& address, std::uint16_t port, int back
     sockaddr_storage bound{};
     socklen_t length = sizeof bound;
     getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length);
-    port_ = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
-                                              : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+    port_ = bound_port(bound);
     fd_ = fd;
     return 0;
   };

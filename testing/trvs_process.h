@@ -13,9 +13,7 @@
 #include <cctype>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -23,6 +21,7 @@
 #include <vector>
 
 #include "testing/child_program.h"
+#include "testing/log_reader.h"
 #include "testing/temporary_directory.h"
 
 namespace trv_testing {
@@ -90,12 +89,7 @@ class TrvsProcess {
   std::string port_text() const { return std::to_string(port_); }
   pid_t pid() const { return program_ ? program_->pid() : -1; }  // -1 once stopped
   // Everything the server has logged so far.
-  std::string log_text() const {
-    std::ifstream in(log_dir_.path() / "trvs.err", std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
+  std::string log_text() const { return read_bytes(log_dir_.path() / "trvs.err"); }
   // Stops the server and returns its exit status.
   int stop() {
     if (!program_) return -1;

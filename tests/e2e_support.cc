@@ -65,11 +65,6 @@ using trv_testing::ChildProgram;
 using trv_testing::Command;
 using trv_testing::program_command;
 
-std::string slurp(const fs::path& path) {
-  std::vector<std::uint8_t> bytes = read_file(path);
-  return std::string(bytes.begin(), bytes.end());
-}
-
 }  // namespace
 
 TrvcProcess::TrvcProcess(const TempDir& dir, const std::vector<std::string>& args,
@@ -93,8 +88,8 @@ RunResult TrvcProcess::wait() {
   result.exit_code = program_->wait();
   result.seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
-  result.out = slurp(dir_.path() / "trvc.out");
-  result.err = slurp(dir_.path() / "trvc.err");
+  result.out = trv_testing::read_bytes(dir_.path() / "trvc.out");
+  result.err = trv_testing::read_bytes(dir_.path() / "trvc.err");
   result.log = read_log(dir_.path());
   return result;
 }
