@@ -178,11 +178,18 @@ Status DiskStore::write_chunk(Session& session, const std::uint8_t* data, std::s
   std::size_t done = 0;
   // The runtime reassembles a chunk at an aligned address, so that it goes
   // to the disk from where it landed; other data is copied to an aligned
-  // buffer a piece at a time.
+  // buffer a piece at a time. On an image, only over what it held when the
+  // open began: past that, each write allocates, and ext4 and XFS run a
+  // direct write that allocates alone under the file's lock and wait for
+  // it there, where through the page cache the shared flush allocates and
+  // writes all the chunks since the last one at once (a 1 GiB copy into an
+  // empty image on ext4: 1.2-1.3 s instead of 1.5-1.7).
   const bool in_place = reinterpret_cast<std::uintptr_t>(data) % kDirectMemoryAlignment == 0;
   bool direct = session.direct.load(std::memory_order_relaxed) &&
                 static_cast<std::uint64_t>(offset) % session.block == 0 &&
-                length % session.block == 0;
+                length % session.block == 0 &&
+                (session.block_device ||
+                 offset + static_cast<std::int64_t>(length) <= session.opened_length);
   std::uint8_t* copy = direct && !in_place ? direct_buffer() : nullptr;
   if (!in_place && copy == nullptr) direct = false;
   while (direct && done < length && session.direct.load(std::memory_order_relaxed)) {

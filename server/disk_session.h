@@ -46,6 +46,9 @@ struct DiskStore::Session {
   // For a growable image, the length it may grow to (at least its length
   // when opened).
   std::int64_t max_size = 0;
+  // Image files: the length the image had when this open began. Only chunks
+  // inside it are written directly (see write_chunk).
+  std::int64_t opened_length = 0;
   // Calls using the session; guarded by the Disk's mutex.
   int active = 0;
   // The image's digest map (owned by the Disk), or null; thread-safe.

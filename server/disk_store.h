@@ -41,9 +41,11 @@
 //
 // Writes: chunks whose offset and length are multiples of the disk's logical
 // block size go through a second descriptor opened with O_DIRECT, which skips
-// the page cache (buffered writes of whole images cost more CPU than the rest
-// of the server). Everything else, and every read, uses the ordinary
-// descriptor. A chunk of zero bytes becomes a hole in an image file
+// the page cache, on a block device and inside the length an image had when
+// the open began (past it, where each write allocates, the page cache and
+// the shared flush allocate faster). Everything else uses the ordinary
+// descriptor; compares read what the page cache holds through it and the
+// rest directly. A chunk of zero bytes becomes a hole in an image file
 // (FALLOC_FL_PUNCH_HOLE, or a longer length past its end) and BLKZEROOUT on
 // a block device instead of a write. Where the kernel refuses either, that
 // disk falls back to plain buffered writes for the rest of its open.

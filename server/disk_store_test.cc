@@ -559,7 +559,7 @@ TEST_F(DirectIoTest, AnAlignedChunkIsWrittenDirectlyAndReadsBackThroughCompareAn
 // from where it lies; one at any other address is copied to an aligned
 // buffer first. Both land byte-exact.
 TEST_F(DirectIoTest, AlignedChunksAreWrittenFromWhereTheyLieOthersFromACopy) {
-  const std::string path = make_file("a.img", {});
+  const std::string path = make_file("a.img", pattern(2 * kChunk, 29));
   make_direct_store({{1, path, false}});
   ASSERT_EQ(store_->open_device(5, 1), Opened);
   void* memory = nullptr;
@@ -590,7 +590,8 @@ TEST_F(DirectIoTest, AlignedChunksAreWrittenFromWhereTheyLieOthersFromACopy) {
 }
 
 TEST_F(DirectIoTest, ChunksLargerThanTheCopyBufferAreWrittenWhole) {
-  const std::string path = make_file("a.img", {});
+  const Bytes old = pattern(kChunk + kMaxChunkLength, 21);
+  const std::string path = make_file("a.img", old);
   make_direct_store({{1, path, false}});
   ASSERT_EQ(store_->open_device(5, 1), Opened);
   const Bytes data = pattern(kMaxChunkLength, 22);
@@ -598,8 +599,8 @@ TEST_F(DirectIoTest, ChunksLargerThanTheCopyBufferAreWrittenWhole) {
   ASSERT_EQ(store_->close_device(5, 1), Closed);
 
   const Bytes content = read_file(path);
-  ASSERT_EQ(content.size(), static_cast<std::size_t>(kChunk + kMaxChunkLength));
-  EXPECT_TRUE(is_all_zero(content.data(), kChunk));
+  ASSERT_EQ(content.size(), old.size());
+  EXPECT_TRUE(std::equal(old.begin(), old.begin() + kChunk, content.begin()));
   EXPECT_TRUE(std::equal(data.begin(), data.end(), content.begin() + kChunk));
   std::size_t direct_bytes = 0;
   for (const auto& write : writes()) direct_bytes += write.length;
@@ -684,7 +685,7 @@ TEST_F(DirectIoTest, ARefusedDirectOpenMeansBufferedWritesForThatOpen) {
 
 TEST_F(DirectIoTest, ARefusedDirectWriteIsRedoneBufferedAndDirectIoStopsForGood) {
   io_.fail(refusal(DiskCall::Pwrite, EINVAL));
-  const std::string path = make_file("a.img", {});
+  const std::string path = make_file("a.img", pattern(2 * kChunk, 32));
   make_direct_store({{1, path, false}});
   ASSERT_EQ(store_->open_device(5, 1), Opened);
   const Bytes first = pattern(kChunk, 33);
@@ -702,7 +703,7 @@ TEST_F(DirectIoTest, ARefusedDirectWriteIsRedoneBufferedAndDirectIoStopsForGood)
 
 TEST_F(DirectIoTest, ADirectWriteThatFailsOtherwiseFailsTheChunk) {
   io_.fail(refusal(DiskCall::Pwrite, EIO));
-  const std::string path = make_file("a.img", {});
+  const std::string path = make_file("a.img", pattern(kChunk, 34));
   make_direct_store({{1, path, false}});
   ASSERT_EQ(store_->open_device(5, 1), Opened);
   EXPECT_EQ(replicate(5, 1, 0, pattern(kChunk, 35)), WriteFailed);
@@ -710,6 +711,35 @@ TEST_F(DirectIoTest, ADirectWriteThatFailsOtherwiseFailsTheChunk) {
   io_.clear_faults();
   EXPECT_EQ(replicate(5, 1, 0, pattern(kChunk, 35)), Replicated);  // still direct
   EXPECT_EQ(writes().size(), 2u);
+}
+
+// Past the length the image had when the open began, every write must
+// allocate, which goes faster through the page cache and the shared flush;
+// inside it, chunks go direct. A later open starts from the longer image.
+TEST_F(DirectIoTest, OnlyChunksInsideTheImageAsOpenedAreWrittenDirectly) {
+  const Bytes old = pattern(kChunk, 35);
+  const std::string path = make_file("a.img", old);
+  make_direct_store({{1, path, false}});
+  ASSERT_EQ(store_->open_device(5, 1), Opened);
+  const Bytes inside = pattern(kChunk, 36);
+  const Bytes beyond = pattern(2 * kChunk, 37);
+  ASSERT_EQ(replicate(5, 1, kChunk, beyond), Replicated);
+  ASSERT_EQ(replicate(5, 1, 0, inside), Replicated);
+  auto seen = writes();
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].offset, 0);
+  EXPECT_EQ(compare(5, 1, kChunk, beyond), Identical);
+  ASSERT_EQ(store_->close_device(5, 1), Closed);
+  Bytes expected = inside;
+  expected.insert(expected.end(), beyond.begin(), beyond.end());
+  EXPECT_EQ(read_file(path), expected);
+
+  ASSERT_EQ(store_->open_device(5, 1), Opened);
+  ASSERT_EQ(replicate(5, 1, 2 * kChunk, inside), Replicated);
+  seen = writes();
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[1].offset, 2 * kChunk);
+  ASSERT_EQ(store_->close_device(5, 1), Closed);
 }
 
 // The same calls through both paths must leave byte-identical images.
