@@ -41,6 +41,9 @@ class DiskIo {
   // length multiples of its logical block size).
   virtual int zero_out(int fd, std::uint64_t offset, std::uint64_t length) = 0;
   virtual int fdatasync(int fd) = 0;
+  // posix_fadvise with POSIX_FADV_DONTNEED: the page cache lets go of the
+  // range's clean pages (0, or -1 with errno set).
+  virtual int drop_cached(int fd, off_t offset, off_t length) = 0;
 };
 
 // The system's calls. One object for the process; any thread.

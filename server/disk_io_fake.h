@@ -39,8 +39,9 @@ enum class DiskCall {
   Ftruncate,
   ZeroOut,
   Fdatasync,
+  DropCached,
 };
-inline constexpr std::size_t kDiskCalls = static_cast<std::size_t>(DiskCall::Fdatasync) + 1;
+inline constexpr std::size_t kDiskCalls = static_cast<std::size_t>(DiskCall::DropCached) + 1;
 
 // Which calls fail, and how.
 struct DiskFault {
@@ -196,6 +197,9 @@ class FakeDiskIo final : public DiskIo {
       if (skip_flushes_) return 0;
     }
     return real_.fdatasync(fd);
+  }
+  int drop_cached(int fd, off_t offset, off_t length) override {
+    return refused(DiskCall::DropCached, fd) ? -1 : real_.drop_cached(fd, offset, length);
   }
 
  private:

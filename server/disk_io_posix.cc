@@ -1,5 +1,7 @@
 // DiskIo by the system calls themselves, nothing added.
 #include <fcntl.h>
+
+#include <cerrno>
 #include <linux/fs.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -41,6 +43,12 @@ class PosixDiskIo final : public DiskIo {
     return ::ioctl(fd, BLKZEROOUT, range);
   }
   int fdatasync(int fd) override { return ::fdatasync(fd); }
+  int drop_cached(int fd, off_t offset, off_t length) override {
+    const int error = ::posix_fadvise(fd, offset, length, POSIX_FADV_DONTNEED);
+    if (error == 0) return 0;
+    errno = error;
+    return -1;
+  }
 };
 
 }  // namespace

@@ -196,9 +196,11 @@ class DiskStore final : public ReplicationHandler {
   Status open_session(Disk& disk, std::uint32_t group);
   Status do_replicate(Session& session, const ReplicateRequest& args);
   Status do_compare(Session& session, const CompareRequest& args, bool* identical);
-  // Writes `data` at `offset`: directly when aligned, else buffered.
+  // Writes `data` at `offset`: directly when aligned and on a block device
+  // or inside the image as opened, else through the page cache, and then
+  // sets `cached`.
   Status write_chunk(Session& session, const std::uint8_t* data, std::size_t length,
-                     std::int64_t offset);
+                     std::int64_t offset, bool* cached);
   // Makes `length` bytes at `offset` zero without writing them: a hole in
   // an image file (whose length was `image_length` or more), BLKZEROOUT on
   // a block device. False when the disk cannot, and the caller writes zeros.

@@ -714,8 +714,9 @@ TEST_F(DirectIoTest, ADirectWriteThatFailsOtherwiseFailsTheChunk) {
 }
 
 // Past the length the image had when the open began, every write must
-// allocate, which goes faster through the page cache and the shared flush;
-// inside it, chunks go direct. A later open starts from the longer image.
+// allocate, which goes faster through the page cache and the shared flush,
+// and the chunk's pages are let go once flushed; inside it, chunks go
+// direct. A later open starts from the longer image.
 TEST_F(DirectIoTest, OnlyChunksInsideTheImageAsOpenedAreWrittenDirectly) {
   const Bytes old = pattern(kChunk, 35);
   const std::string path = make_file("a.img", old);
@@ -724,7 +725,9 @@ TEST_F(DirectIoTest, OnlyChunksInsideTheImageAsOpenedAreWrittenDirectly) {
   const Bytes inside = pattern(kChunk, 36);
   const Bytes beyond = pattern(2 * kChunk, 37);
   ASSERT_EQ(replicate(5, 1, kChunk, beyond), Replicated);
+  EXPECT_EQ(io_.calls(DiskCall::DropCached), 1);
   ASSERT_EQ(replicate(5, 1, 0, inside), Replicated);
+  EXPECT_EQ(io_.calls(DiskCall::DropCached), 1);
   auto seen = writes();
   ASSERT_EQ(seen.size(), 1u);
   EXPECT_EQ(seen[0].offset, 0);
