@@ -198,7 +198,7 @@ Status DiskStore::write_chunk(Session& session, const std::uint8_t* data, std::s
                 static_cast<std::uint64_t>(offset) % session.block == 0 &&
                 length % session.block == 0 &&
                 (session.block_device ||
-                 offset + static_cast<std::int64_t>(length) <= session.opened_length);
+                 offset + static_cast<std::int64_t>(length) <= session.size);
   std::uint8_t* copy = direct && !in_place ? direct_buffer() : nullptr;
   if (!in_place && copy == nullptr) direct = false;
   while (direct && done < length && session.direct.load(std::memory_order_relaxed)) {

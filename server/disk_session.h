@@ -41,14 +41,13 @@ struct DiskStore::Session {
   // exclusively by the ftruncate that lengthens it for zeros past its end,
   // which would otherwise cut a write that landed after it took the length.
   std::shared_mutex growth;
-  // For a fixed-size disk, the end that is never written past.
+  // The disk's length when this open began; for a fixed-size disk also the
+  // end that is never written past, and on an image the part written
+  // directly (see write_chunk).
   std::int64_t size = 0;
   // For a growable image, the length it may grow to (at least its length
   // when opened).
   std::int64_t max_size = 0;
-  // Image files: the length the image had when this open began. Only chunks
-  // inside it are written directly (see write_chunk).
-  std::int64_t opened_length = 0;
   // Calls using the session; guarded by the Disk's mutex.
   int active = 0;
   // The image's digest map (owned by the Disk), or null; thread-safe.

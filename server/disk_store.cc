@@ -189,7 +189,6 @@ Status DiskStore::open_session(Disk& disk, std::uint32_t group) {
     // range: like a fixed-size one, its bytes past the end count as zero.
     session->fixed = disk.config.fixed_size || session->read_only;
     session->size = st.st_size;
-    session->opened_length = st.st_size;
     session->max_size = std::max<std::int64_t>(disk.max_size, st.st_size);
     stamp = ImageStamp::of(st);
     kind = "image file of " + std::to_string(st.st_size) + " bytes";
