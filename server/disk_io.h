@@ -29,8 +29,9 @@ class DiskIo {
   virtual int logical_block_size(int fd, int* bytes) = 0;
   virtual ssize_t pread(int fd, void* data, std::size_t length, off_t offset) = 0;
   // preadv2 with RWF_NOWAIT: what the page cache holds of the range, without
-  // waiting for the device; -1 with EAGAIN when not even its first byte is
-  // there (and EOPNOTSUPP where the file system cannot tell).
+  // waiting for the device and without bringing in what it lacks; -1 with
+  // EAGAIN when not even its first byte is there (and EOPNOTSUPP where the
+  // file system cannot tell).
   virtual ssize_t pread_nowait(int fd, void* data, std::size_t length, off_t offset) = 0;
   virtual ssize_t pwrite(int fd, const void* data, std::size_t length, off_t offset) = 0;
   // fallocate with FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE: the range

@@ -7,6 +7,7 @@
 #include "server/disk_read.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -77,6 +78,17 @@ class DiskReadTest : public ::testing::Test {
         {end, static_cast<std::int64_t>(content_.size()), offset + std::int64_t(length)});
     if (offset < stop) std::copy(content_.begin() + offset, content_.begin() + stop, out.begin());
     return out;
+  }
+
+  // Pages of the file's first `length` bytes the page cache holds (mincore).
+  std::size_t cached_pages(std::size_t length) {
+    void* map = ::mmap(nullptr, length, PROT_READ, MAP_SHARED, fd_, 0);
+    if (map == MAP_FAILED) std::abort();
+    std::vector<unsigned char> resident(length / 4096 + 1);
+    if (::mincore(map, length, resident.data()) != 0) std::abort();
+    ::munmap(map, length);
+    return static_cast<std::size_t>(
+        std::count_if(resident.begin(), resident.end(), [](unsigned char r) { return r & 1; }));
   }
 
   trvs_testing::ScratchDir scratch_{"trvs-read"};
@@ -214,6 +226,23 @@ TEST_F(DiskReadTest, ThePageCacheIsReadWhenItHoldsTheRangeTheDeviceOtherwise) {
   EXPECT_EQ(read(0, kChunkLength, kNoEnd, &status), expected(0, kChunkLength));
   EXPECT_TRUE(status.is_ok());
   EXPECT_GT(io_.calls(DiskCall::Pread), reads);
+}
+
+// A compare of a range the page cache lacks reads it from the device and
+// leaves the cache as it was: asking the cache first must not start the
+// kernel's read-ahead, which would fill it with the pages just read past it.
+TEST_F(DiskReadTest, ARangeThePageCacheLacksIsReadFromTheDeviceAndNotBroughtIn) {
+  if (!open_direct()) GTEST_SKIP() << "no O_DIRECT on this file system";
+  ASSERT_EQ(::fdatasync(fd_), 0);
+  ASSERT_EQ(::posix_fadvise(fd_, 0, 0, POSIX_FADV_DONTNEED), 0);
+  if (cached_pages(2 * kChunkLength) != 0) GTEST_SKIP() << "this file system keeps its pages";
+  Status status = Status::ok();
+  EXPECT_EQ(read(0, kChunkLength, kNoEnd, &status), expected(0, kChunkLength));
+  EXPECT_TRUE(status.is_ok());
+  EXPECT_EQ(read(kChunkLength, kChunkLength, kNoEnd, &status),
+            expected(kChunkLength, kChunkLength));
+  EXPECT_EQ(io_.calls(DiskCall::Pread), 2);  // one direct read each
+  EXPECT_EQ(cached_pages(2 * kChunkLength), 0u);
 }
 
 }  // namespace
