@@ -168,7 +168,7 @@ void DiskStore::probe_write_ended(Session& session, const ProbeTicket& ticket,
   probe.value = *first;
 }
 
-DiskStore::ProbeOffer DiskStore::probe_offer(Session& session, std::int64_t offset) {
+ProbeOffer DiskStore::probe_offer(Session& session, std::int64_t offset) {
   ProbeOffer offer;
   if (session.block_device) return offer;
   std::lock_guard lock(session.probe_mutex);

@@ -140,6 +140,7 @@ Status DiskStore::do_replicate(Session& session, const ReplicateRequest& args) {
     if (Status status = session.map->before_write(); !status.is_ok()) return status;
     session.map->write_starts(args.offset, chunk_length);
   }
+  session.ahead->write_starts(args.offset, chunk_length);
   const ProbeTicket ticket = probe_write_starts(session, args.offset, in_range);
 
   // Zeros need not travel: an image gets a hole (and grows without
@@ -160,6 +161,7 @@ Status DiskStore::do_replicate(Session& session, const ReplicateRequest& args) {
     // Perhaps written in part: not counted, and a probe it covered is gone.
     probe_write_ended(session, ticket, args.data.data(), in_range, args.offset, false, zero);
     if (session.map) session.map->write_ended(args.offset, chunk_length, nullptr);
+    session.ahead->write_ended(args.offset, chunk_length);
     throw;
   }
   probe_write_ended(session, ticket, args.data.data(), in_range, args.offset, written.is_ok(),
@@ -169,6 +171,7 @@ Status DiskStore::do_replicate(Session& session, const ReplicateRequest& args) {
   if (session.map) {
     session.map->write_ended(args.offset, chunk_length, written.is_ok() ? computed : nullptr);
   }
+  session.ahead->write_ended(args.offset, chunk_length);
   if (!written.is_ok()) return written;
   session.bytes_written.fetch_add(in_range, std::memory_order_relaxed);
   Status durable = wait_durable(session);
@@ -349,12 +352,22 @@ Status DiskStore::do_compare(Session& session, const CompareRequest& args, bool*
     }
     return Status::ok();
   }
-  const ProbeOffer offer = probe_offer(session, args.offset);
+  ProbeOffer offer;
   FirstNonZero first;
-  if (Status status = range_digest(io_, hasher_, session.fd, direct, args.offset, args.data_length,
-                                   end, computed, offer.wanted ? &first : nullptr);
-      !status.is_ok()) {
-    return status;
+  // A whole chunk read ahead, as this compare would have read it.
+  ReadAhead::Found found;
+  if (args.data_length == static_cast<std::int64_t>(kChunkLength) &&
+      session.ahead->take(args.offset, &found)) {
+    std::memcpy(computed, found.digest, kDigestLength);
+    offer = found.offer;
+    first = found.first;
+  } else {
+    offer = probe_offer(session, args.offset);
+    if (Status status = range_digest(io_, hasher_, session.fd, direct, args.offset,
+                                     args.data_length, end, computed, offer.wanted ? &first : nullptr);
+        !status.is_ok()) {
+      return status;
+    }
   }
   if (session.map) session.map->read_ended(args.offset, kept, computed);
   *identical = same_digest(args.digest, computed);

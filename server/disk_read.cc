@@ -42,15 +42,6 @@ std::size_t read_cached(DiskIo& io, int fd, std::int64_t offset, std::size_t wan
   return got;
 }
 
-void find_first_non_zero(const std::uint8_t* data, std::size_t length, std::int64_t offset,
-                         FirstNonZero* first) {
-  const std::uint8_t* found =
-      std::find_if(data, data + length, [](std::uint8_t byte) { return byte != 0; });
-  if (found == data + length) return;
-  first->found = true;
-  first->position = offset + (found - data);
-  first->value = *found;
-}
 
 // Reads what it can of the `wanted` bytes at `offset` through the direct
 // descriptor, whole blocks at a time into `buffer` (which holds `length`
@@ -83,6 +74,16 @@ std::size_t read_direct(DiskIo& io, DirectReads direct, std::int64_t offset, std
 }
 
 }  // namespace
+
+void find_first_non_zero(const std::uint8_t* data, std::size_t length, std::int64_t offset,
+                         FirstNonZero* first) {
+  const std::uint8_t* found =
+      std::find_if(data, data + length, [](std::uint8_t byte) { return byte != 0; });
+  if (found == data + length) return;
+  first->found = true;
+  first->position = offset + (found - data);
+  first->value = *found;
+}
 
 Status read_zero_filled(DiskIo& io, int fd, DirectReads direct, std::int64_t offset,
                         std::size_t length, std::int64_t end, std::uint8_t* buffer) {

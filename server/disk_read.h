@@ -57,6 +57,18 @@ struct FirstNonZero {
   std::uint8_t value = 0;
 };
 
+// Sets *first to the first non-zero byte of the `length` bytes at `data`,
+// which lie at `offset` of the disk; leaves it when there is none.
+void find_first_non_zero(const std::uint8_t* data, std::size_t length, std::int64_t offset,
+                         FirstNonZero* first);
+
+// Whether a compare may give an open's probe its byte, and the count of the
+// open's writes when it was asked (see DiskStore::probe_offer).
+struct ProbeOffer {
+  bool wanted = false;
+  std::uint64_t writes_started = 0;
+};
+
 // The digest that answers a compare of the `length` bytes (1..any) at
 // `offset`, read as read_zero_filled reads them: a range of one piece
 // through chunk_digest, a longer one piece by piece through one MD5. When

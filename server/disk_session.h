@@ -15,6 +15,7 @@
 #include <string>
 
 #include "server/digest_map.h"
+#include "server/read_ahead.h"
 #include "server/disk_store.h"
 #include "server/flush_gate.h"
 
@@ -97,6 +98,11 @@ struct DiskStore::Session {
   std::atomic<std::uint64_t> identical{0};
   std::atomic<std::uint64_t> different{0};
   std::atomic<std::uint64_t> failures{0};
+
+  // Reads ahead of compares that come in order; made at the end of the
+  // open, stopped by its close. Last, so that its thread has stopped before
+  // anything it reads through goes.
+  std::unique_ptr<ReadAhead> ahead;
 };
 
 struct DiskStore::Disk {

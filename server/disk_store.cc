@@ -23,6 +23,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
+#include <limits>
 #include <new>
 
 #include "digest/digest.h"
@@ -218,6 +219,17 @@ Status DiskStore::open_session(Disk& disk, std::uint32_t group) {
     session->direct_fd = disk.direct_fd;
     session->direct = disk.direct_fd >= 0;
   }
+  // Read as compares read (do_compare).
+  ReadAhead::Source source;
+  source.io = &io_;
+  source.fd = session->fd;
+  source.direct = DirectReads{session->direct ? session->direct_fd : -1, session->block};
+  source.end = session->fixed ? session->size : std::numeric_limits<std::int64_t>::max();
+  source.limit = session->size;
+  source.offer = [this, open = session.get()](std::int64_t offset) {
+    return probe_offer(*open, offset);
+  };
+  session->ahead = std::make_unique<ReadAhead>(std::move(source));
   disk.session = std::move(session);
   return Status::ok();
 }
@@ -309,6 +321,8 @@ Status DiskStore::close_session(Disk& disk, std::unique_lock<std::mutex>& lock, 
   // holds no dirty data of its own: the flush, on the other descriptor,
   // covers the file's every write.
   lock.unlock();
+  // Nothing reads the disk once the calls have left.
+  session->ahead->stop();
   Status status = Status::ok();
   if (Status failed = session->flushes.status(); !failed.is_ok()) {
     status = std::move(failed);

@@ -254,10 +254,6 @@ class DiskStore final : public ReplicationHandler {
   // Bookkeeping around a compare: whether it may give the probe its byte
   // (and the writes it must not overlap), then what it found identical, the
   // range up to `end` and its first non-zero byte.
-  struct ProbeOffer {
-    bool wanted = false;
-    std::uint64_t writes_started = 0;
-  };
   ProbeOffer probe_offer(Session& session, std::int64_t offset);
   void compared_identical(Session& session, std::int64_t offset, std::int64_t end,
                           const ProbeOffer& offer, const FirstNonZero& first);

@@ -1221,6 +1221,35 @@ TEST_F(DestinationChangeTest, WhatACompareFoundIdenticalIsHeldToTheChecks) {
 
 // A close releases the disk's lock while its calls end; no other open may
 // start meanwhile, or the last writes of the one could land over the next.
+// An incremental run compares in order, and trvs reads the chunks ahead of
+// its compares: a chunk written after it was read ahead must be compared as
+// it is now, never as it was read.
+TEST_F(DiskStoreTest, ACompareAfterAWriteSeesTheWriteNotWhatWasReadAhead) {
+  constexpr std::size_t kChunks = 48;
+  std::vector<Bytes> chunks;
+  Bytes image;
+  for (std::size_t i = 0; i < kChunks; ++i) {
+    chunks.push_back(pattern(kChunkLength, static_cast<std::uint32_t>(100 + i)));
+    image.insert(image.end(), chunks.back().begin(), chunks.back().end());
+  }
+  make_store({{1, make_file("a.img", image), false}});
+  ASSERT_EQ(store_->open_device(5, 1), Opened);
+  const auto at = [](std::size_t i) { return static_cast<std::int64_t>(i * kChunkLength); };
+  for (std::size_t i = 0; i < 24; ++i) {
+    ASSERT_EQ(compare(5, 1, at(i), chunks[i]), Identical) << i;
+  }
+  // Chunks 24 and on are read ahead by now, or being read.
+  const Bytes fresh = pattern(kChunkLength, 7);
+  ASSERT_EQ(replicate(5, 1, at(30), fresh), Replicated);
+  EXPECT_EQ(compare(5, 1, at(30), chunks[30]), Differs);
+  EXPECT_EQ(compare(5, 1, at(30), fresh), Identical);
+  for (std::size_t i = 24; i < kChunks; ++i) {
+    if (i == 30) continue;
+    EXPECT_EQ(compare(5, 1, at(i), chunks[i]), Identical) << i;
+  }
+  EXPECT_EQ(store_->close_device(5, 1), Closed);
+}
+
 TEST_F(DiskStoreTest, NoOpenStartsWhileACloseWaitsForItsCalls) {
   std::mutex hold_mutex;
   std::condition_variable hold_cv;

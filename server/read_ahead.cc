@@ -1,0 +1,204 @@
+// See read_ahead.h. One mutex guards everything but the thread's buffer;
+// reads and digests run without it.
+#include "server/read_ahead.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "digest/md5_lanes.h"
+
+namespace {
+
+constexpr auto kChunk = static_cast<std::int64_t>(kChunkLength);
+
+// Kept ready ahead of the furthest compare: two batches, so that one is
+// read while the compares take the other.
+constexpr std::size_t kBatchesAhead = 2;
+
+// Compares of whole chunks before the reading starts: a run that compares
+// a few chunks here and there reads nothing more than it asks for.
+constexpr std::uint64_t kWarmUp = 16;
+
+std::size_t batch_chunks() {
+  // At least eight, so that reads go in runs even where there are no lanes.
+  return std::max<std::size_t>(8, md5_lane_width(md5_lanes_best()));
+}
+
+bool overlaps(std::int64_t offset, std::int64_t length, std::int64_t chunk) {
+  return offset < chunk + kChunk && chunk < offset + length;
+}
+
+}  // namespace
+
+ReadAhead::ReadAhead(Source source) : source_(std::move(source)), batch_(batch_chunks()) {}
+
+ReadAhead::~ReadAhead() { stop(); }
+
+void ReadAhead::stop() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+    work_.notify_all();
+  }
+  if (thread_.joinable()) thread_.join();
+  std::lock_guard lock(mutex_);
+  entries_.clear();
+  read_.notify_all();
+}
+
+std::uint64_t ReadAhead::answered() const {
+  std::lock_guard lock(mutex_);
+  return answered_;
+}
+
+bool ReadAhead::take(std::int64_t offset, Found* found) {
+  std::unique_lock lock(mutex_);
+  if (stopping_ || offset < 0 || offset % kChunk != 0 || offset >= source_.limit) return false;
+  const auto ahead = static_cast<std::int64_t>(kBatchesAhead * batch_) * kChunk;
+  horizon_ = std::max(horizon_, std::min(offset + kChunk + ahead, source_.limit));
+  if (!started_) {
+    if (++compares_ < kWarmUp) return false;
+    // This compare reads its own chunk; the reading starts after it.
+    started_ = true;
+    next_ = offset + kChunk;
+    buffer_ = allocate_aligned(batch_ * kChunkLength);
+    if (!buffer_) return false;
+    thread_ = std::thread([this] { run(); });
+    return false;
+  }
+  if (!thread_.joinable()) return false;
+  const auto batch = static_cast<std::int64_t>(batch_) * kChunk;
+  // Compares that outran the reading by a batch take it on past themselves.
+  if (offset >= next_ + batch) next_ = offset + kChunk;
+  if (batch_due()) work_.notify_one();
+  // What lies well behind the compares will not be asked for any more.
+  while (!entries_.empty() && entries_.begin()->first + ahead < offset) {
+    entries_.erase(entries_.begin());
+  }
+  for (;;) {
+    auto it = entries_.find(offset);
+    if (it == entries_.end()) {
+      // Passed over, forgotten, or not in the next batch: read by the
+      // compare. A chunk of the next batch is waited for.
+      if (offset < next_ || offset >= next_ + batch || stopping_) return false;
+    } else if (it->second.ready) {
+      *found = it->second.found;
+      entries_.erase(it);
+      ++answered_;
+      return true;
+    }
+    read_.wait(lock);
+  }
+}
+
+void ReadAhead::write_starts(std::int64_t offset, std::int64_t length) {
+  std::lock_guard lock(mutex_);
+  writes_.push_back({offset, length});
+  // Entries of whole chunks start at multiples of kChunk.
+  auto it = entries_.lower_bound(offset - kChunk + 1);
+  while (it != entries_.end() && it->first < offset + length) {
+    if (!overlaps(offset, length, it->first)) {
+      ++it;
+    } else if (it->second.ready) {
+      it = entries_.erase(it);
+    } else {
+      it->second.spoiled = true;
+      ++it;
+    }
+  }
+}
+
+void ReadAhead::write_ended(std::int64_t offset, std::int64_t length) {
+  std::lock_guard lock(mutex_);
+  const auto it = std::find_if(writes_.begin(), writes_.end(), [&](const Range& range) {
+    return range.offset == offset && range.length == length;
+  });
+  if (it != writes_.end()) writes_.erase(it);
+}
+
+bool ReadAhead::batch_due() const {
+  // A whole batch at a time, or what is left before the end.
+  return next_ + static_cast<std::int64_t>(batch_) * kChunk <= horizon_ ||
+         (horizon_ == source_.limit && next_ < horizon_);
+}
+
+bool ReadAhead::under_write(std::int64_t chunk) const {
+  return std::any_of(writes_.begin(), writes_.end(), [&](const Range& range) {
+    return overlaps(range.offset, range.length, chunk);
+  });
+}
+
+void ReadAhead::run() {
+  std::vector<Found> found(batch_);
+  std::vector<bool> ok(batch_);
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    work_.wait(lock, [&] { return stopping_ || batch_due(); });
+    if (stopping_) return;
+    const std::int64_t first = next_;
+    const auto count = static_cast<std::size_t>(std::min<std::int64_t>(
+        static_cast<std::int64_t>(batch_), (horizon_ - first + kChunk - 1) / kChunk));
+    next_ = first + static_cast<std::int64_t>(count) * kChunk;
+    // A chunk a write is changing is left to its compare; the others are
+    // announced before they are read, so that a write starting meanwhile
+    // finds them.
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::int64_t chunk = first + static_cast<std::int64_t>(i) * kChunk;
+      ok[i] = !under_write(chunk) && entries_.emplace(chunk, Entry{}).second;
+    }
+    read_.notify_all();  // compares waiting for the batch to begin
+    lock.unlock();
+    read_batch(first, count, found, ok);
+    lock.lock();
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::int64_t chunk = first + static_cast<std::int64_t>(i) * kChunk;
+      auto it = entries_.find(chunk);
+      if (it == entries_.end() || it->second.ready) continue;
+      if (!ok[i] || it->second.spoiled) {
+        entries_.erase(it);
+      } else {
+        it->second.found = found[i];
+        it->second.ready = true;
+      }
+    }
+    read_.notify_all();
+  }
+}
+
+void ReadAhead::read_batch(std::int64_t first, std::size_t count, std::vector<Found>& out,
+                           std::vector<bool>& ok) {
+  const std::uint8_t* data[16];
+  std::size_t lengths[16];
+  std::uint8_t(*digests[16])[kDigestLength];
+  std::size_t hashed = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (!ok[i]) continue;
+    const std::int64_t chunk = first + static_cast<std::int64_t>(i) * kChunk;
+    std::uint8_t* bytes = buffer_.get() + i * kChunkLength;
+    // Taken before the read, as a compare takes it.
+    out[i] = Found{};
+    out[i].offer = source_.offer ? source_.offer(chunk) : ProbeOffer{};
+    if (!read_zero_filled(*source_.io, source_.fd, source_.direct, chunk, kChunkLength, source_.end,
+                          bytes)
+             .is_ok()) {
+      ok[i] = false;
+      continue;
+    }
+    if (is_all_zero(bytes, kChunkLength)) {
+      std::memcpy(out[i].digest, kZeroChunkDigest, kDigestLength);
+      continue;
+    }
+    if (out[i].offer.wanted) find_first_non_zero(bytes, kChunkLength, chunk, &out[i].first);
+    data[hashed] = bytes;
+    lengths[hashed] = kChunkLength;
+    digests[hashed] = &out[i].digest;
+    ++hashed;
+  }
+  // One pass of the lanes for the whole batch.
+  std::uint8_t results[16][kDigestLength];
+  for (std::size_t done = 0; done < hashed; done += 16) {
+    const std::size_t n = std::min<std::size_t>(16, hashed - done);
+    md5_many(data + done, lengths + done, results, n);
+    for (std::size_t k = 0; k < n; ++k) std::memcpy(*digests[done + k], results[k], kDigestLength);
+  }
+}

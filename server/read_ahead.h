@@ -1,0 +1,114 @@
+// Reading ahead of an incremental run's compares. trvc compares whole
+// chunks in the order of the disk, sixteen at a time; answered one by one,
+// each compare reads its chunk and digests it alone or with the few others
+// that arrive with it. Once compares of whole chunks keep coming (sixteen of
+// them), one thread of the open reads the chunks just ahead of them, a batch as wide as the MD5
+// lanes at a time, and digests each batch in one pass of full lanes; a compare then finds its
+// chunk's digest ready, or waits for the batch that reads it.
+//
+// A digest read ahead stands for the chunk only while nothing of this open
+// has written into it: a chunk under a write in progress is not read, and a
+// write that starts over a chunk being read or read already forgets it. The
+// open's writes are the only writers of the disk that trvs knows of; a
+// compare that reads for itself sees no more of another program's writes.
+//
+// Every member may be called from any thread. The thread starts with the
+// first compare that may use it and is stopped by stop() or the destructor;
+// none of its reads outlives either.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "digest/md5.h"
+#include "server/aligned_memory.h"
+#include "server/disk_io.h"
+#include "server/disk_read.h"
+
+class ReadAhead {
+ public:
+  // What reading a chunk found, and what the open's probe offered before
+  // the read began (see DiskStore::probe_offer).
+  struct Found {
+    std::uint8_t digest[kDigestLength] = {};
+    FirstNonZero first;
+    ProbeOffer offer;
+  };
+  // How the open reads its disk, exactly as its compares do: through `fd`
+  // and `direct`, with the bytes at or past `end` zero. Chunks at or past
+  // `limit` (the disk's length as opened) are never read ahead. `offer` is
+  // asked before each chunk is read.
+  struct Source {
+    DiskIo* io = nullptr;
+    int fd = -1;
+    DirectReads direct;
+    std::int64_t end = 0;
+    std::int64_t limit = 0;
+    std::function<ProbeOffer(std::int64_t offset)> offer;
+  };
+
+  explicit ReadAhead(Source source);
+  ~ReadAhead();
+  ReadAhead(const ReadAhead&) = delete;
+  ReadAhead& operator=(const ReadAhead&) = delete;
+
+  // A compare of the whole chunk at `offset` (a multiple of kChunkLength):
+  // true, with *found, when the chunk was read ahead (waiting while its
+  // batch is being read); false when the caller reads it itself. Either way
+  // the reading moves on to the chunks after it.
+  bool take(std::int64_t offset, Found* found);
+
+  // Around every write of the open: the chunks the range touches are
+  // forgotten, and not read while it runs.
+  void write_starts(std::int64_t offset, std::int64_t length);
+  void write_ended(std::int64_t offset, std::int64_t length);
+
+  // Ends the reading and waits for the thread. Idempotent.
+  void stop();
+
+  // Chunks answered from what was read ahead (for tests and the log).
+  std::uint64_t answered() const;
+
+ private:
+  struct Entry {
+    bool ready = false;    // read; false while its batch is being read
+    bool spoiled = false;  // a write touched it while it was read
+    Found found;
+  };
+  struct Range {
+    std::int64_t offset;
+    std::int64_t length;
+  };
+
+  void run();
+  // Reads and digests the `count` chunks from `first` into `out`; false for
+  // a chunk that could not be read (its compare then reads it itself).
+  void read_batch(std::int64_t first, std::size_t count, std::vector<Found>& out,
+                  std::vector<bool>& ok);
+  // Whether the thread has a batch to read; with mutex_ held.
+  bool batch_due() const;
+  bool under_write(std::int64_t offset) const;
+
+  const Source source_;
+  // Chunks a batch reads; the thread's buffer holds as many.
+  const std::size_t batch_;
+  mutable std::mutex mutex_;
+  std::condition_variable work_;  // for the thread: a batch is due, or stop
+  std::condition_variable read_;  // for compares: a batch was read, or stop
+  std::map<std::int64_t, Entry> entries_;
+  std::vector<Range> writes_;   // in progress
+  std::int64_t next_ = 0;       // the next chunk to read
+  std::int64_t horizon_ = 0;    // read no chunk at or past this
+  std::uint64_t compares_ = 0;  // until the thread starts
+  bool started_ = false;
+  bool stopping_ = false;
+  std::uint64_t answered_ = 0;
+  std::thread thread_;
+  AlignedBuffer buffer_;  // the thread's
+};
