@@ -4,10 +4,8 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -451,65 +449,6 @@ TEST_F(OverlappedReadTest, ClosingTheFileDoesNotLoseAReadInFlight) {
   EXPECT_TRUE(c.ok);
   EXPECT_EQ(c.bytes, 1u << 20);
   EXPECT_EQ(std::string(buffer.data(), 4), "head");
-}
-
-// Pages of the first `length` bytes of the file at `path` that the page
-// cache holds.
-std::size_t cached_pages(const std::string& path, std::size_t length) {
-  const int fd = ::open(path.c_str(), O_RDONLY);
-  void* map = ::mmap(nullptr, length, PROT_READ, MAP_SHARED, fd, 0);
-  std::vector<unsigned char> resident(length / 4096 + 1);
-  if (fd < 0 || map == MAP_FAILED || ::mincore(map, length, resident.data()) != 0) std::abort();
-  ::munmap(map, length);
-  ::close(fd);
-  return static_cast<std::size_t>(
-      std::count_if(resident.begin(), resident.end(), [](unsigned char r) { return r & 1; }));
-}
-
-// A disk read once from end to end must not fill the page cache: what the
-// cache lacks comes from the device directly, what it holds from the cache,
-// and the bytes are the file's either way, to its unaligned end.
-TEST_F(OverlappedReadTest, WhatThePageCacheLacksIsReadPastItAndLeftOutOfIt) {
-  constexpr std::size_t kMiB = 1 << 20;
-  const std::string path = dir_.file("PhysicalDrive13");
-  std::string content(3 * kMiB + 1000, '\0');
-  for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7 + i / 4096);
-  const int fd = ::open(path.c_str(), O_CREAT | O_RDWR | O_TRUNC, 0644);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(::pwrite(fd, content.data(), content.size(), 0), static_cast<ssize_t>(content.size()));
-  ASSERT_EQ(::fdatasync(fd), 0);
-  ASSERT_EQ(::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED), 0);
-  if (cached_pages(path, 4 * kMiB) != 0) {
-    ::close(fd);
-    GTEST_SKIP() << "this file system keeps its pages";
-  }
-  // The first half of the second MiB is cached, by a reader of its own.
-  std::vector<char> warm(kMiB / 2);
-  ASSERT_EQ(::pread(fd, warm.data(), warm.size(), kMiB), static_cast<ssize_t>(warm.size()));
-  ::close(fd);
-  const std::size_t cached_before = cached_pages(path, 4 * kMiB);
-
-  HANDLE disk = open_disk(L"PhysicalDrive13");
-  ASSERT_NE(disk, INVALID_HANDLE_VALUE);
-  HANDLE port = port_for(disk);
-  ASSERT_NE(port, nullptr);
-  std::vector<char> buffer(kMiB + 1);
-  // The unaligned read at 100 goes through the page cache, after the others.
-  for (const std::uint64_t offset : {0ull, 1ull << 20, 3ull << 20, 100ull}) {
-    SCOPED_TRACE(offset);
-    OVERLAPPED ov;
-    set_offset(&ov, offset);
-    // One byte past an aligned buffer, as the client's buffers may be.
-    start_read(disk, buffer.data() + 1, kMiB, &ov);
-    const Completion c = take(port);
-    EXPECT_TRUE(c.ok);
-    const std::size_t expected = std::min<std::size_t>(kMiB, content.size() - offset);
-    EXPECT_EQ(c.bytes, expected);
-    EXPECT_EQ(std::string(buffer.data() + 1, expected), content.substr(offset, expected));
-    if (offset % 4096 == 0) {
-      EXPECT_EQ(cached_pages(path, 4 * kMiB), cached_before);
-    }
-  }
 }
 
 }  // namespace

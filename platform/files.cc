@@ -27,11 +27,6 @@
 //   ERROR_HANDLE_EOF and 0 bytes; one that reaches the end completes with the
 //   bytes read. A read or write that fails part way reports the error with
 //   the bytes transferred before it.
-// - An overlapped read on a regular file or a block device takes what the
-//   page cache holds of its range from it and the rest from the device
-//   through a second descriptor opened with O_DIRECT (page_cache.h), so that
-//   a disk read once from end to end does not fill the cache; the bytes are
-//   the same. Where the kernel refuses direct reads, everything is buffered.
 // - Closing a handle does not cancel its overlapped operations: they finish,
 //   and their completions are still queued.
 // - FlushFileBuffers needs write access, as on Windows.
@@ -44,7 +39,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -55,7 +49,6 @@
 #include "platform/error_map.h"
 #include "platform/fault_injection.h"
 #include "platform/io_pool.h"
-#include "platform/page_cache.h"
 #include "platform/text.h"
 
 namespace trv::platform {
@@ -64,23 +57,11 @@ namespace {
 class File : public KernelObject {
  public:
   static constexpr ObjectType kType = ObjectType::File;
-  File(int fd, DWORD access, bool overlapped, int direct_fd, std::size_t block)
-      : KernelObject(kType),
-        fd_(fd),
-        access_(access),
-        overlapped_(overlapped),
-        direct_fd_(direct_fd),
-        block_(block) {}
-  ~File() override {
-    ::close(fd_);
-    if (direct_fd_ >= 0) ::close(direct_fd_);
-  }
+  File(int fd, DWORD access, bool overlapped)
+      : KernelObject(kType), fd_(fd), access_(access), overlapped_(overlapped) {}
+  ~File() override { ::close(fd_); }
 
   int fd() const { return fd_; }
-  // The O_DIRECT twin for reads, or -1 (none, or the kernel refused it).
-  int direct_fd() const { return direct_refused_.load() ? -1 : direct_fd_; }
-  void refuse_direct() const { direct_refused_.store(true); }
-  std::size_t block() const { return block_; }
   bool can_read() const { return (access_ & GENERIC_READ) != 0; }
   bool can_write() const { return (access_ & GENERIC_WRITE) != 0; }
   bool overlapped() const { return overlapped_; }
@@ -104,9 +85,6 @@ class File : public KernelObject {
   const int fd_;
   const DWORD access_;
   const bool overlapped_;
-  const int direct_fd_;
-  const std::size_t block_;  // direct reads start at multiples of this
-  mutable std::atomic<bool> direct_refused_{false};
   std::mutex mutex_;
   std::shared_ptr<CompletionPort> port_;  // guarded by mutex_
   ULONG_PTR key_ = 0;                     // guarded by mutex_
@@ -248,27 +226,8 @@ void finish_overlapped(OVERLAPPED* overlapped, DWORD bytes, DWORD error) {
 // in the call ("ReadFile.completion").
 DWORD complete_transfer(const File& file, bool write, void* buffer, DWORD length,
                         std::uint64_t offset, DWORD* error) {
-  if (write) return transfer(file.fd(), write, buffer, length, offset, error);
-  if (injected_failure("ReadFile.completion", error)) return 0;
-  // What the page cache holds of the range first, then the device directly.
-  DWORD done = 0;
-  if (const int direct = file.direct_fd(); direct >= 0) {
-    bool refused = false;
-    int failure = 0;
-    done = static_cast<DWORD>(read_passing_cache(file.fd(), direct, file.block(), buffer, length,
-                                                 offset, &refused, &failure));
-    if (failure != 0) {
-      *error = windows_error_from_errno(failure);
-      return done;
-    }
-    if (refused) file.refuse_direct();
-    if (done == length) return done;
-  }
-  // Everything, or the end of the file and the rest of a refused direct read.
-  const DWORD rest = transfer(file.fd(), false, static_cast<char*>(buffer) + done, length - done,
-                              offset + done, error);
-  if (*error == ERROR_HANDLE_EOF && done > 0) *error = ERROR_SUCCESS;
-  return done + rest;
+  if (!write && injected_failure("ReadFile.completion", error)) return 0;
+  return transfer(file.fd(), write, buffer, length, offset, error);
 }
 
 // ReadFile and WriteFile share everything but the direction.
@@ -405,16 +364,8 @@ HANDLE CreateFileW(LPCWSTR file_name, DWORD desired_access, DWORD share_mode,
     return give_up(windows_error_from_errno(errno));
   }
 
-  // Overlapped reads of a file or a disk may pass the page cache.
-  const bool overlapped = (flags_and_attributes & FILE_FLAG_OVERLAPPED) != 0;
-  int direct_fd = -1;
-  int block = 4096;
-  if (overlapped && read && (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode))) {
-    if (S_ISBLK(st.st_mode) && (::ioctl(fd, BLKSSZGET, &block) != 0 || block <= 0)) block = 4096;
-    direct_fd = open_direct_twin(fd);
-  }
-  auto file = std::make_shared<File>(fd, desired_access, overlapped, direct_fd,
-                                     static_cast<std::size_t>(block));
+  auto file = std::make_shared<File>(fd, desired_access,
+                                     (flags_and_attributes & FILE_FLAG_OVERLAPPED) != 0);
   HANDLE handle = register_object(std::move(file));
   // Windows reports whether CREATE_ALWAYS and OPEN_ALWAYS found the file.
   if (creation_disposition == CREATE_ALWAYS || creation_disposition == OPEN_ALWAYS) {

@@ -5,13 +5,47 @@
 #include <linux/fs.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
-#include "platform/page_cache.h"
+#include <algorithm>
+
 #include "server/disk_io.h"
 
 namespace {
+
+// How many bytes of the range, from its start, the page cache holds, found
+// without reading anything: mincore on a mapping that is never touched.
+// RWF_NOWAIT alone is no such test: a read that finds a page missing starts
+// the kernel's read-ahead of it, so the cache would fill with the very pages
+// a direct read is about to bring from the device (and copy them twice).
+// When the kernel cannot tell (a file it will not map), the whole range.
+std::size_t cached_prefix(int fd, std::size_t length, off_t offset) {
+  static const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  const std::size_t lead = static_cast<std::size_t>(offset) % page;
+  const off_t start = offset - static_cast<off_t>(lead);
+  void* map = ::mmap(nullptr, lead + length, PROT_READ, MAP_SHARED, fd, start);
+  if (map == MAP_FAILED) return length;
+  constexpr std::size_t kWindow = 256;  // pages asked about at once
+  unsigned char resident[kWindow];
+  const std::size_t pages = (lead + length + page - 1) / page;
+  std::size_t held = 0;  // pages from the first one
+  while (held < pages) {
+    const std::size_t ask = std::min(kWindow, pages - held);
+    if (::mincore(static_cast<char*>(map) + held * page, ask * page, resident) != 0) {
+      held = pages;
+      break;
+    }
+    std::size_t i = 0;
+    while (i < ask && (resident[i] & 1) != 0) ++i;
+    held += i;
+    if (i < ask) break;
+  }
+  ::munmap(map, lead + length);
+  // The first page holds `lead` bytes before the range.
+  return held == 0 ? 0 : std::min(length, held * page - lead);
+}
 
 class PosixDiskIo final : public DiskIo {
  public:
@@ -29,10 +63,7 @@ class PosixDiskIo final : public DiskIo {
     return ::pread(fd, data, length, offset);
   }
   ssize_t pread_nowait(int fd, void* data, std::size_t length, off_t offset) override {
-    // RWF_NOWAIT alone would start the read-ahead of what is missing.
-    if (length > 0) {
-      length = trv::platform::cached_prefix(fd, static_cast<std::uint64_t>(offset), length);
-    }
+    if (length > 0) length = cached_prefix(fd, length, offset);
     if (length == 0) {
       // Nothing cached, or nothing there: a file's end reads as its end.
       struct stat st;
