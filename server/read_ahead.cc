@@ -170,20 +170,30 @@ void ReadAhead::read_batch(std::int64_t first, std::size_t count, std::vector<Fo
   const std::uint8_t* data[16];
   std::size_t lengths[16];
   std::uint8_t(*digests[16])[kDigestLength];
+  // Offers are taken before the reads, as a compare takes its own.
+  for (std::size_t i = 0; i < count; ++i) {
+    out[i] = Found{};
+    if (ok[i] && source_.offer)
+      out[i].offer = source_.offer(first + static_cast<std::int64_t>(i) * kChunk);
+  }
+  // Each run of chunks to read in one read: from the device, one large
+  // request keeps its queue fuller than a chunk at a time.
+  for (std::size_t i = 0; i < count;) {
+    std::size_t end = i;
+    while (end < count && ok[end]) ++end;
+    if (end > i) {
+      const Status read = read_zero_filled(
+          *source_.io, source_.fd, source_.direct, first + static_cast<std::int64_t>(i) * kChunk,
+          (end - i) * kChunkLength, source_.end, buffer_.get() + i * kChunkLength);
+      for (std::size_t k = i; k < end; ++k) ok[k] = read.is_ok();
+    }
+    i = end + 1;
+  }
   std::size_t hashed = 0;
   for (std::size_t i = 0; i < count; ++i) {
     if (!ok[i]) continue;
     const std::int64_t chunk = first + static_cast<std::int64_t>(i) * kChunk;
     std::uint8_t* bytes = buffer_.get() + i * kChunkLength;
-    // Taken before the read, as a compare takes it.
-    out[i] = Found{};
-    out[i].offer = source_.offer ? source_.offer(chunk) : ProbeOffer{};
-    if (!read_zero_filled(*source_.io, source_.fd, source_.direct, chunk, kChunkLength, source_.end,
-                          bytes)
-             .is_ok()) {
-      ok[i] = false;
-      continue;
-    }
     if (is_all_zero(bytes, kChunkLength)) {
       std::memcpy(out[i].digest, kZeroChunkDigest, kDigestLength);
       continue;
