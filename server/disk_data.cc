@@ -364,7 +364,8 @@ Status DiskStore::do_compare(Session& session, const CompareRequest& args, bool*
   } else {
     offer = probe_offer(session, args.offset);
     if (Status status = range_digest(io_, hasher_, session.fd, direct, args.offset,
-                                     args.data_length, end, computed, offer.wanted ? &first : nullptr);
+                                     args.data_length, end, computed,
+                                     offer.wanted ? &first : nullptr);
         !status.is_ok()) {
       return status;
     }

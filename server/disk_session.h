@@ -15,9 +15,9 @@
 #include <string>
 
 #include "server/digest_map.h"
-#include "server/read_ahead.h"
 #include "server/disk_store.h"
 #include "server/flush_gate.h"
+#include "server/read_ahead.h"
 
 // One open of one disk by one association group, on the disk's descriptors.
 struct DiskStore::Session {
