@@ -237,6 +237,14 @@ HashCombiner::Stats HashCombiner::stats() const {
   return stats_;
 }
 
+void HashCombiner::count_pass(std::size_t messages, std::size_t blocks) {
+  if (messages == 0 || messages > 16) return;
+  std::lock_guard lock(mutex_);
+  stats_.digests += messages;
+  stats_.steps += (blocks + kStepBlocks - 1) / kStepBlocks;
+  stats_.blocks_by_lanes[messages] += messages * blocks;
+}
+
 std::string HashCombiner::describe(const Stats& stats) {
   // Message-blocks over step-blocks: how many messages a block step carried.
   double blocks = 0;

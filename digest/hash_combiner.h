@@ -81,6 +81,12 @@ class HashCombiner {
   };
   [[nodiscard]] Arrival expect();
 
+  // Counts a pass that hashed `messages` messages (1 to 16) of `blocks`
+  // 64-byte blocks each together elsewhere (md5_many) in the stats, as if
+  // stepped here, so that one line tells how all of a process's digests
+  // shared the lanes.
+  void count_pass(std::size_t messages, std::size_t blocks);
+
   // How many messages one step can advance together: 1, 8 or 16.
   std::size_t width() const { return width_; }
   Stats stats() const;

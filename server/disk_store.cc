@@ -226,6 +226,7 @@ Status DiskStore::open_session(Disk& disk, std::uint32_t group) {
   source.direct = DirectReads{session->direct ? session->direct_fd : -1, session->block};
   source.end = session->fixed ? session->size : std::numeric_limits<std::int64_t>::max();
   source.limit = session->size;
+  source.counted = &hasher_;
   source.offer = [this, open = session.get()](std::int64_t offset) {
     return probe_offer(*open, offset);
   };

@@ -209,6 +209,7 @@ void ReadAhead::read_batch(std::int64_t first, std::size_t count, std::vector<Fo
   for (std::size_t done = 0; done < hashed; done += 16) {
     const std::size_t n = std::min<std::size_t>(16, hashed - done);
     md5_many(data + done, lengths + done, results, n);
+    if (source_.counted) source_.counted->count_pass(n, kChunkLength / 64);
     for (std::size_t k = 0; k < n; ++k) std::memcpy(*digests[done + k], results[k], kDigestLength);
   }
 }

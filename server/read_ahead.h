@@ -26,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "digest/hash_combiner.h"
 #include "digest/md5.h"
 #include "server/aligned_memory.h"
 #include "server/disk_io.h"
@@ -51,6 +52,8 @@ class ReadAhead {
     std::int64_t end = 0;
     std::int64_t limit = 0;
     std::function<ProbeOffer(std::int64_t offset)> offer;
+    // Where each batch's pass is counted (HashCombiner::count_pass), or null.
+    HashCombiner* counted = nullptr;
   };
 
   explicit ReadAhead(Source source);

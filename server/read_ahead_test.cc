@@ -51,6 +51,7 @@ class ReadAheadTest : public ::testing::Test {
     source.end = std::numeric_limits<std::int64_t>::max();
     source.limit = static_cast<std::int64_t>(kChunks) * kChunk;
     source.offer = [](std::int64_t) { return ProbeOffer{true, 0}; };
+    source.counted = &lanes_;
     ahead_ = std::make_unique<ReadAhead>(std::move(source));
     // The first compares read for themselves; the reading starts after
     // the sixteenth.
@@ -79,6 +80,7 @@ class ReadAheadTest : public ::testing::Test {
   trvs_testing::FakeDiskIo io_;
   std::vector<Bytes> chunks_;
   int fd_ = -1;
+  HashCombiner lanes_;
   std::unique_ptr<ReadAhead> ahead_;
   const std::thread::id test_thread_ = std::this_thread::get_id();
 };
@@ -100,6 +102,9 @@ TEST_F(ReadAheadTest, ChunksReadAheadAnswerWithTheirDigestsUntilAWriteTouchesThe
   EXPECT_FALSE(ahead_->take(22 * kChunk, &found));
   for (std::size_t i = 17; i < kChunks; ++i) expect_current(i);
   EXPECT_GE(ahead_->answered(), 10u);
+  // Every chunk the reading reached (16 to 39) was counted, once.
+  ahead_->stop();
+  EXPECT_EQ(lanes_.stats().digests, kChunks - 16);
 }
 
 TEST_F(ReadAheadTest, AChunkWrittenWhileItsBatchIsReadOrWhenItStartsIsNotAnswered) {
