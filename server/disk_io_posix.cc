@@ -1,7 +1,6 @@
-// DiskIo by the system calls themselves, nothing added.
+// DiskIo by the system calls themselves; pread_nowait first asks mincore
+// how much of its range the page cache holds (see cached_prefix).
 #include <fcntl.h>
-
-#include <cerrno>
 #include <linux/fs.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -10,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 
 #include "server/disk_io.h"
 

@@ -173,8 +173,9 @@ void ReadAhead::read_batch(std::int64_t first, std::size_t count, std::vector<Fo
   // Offers are taken before the reads, as a compare takes its own.
   for (std::size_t i = 0; i < count; ++i) {
     out[i] = Found{};
-    if (ok[i] && source_.offer)
+    if (ok[i] && source_.offer) {
       out[i].offer = source_.offer(first + static_cast<std::int64_t>(i) * kChunk);
+    }
   }
   // Each run of chunks to read in one read: from the device, one large
   // request keeps its queue fuller than a chunk at a time.
@@ -204,12 +205,10 @@ void ReadAhead::read_batch(std::int64_t first, std::size_t count, std::vector<Fo
     digests[hashed] = &out[i].digest;
     ++hashed;
   }
-  // One pass of the lanes for the whole batch.
+  // One pass of the lanes for the whole batch (at most 16 chunks).
+  if (hashed == 0) return;
   std::uint8_t results[16][kDigestLength];
-  for (std::size_t done = 0; done < hashed; done += 16) {
-    const std::size_t n = std::min<std::size_t>(16, hashed - done);
-    md5_many(data + done, lengths + done, results, n);
-    if (source_.counted) source_.counted->count_pass(n, kChunkLength / 64);
-    for (std::size_t k = 0; k < n; ++k) std::memcpy(*digests[done + k], results[k], kDigestLength);
-  }
+  md5_many(data, lengths, results, hashed);
+  if (source_.counted) source_.counted->count_pass(hashed, kChunkLength / 64);
+  for (std::size_t k = 0; k < hashed; ++k) std::memcpy(*digests[k], results[k], kDigestLength);
 }
