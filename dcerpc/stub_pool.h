@@ -1,6 +1,9 @@
 // Aligned buffers for reassembling requests of more than one fragment. The
 // server keeps a few of them between calls, so that a steady stream of 1 MiB
-// calls allocates nothing, while idle connections hold none. Every member
+// calls allocates nothing, while idle connections hold none. The kept blocks
+// are carved from a few large buffers (large_buffer.h), eight blocks each,
+// taken as the calls at once grow: their first use then faults in huge pages
+// where the system offers them, not 4 KiB pages one by one. Every member
 // function may be called from any connection thread at once.
 #pragma once
 
@@ -38,10 +41,16 @@ class StubPool {
   std::size_t block_size() const { return block_size_; }
 
  private:
+  // Whether `data` lies in one of the slabs; with mutex_ held.
+  bool in_slab(const std::uint8_t* data) const;
+
   const std::size_t block_size_;
   const std::size_t max_kept_;
   std::mutex mutex_;
-  std::vector<StubBlock> kept_;  // guarded by mutex_; capacity max_kept_ from the start
+  std::vector<StubBlock> kept_;  // guarded by mutex_; capacity 2 * max_kept_ from the start
+  // The large buffers the kept blocks come from, kSlabBlocks blocks each, at
+  // most max_kept_ blocks in all; freed with the pool. Guarded by mutex_.
+  std::vector<std::uint8_t*> slabs_;
 };
 
 }  // namespace rpc
