@@ -1539,7 +1539,10 @@ TEST_F(DiskFaultTest, AFailedReadFailsTheCompareAndAnInterruptedOneIsRedone) {
   // Nothing of the image in the page cache: every read goes to the disk.
   io_.fail(DiskFault{DiskCall::PreadNowait, EAGAIN, 1, true, {}, 0});
   const Bytes first(old_.begin(), old_.begin() + kChunk);
+  // The reading ahead of the whole chunk fails, and so does the compare's
+  // own read after it.
   io_.fail(DiskCall::Pread, EIO);
+  io_.fail(DiskCall::Pread, EIO, 2);
   EXPECT_EQ(compare(5, 1, 0, first), ReadFailed);
   EXPECT_TRUE(logged("failure 7 (read failed): compare disk 1 group 5 offset 0: pread: "));
   // A range larger than one read fails on its second piece as well.

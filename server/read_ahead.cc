@@ -15,10 +15,6 @@ constexpr auto kChunk = static_cast<std::int64_t>(kChunkLength);
 // read while the compares take the other.
 constexpr std::size_t kBatchesAhead = 2;
 
-// Compares of whole chunks before the reading starts: a run that compares
-// a few chunks here and there reads nothing more than it asks for.
-constexpr std::uint64_t kWarmUp = 16;
-
 std::size_t batch_chunks() {
   // At least eight, so that reads go in runs even where there are no lanes.
   return std::max<std::size_t>(8, md5_lane_width(md5_lanes_best()));
@@ -56,18 +52,17 @@ bool ReadAhead::take(std::int64_t offset, Found* found) {
   if (stopping_ || offset < 0 || offset % kChunk != 0 || offset >= source_.limit) return false;
   const auto ahead = static_cast<std::int64_t>(kBatchesAhead * batch_) * kChunk;
   horizon_ = std::max(horizon_, std::min(offset + kChunk + ahead, source_.limit));
+  const auto batch = static_cast<std::int64_t>(batch_) * kChunk;
   if (!started_) {
-    if (++compares_ < kWarmUp) return false;
-    // This compare reads its own chunk; the reading starts after it.
     started_ = true;
-    next_ = offset + kChunk;
     buffer_ = allocate_aligned(batch_ * kChunkLength);
     if (!buffer_) return false;
+    // From the start of the batch this compare falls in: the first compares
+    // come sixteen at once, in any order, and this is rarely the lowest.
+    next_ = offset / batch * batch;
     thread_ = std::thread([this] { run(); });
-    return false;
   }
   if (!thread_.joinable()) return false;
-  const auto batch = static_cast<std::int64_t>(batch_) * kChunk;
   // Compares that outran the reading by a batch take it on past themselves.
   if (offset >= next_ + batch) next_ = offset + kChunk;
   if (batch_due()) work_.notify_one();

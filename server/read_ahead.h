@@ -1,10 +1,11 @@
 // Reading ahead of an incremental run's compares. trvc compares whole
 // chunks in the order of the disk, sixteen at a time; answered one by one,
 // each compare reads its chunk and digests it alone or with the few others
-// that arrive with it. Once compares of whole chunks keep coming (sixteen of
-// them), one thread of the open reads the chunks just ahead of them, a batch as wide as the MD5
-// lanes at a time, and digests each batch in one pass of full lanes; a compare then finds its
-// chunk's digest ready, or waits for the batch that reads it.
+// that arrive with it. From the first compare of a whole chunk on, one
+// thread of the open reads the chunks just ahead of the compares (from the
+// start of the first one's batch), a batch as wide as the MD5 lanes at a
+// time, and digests each batch in one pass of full lanes; a compare then
+// finds its chunk's digest ready, or waits for the batch that reads it.
 //
 // A digest read ahead stands for the chunk only while nothing of this open
 // has written into it: a chunk under a write in progress is not read, and a
@@ -105,10 +106,9 @@ class ReadAhead {
   std::condition_variable work_;  // for the thread: a batch is due, or stop
   std::condition_variable read_;  // for compares: a batch was read, or stop
   std::map<std::int64_t, Entry> entries_;
-  std::vector<Range> writes_;   // in progress
-  std::int64_t next_ = 0;       // the next chunk to read
-  std::int64_t horizon_ = 0;    // read no chunk at or past this
-  std::uint64_t compares_ = 0;  // until the thread starts
+  std::vector<Range> writes_;  // in progress
+  std::int64_t next_ = 0;      // the next chunk to read
+  std::int64_t horizon_ = 0;   // read no chunk at or past this
   bool started_ = false;
   bool stopping_ = false;
   std::uint64_t answered_ = 0;

@@ -53,10 +53,6 @@ class ReadAheadTest : public ::testing::Test {
     source.offer = [](std::int64_t) { return ProbeOffer{true, 0}; };
     source.counted = &lanes_;
     ahead_ = std::make_unique<ReadAhead>(std::move(source));
-    // The first compares read for themselves; the reading starts after
-    // the sixteenth.
-    ReadAhead::Found found;
-    for (std::int64_t i = 0; i < 16; ++i) ASSERT_FALSE(ahead_->take(i * kChunk, &found));
   }
 
   // A write of new bytes over chunk `i`, as the store makes it.
@@ -88,28 +84,30 @@ class ReadAheadTest : public ::testing::Test {
 TEST_F(ReadAheadTest, ChunksReadAheadAnswerWithTheirDigestsUntilAWriteTouchesThem) {
   start();
   ReadAhead::Found found;
-  ASSERT_TRUE(ahead_->take(16 * kChunk, &found));  // waits for its batch
-  EXPECT_EQ(Bytes(found.digest, found.digest + kDigestLength), md5_of(chunks_[16]));
+  // The first compare starts the reading at the first chunk of its batch,
+  // and waits for that batch.
+  ASSERT_TRUE(ahead_->take(3 * kChunk, &found));
+  EXPECT_EQ(Bytes(found.digest, found.digest + kDigestLength), md5_of(chunks_[3]));
   EXPECT_TRUE(found.first.found);
-  EXPECT_EQ(found.first.position, 16 * kChunk + (chunks_[16][0] == 0 ? 1 : 0));
-  // Chunk 20 was read with chunk 16; a write over it forgets it, and one
-  // over the end of chunk 21 and the start of 22 forgets both.
-  overwrite(20, 900);
-  EXPECT_FALSE(ahead_->take(20 * kChunk, &found));
-  ahead_->write_starts(22 * kChunk - 10, 20);
-  ahead_->write_ended(22 * kChunk - 10, 20);
-  EXPECT_FALSE(ahead_->take(21 * kChunk, &found));
-  EXPECT_FALSE(ahead_->take(22 * kChunk, &found));
-  for (std::size_t i = 17; i < kChunks; ++i) expect_current(i);
-  EXPECT_GE(ahead_->answered(), 10u);
-  // Every chunk the reading reached (16 to 39) was counted, once.
+  EXPECT_EQ(found.first.position, 3 * kChunk + (chunks_[3][0] == 0 ? 1 : 0));
+  // Chunk 7 was read with chunk 3; a write over it forgets it, and one
+  // over the end of chunk 8 and the start of 9 forgets both.
+  overwrite(7, 900);
+  EXPECT_FALSE(ahead_->take(7 * kChunk, &found));
+  ahead_->write_starts(9 * kChunk - 10, 20);
+  ahead_->write_ended(9 * kChunk - 10, 20);
+  EXPECT_FALSE(ahead_->take(8 * kChunk, &found));
+  EXPECT_FALSE(ahead_->take(9 * kChunk, &found));
+  for (std::size_t i = 0; i < kChunks; ++i) expect_current(i);
+  EXPECT_GE(ahead_->answered(), 30u);
+  // Every chunk was read ahead and counted, once.
   ahead_->stop();
-  EXPECT_EQ(lanes_.stats().digests, kChunks - 16);
+  EXPECT_EQ(lanes_.stats().digests, kChunks);
 }
 
 TEST_F(ReadAheadTest, AChunkWrittenWhileItsBatchIsReadOrWhenItStartsIsNotAnswered) {
-  // Chunk 17 is being written when the reading starts; the reading of
-  // chunk 16 is held until chunk 18 has been written over.
+  // Chunk 1 is being written when the reading starts; the reading of
+  // chunk 0 is held until chunk 2 has been written over.
   std::promise<void> reading, written;
   std::shared_future<void> go = written.get_future().share();
   io_.before = [&, first = true](DiskCall call, int fd) mutable {
@@ -122,18 +120,18 @@ TEST_F(ReadAheadTest, AChunkWrittenWhileItsBatchIsReadOrWhenItStartsIsNotAnswere
     return 0;
   };
   start();
-  ahead_->write_starts(17 * kChunk, kChunk);
+  ahead_->write_starts(1 * kChunk, kChunk);
   ReadAhead::Found found;
   std::thread writer([&] {
     reading.get_future().wait();
-    overwrite(18, 901);
+    overwrite(2, 901);
     written.set_value();
   });
-  EXPECT_FALSE(ahead_->take(18 * kChunk, &found));  // waits for the batch
+  EXPECT_FALSE(ahead_->take(2 * kChunk, &found));  // starts the reading, waits for the batch
   writer.join();
-  EXPECT_FALSE(ahead_->take(17 * kChunk, &found));
-  ahead_->write_ended(17 * kChunk, kChunk);
-  for (std::size_t i = 16; i < kChunks; ++i) expect_current(i);
+  EXPECT_FALSE(ahead_->take(1 * kChunk, &found));
+  ahead_->write_ended(1 * kChunk, kChunk);
+  for (std::size_t i = 0; i < kChunks; ++i) expect_current(i);
 }
 
 }  // namespace
