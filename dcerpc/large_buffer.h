@@ -1,12 +1,13 @@
 // Memory for long-lived buffers of a mebibyte or more: the client's chunk
-// buffers and the server's read and read-ahead buffers. On Linux each comes
+// buffers, the server's read, read-ahead and reassembly buffers. On Linux each comes
 // straight from mmap, starting at a 2 MiB boundary, and is offered to
 // transparent huge pages, so that touching it the first time costs one page
 // fault per 2 MiB wherever the system grants them, instead of one per 4 KiB
 // (on a virtual machine a 4 KiB fault can cost 10 microseconds: 40 ms for the
 // first pass over 16 MiB). Only the whole 2 MiB stretches of a buffer can be
 // huge pages, so sizes that are multiples of 2 MiB gain the most. Elsewhere,
-// the aligned operator new. Plain functions, any thread.
+// the aligned operator new (large_buffer_posix.cc, large_buffer_windows.cc).
+// Plain functions, any thread.
 #pragma once
 
 #include <cstddef>

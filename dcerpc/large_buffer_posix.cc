@@ -1,26 +1,9 @@
-// See large_buffer.h.
+// See large_buffer.h: on Linux, anonymous maps offered to huge pages.
 #include "dcerpc/large_buffer.h"
 
-#include <new>
-
-#ifndef _WIN32
 #include <sys/mman.h>
-#endif
 
 namespace rpc {
-
-#ifdef _WIN32
-
-std::uint8_t* allocate_large(std::size_t size) {
-  return static_cast<std::uint8_t*>(
-      ::operator new (size, std::align_val_t{kLargeBufferAlignment}, std::nothrow));
-}
-
-void free_large(std::uint8_t* memory, std::size_t) {
-  if (memory != nullptr) ::operator delete (memory, std::align_val_t{kLargeBufferAlignment});
-}
-
-#else
 
 namespace {
 
@@ -54,7 +37,5 @@ std::uint8_t* allocate_large(std::size_t size) {
 void free_large(std::uint8_t* memory, std::size_t size) {
   if (memory != nullptr) ::munmap(memory, whole_pages(size == 0 ? 1 : size));
 }
-
-#endif
 
 }  // namespace rpc
