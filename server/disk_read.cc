@@ -42,7 +42,6 @@ std::size_t read_cached(DiskIo& io, int fd, std::int64_t offset, std::size_t wan
   return got;
 }
 
-
 // Reads what it can of the `wanted` bytes at `offset` through the direct
 // descriptor, whole blocks at a time into `buffer` (which holds `length`
 // bytes), and returns how many of the wanted bytes it has. It stops, for the
