@@ -185,23 +185,46 @@ Status DiskStore::do_replicate(Session& session, const ReplicateRequest& args) {
   return durable;
 }
 
+// A direct write that allocates blocks runs alone under the file's lock on
+// ext4 and XFS, and waits for the device there: one chunk at a time. With
+// its blocks allocated first (unwritten: they read as zeros until the write
+// lands, and the flush commits them with the data), the writes go to the
+// device side by side.
+bool DiskStore::allocate_ahead(Session& session, std::int64_t offset, std::size_t length) {
+  if (!session.allocate.load(std::memory_order_relaxed)) return false;
+  int result = 0;
+  do {
+    result = io_.allocate(session.fd, offset, static_cast<off_t>(length));
+  } while (result != 0 && errno == EINTR);
+  if (result == 0) return true;
+  const int error = errno;
+  if ((error == EOPNOTSUPP || error == EINVAL || error == ENOSYS) &&
+      session.allocate.exchange(false)) {
+    log(disk_notice_event(session.disk, "cannot allocate ahead (" +
+                                            describe_errno("fallocate", error) +
+                                            "), writing past the image's end through the page cache"));
+  }
+  // Any other failure (no space, say) meets the write through the page
+  // cache too, which reports it.
+  return false;
+}
+
 Status DiskStore::write_chunk(Session& session, const std::uint8_t* data, std::size_t length,
                               std::int64_t offset, bool* cached) {
   std::size_t done = 0;
   // The runtime reassembles a chunk at an aligned address, so that it goes
   // to the disk from where it landed; other data is copied to an aligned
-  // buffer a piece at a time. On an image, only over what it held when the
-  // open began: past that, each write allocates, and ext4 and XFS run a
-  // direct write that allocates alone under the file's lock and wait for
-  // it there, where through the page cache the shared flush allocates and
-  // writes all the chunks since the last one at once; the pages are let go
-  // once flushed (do_replicate).
+  // buffer a piece at a time. On an image past what it held when the open
+  // began, only once the chunk's blocks are allocated (allocate_ahead);
+  // else through the page cache, whose pages are let go once flushed
+  // (do_replicate).
   const bool in_place = reinterpret_cast<std::uintptr_t>(data) % kDirectMemoryAlignment == 0;
   bool direct = session.direct.load(std::memory_order_relaxed) &&
                 static_cast<std::uint64_t>(offset) % session.block == 0 &&
                 length % session.block == 0 &&
                 (session.block_device ||
-                 offset + static_cast<std::int64_t>(length) <= session.size);
+                 offset + static_cast<std::int64_t>(length) <= session.size ||
+                 allocate_ahead(session, offset, length));
   std::uint8_t* copy = direct && !in_place ? direct_buffer() : nullptr;
   if (!in_place && copy == nullptr) direct = false;
   while (direct && done < length && session.direct.load(std::memory_order_relaxed)) {

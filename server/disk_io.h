@@ -37,6 +37,9 @@ class DiskIo {
   // fallocate with FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE: the range
   // reads as zeros and holds no blocks; the file keeps its length.
   virtual int punch_hole(int fd, off_t offset, off_t length) = 0;
+  // fallocate with mode 0: the range holds blocks (reading as zeros where
+  // nothing was written) and the file grows to its end if shorter.
+  virtual int allocate(int fd, off_t offset, off_t length) = 0;
   virtual int ftruncate(int fd, off_t length) = 0;
   // ioctl BLKZEROOUT: a block device zeroes the range itself (offset and
   // length multiples of its logical block size).

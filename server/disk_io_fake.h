@@ -36,6 +36,7 @@ enum class DiskCall {
   PreadNowait,
   Pwrite,
   PunchHole,
+  Allocate,
   Ftruncate,
   ZeroOut,
   Fdatasync,
@@ -183,6 +184,9 @@ class FakeDiskIo final : public DiskIo {
   }
   int punch_hole(int fd, off_t offset, off_t length) override {
     return refused(DiskCall::PunchHole, fd) ? -1 : real_.punch_hole(fd, offset, length);
+  }
+  int allocate(int fd, off_t offset, off_t length) override {
+    return refused(DiskCall::Allocate, fd) ? -1 : real_.allocate(fd, offset, length);
   }
   int ftruncate(int fd, off_t length) override {
     return refused(DiskCall::Ftruncate, fd) ? -1 : real_.ftruncate(fd, length);

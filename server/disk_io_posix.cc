@@ -80,6 +80,9 @@ class PosixDiskIo final : public DiskIo {
   int punch_hole(int fd, off_t offset, off_t length) override {
     return ::fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, offset, length);
   }
+  int allocate(int fd, off_t offset, off_t length) override {
+    return ::fallocate(fd, 0, offset, length);
+  }
   int ftruncate(int fd, off_t length) override { return ::ftruncate(fd, length); }
   int zero_out(int fd, std::uint64_t offset, std::uint64_t length) override {
     std::uint64_t range[2] = {offset, length};

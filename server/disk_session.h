@@ -38,6 +38,9 @@ struct DiskStore::Session {
   // write or a zero range on this disk.
   std::atomic<bool> direct{false};
   std::atomic<bool> zero_ranges{true};
+  // Likewise when the file system cannot allocate an image's blocks ahead
+  // of a write (see allocate_ahead).
+  std::atomic<bool> allocate{true};
   // Image files: held shared by a write that may lengthen the file, and
   // exclusively by the ftruncate that lengthens it for zeros past its end,
   // which would otherwise cut a write that landed after it took the length.

@@ -196,11 +196,14 @@ class DiskStore final : public ReplicationHandler {
   Status open_session(Disk& disk, std::uint32_t group);
   Status do_replicate(Session& session, const ReplicateRequest& args);
   Status do_compare(Session& session, const CompareRequest& args, bool* identical);
-  // Writes `data` at `offset`: directly when aligned and on a block device
-  // or inside the image as opened, else through the page cache, and then
-  // sets `cached`.
+  // Writes `data` at `offset`: directly when aligned and on a block device,
+  // inside the image as opened or where blocks could be allocated first,
+  // else through the page cache, and then sets `cached`.
   Status write_chunk(Session& session, const std::uint8_t* data, std::size_t length,
                      std::int64_t offset, bool* cached);
+  // Allocates the blocks of an image's range (which may lengthen it) ahead
+  // of a direct write there; false when it could not.
+  bool allocate_ahead(Session& session, std::int64_t offset, std::size_t length);
   // Makes `length` bytes at `offset` zero without writing them: a hole in
   // an image file (whose length was `image_length` or more), BLKZEROOUT on
   // a block device. False when the disk cannot, and the caller writes zeros.

@@ -713,36 +713,42 @@ TEST_F(DirectIoTest, ADirectWriteThatFailsOtherwiseFailsTheChunk) {
   EXPECT_EQ(writes().size(), 2u);
 }
 
-// Past the length the image had when the open began, every write must
-// allocate, which goes faster through the page cache and the shared flush,
-// and the chunk's pages are let go once flushed; inside it, chunks go
-// direct. A later open starts from the longer image.
-TEST_F(DirectIoTest, OnlyChunksInsideTheImageAsOpenedAreWrittenDirectly) {
+// Past the length the image had when the open began, a chunk's blocks are
+// allocated first and it goes direct like the chunks inside it. Where the
+// file system cannot allocate ahead, such chunks go through the page cache
+// (their pages let go once flushed) and allocation is not tried again.
+TEST_F(DirectIoTest, ChunksPastTheImageAsOpenedAreAllocatedAheadThenWrittenDirectly) {
   const Bytes old = pattern(kChunk, 35);
   const std::string path = make_file("a.img", old);
   make_direct_store({{1, path, false}});
   ASSERT_EQ(store_->open_device(5, 1), Opened);
   const Bytes inside = pattern(kChunk, 36);
-  const Bytes beyond = pattern(2 * kChunk, 37);
-  ASSERT_EQ(replicate(5, 1, kChunk, beyond), Replicated);
-  EXPECT_EQ(io_.calls(DiskCall::DropCached), 1);
+  const Bytes beyond = pattern(kChunk, 37);
+  ASSERT_EQ(replicate(5, 1, 2 * kChunk, beyond), Replicated);  // leaves a gap
   ASSERT_EQ(replicate(5, 1, 0, inside), Replicated);
-  EXPECT_EQ(io_.calls(DiskCall::DropCached), 1);
+  EXPECT_EQ(io_.calls(DiskCall::Allocate), 1);
+  EXPECT_EQ(io_.calls(DiskCall::DropCached), 0);
   auto seen = writes();
-  ASSERT_EQ(seen.size(), 1u);
-  EXPECT_EQ(seen[0].offset, 0);
-  EXPECT_EQ(compare(5, 1, kChunk, beyond), Identical);
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0].offset, 2 * kChunk);
+  EXPECT_EQ(compare(5, 1, 2 * kChunk, beyond), Identical);
+  EXPECT_EQ(compare(5, 1, kChunk, Bytes(kChunk, 0)), Identical);
+
+  io_.fail(DiskCall::Allocate, EOPNOTSUPP, 1, true);
+  ASSERT_EQ(replicate(5, 1, 4 * kChunk, inside), Replicated);
+  ASSERT_EQ(replicate(5, 1, 5 * kChunk, beyond), Replicated);
+  EXPECT_EQ(io_.calls(DiskCall::Allocate), 2);
+  EXPECT_EQ(io_.calls(DiskCall::DropCached), 2);
+  EXPECT_EQ(writes().size(), 2u);
+  EXPECT_EQ(log_count("cannot allocate ahead"), 1);
   ASSERT_EQ(store_->close_device(5, 1), Closed);
   Bytes expected = inside;
+  expected.resize(2 * kChunk);
+  expected.insert(expected.end(), beyond.begin(), beyond.end());
+  expected.resize(4 * kChunk);
+  expected.insert(expected.end(), inside.begin(), inside.end());
   expected.insert(expected.end(), beyond.begin(), beyond.end());
   EXPECT_EQ(read_file(path), expected);
-
-  ASSERT_EQ(store_->open_device(5, 1), Opened);
-  ASSERT_EQ(replicate(5, 1, 2 * kChunk, inside), Replicated);
-  seen = writes();
-  ASSERT_EQ(seen.size(), 2u);
-  EXPECT_EQ(seen[1].offset, 2 * kChunk);
-  ASSERT_EQ(store_->close_device(5, 1), Closed);
 }
 
 // The same calls through both paths must leave byte-identical images.
