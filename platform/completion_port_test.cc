@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -212,11 +213,15 @@ class OverlappedReadTest : public ::testing::Test {
   }
 
   // Starts a read and checks that it went asynchronous.
+  // Either way the completion comes through the port.
   void start_read(HANDLE disk, void* buffer, DWORD length, OVERLAPPED* ov) {
     DWORD n = 1234;
     SetLastError(0);
-    EXPECT_FALSE(ReadFile(disk, buffer, length, &n, ov));
-    EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
+    if (ReadFile(disk, buffer, length, &n, ov)) {
+      EXPECT_EQ(n, length);  // the page cache held it all
+    } else {
+      EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
+    }
   }
 
   TempDir dir_;
@@ -327,6 +332,53 @@ TEST_F(OverlappedReadTest, InjectedFailuresAffectTheCallOrItsCompletion) {
   c = take(port);
   EXPECT_TRUE(c.ok);
   EXPECT_EQ(c.bytes, sizeof(buffer));
+}
+
+// A read the page cache holds whole completes at once, and its completion
+// is queued all the same; of one it holds in part, the part is kept and an
+// I/O thread reads the rest.
+TEST_F(OverlappedReadTest, AReadTakesWhatThePageCacheHoldsAndAlwaysQueuesItsCompletion) {
+  std::string image(1 << 20, '\0');
+  for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<char>('a' + i % 23);
+  make_image("PhysicalDrive12", static_cast<off_t>(image.size()), 0, image);
+  // Out of the page cache but for its first 64 KiB (no read-ahead).
+  const int fd = ::open(dir_.file("PhysicalDrive12").c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::fdatasync(fd), 0);
+  ASSERT_EQ(::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED), 0);
+  ASSERT_EQ(::posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM), 0);
+  std::string probe(65536, '\0');
+  ASSERT_EQ(::pread(fd, probe.data(), probe.size(), 0), 65536);
+  iovec rest{probe.data(), 4096};
+  const bool dropped = ::preadv2(fd, &rest, 1, 1 << 19, RWF_NOWAIT) < 0;
+  ::close(fd);
+  HANDLE disk = open_disk(L"PhysicalDrive12");
+  ASSERT_NE(disk, INVALID_HANDLE_VALUE);
+  HANDLE port = port_for(disk);
+  ASSERT_NE(port, nullptr);
+  const auto size = static_cast<DWORD>(image.size());
+
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round == 0 ? "a part cached" : "all of it cached");
+    std::string buffer(image.size(), '\0');
+    OVERLAPPED ov;
+    set_offset(&ov, 0);
+    DWORD n = 0;
+    const BOOL at_once = ReadFile(disk, buffer.data(), size, &n, &ov);
+    if (round == 1) {
+      EXPECT_TRUE(at_once);
+      EXPECT_EQ(n, size);
+    } else if (dropped) {
+      EXPECT_FALSE(at_once);
+      EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
+    }
+    Completion c = take(port);
+    EXPECT_TRUE(c.ok);
+    EXPECT_EQ(c.bytes, size);
+    EXPECT_EQ(c.overlapped, &ov);
+    EXPECT_TRUE(buffer == image);
+  }
+  EXPECT_EQ(take(port, 0).error, WAIT_TIMEOUT);
 }
 
 TEST_F(OverlappedReadTest, SixteenReadsInFlightAllDeliverTheirOwnData) {
