@@ -1,7 +1,8 @@
 // Files and disks: CreateFileW, ReadFile, WriteFile, FlushFileBuffers,
 // DeviceIoControl and the association of files with completion ports. A
 // file handle may be used from any number of threads at once; overlapped
-// operations run on the I/O threads and report to the handle's port.
+// operations run on the I/O threads (a read the page cache holds whole, on
+// the caller's thread) and report to the handle's port.
 //
 // Differences from Windows:
 // - "\\.\NAME" is /dev/trv/NAME (in builds with the test hooks
@@ -22,9 +23,9 @@
 //   returns FALSE with ERROR_IO_PENDING, or TRUE for a read that the page
 //   cache held whole (read at once, on the caller's thread); either way its
 //   completion, success or failure, is queued to the port. On an overlapped
-//   handle that has no port
-//   the operation is performed at once, on the caller's thread, and its result
-//   returned directly (there are no events to signal).
+//   handle that has no port the operation is performed at once, on the
+//   caller's thread, and its result returned directly (there are no events
+//   to signal).
 // - A read that starts at or past the end of the file or disk completes with
 //   ERROR_HANDLE_EOF and 0 bytes; one that reaches the end completes with the
 //   bytes read. A read or write that fails part way reports the error with
@@ -279,20 +280,19 @@ BOOL transfer_file(const char* function, HANDLE handle, bool write, void* buffer
     // A read the page cache holds whole needs no I/O thread: handing it over
     // would cost two thread switches for a copy. What it holds in part is
     // kept, and an I/O thread reads the rest.
-    const DWORD cached = write || length == 0 ? 0 : read_cached(*file, buffer, length, offset);
-    DWORD io_error = ERROR_SUCCESS;
-    if (cached == length && !injected_failure("ReadFile.completion", &io_error)) {
-      finish_overlapped(overlapped, length, ERROR_SUCCESS);
-      // The caller may not look at the block once the packet is queued.
-      if (transferred) *transferred = length;
-      port->post(CompletionPacket{length, key, overlapped, ERROR_SUCCESS});
-      return TRUE;
-    }
-    if (cached == length) {
-      // A test failed this completion.
-      finish_overlapped(overlapped, 0, io_error);
-      port->post(CompletionPacket{0, key, overlapped, io_error});
-      return fail(ERROR_IO_PENDING, FALSE);
+    const bool from_cache = !write && length > 0;
+    const DWORD cached = from_cache ? read_cached(*file, buffer, length, offset) : 0;
+    if (from_cache && cached == length) {
+      DWORD io_error = ERROR_SUCCESS;
+      // A test may fail the completion, which then comes as if it had waited.
+      const bool failed = injected_failure("ReadFile.completion", &io_error);
+      const DWORD bytes = failed ? 0 : length;
+      finish_overlapped(overlapped, bytes, io_error);
+      // Set before the packet is queued: the caller may not look at the
+      // block after that.
+      if (transferred) *transferred = bytes;
+      port->post(CompletionPacket{bytes, key, overlapped, io_error});
+      return failed ? fail(ERROR_IO_PENDING, FALSE) : TRUE;
     }
     run_on_io_thread([file, port, key, write, buffer, length, offset, overlapped, cached] {
       DWORD io_error = ERROR_SUCCESS;
