@@ -200,9 +200,9 @@ bool DiskStore::allocate_ahead(Session& session, std::int64_t offset, std::size_
   const int error = errno;
   if ((error == EOPNOTSUPP || error == EINVAL || error == ENOSYS) &&
       session.allocate.exchange(false)) {
-    log(disk_notice_event(session.disk, "cannot allocate ahead (" +
-                                            describe_errno("fallocate", error) +
-                                            "), writing past the image's end through the page cache"));
+    log(disk_notice_event(session.disk,
+                          "cannot allocate ahead (" + describe_errno("fallocate", error) +
+                              "), writing past the image's end through the page cache"));
   }
   // Any other failure (no space, say) meets the write through the page
   // cache too, which reports it.
@@ -219,12 +219,11 @@ Status DiskStore::write_chunk(Session& session, const std::uint8_t* data, std::s
   // else through the page cache, whose pages are let go once flushed
   // (do_replicate).
   const bool in_place = reinterpret_cast<std::uintptr_t>(data) % kDirectMemoryAlignment == 0;
-  bool direct = session.direct.load(std::memory_order_relaxed) &&
-                static_cast<std::uint64_t>(offset) % session.block == 0 &&
-                length % session.block == 0 &&
-                (session.block_device ||
-                 offset + static_cast<std::int64_t>(length) <= session.size ||
-                 allocate_ahead(session, offset, length));
+  bool direct =
+      session.direct.load(std::memory_order_relaxed) &&
+      static_cast<std::uint64_t>(offset) % session.block == 0 && length % session.block == 0 &&
+      (session.block_device || offset + static_cast<std::int64_t>(length) <= session.size ||
+       allocate_ahead(session, offset, length));
   std::uint8_t* copy = direct && !in_place ? direct_buffer() : nullptr;
   if (!in_place && copy == nullptr) direct = false;
   while (direct && done < length && session.direct.load(std::memory_order_relaxed)) {
