@@ -41,7 +41,6 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -57,6 +56,7 @@
 #include "platform/error_map.h"
 #include "platform/fault_injection.h"
 #include "platform/io_pool.h"
+#include "platform/page_cache.h"
 #include "platform/text.h"
 
 namespace trv::platform {
@@ -291,22 +291,6 @@ DWORD read_uncached(File& file, void* buffer, DWORD length, std::uint64_t offset
   return done + rest;
 }
 
-// Whether the page cache is known to hold none of the range: asked with
-// cachestat (Linux 6.5), which reads nothing. A read that merely tries the
-// cache (RWF_NOWAIT) is no such test, as a miss starts the kernel's
-// read-ahead of the very pages a direct read would bring. False when the
-// kernel cannot tell.
-bool holds_none(int fd, DWORD length, std::uint64_t offset) {
-  struct Range {
-    std::uint64_t offset, length;
-  } range{offset, length};
-  struct Counts {
-    std::uint64_t cached, dirty, writeback, evicted, recently_evicted;
-  } counts{};
-  constexpr long kCachestat = 451;  // the same number on every architecture
-  return ::syscall(kCachestat, fd, &range, &counts, 0) == 0 && counts.cached == 0;
-}
-
 // What the page cache holds of a read's range, from its start, without
 // waiting for the device: the bytes copied (all of them when it held the
 // whole range), 0 when it held not even the first, or an error the device
@@ -354,7 +338,7 @@ BOOL transfer_file(const char* function, HANDLE handle, bool write, void* buffer
     // would cost two thread switches for a copy. What it holds in part is
     // kept, and an I/O thread reads the rest.
     const bool from_cache = !write && length > 0;
-    const bool uncached = from_cache && holds_none(file->fd(), length, offset);
+    const bool uncached = from_cache && page_cache_holds_none(file->fd(), offset, length);
     const DWORD cached = from_cache && !uncached ? read_cached(*file, buffer, length, offset) : 0;
     if (from_cache && cached == length) {
       DWORD io_error = ERROR_SUCCESS;

@@ -10,11 +10,14 @@
 #include <cstring>
 
 #include "platform/error_map.h"
+#include "platform/page_cache.h"
 #include "platform/testing_support.h"
 #include "platform/win32.h"
 
 namespace {
 
+using trv::platform::page_cache_holds_none;
+using trv::platform::page_cache_holds_none_by_mapping;
 using trv::platform::testing::read_file;
 using trv::platform::testing::run_self_with;
 using trv::platform::testing::ScopedEnvironment;
@@ -285,6 +288,32 @@ TEST_F(FileTest, BackslashesAreSeparatorsAndRelativePathsFollowTheWorkingDirecto
   EXPECT_TRUE(opened);
   struct stat st;
   EXPECT_EQ(::stat(dir_.file("sub/TRV.log").c_str(), &st), 0);
+}
+
+// The residency test decides whether a read goes past the page cache: it
+// must see one cached page at the edge of a range, and nothing outside it.
+TEST_F(FileTest, ThePageCacheIsAskedPageByPageWithoutBeingFilled) {
+  constexpr off_t kMiB = 1 << 20;
+  const int fd = ::open(dir_.file("cache").c_str(), O_CREAT | O_RDWR, 0600);
+  ASSERT_GE(fd, 0);
+  const std::string data(2 * kMiB, 'c');
+  ASSERT_EQ(::pwrite(fd, data.data(), data.size(), 0), 2 * kMiB);
+  ASSERT_EQ(::fdatasync(fd), 0);
+  ASSERT_EQ(::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED), 0);
+  ASSERT_EQ(::posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM), 0);  // reads bring their pages only
+  for (const auto holds_none : {&page_cache_holds_none, &page_cache_holds_none_by_mapping}) {
+    if (!holds_none(fd, 0, 2 * kMiB)) GTEST_SKIP() << "this file system keeps its pages";
+  }
+  char page[4096];
+  ASSERT_EQ(::pread(fd, page, sizeof page, kMiB + 8192), 4096);  // page 258
+  for (const auto holds_none : {&page_cache_holds_none, &page_cache_holds_none_by_mapping}) {
+    EXPECT_FALSE(holds_none(fd, kMiB + 8191, 2));  // a byte of pages 257 and 258
+    EXPECT_FALSE(holds_none(fd, 0, 2 * kMiB));
+    EXPECT_TRUE(holds_none(fd, 0, kMiB + 8192));
+    EXPECT_TRUE(holds_none(fd, kMiB + 12288, kMiB - 12288));
+    EXPECT_TRUE(holds_none(fd, kMiB, 0));
+  }
+  ::close(fd);
 }
 
 TEST_F(FileTest, StaleAndWrongHandlesAreInvalid) {
