@@ -89,14 +89,14 @@ BENCHMARK(BM_IsAllZeroChunk);
 // a test build may hold narrower (TRV_MD5_LANES).
 void add_engine_context() {
   const md5_detail::LaneCosts& costs = md5_detail::lane_costs();
-  std::string engines = "scalar, interleaved (2, 3)";
+  std::string engines = "scalar, interleaved (2, 3, 4)";
   std::string steps;
-  char figure[160];
-  std::snprintf(
-      figure, sizeof figure,
-      "scalar %.2f, 2 interleaved %.2f (%.2f a message), 3 interleaved %.2f (%.2f a message)",
-      costs.scalar, costs.interleaved2, costs.interleaved2 / 2, costs.interleaved3,
-      costs.interleaved3 / 3);
+  char figure[240];
+  std::snprintf(figure, sizeof figure,
+                "scalar %.2f, 2 interleaved %.2f (%.2f a message), 3 interleaved %.2f (%.2f a "
+                "message), 4 interleaved %.2f (%.2f a message)",
+                costs.scalar, costs.interleaved2, costs.interleaved2 / 2, costs.interleaved3,
+                costs.interleaved3 / 3, costs.interleaved4, costs.interleaved4 / 4);
   steps += figure;
   const auto add = [&](Md5Lanes lanes, double cost) {
     if (!md5_lanes_supported(lanes)) return;

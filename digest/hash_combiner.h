@@ -5,7 +5,7 @@
 // between steps and finishes each message whose last block is done. A
 // message never waits for partners to fill the lanes: while few messages
 // are in them, a step uses whichever engines are cheapest on this CPU for
-// that many (lane_plan.h): the interleaved scalar rounds for two or three,
+// that many (lane_plan.h): the interleaved scalar rounds for two to four,
 // the vector lanes for more, the scalar engine for the oldest message
 // alone. Only a message that would go on alone on the scalar engine waits
 // for a partner, and only while one is to be expected: announced as on its

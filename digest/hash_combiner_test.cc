@@ -172,7 +172,7 @@ TEST(LanePlanTest, TakesEachMessageOnceWithinTheAllowedLanes) {
         const LaneGroup& group = plan.group[g];
         EXPECT_GE(group.count, 1u);
         EXPECT_LE(group.count, group.width);
-        EXPECT_LE(group.width, std::max<std::size_t>(md5_lane_width(widest), 3))
+        EXPECT_LE(group.width, std::max<std::size_t>(md5_lane_width(widest), 4))
             << md5_lanes_name(widest) << " " << count;
         EXPECT_EQ(group.kernel == nullptr, group.width == 1);
         taken += group.count;

@@ -18,11 +18,13 @@ inline constexpr std::size_t kMaxLanes = 16;
 using BlocksFunction = void (*)(const std::uint8_t* const* p, std::size_t blocks,
                                 std::uint32_t (*state)[kMaxLanes]);
 
-// Two or three messages through the scalar rounds at once, interleaved
+// Two, three or four messages through the scalar rounds at once, interleaved
 // (md5_interleaved.cc); every build and CPU has them.
 void md5_interleaved_2(const std::uint8_t* const* p, std::size_t blocks,
                        std::uint32_t (*state)[kMaxLanes]);
 void md5_interleaved_3(const std::uint8_t* const* p, std::size_t blocks,
+                       std::uint32_t (*state)[kMaxLanes]);
+void md5_interleaved_4(const std::uint8_t* const* p, std::size_t blocks,
                        std::uint32_t (*state)[kMaxLanes]);
 
 // True when the CPU runs `lanes` and this build has a kernel for it.

@@ -1,6 +1,6 @@
 // Which engines advance a set of messages most cheaply on this CPU: the
-// scalar engine one message at a time, the interleaved scalar rounds two or
-// three at a time, or a vector kernel that advances up to 8 or 16 of them
+// scalar engine one message at a time, the interleaved scalar rounds two to
+// four at a time, or a vector kernel that advances up to 8 or 16 of them
 // per step. A step of a kernel costs the same however many of its lanes
 // carry a message, and what a step costs differs from CPU to CPU (an AVX2
 // pass of 8 costs about two scalar blocks on one CPU and three and a half on
@@ -45,6 +45,7 @@ struct LaneCosts {
   double scalar = 0;
   double interleaved2 = 0;
   double interleaved3 = 0;
+  double interleaved4 = 0;
   double avx2 = 0;
   double avx512 = 0;
 };

@@ -175,14 +175,16 @@ INSTANTIATE_TEST_SUITE_P(Lanes, Md5LanesTest,
 // and lanes past the kernel's width untouched.
 TEST(Md5Interleaved, EachLaneAsTheScalarEngine) {
   std::mt19937 random(777);
-  std::vector<std::uint8_t> storage(3 * 64 * 9 + 5);
+  std::vector<std::uint8_t> storage(4 * 64 * 9 + 5);
   for (auto& byte : storage) byte = static_cast<std::uint8_t>(random());
   const std::pair<md5_detail::BlocksFunction, std::size_t> kernels[] = {
-      {md5_detail::md5_interleaved_2, 2}, {md5_detail::md5_interleaved_3, 3}};
+      {md5_detail::md5_interleaved_2, 2},
+      {md5_detail::md5_interleaved_3, 3},
+      {md5_detail::md5_interleaved_4, 4}};
   for (const auto& [kernel, width] : kernels) {
     alignas(64) std::uint32_t state[4][md5_detail::kMaxLanes];
     const std::uint8_t* feed[md5_detail::kMaxLanes] = {};
-    std::uint32_t expected[3][4];
+    std::uint32_t expected[4][4];
     for (std::size_t lane = 0; lane < md5_detail::kMaxLanes; ++lane) {
       for (int w = 0; w < 4; ++w) state[w][lane] = static_cast<std::uint32_t>(random());
     }
