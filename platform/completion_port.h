@@ -1,10 +1,13 @@
 // The I/O completion port object: a FIFO of completion packets that any
-// number of threads wait on. Thread-safe; the queue has its own lock.
+// number of threads wait on, the most recent waiter first. Thread-safe; the
+// queue has its own lock.
 #pragma once
 
-#include <condition_variable>
+#include <atomic>
+#include <cstdint>
 #include <deque>
 #include <mutex>
+#include <vector>
 
 #include "platform/objects.h"
 #include "platform/system_completion.h"
@@ -35,9 +38,22 @@ class CompletionPort : public KernelObject {
   void handle_closed() override;
 
  private:
+  // A thread in wait() with no packet queued. A post hands its packet
+  // straight to the most recent waiter and wakes that thread alone, which
+  // then returns without taking the lock again.
+  struct Waiter {
+    // kWaiting until a packet is handed over or the port closes; set under
+    // mutex_, and waited on (futex) without it.
+    std::atomic<std::uint32_t> state{kWaiting};
+    CompletionPacket packet{};
+  };
+  static constexpr std::uint32_t kWaiting = 0;
+  static constexpr std::uint32_t kHanded = 1;
+  static constexpr std::uint32_t kClosed = 2;
+
   std::mutex mutex_;
-  std::condition_variable ready_;
-  std::deque<CompletionPacket> packets_;  // guarded by mutex_
+  std::deque<CompletionPacket> packets_;  // guarded by mutex_; no waiter while not empty
+  std::vector<Waiter*> waiters_;          // guarded by mutex_; most recent last
   bool closed_ = false;                   // guarded by mutex_
 };
 

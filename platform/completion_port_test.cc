@@ -113,24 +113,31 @@ TEST(CompletionPort, InfiniteWaitReceivesAPacketPostedLater) {
   EXPECT_TRUE(CloseHandle(port));
 }
 
+// Half the waiters give up every millisecond and wait again, so that time-outs
+// race with the posts that hand packets to waiting threads.
 TEST(CompletionPort, EveryPacketIsDeliveredExactlyOnceToConcurrentWaiters) {
   HANDLE port = bare_port();
   ASSERT_NE(port, nullptr);
-  constexpr int kPackets = 4000;
+  constexpr int kPackets = 20000;
+  constexpr int kWaiters = 6;
   std::vector<OVERLAPPED> blocks(kPackets);
   std::vector<std::atomic<int>> seen(kPackets);
   std::vector<std::thread> waiters;
-  for (int t = 0; t < 4; ++t) {
-    waiters.emplace_back([&] {
+  for (int t = 0; t < kWaiters; ++t) {
+    waiters.emplace_back([&, t] {
       while (true) {
-        const Completion c = take(port, INFINITE);
+        const Completion c = take(port, t % 2 == 0 ? INFINITE : 1);
+        if (!c.ok && c.error == WAIT_TIMEOUT) continue;
         if (!c.ok || c.overlapped == nullptr) return;  // the stop packet
         seen[c.overlapped - blocks.data()].fetch_add(1);
       }
     });
   }
-  for (int i = 0; i < kPackets; ++i) PostQueuedCompletionStatus(port, 0, 0, &blocks[i]);
-  for (int t = 0; t < 4; ++t) PostQueuedCompletionStatus(port, 0, 0, nullptr);
+  for (int i = 0; i < kPackets; ++i) {
+    PostQueuedCompletionStatus(port, 0, 0, &blocks[i]);
+    if (i % 64 == 0) std::this_thread::yield();
+  }
+  for (int t = 0; t < kWaiters; ++t) PostQueuedCompletionStatus(port, 0, 0, nullptr);
   for (auto& w : waiters) w.join();
   for (int i = 0; i < kPackets; ++i) ASSERT_EQ(seen[i].load(), 1) << i;
   EXPECT_TRUE(CloseHandle(port));
