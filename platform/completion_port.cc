@@ -49,7 +49,7 @@ void futex_wake(std::atomic<std::uint32_t>* word) {
 }  // namespace
 
 void CompletionPort::post(const CompletionPacket& packet) {
-  Waiter* waiter = nullptr;
+  std::atomic<std::uint32_t>* woken = nullptr;
   {
     std::lock_guard lock(mutex_);
     if (closed_) return;
@@ -57,12 +57,13 @@ void CompletionPort::post(const CompletionPacket& packet) {
       packets_.push_back(packet);
       return;
     }
-    waiter = waiters_.back();
+    Waiter* waiter = waiters_.back();
     waiters_.pop_back();
     waiter->packet = packet;
     waiter->state.store(kHanded, std::memory_order_release);
+    woken = &waiter->state;
   }
-  futex_wake(&waiter->state);
+  futex_wake(woken);
 }
 
 CompletionPort::WaitResult CompletionPort::wait(DWORD milliseconds, CompletionPacket* packet) {
@@ -107,15 +108,18 @@ CompletionPort::WaitResult CompletionPort::wait(DWORD milliseconds, CompletionPa
 }
 
 void CompletionPort::handle_closed() {
-  std::vector<Waiter*> woken;
+  std::vector<std::atomic<std::uint32_t>*> woken;
   {
     std::lock_guard lock(mutex_);
     closed_ = true;
     packets_.clear();
-    woken.swap(waiters_);
-    for (Waiter* waiter : woken) waiter->state.store(kClosed, std::memory_order_release);
+    for (Waiter* waiter : waiters_) {
+      woken.push_back(&waiter->state);
+      waiter->state.store(kClosed, std::memory_order_release);
+    }
+    waiters_.clear();
   }
-  for (Waiter* waiter : woken) futex_wake(&waiter->state);
+  for (auto* word : woken) futex_wake(word);
 }
 
 BOOL post_system_completion(HANDLE port, DWORD bytes, ULONG_PTR key, LPOVERLAPPED overlapped) {
