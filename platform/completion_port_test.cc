@@ -162,22 +162,30 @@ TEST(CompletionPort, ClosedOrWrongHandlesAreInvalid) {
   EXPECT_TRUE(CloseHandle(semaphore));
 }
 
-TEST(CompletionPort, ClosingThePortReleasesAWaiter) {
+// Every waiter, with a time-out or without, is let go by the close.
+TEST(CompletionPort, ClosingThePortReleasesEveryWaiter) {
   HANDLE port = bare_port();
   ASSERT_NE(port, nullptr);
-  Completion c{};
-  std::atomic<bool> started{false};
-  std::thread waiter([&] {
-    started = true;
-    c = take(port, INFINITE);
-  });
-  while (!started) std::this_thread::yield();
+  constexpr DWORD kTimeouts[] = {INFINITE, INFINITE, 60000};
+  Completion c[3]{};
+  std::atomic<int> started{0};
+  std::vector<std::thread> waiters;
+  for (int i = 0; i < 3; ++i) {
+    waiters.emplace_back([&, i] {
+      ++started;
+      c[i] = take(port, kTimeouts[i]);
+    });
+  }
+  while (started < 3) std::this_thread::yield();
   EXPECT_TRUE(CloseHandle(port));
-  waiter.join();
-  EXPECT_FALSE(c.ok);
-  EXPECT_EQ(c.overlapped, nullptr);
-  // Abandoned if the waiter was already waiting; invalid if it came late.
-  EXPECT_TRUE(c.error == ERROR_ABANDONED_WAIT_0 || c.error == ERROR_INVALID_HANDLE) << c.error;
+  for (auto& w : waiters) w.join();
+  for (const Completion& each : c) {
+    EXPECT_FALSE(each.ok);
+    EXPECT_EQ(each.overlapped, nullptr);
+    // Abandoned if the waiter was already waiting; invalid if it came late.
+    EXPECT_TRUE(each.error == ERROR_ABANDONED_WAIT_0 || each.error == ERROR_INVALID_HANDLE)
+        << each.error;
+  }
 }
 
 class OverlappedReadTest : public ::testing::Test {
