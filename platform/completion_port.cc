@@ -6,11 +6,18 @@
 // stack and caches are the warmest, and the others stay asleep. A packet
 // posted while a thread waits goes straight to it, and only that thread is
 // woken (a futex of its own), so a woken thread never queues for the lock
-// behind the others. Differences from Windows: the concurrency value is
-// ignored (no limit on how many waiters run at once); packets are queued
-// strictly first in, first out. Closing the port's handle wakes every
-// waiter, which returns FALSE with ERROR_ABANDONED_WAIT_0 and no overlapped
-// block, and discards queued and later packets. Ports are not waitable with
+// behind the others. A packet posted by a thread that is running on the port
+// (it took its last packet there and has not waited since) wakes nobody: the
+// poster is about to come back for it, and a thread woken for it would only
+// take what the poster then sleeps without. Windows does the same when the
+// running threads of a port reach its concurrency value; here it is one
+// packet per thread, and a thread that ends or waits on another port first
+// hands its held packet to a waiter. Differences from Windows: the
+// concurrency value is otherwise ignored; packets are queued first in, first
+// out, but one posted while a held one waits for its thread may reach a
+// waiter before it. Closing the port's handle wakes every waiter, which
+// returns FALSE with ERROR_ABANDONED_WAIT_0 and no overlapped block, and
+// discards queued and later packets. Ports are not waitable with
 // WaitForSingleObject.
 #include "platform/completion_port.h"
 
@@ -21,6 +28,7 @@
 #include <algorithm>
 #include <chrono>
 #include <ctime>
+#include <memory>
 
 #include "platform/error_map.h"
 
@@ -46,6 +54,35 @@ void futex_wake(std::atomic<std::uint32_t>* word) {
             nullptr, 0);
 }
 
+// The port this thread took its last packet from and has not waited on
+// since, and whether a packet it posted there is held for it. A thread that
+// ends holding one hands it on.
+struct PortThread {
+  std::weak_ptr<CompletionPort> running;
+  const CompletionPort* running_at = nullptr;  // running's address, to compare without a lock
+  bool holds = false;
+
+  ~PortThread() { hand_on(); }
+
+  void hand_on() {
+    if (holds) {
+      if (auto port = running.lock()) port->release_held();
+    }
+    holds = false;
+  }
+};
+
+thread_local PortThread port_thread;
+
+// Whether a packet this thread posts to `port` is to wait for it; counted
+// as held when so.
+bool hold_for_this_thread(const CompletionPort* port) {
+  PortThread& self = port_thread;
+  if (self.holds || self.running_at != port || self.running.expired()) return false;
+  self.holds = true;
+  return true;
+}
+
 }  // namespace
 
 void CompletionPort::post(const CompletionPacket& packet) {
@@ -53,7 +90,7 @@ void CompletionPort::post(const CompletionPacket& packet) {
   {
     std::lock_guard lock(mutex_);
     if (closed_) return;
-    if (waiters_.empty()) {
+    if (waiters_.empty() || hold_for_this_thread(this)) {
       packets_.push_back(packet);
       return;
     }
@@ -107,6 +144,21 @@ CompletionPort::WaitResult CompletionPort::wait(DWORD milliseconds, CompletionPa
   return WaitResult::Packet;
 }
 
+void CompletionPort::release_held() {
+  std::atomic<std::uint32_t>* woken = nullptr;
+  {
+    std::lock_guard lock(mutex_);
+    if (packets_.empty() || waiters_.empty()) return;
+    Waiter* waiter = waiters_.back();
+    waiters_.pop_back();
+    waiter->packet = packets_.front();
+    packets_.pop_front();
+    waiter->state.store(kHanded, std::memory_order_release);
+    woken = &waiter->state;
+  }
+  futex_wake(woken);
+}
+
 void CompletionPort::handle_closed() {
   std::vector<std::atomic<std::uint32_t>*> woken;
   {
@@ -120,6 +172,11 @@ void CompletionPort::handle_closed() {
     waiters_.clear();
   }
   for (auto* word : woken) futex_wake(word);
+}
+
+std::size_t CompletionPort::sleeping() const {
+  std::lock_guard lock(mutex_);
+  return waiters_.size();
 }
 
 BOOL post_system_completion(HANDLE port, DWORD bytes, ULONG_PTR key, LPOVERLAPPED overlapped) {
@@ -144,8 +201,20 @@ BOOL GetQueuedCompletionStatus(HANDLE port, LPDWORD bytes, ULONG_PTR* completion
   if (fail_if_injected("GetQueuedCompletionStatus")) return FALSE;
   auto object = find<CompletionPort>(port);
   if (!object) return fail(ERROR_INVALID_HANDLE, FALSE);
+  // A thread waits on one port at a time: a packet it holds elsewhere goes
+  // on without it; one held here is what it takes first.
+  PortThread& self = port_thread;
+  if (self.running_at != object.get()) self.hand_on();
+  self.running.reset();
+  self.running_at = nullptr;
+  self.holds = false;
   CompletionPacket packet{};
-  switch (object->wait(milliseconds, &packet)) {
+  const CompletionPort::WaitResult result = object->wait(milliseconds, &packet);
+  if (result == CompletionPort::WaitResult::Packet) {
+    self.running = object;
+    self.running_at = object.get();
+  }
+  switch (result) {
     case CompletionPort::WaitResult::TimedOut:
       return fail(WAIT_TIMEOUT, FALSE);
     case CompletionPort::WaitResult::Closed:

@@ -1,9 +1,12 @@
 // The I/O completion port object: a FIFO of completion packets that any
-// number of threads wait on, the most recent waiter first. Thread-safe; the
+// number of threads wait on, the most recent waiter first. A packet posted by
+// a thread that is running on the port (it took a packet and has not waited
+// since) waits for that thread instead of waking another. Thread-safe; the
 // queue has its own lock.
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <mutex>
@@ -26,16 +29,27 @@ class CompletionPort : public KernelObject {
   static constexpr ObjectType kType = ObjectType::Port;
   CompletionPort() : KernelObject(kType) {}
 
-  // Queues a packet; dropped once the port's handle has been closed.
+  // Queues a packet; dropped once the port's handle has been closed. A
+  // packet from a thread running on this port wakes nobody: that thread
+  // takes it (or whatever is oldest) at its next wait, or hands it on if it
+  // waits elsewhere or ends first. One such packet per thread at a time.
   void post(const CompletionPacket& packet);
 
   enum class WaitResult { Packet, TimedOut, Closed };
   // Takes the oldest packet, waiting up to `milliseconds` (INFINITE: no
-  // limit).
+  // limit). GetQueuedCompletionStatus notes that the thread runs on the port
+  // once it has one.
   WaitResult wait(DWORD milliseconds, CompletionPacket* packet);
+
+  // A held packet whose thread will not wait here again goes to the most
+  // recent waiter, if any (for the thread's bookkeeping).
+  void release_held();
 
   // Wakes every waiter; they return Closed.
   void handle_closed() override;
+
+  // Threads asleep in wait() (for tests).
+  std::size_t sleeping() const;
 
  private:
   // A thread in wait() with no packet queued. A post hands its packet
@@ -51,10 +65,12 @@ class CompletionPort : public KernelObject {
   static constexpr std::uint32_t kHanded = 1;
   static constexpr std::uint32_t kClosed = 2;
 
-  std::mutex mutex_;
-  std::deque<CompletionPacket> packets_;  // guarded by mutex_; no waiter while not empty
-  std::vector<Waiter*> waiters_;          // guarded by mutex_; most recent last
-  bool closed_ = false;                   // guarded by mutex_
+  mutable std::mutex mutex_;
+  // Guarded by mutex_. While a waiter sleeps, only held packets are queued,
+  // no more of them than there are threads holding one.
+  std::deque<CompletionPacket> packets_;
+  std::vector<Waiter*> waiters_;  // guarded by mutex_; most recent last
+  bool closed_ = false;           // guarded by mutex_
 };
 
 }  // namespace trv::platform

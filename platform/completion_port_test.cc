@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/fault_injection.h"
+#include "platform/objects.h"
 #include "platform/testing_support.h"
 #include "platform/win32.h"
 
@@ -140,6 +141,52 @@ TEST(CompletionPort, EveryPacketIsDeliveredExactlyOnceToConcurrentWaiters) {
   for (int t = 0; t < kWaiters; ++t) PostQueuedCompletionStatus(port, 0, 0, nullptr);
   for (auto& w : waiters) w.join();
   for (int i = 0; i < kPackets; ++i) ASSERT_EQ(seen[i].load(), 1) << i;
+  EXPECT_TRUE(CloseHandle(port));
+}
+
+// A thread that took a packet and posts one before it waits again takes it
+// itself: the thread asleep meanwhile is not woken for it, but is handed it
+// when the poster ends or waits on another port instead.
+TEST(CompletionPort, APacketPostedByARunningThreadWaitsForItUnlessItGoesElsewhere) {
+  HANDLE port = bare_port();
+  HANDLE other = bare_port();
+  ASSERT_NE(port, nullptr);
+  ASSERT_NE(other, nullptr);
+  const auto object = trv::platform::find<trv::platform::CompletionPort>(port);
+  OVERLAPPED blocks[5]{};
+  ASSERT_TRUE(PostQueuedCompletionStatus(port, 0, 0, &blocks[0]));
+  ASSERT_EQ(take(port, 0).overlapped, &blocks[0]);  // this thread now runs on the port
+
+  Completion slept[2]{};
+  std::thread sleeper([&] { slept[0] = take(port, 30000); });
+  while (object->sleeping() < 1) std::this_thread::yield();
+  ASSERT_TRUE(PostQueuedCompletionStatus(port, 0, 0, &blocks[1]));
+  EXPECT_EQ(take(port, 0).overlapped, &blocks[1]);
+  EXPECT_EQ(object->sleeping(), 1u);
+
+  // Held for this thread, taken by another that came to the port, which
+  // holds what it posts in turn until it ends.
+  ASSERT_TRUE(PostQueuedCompletionStatus(port, 0, 0, &blocks[2]));
+  std::thread([&] {
+    EXPECT_EQ(take(port, 0).overlapped, &blocks[2]);
+    PostQueuedCompletionStatus(port, 0, 0, &blocks[3]);
+  }).join();
+  sleeper.join();
+  EXPECT_EQ(slept[0].overlapped, &blocks[3]);
+  EXPECT_EQ(take(port, 0).error, static_cast<DWORD>(WAIT_TIMEOUT));
+
+  // One that waits on another port lets its held packet go.
+  std::thread second([&] { slept[1] = take(port, 30000); });
+  while (object->sleeping() < 1) std::this_thread::yield();
+  std::thread([&] {
+    ASSERT_TRUE(PostQueuedCompletionStatus(other, 0, 0, &blocks[0]));
+    EXPECT_EQ(take(other, 0).overlapped, &blocks[0]);
+    PostQueuedCompletionStatus(port, 0, 0, &blocks[4]);
+    EXPECT_EQ(take(other, 0).error, static_cast<DWORD>(WAIT_TIMEOUT));
+  }).join();
+  second.join();
+  EXPECT_EQ(slept[1].overlapped, &blocks[4]);
+  EXPECT_TRUE(CloseHandle(other));
   EXPECT_TRUE(CloseHandle(port));
 }
 
