@@ -12,7 +12,7 @@ Status FlushGate::wait(const Flush& flush) {
   const std::uint64_t needed = started_ + 1;
   while (ended_ < needed) {
     if (flushing_) {
-      flush_ended_.wait(lock);
+      flush_ended_[needed % 2].wait(lock);
       continue;
     }
     flushing_ = true;
@@ -30,7 +30,8 @@ Status FlushGate::wait(const Flush& flush) {
     flushing_ = false;
     ended_ = started_;
     if (!result.is_ok() && failure_.is_ok()) failure_ = std::move(result);
-    flush_ended_.notify_all();
+    flush_ended_[ended_ % 2].notify_all();
+    flush_ended_[(ended_ + 1) % 2].notify_one();
   }
   --waiting_;
   return failure_;

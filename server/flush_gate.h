@@ -35,7 +35,10 @@ class FlushGate {
 
  private:
   mutable std::mutex mutex_;
-  std::condition_variable flush_ended_;
+  // Callers wait on the one of the flush they need, by its number's parity:
+  // while flush n runs, the callers still waiting need n or n + 1. Its end
+  // wakes all that needed it and one that needs the next, to start it.
+  std::condition_variable flush_ended_[2];
   // Flushes are numbered from 1; one runs at a time.
   std::uint64_t started_ = 0;
   std::uint64_t ended_ = 0;
