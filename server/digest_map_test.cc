@@ -97,10 +97,7 @@ class DigestMapTest : public ::testing::Test {
         .string();
   }
 
-  Bytes read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
+  Bytes read_file(const std::string& path) { return trv_testing::read_whole_file(path); }
   void write_file(const std::string& path, const Bytes& data) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(data.data()),

@@ -47,10 +47,7 @@ class DiskStoreTest : public ::testing::Test {
     return path;
   }
 
-  Bytes read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
+  Bytes read_file(const std::string& path) { return trv_testing::read_whole_file(path); }
 
   void make_store(std::vector<DiskConfig> disks) {
     store_ = std::make_unique<DiskStore>(

@@ -126,10 +126,7 @@ class TrvsProcessTest : public ::testing::Test {
     return true;
   }
 
-  Bytes read_image() {
-    std::ifstream in(image_, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
+  Bytes read_image() { return trv_testing::read_whole_file(image_); }
 
   trvs_testing::ScratchDir scratch_;
   const std::filesystem::path& dir_ = scratch_.path();

@@ -1,10 +1,11 @@
-// The tests' one-shot byte helpers: bytes from a hex dump, and the MD5 of a
-// buffer. Header-only; tests only; any thread. md5_of needs the digest
+// The tests' one-shot byte helpers: bytes from a hex dump, a whole file, and
+// the MD5 of a buffer. Header-only; tests only; any thread. md5_of needs the digest
 // library linked.
 #pragma once
 
 #include <cctype>
 #include <cstdint>
+#include <fstream>
 #include <span>
 #include <string>
 #include <vector>
@@ -27,6 +28,19 @@ inline Bytes hex(const std::string& text) {
     out.push_back(static_cast<std::uint8_t>(std::stoi(digits.substr(i, 2), nullptr, 16)));
   }
   return out;
+}
+
+// The whole file at `path`, in one read (images run to megabytes, and a
+// byte at a time is slow under the sanitizers); empty when it cannot be read.
+inline Bytes read_whole_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  const std::streamoff length = in.tellg();
+  if (!in || length < 0) return {};
+  Bytes bytes(static_cast<std::size_t>(length));
+  in.seekg(0);
+  in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  if (!in) return {};
+  return bytes;
 }
 
 // `length` bytes that differ from seed to seed, from chunk to chunk and

@@ -39,9 +39,7 @@ void write_file(const fs::path& path, const std::vector<std::uint8_t>& bytes) {
 }
 
 std::vector<std::uint8_t> read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return {};
-  return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
+  return trv_testing::read_whole_file(path.string());
 }
 
 void make_sparse_file(const fs::path& path, std::uint64_t length) {
