@@ -94,13 +94,17 @@ void CompletionPort::post(const CompletionPacket& packet) {
       packets_.push_back(packet);
       return;
     }
-    Waiter* waiter = waiters_.back();
-    waiters_.pop_back();
-    waiter->packet = packet;
-    waiter->state.store(kHanded, std::memory_order_release);
-    woken = &waiter->state;
+    woken = hand_to_last_waiter(packet);
   }
   futex_wake(woken);
+}
+
+std::atomic<std::uint32_t>* CompletionPort::hand_to_last_waiter(const CompletionPacket& packet) {
+  Waiter* waiter = waiters_.back();
+  waiters_.pop_back();
+  waiter->packet = packet;
+  waiter->state.store(kHanded, std::memory_order_release);
+  return &waiter->state;
 }
 
 CompletionPort::WaitResult CompletionPort::wait(DWORD milliseconds, CompletionPacket* packet) {
@@ -149,12 +153,8 @@ void CompletionPort::release_held() {
   {
     std::lock_guard lock(mutex_);
     if (packets_.empty() || waiters_.empty()) return;
-    Waiter* waiter = waiters_.back();
-    waiters_.pop_back();
-    waiter->packet = packets_.front();
+    woken = hand_to_last_waiter(packets_.front());
     packets_.pop_front();
-    waiter->state.store(kHanded, std::memory_order_release);
-    woken = &waiter->state;
   }
   futex_wake(woken);
 }

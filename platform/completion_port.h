@@ -65,6 +65,10 @@ class CompletionPort : public KernelObject {
   static constexpr std::uint32_t kHanded = 1;
   static constexpr std::uint32_t kClosed = 2;
 
+  // Under mutex_: gives `packet` to the most recent waiter (there is one)
+  // and returns the word to wake it by once the lock is let go.
+  std::atomic<std::uint32_t>* hand_to_last_waiter(const CompletionPacket& packet);
+
   mutable std::mutex mutex_;
   // Guarded by mutex_. While a waiter sleeps, only held packets are queued,
   // no more of them than there are threads holding one.
