@@ -49,10 +49,10 @@ void interleaved(const std::uint8_t* const* p, std::size_t blocks,
   std::uint32_t c1 = state[2][N > 1 ? 1 : 0], d1 = state[3][N > 1 ? 1 : 0];
   std::uint32_t a2 = state[0][N > 2 ? 2 : 0], b2 = state[1][N > 2 ? 2 : 0];
   std::uint32_t c2 = state[2][N > 2 ? 2 : 0], d2 = state[3][N > 2 ? 2 : 0];
-  const std::uint8_t* p0 = p[0];
-  const std::uint8_t* p1 = p[N > 1 ? 1 : 0];
   std::uint32_t a3 = state[0][N > 3 ? 3 : 0], b3 = state[1][N > 3 ? 3 : 0];
   std::uint32_t c3 = state[2][N > 3 ? 3 : 0], d3 = state[3][N > 3 ? 3 : 0];
+  const std::uint8_t* p0 = p[0];
+  const std::uint8_t* p1 = p[N > 1 ? 1 : 0];
   const std::uint8_t* p2 = p[N > 2 ? 2 : 0];
   const std::uint8_t* p3 = p[N > 3 ? 3 : 0];
   for (; blocks != 0; --blocks) {
