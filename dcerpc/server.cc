@@ -117,8 +117,10 @@ void Server::Impl::leave_group(std::uint32_t group) {
     if (it == groups.end() || --it->second.connections > 0) return;
     groups.erase(it);
   }
-  ++counters.groups_ended;
   dispatcher->group_ended(group);
+  // Counted once the dispatcher has been told: whoever sees the count finds
+  // the group's end handled.
+  ++counters.groups_ended;
 }
 
 // --- threads -----------------------------------------------------------------
