@@ -1,6 +1,5 @@
-// See read_ahead.h. One mutex guards everything but the slots' contents,
-// which the reading and the hashing thread take turns at; reads and digests
-// run without it.
+// See read_ahead.h. One mutex guards everything but the thread's buffer;
+// reads and digests run without it.
 #include "server/read_ahead.h"
 
 #include <algorithm>
@@ -16,9 +15,9 @@ constexpr auto kChunk = static_cast<std::int64_t>(kChunkLength);
 // read while the compares take the other.
 constexpr std::size_t kBatchesAhead = 2;
 
-// Chunks a batch reads: as many as trvc compares at once, so that one
-// batch answers them all (and reads go in runs even where there are no
-// lanes); no pass of the lanes is wider.
+// Chunks a batch reads: as many as trvc compares at once, so that one batch
+// answers them all (and reads go in runs even where there are no lanes);
+// narrower lanes digest it in more than one pass.
 constexpr std::size_t kBatchChunks = 16;
 
 bool overlaps(std::int64_t offset, std::int64_t length, std::int64_t chunk) {
@@ -27,12 +26,7 @@ bool overlaps(std::int64_t offset, std::int64_t length, std::int64_t chunk) {
 
 }  // namespace
 
-ReadAhead::ReadAhead(Source source) : source_(std::move(source)), batch_(kBatchChunks) {
-  for (Slot& slot : slots_) {
-    slot.found.resize(batch_);
-    slot.ok.resize(batch_);
-  }
-}
+ReadAhead::ReadAhead(Source source) : source_(std::move(source)), batch_(kBatchChunks) {}
 
 ReadAhead::~ReadAhead() { stop(); }
 
@@ -41,10 +35,8 @@ void ReadAhead::stop() {
     std::lock_guard lock(mutex_);
     stopping_ = true;
     work_.notify_all();
-    filled_.notify_all();
   }
-  if (reader_.joinable()) reader_.join();
-  if (hasher_.joinable()) hasher_.join();
+  if (thread_.joinable()) thread_.join();
   std::lock_guard lock(mutex_);
   entries_.clear();
   read_.notify_all();
@@ -63,17 +55,14 @@ bool ReadAhead::take(std::int64_t offset, Found* found) {
   const auto batch = static_cast<std::int64_t>(batch_) * kChunk;
   if (!started_) {
     started_ = true;
-    for (Slot& slot : slots_) {
-      slot.buffer = allocate_aligned(batch_ * kChunkLength);
-      if (!slot.buffer) return false;
-    }
+    buffer_ = allocate_aligned(batch_ * kChunkLength);
+    if (!buffer_) return false;
     // From the start of the batch this compare falls in: the first compares
     // come sixteen at once, in any order, and this is rarely the lowest.
     next_ = offset / batch * batch;
-    reader_ = std::thread([this] { read_batches(); });
-    hasher_ = std::thread([this] { hash_batches(); });
+    thread_ = std::thread([this] { run(); });
   }
-  if (!hasher_.joinable()) return false;
+  if (!thread_.joinable()) return false;
   // Compares that outran the reading by a batch take it on past themselves.
   if (offset >= next_ + batch) next_ = offset + kChunk;
   if (batch_due()) work_.notify_one();
@@ -134,100 +123,81 @@ bool ReadAhead::under_write(std::int64_t chunk) const {
   });
 }
 
-void ReadAhead::read_batches() {
+void ReadAhead::run() {
+  std::vector<Found> found(batch_);
+  std::vector<bool> ok(batch_);
   std::unique_lock lock(mutex_);
-  for (std::size_t turn = 0;; turn ^= 1) {
-    Slot& slot = slots_[turn];
-    work_.wait(lock, [&] { return stopping_ || (batch_due() && !slot.full); });
+  for (;;) {
+    work_.wait(lock, [&] { return stopping_ || batch_due(); });
     if (stopping_) return;
-    slot.first = next_;
-    slot.count = static_cast<std::size_t>(std::min<std::int64_t>(
-        static_cast<std::int64_t>(batch_), (horizon_ - slot.first + kChunk - 1) / kChunk));
-    next_ = slot.first + static_cast<std::int64_t>(slot.count) * kChunk;
+    const std::int64_t first = next_;
+    const auto count = static_cast<std::size_t>(std::min<std::int64_t>(
+        static_cast<std::int64_t>(batch_), (horizon_ - first + kChunk - 1) / kChunk));
+    next_ = first + static_cast<std::int64_t>(count) * kChunk;
     // A chunk a write is changing is left to its compare; the others are
     // announced before they are read, so that a write starting meanwhile
     // finds them.
-    for (std::size_t i = 0; i < slot.count; ++i) {
-      const std::int64_t chunk = slot.first + static_cast<std::int64_t>(i) * kChunk;
-      slot.ok[i] = !under_write(chunk) && entries_.emplace(chunk, Entry{}).second;
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::int64_t chunk = first + static_cast<std::int64_t>(i) * kChunk;
+      ok[i] = !under_write(chunk) && entries_.emplace(chunk, Entry{}).second;
     }
     read_.notify_all();  // compares waiting for the batch to begin
     lock.unlock();
-    read_slot(slot);
+    read_batch(first, count, found, ok);
     lock.lock();
-    slot.full = true;
-    filled_.notify_one();
-  }
-}
-
-void ReadAhead::hash_batches() {
-  std::unique_lock lock(mutex_);
-  for (std::size_t turn = 0;; turn ^= 1) {
-    Slot& slot = slots_[turn];
-    filled_.wait(lock, [&] { return stopping_ || slot.full; });
-    if (stopping_) return;
-    lock.unlock();
-    hash_slot(slot);
-    lock.lock();
-    for (std::size_t i = 0; i < slot.count; ++i) {
-      const std::int64_t chunk = slot.first + static_cast<std::int64_t>(i) * kChunk;
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::int64_t chunk = first + static_cast<std::int64_t>(i) * kChunk;
       auto it = entries_.find(chunk);
       if (it == entries_.end() || it->second.ready) continue;
-      if (!slot.ok[i] || it->second.spoiled) {
+      if (!ok[i] || it->second.spoiled) {
         entries_.erase(it);
       } else {
-        it->second.found = slot.found[i];
+        it->second.found = found[i];
         it->second.ready = true;
       }
     }
-    slot.full = false;
-    work_.notify_one();
     read_.notify_all();
   }
 }
 
-void ReadAhead::read_slot(Slot& slot) {
+void ReadAhead::read_batch(std::int64_t first, std::size_t count, std::vector<Found>& out,
+                           std::vector<bool>& ok) {
+  const std::uint8_t* data[kBatchChunks];
+  std::size_t lengths[kBatchChunks];
+  std::uint8_t(*digests[kBatchChunks])[kDigestLength];
   // Offers are taken before the reads, as a compare takes its own.
-  for (std::size_t i = 0; i < slot.count; ++i) {
-    slot.found[i] = Found{};
-    if (slot.ok[i] && source_.offer) {
-      slot.found[i].offer = source_.offer(slot.first + static_cast<std::int64_t>(i) * kChunk);
+  for (std::size_t i = 0; i < count; ++i) {
+    out[i] = Found{};
+    if (ok[i] && source_.offer) {
+      out[i].offer = source_.offer(first + static_cast<std::int64_t>(i) * kChunk);
     }
   }
   // Each run of chunks to read in one read: from the device, one large
   // request keeps its queue fuller than a chunk at a time.
-  for (std::size_t i = 0; i < slot.count;) {
+  for (std::size_t i = 0; i < count;) {
     std::size_t end = i;
-    while (end < slot.count && slot.ok[end]) ++end;
+    while (end < count && ok[end]) ++end;
     if (end > i) {
-      const Status read = read_zero_filled(*source_.io, source_.fd, source_.direct,
-                                           slot.first + static_cast<std::int64_t>(i) * kChunk,
-                                           (end - i) * kChunkLength, source_.end,
-                                           slot.buffer.get() + i * kChunkLength);
-      for (std::size_t k = i; k < end; ++k) slot.ok[k] = read.is_ok();
+      const Status read = read_zero_filled(
+          *source_.io, source_.fd, source_.direct, first + static_cast<std::int64_t>(i) * kChunk,
+          (end - i) * kChunkLength, source_.end, buffer_.get() + i * kChunkLength);
+      for (std::size_t k = i; k < end; ++k) ok[k] = read.is_ok();
     }
     i = end + 1;
   }
-}
-
-void ReadAhead::hash_slot(Slot& slot) {
-  const std::uint8_t* data[kBatchChunks];
-  std::size_t lengths[kBatchChunks];
-  std::size_t index[kBatchChunks];
   std::size_t hashed = 0;
-  for (std::size_t i = 0; i < slot.count; ++i) {
-    if (!slot.ok[i]) continue;
-    const std::int64_t chunk = slot.first + static_cast<std::int64_t>(i) * kChunk;
-    std::uint8_t* bytes = slot.buffer.get() + i * kChunkLength;
-    Found& found = slot.found[i];
+  for (std::size_t i = 0; i < count; ++i) {
+    if (!ok[i]) continue;
+    const std::int64_t chunk = first + static_cast<std::int64_t>(i) * kChunk;
+    std::uint8_t* bytes = buffer_.get() + i * kChunkLength;
     if (is_all_zero(bytes, kChunkLength)) {
-      std::memcpy(found.digest, kZeroChunkDigest, kDigestLength);
+      std::memcpy(out[i].digest, kZeroChunkDigest, kDigestLength);
       continue;
     }
-    if (found.offer.wanted) find_first_non_zero(bytes, kChunkLength, chunk, &found.first);
+    if (out[i].offer.wanted) find_first_non_zero(bytes, kChunkLength, chunk, &out[i].first);
     data[hashed] = bytes;
     lengths[hashed] = kChunkLength;
-    index[hashed] = i;
+    digests[hashed] = &out[i].digest;
     ++hashed;
   }
   // The whole batch at once, in passes as wide as the lanes (four at once
@@ -239,7 +209,5 @@ void ReadAhead::hash_slot(Slot& slot) {
   for (std::size_t done = 0; source_.counted != nullptr && done < hashed; done += pass) {
     source_.counted->count_pass(std::min(pass, hashed - done), kChunkLength / 64);
   }
-  for (std::size_t k = 0; k < hashed; ++k) {
-    std::memcpy(slot.found[index[k]].digest, results[k], kDigestLength);
-  }
+  for (std::size_t k = 0; k < hashed; ++k) std::memcpy(*digests[k], results[k], kDigestLength);
 }

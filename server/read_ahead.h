@@ -4,9 +4,9 @@
 // that arrive with it. From the first compare of a whole chunk on, one
 // thread of the open reads the chunks just ahead of the compares (from the
 // start of the first one's batch), sixteen chunks (what trvc has in
-// flight) at a time, and a second digests each batch in passes of full
-// lanes while the first reads the next; a compare then finds its chunk's
-// digest ready, or waits for the batch that reads it.
+// flight) at a time, and digests each batch in passes of full lanes; a
+// compare then finds its chunk's digest ready, or waits for the batch that
+// reads it.
 //
 // A digest read ahead stands for the chunk only while nothing of this open
 // has written into it: a chunk under a write in progress is not read, and a
@@ -14,9 +14,9 @@
 // open's writes are the only writers of the disk that trvs knows of; a
 // compare that reads for itself sees no more of another program's writes.
 //
-// Every member may be called from any thread. The threads start with the
-// first compare that may use them and are stopped by stop() or the
-// destructor; none of their reads outlives either.
+// Every member may be called from any thread. The thread starts with the
+// first compare that may use it and is stopped by stop() or the destructor;
+// none of its reads outlives either.
 #pragma once
 
 #include <condition_variable>
@@ -74,7 +74,7 @@ class ReadAhead {
   void write_starts(std::int64_t offset, std::int64_t length);
   void write_ended(std::int64_t offset, std::int64_t length);
 
-  // Ends the reading and waits for the threads. Idempotent.
+  // Ends the reading and waits for the thread. Idempotent.
   void stop();
 
   // Chunks answered from what was read ahead (for tests and the log).
@@ -91,37 +91,21 @@ class ReadAhead {
     std::int64_t length;
   };
 
-  // A batch on its way: read into `buffer` by the reading thread, then
-  // digested by the hashing thread, which frees the slot for the next
-  // batch but one. `full` is guarded by mutex_; the rest belongs to the
-  // thread whose turn it is.
-  struct Slot {
-    AlignedBuffer buffer;
-    std::int64_t first = 0;
-    std::size_t count = 0;
-    std::vector<Found> found;
-    std::vector<bool> ok;  // false for a chunk left to its compare
-    bool full = false;     // read, and not yet digested
-  };
-
-  void read_batches();
-  void hash_batches();
-  // Reads the slot's chunks, after taking their offers; ok[i] false for one
-  // that could not be read (its compare then reads it itself).
-  void read_slot(Slot& slot);
-  // Digests the chunks read, those of zeros without hashing.
-  void hash_slot(Slot& slot);
-  // Whether the reading thread has a batch to read; with mutex_ held.
+  void run();
+  // Reads and digests the `count` chunks from `first` into `out`; false for
+  // a chunk that could not be read (its compare then reads it itself).
+  void read_batch(std::int64_t first, std::size_t count, std::vector<Found>& out,
+                  std::vector<bool>& ok);
+  // Whether the thread has a batch to read; with mutex_ held.
   bool batch_due() const;
   bool under_write(std::int64_t offset) const;
 
   const Source source_;
-  // Chunks a batch reads; each slot's buffer holds as many.
+  // Chunks a batch reads; the thread's buffer holds as many.
   const std::size_t batch_;
   mutable std::mutex mutex_;
-  std::condition_variable work_;    // for the reader: a batch is due and a slot free, or stop
-  std::condition_variable filled_;  // for the hasher: a slot was read, or stop
-  std::condition_variable read_;    // for compares: a batch was digested, or stop
+  std::condition_variable work_;  // for the thread: a batch is due, or stop
+  std::condition_variable read_;  // for compares: a batch was read, or stop
   std::map<std::int64_t, Entry> entries_;
   std::vector<Range> writes_;  // in progress
   std::int64_t next_ = 0;      // the next chunk to read
@@ -129,7 +113,6 @@ class ReadAhead {
   bool started_ = false;
   bool stopping_ = false;
   std::uint64_t answered_ = 0;
-  Slot slots_[2];
-  std::thread reader_;
-  std::thread hasher_;
+  std::thread thread_;
+  AlignedBuffer buffer_;  // the thread's
 };
