@@ -204,10 +204,10 @@ struct ServerStats {
   std::uint64_t binds_ndr20 = 0;  // binds that accepted NDR 2.0
   std::uint64_t binds_ndr64 = 0;  // binds that accepted NDR64
   std::uint64_t bind_naks = 0;
-  std::uint64_t calls = 0;            // requests handed to the dispatcher
-  std::uint64_t faults = 0;           // fault PDUs sent
-  std::uint64_t protocol_errors = 0;  // connections dropped for a bad PDU
-  std::uint64_t groups_ended = 0;  // counted after group_ended() returned
+  std::uint64_t calls = 0;                  // requests handed to the dispatcher
+  std::uint64_t faults = 0;                 // fault PDUs sent
+  std::uint64_t protocol_errors = 0;        // connections dropped for a bad PDU
+  std::uint64_t groups_ended = 0;           // counted after group_ended() returned
   std::uint64_t idle_closed = 0;            // connections closed by idle_timeout_ms
   std::uint64_t slow_pdus = 0;              // connections closed by pdu_timeout_ms
   std::uint64_t fragment_limit_closed = 0;  // closed by max_fragments_per_call
