@@ -157,12 +157,16 @@ void md5_many_using(Md5Lanes lanes, const std::uint8_t* const* data, const std::
   }
 }
 
+std::size_t md5_many_group() {
+  // Without vector lanes, the interleaved rounds still take four at once.
+  return std::max<std::size_t>(md5_lane_width(md5_lanes_best()), 4);
+}
+
 void md5_many(const std::uint8_t* const* data, const std::size_t* lengths,
               std::uint8_t (*digests)[kDigestLength], std::size_t count) {
   // Each group goes to whichever engine hashes that many most cheaply here.
   const Md5Lanes widest = md5_lanes_best();
-  // Without vector lanes, the interleaved rounds still take four at once.
-  const std::size_t group = std::max<std::size_t>(md5_lane_width(widest), 4);
+  const std::size_t group = md5_many_group();
   for (std::size_t start = 0; start < count;) {
     const std::size_t n = std::min(group, count - start);
     const md5_detail::LanePlan& plan = md5_detail::lane_plan(widest, n);

@@ -33,6 +33,10 @@ const char* md5_lanes_name(Md5Lanes lanes);
 void md5_many(const std::uint8_t* const* data, const std::size_t* lengths,
               std::uint8_t (*digests)[kDigestLength], std::size_t count);
 
+// How many messages md5_many hashes together at most: the widest lanes, or
+// four (the interleaved rounds) where there are none.
+std::size_t md5_many_group();
+
 // md5_many restricted to `lanes`, which must be supported (lanes this build
 // lacks fall back to the scalar engine); for tests and measurements. A lone
 // message is hashed by the scalar engine whatever `lanes` says.

@@ -26,7 +26,7 @@ bool overlaps(std::int64_t offset, std::int64_t length, std::int64_t chunk) {
 
 }  // namespace
 
-ReadAhead::ReadAhead(Source source) : source_(std::move(source)), batch_(kBatchChunks) {}
+ReadAhead::ReadAhead(Source source) : source_(std::move(source)) {}
 
 ReadAhead::~ReadAhead() { stop(); }
 
@@ -50,12 +50,12 @@ std::uint64_t ReadAhead::answered() const {
 bool ReadAhead::take(std::int64_t offset, Found* found) {
   std::unique_lock lock(mutex_);
   if (stopping_ || offset < 0 || offset % kChunk != 0 || offset >= source_.limit) return false;
-  const auto ahead = static_cast<std::int64_t>(kBatchesAhead * batch_) * kChunk;
+  const auto ahead = static_cast<std::int64_t>(kBatchesAhead * kBatchChunks) * kChunk;
   horizon_ = std::max(horizon_, std::min(offset + kChunk + ahead, source_.limit));
-  const auto batch = static_cast<std::int64_t>(batch_) * kChunk;
+  const auto batch = static_cast<std::int64_t>(kBatchChunks) * kChunk;
   if (!started_) {
     started_ = true;
-    buffer_ = allocate_aligned(batch_ * kChunkLength);
+    buffer_ = allocate_aligned(kBatchChunks * kChunkLength);
     if (!buffer_) return false;
     // From the start of the batch this compare falls in: the first compares
     // come sixteen at once, in any order, and this is rarely the lowest.
@@ -113,7 +113,7 @@ void ReadAhead::write_ended(std::int64_t offset, std::int64_t length) {
 
 bool ReadAhead::batch_due() const {
   // A whole batch at a time, or what is left before the end.
-  return next_ + static_cast<std::int64_t>(batch_) * kChunk <= horizon_ ||
+  return next_ + static_cast<std::int64_t>(kBatchChunks) * kChunk <= horizon_ ||
          (horizon_ == source_.limit && next_ < horizon_);
 }
 
@@ -124,15 +124,15 @@ bool ReadAhead::under_write(std::int64_t chunk) const {
 }
 
 void ReadAhead::run() {
-  std::vector<Found> found(batch_);
-  std::vector<bool> ok(batch_);
+  std::vector<Found> found(kBatchChunks);
+  std::vector<bool> ok(kBatchChunks);
   std::unique_lock lock(mutex_);
   for (;;) {
     work_.wait(lock, [&] { return stopping_ || batch_due(); });
     if (stopping_) return;
     const std::int64_t first = next_;
     const auto count = static_cast<std::size_t>(std::min<std::int64_t>(
-        static_cast<std::int64_t>(batch_), (horizon_ - first + kChunk - 1) / kChunk));
+        static_cast<std::int64_t>(kBatchChunks), (horizon_ - first + kChunk - 1) / kChunk));
     next_ = first + static_cast<std::int64_t>(count) * kChunk;
     // A chunk a write is changing is left to its compare; the others are
     // announced before they are read, so that a write starting meanwhile
@@ -200,12 +200,11 @@ void ReadAhead::read_batch(std::int64_t first, std::size_t count, std::vector<Fo
     digests[hashed] = &out[i].digest;
     ++hashed;
   }
-  // The whole batch at once, in passes as wide as the lanes (four at once
-  // where there are none), counted as md5_many makes them.
+  // The whole batch at once, counted in the passes md5_many makes of it.
   if (hashed == 0) return;
   std::uint8_t results[kBatchChunks][kDigestLength];
   md5_many(data, lengths, results, hashed);
-  const std::size_t pass = std::max<std::size_t>(md5_lane_width(md5_lanes_best()), 4);
+  const std::size_t pass = md5_many_group();
   for (std::size_t done = 0; source_.counted != nullptr && done < hashed; done += pass) {
     source_.counted->count_pass(std::min(pass, hashed - done), kChunkLength / 64);
   }

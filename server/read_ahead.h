@@ -101,8 +101,6 @@ class ReadAhead {
   bool under_write(std::int64_t offset) const;
 
   const Source source_;
-  // Chunks a batch reads; the thread's buffer holds as many.
-  const std::size_t batch_;
   mutable std::mutex mutex_;
   std::condition_variable work_;  // for the thread: a batch is due, or stop
   std::condition_variable read_;  // for compares: a batch was read, or stop
