@@ -85,15 +85,18 @@ void find_first_non_zero(const std::uint8_t* data, std::size_t length, std::int6
 }
 
 Status read_zero_filled(DiskIo& io, int fd, DirectReads direct, std::int64_t offset,
-                        std::size_t length, std::int64_t end, std::uint8_t* buffer) {
+                        std::size_t length, std::int64_t end, std::uint8_t* buffer,
+                        bool* uncached) {
   const std::size_t wanted = offset >= end ? 0
                                            : static_cast<std::size_t>(std::min<std::int64_t>(
                                                  end - offset, static_cast<std::int64_t>(length)));
   int error = 0;
   std::size_t got = 0;
   bool at_end = false;
+  if (uncached) *uncached = false;
   if (wanted > 0 && direct.fd >= 0) {
     got = read_cached(io, fd, offset, wanted, buffer, &at_end);
+    if (uncached) *uncached = got < wanted && !at_end;
     if (got < wanted && !at_end) {
       // The device gives the rest, from the last position that suits a
       // direct read (the file's block and the buffer's alignment).

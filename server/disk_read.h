@@ -39,9 +39,12 @@ struct DirectReads {
 // through it, after what the page cache holds of the range at its start has
 // been taken from `fd` without waiting for the device (RWF_NOWAIT); a read
 // the kernel refuses there (EINVAL), and whatever a short direct read leaves,
-// go through `fd`.
+// go through `fd`. `*uncached` (when given) says whether the page cache
+// lacked part of a range it was asked for, so that the device was waited
+// for; without `direct` it is never asked, and stays false.
 Status read_zero_filled(DiskIo& io, int fd, DirectReads direct, std::int64_t offset,
-                        std::size_t length, std::int64_t end, std::uint8_t* buffer);
+                        std::size_t length, std::int64_t end, std::uint8_t* buffer,
+                        bool* uncached = nullptr);
 
 // The digest of the `length` bytes at `data`, which the caller has found
 // all zero or not (`zero`): the known digest for a chunk of zeros of

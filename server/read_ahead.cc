@@ -1,5 +1,5 @@
-// See read_ahead.h. One mutex guards everything but the thread's buffer;
-// reads and digests run without it.
+// See read_ahead.h. One mutex guards everything but the batch a thread is
+// reading or digesting; reads and digests run without it.
 #include "server/read_ahead.h"
 
 #include <algorithm>
@@ -35,8 +35,10 @@ void ReadAhead::stop() {
     std::lock_guard lock(mutex_);
     stopping_ = true;
     work_.notify_all();
+    hand_.notify_all();
   }
   if (thread_.joinable()) thread_.join();
+  if (digesting_.joinable()) digesting_.join();
   std::lock_guard lock(mutex_);
   entries_.clear();
   read_.notify_all();
@@ -55,8 +57,7 @@ bool ReadAhead::take(std::int64_t offset, Found* found) {
   const auto batch = static_cast<std::int64_t>(kBatchChunks) * kChunk;
   if (!started_) {
     started_ = true;
-    buffer_ = allocate_aligned(kBatchChunks * kChunkLength);
-    if (!buffer_) return false;
+    if (!allocate(batches_[0])) return false;
     // From the start of the batch this compare falls in: the first compares
     // come sixteen at once, in any order, and this is rarely the lowest.
     next_ = offset / batch * batch;
@@ -123,81 +124,139 @@ bool ReadAhead::under_write(std::int64_t chunk) const {
   });
 }
 
+bool ReadAhead::allocate(Batch& batch) {
+  batch.buffer = allocate_aligned(kBatchChunks * kChunkLength);
+  batch.found.resize(kBatchChunks);
+  batch.ok.resize(kBatchChunks);
+  return batch.buffer != nullptr;
+}
+
+bool ReadAhead::start_digesting() {
+  if (digesting_started_) return digesting_.joinable();
+  digesting_started_ = true;
+  try {
+    if (!allocate(batches_[1])) return false;
+    digesting_ = std::thread([this] { digest_handed(); });
+  } catch (const std::exception&) {
+    return false;  // the reading thread digests every batch itself
+  }
+  return true;
+}
+
 void ReadAhead::run() {
-  std::vector<Found> found(kBatchChunks);
-  std::vector<bool> ok(kBatchChunks);
+  std::size_t filling = 0;  // the batch the next read goes into
   std::unique_lock lock(mutex_);
   for (;;) {
     work_.wait(lock, [&] { return stopping_ || batch_due(); });
     if (stopping_) return;
-    const std::int64_t first = next_;
-    const auto count = static_cast<std::size_t>(std::min<std::int64_t>(
-        static_cast<std::int64_t>(kBatchChunks), (horizon_ - first + kChunk - 1) / kChunk));
-    next_ = first + static_cast<std::int64_t>(count) * kChunk;
+    Batch& batch = batches_[filling];
+    batch.first = next_;
+    batch.count = static_cast<std::size_t>(std::min<std::int64_t>(
+        static_cast<std::int64_t>(kBatchChunks), (horizon_ - batch.first + kChunk - 1) / kChunk));
+    next_ = batch.first + static_cast<std::int64_t>(batch.count) * kChunk;
     // A chunk a write is changing is left to its compare; the others are
     // announced before they are read, so that a write starting meanwhile
     // finds them.
-    for (std::size_t i = 0; i < count; ++i) {
-      const std::int64_t chunk = first + static_cast<std::int64_t>(i) * kChunk;
-      ok[i] = !under_write(chunk) && entries_.emplace(chunk, Entry{}).second;
+    for (std::size_t i = 0; i < batch.count; ++i) {
+      const std::int64_t chunk = batch.first + static_cast<std::int64_t>(i) * kChunk;
+      batch.ok[i] = !under_write(chunk) && entries_.emplace(chunk, Entry{}).second;
     }
     read_.notify_all();  // compares waiting for the batch to begin
     lock.unlock();
-    read_batch(first, count, found, ok);
+    const bool waited = read_batch(batch);
     lock.lock();
-    for (std::size_t i = 0; i < count; ++i) {
-      const std::int64_t chunk = first + static_cast<std::int64_t>(i) * kChunk;
-      auto it = entries_.find(chunk);
-      if (it == entries_.end() || it->second.ready) continue;
-      if (!ok[i] || it->second.spoiled) {
-        entries_.erase(it);
-      } else {
-        it->second.found = found[i];
-        it->second.ready = true;
-      }
+    if (waited && start_digesting()) {
+      // The other batch is free once its digests are out.
+      hand_.wait(lock, [&] { return stopping_ || handed_ == nullptr; });
+      if (stopping_) return;
+      handed_ = &batch;
+      hand_.notify_all();
+      filling = 1 - filling;
+      continue;
     }
-    read_.notify_all();
+    lock.unlock();
+    digest_batch(batch);
+    lock.lock();
+    publish(batch);
   }
 }
 
-void ReadAhead::read_batch(std::int64_t first, std::size_t count, std::vector<Found>& out,
-                           std::vector<bool>& ok) {
-  const std::uint8_t* data[kBatchChunks];
-  std::size_t lengths[kBatchChunks];
-  std::uint8_t(*digests[kBatchChunks])[kDigestLength];
+void ReadAhead::digest_handed() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    hand_.wait(lock, [&] { return stopping_ || handed_ != nullptr; });
+    if (stopping_) return;
+    Batch& batch = *handed_;
+    lock.unlock();
+    digest_batch(batch);
+    lock.lock();
+    publish(batch);
+    handed_ = nullptr;
+    hand_.notify_all();
+  }
+}
+
+void ReadAhead::publish(const Batch& batch) {
+  for (std::size_t i = 0; i < batch.count; ++i) {
+    const std::int64_t chunk = batch.first + static_cast<std::int64_t>(i) * kChunk;
+    auto it = entries_.find(chunk);
+    if (it == entries_.end() || it->second.ready) continue;
+    if (!batch.ok[i] || it->second.spoiled) {
+      entries_.erase(it);
+    } else {
+      it->second.found = batch.found[i];
+      it->second.ready = true;
+    }
+  }
+  read_.notify_all();
+}
+
+bool ReadAhead::read_batch(Batch& batch) {
   // Offers are taken before the reads, as a compare takes its own.
-  for (std::size_t i = 0; i < count; ++i) {
-    out[i] = Found{};
-    if (ok[i] && source_.offer) {
-      out[i].offer = source_.offer(first + static_cast<std::int64_t>(i) * kChunk);
+  for (std::size_t i = 0; i < batch.count; ++i) {
+    batch.found[i] = Found{};
+    if (batch.ok[i] && source_.offer) {
+      batch.found[i].offer = source_.offer(batch.first + static_cast<std::int64_t>(i) * kChunk);
     }
   }
   // Each run of chunks to read in one read: from the device, one large
   // request keeps its queue fuller than a chunk at a time.
-  for (std::size_t i = 0; i < count;) {
+  bool waited = false;
+  for (std::size_t i = 0; i < batch.count;) {
     std::size_t end = i;
-    while (end < count && ok[end]) ++end;
+    while (end < batch.count && batch.ok[end]) ++end;
     if (end > i) {
-      const Status read = read_zero_filled(
-          *source_.io, source_.fd, source_.direct, first + static_cast<std::int64_t>(i) * kChunk,
-          (end - i) * kChunkLength, source_.end, buffer_.get() + i * kChunkLength);
-      for (std::size_t k = i; k < end; ++k) ok[k] = read.is_ok();
+      bool uncached = false;
+      const Status read = read_zero_filled(*source_.io, source_.fd, source_.direct,
+                                           batch.first + static_cast<std::int64_t>(i) * kChunk,
+                                           (end - i) * kChunkLength, source_.end,
+                                           batch.buffer.get() + i * kChunkLength, &uncached);
+      waited = waited || uncached;
+      for (std::size_t k = i; k < end; ++k) batch.ok[k] = read.is_ok();
     }
     i = end + 1;
   }
+  return waited;
+}
+
+void ReadAhead::digest_batch(Batch& batch) {
+  const std::uint8_t* data[kBatchChunks];
+  std::size_t lengths[kBatchChunks];
+  std::uint8_t(*digests[kBatchChunks])[kDigestLength];
   std::size_t hashed = 0;
-  for (std::size_t i = 0; i < count; ++i) {
-    if (!ok[i]) continue;
-    const std::int64_t chunk = first + static_cast<std::int64_t>(i) * kChunk;
-    std::uint8_t* bytes = buffer_.get() + i * kChunkLength;
+  for (std::size_t i = 0; i < batch.count; ++i) {
+    if (!batch.ok[i]) continue;
+    const std::int64_t chunk = batch.first + static_cast<std::int64_t>(i) * kChunk;
+    std::uint8_t* bytes = batch.buffer.get() + i * kChunkLength;
+    Found& found = batch.found[i];
     if (is_all_zero(bytes, kChunkLength)) {
-      std::memcpy(out[i].digest, kZeroChunkDigest, kDigestLength);
+      std::memcpy(found.digest, kZeroChunkDigest, kDigestLength);
       continue;
     }
-    if (out[i].offer.wanted) find_first_non_zero(bytes, kChunkLength, chunk, &out[i].first);
+    if (found.offer.wanted) find_first_non_zero(bytes, kChunkLength, chunk, &found.first);
     data[hashed] = bytes;
     lengths[hashed] = kChunkLength;
-    digests[hashed] = &out[i].digest;
+    digests[hashed] = &found.digest;
     ++hashed;
   }
   // The whole batch at once, counted in the passes md5_many makes of it.

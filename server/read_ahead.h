@@ -14,9 +14,15 @@
 // open's writes are the only writers of the disk that trvs knows of; a
 // compare that reads for itself sees no more of another program's writes.
 //
-// Every member may be called from any thread. The thread starts with the
-// first compare that may use it and is stopped by stop() or the destructor;
-// none of its reads outlives either.
+// Where a batch had to wait for the device, its digests are handed to a
+// second thread, so that the next batch is read while they are made; a
+// batch the page cache held is digested by the reading thread itself, as
+// there is then nothing to overlap but CPU with CPU.
+//
+// Every member may be called from any thread. The reading thread starts
+// with the first compare that may use it, the digesting one with the first
+// batch the device gave; stop() or the destructor stops both, and none of
+// their reads outlives either.
 #pragma once
 
 #include <condition_variable>
@@ -90,20 +96,39 @@ class ReadAhead {
     std::int64_t offset;
     std::int64_t length;
   };
+  // Up to kBatchChunks chunks from `first`, with what reading them found;
+  // ok false for a chunk not to be answered (its compare reads it itself).
+  struct Batch {
+    std::int64_t first = 0;
+    std::size_t count = 0;
+    std::vector<Found> found;
+    std::vector<bool> ok;
+    AlignedBuffer buffer;
+  };
 
   void run();
-  // Reads and digests the `count` chunks from `first` into `out`; false for
-  // a chunk that could not be read (its compare then reads it itself).
-  void read_batch(std::int64_t first, std::size_t count, std::vector<Found>& out,
-                  std::vector<bool>& ok);
+  void digest_handed();
+  // Reads the batch's chunks; true when the device was waited for.
+  bool read_batch(Batch& batch);
+  // Digests what read_batch read, without the lock; publish() hands the
+  // digests to the compares, with it.
+  void digest_batch(Batch& batch);
+  void publish(const Batch& batch);
+  // Gives `batch` its buffer and room for its results; false without memory.
+  static bool allocate(Batch& batch);
+  // Starts the digesting thread once; false when it cannot run.
+  bool start_digesting();
   // Whether the thread has a batch to read; with mutex_ held.
   bool batch_due() const;
   bool under_write(std::int64_t offset) const;
 
   const Source source_;
   mutable std::mutex mutex_;
-  std::condition_variable work_;  // for the thread: a batch is due, or stop
+  std::condition_variable work_;  // for the reading thread: a batch is due, or stop
   std::condition_variable read_;  // for compares: a batch was read, or stop
+  // For both threads: a batch was handed over, or the digesting thread is
+  // free again, or stop.
+  std::condition_variable hand_;
   std::map<std::int64_t, Entry> entries_;
   std::vector<Range> writes_;  // in progress
   std::int64_t next_ = 0;      // the next chunk to read
@@ -112,5 +137,10 @@ class ReadAhead {
   bool stopping_ = false;
   std::uint64_t answered_ = 0;
   std::thread thread_;
-  AlignedBuffer buffer_;  // the thread's
+  // The reading thread fills one batch while the digesting thread may have
+  // the other, the one `handed_` names until it is published.
+  Batch batches_[2];
+  Batch* handed_ = nullptr;
+  bool digesting_started_ = false;
+  std::thread digesting_;
 };

@@ -1,6 +1,9 @@
 // Reading ahead of compares: what it hands a compare must be what the
 // chunk holds, so a write that starts while a chunk is read, or runs when
-// its reading would begin, keeps that chunk from being answered.
+// its reading would begin, keeps that chunk from being answered. Each case
+// runs twice: with the page cache answering every read (one thread reads
+// and digests), and with it answering none (the digests are made on a
+// second thread while the next batch is read).
 #include "server/read_ahead.h"
 
 #include <fcntl.h>
@@ -25,7 +28,7 @@ using trvs_testing::pattern;
 constexpr auto kChunk = static_cast<std::int64_t>(kChunkLength);
 constexpr std::size_t kChunks = 40;
 
-class ReadAheadTest : public ::testing::Test {
+class ReadAheadTest : public ::testing::TestWithParam<bool> {
  protected:
   void SetUp() override {
     ASSERT_TRUE(scratch_.ok());
@@ -52,6 +55,11 @@ class ReadAheadTest : public ::testing::Test {
     source.limit = static_cast<std::int64_t>(kChunks) * kChunk;
     source.offer = [](std::int64_t) { return ProbeOffer{true, 0}; };
     source.counted = &lanes_;
+    if (GetParam()) {
+      // Nothing comes from the page cache: every read waits for "the device".
+      source.direct = DirectReads{fd_, 4096};
+      io_.fail(DiskCall::PreadNowait, EAGAIN, 1, true);
+    }
     ahead_ = std::make_unique<ReadAhead>(std::move(source));
   }
 
@@ -81,7 +89,7 @@ class ReadAheadTest : public ::testing::Test {
   const std::thread::id test_thread_ = std::this_thread::get_id();
 };
 
-TEST_F(ReadAheadTest, ChunksReadAheadAnswerWithTheirDigestsUntilAWriteTouchesThem) {
+TEST_P(ReadAheadTest, ChunksReadAheadAnswerWithTheirDigestsUntilAWriteTouchesThem) {
   start();
   ReadAhead::Found found;
   // The first compare starts the reading at the first chunk of its batch,
@@ -105,7 +113,7 @@ TEST_F(ReadAheadTest, ChunksReadAheadAnswerWithTheirDigestsUntilAWriteTouchesThe
   EXPECT_EQ(lanes_.stats().digests, kChunks);
 }
 
-TEST_F(ReadAheadTest, AChunkWrittenWhileItsBatchIsReadOrWhenItStartsIsNotAnswered) {
+TEST_P(ReadAheadTest, AChunkWrittenWhileItsBatchIsReadOrWhenItStartsIsNotAnswered) {
   // Chunk 1 is being written when the reading starts; the reading of
   // chunk 0 is held until chunk 2 has been written over.
   std::promise<void> reading, written;
@@ -133,5 +141,8 @@ TEST_F(ReadAheadTest, AChunkWrittenWhileItsBatchIsReadOrWhenItStartsIsNotAnswere
   ahead_->write_ended(1 * kChunk, kChunk);
   for (std::size_t i = 0; i < kChunks; ++i) expect_current(i);
 }
+
+INSTANTIATE_TEST_SUITE_P(Cache, ReadAheadTest, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Missed" : "Held"; });
 
 }  // namespace
