@@ -107,6 +107,11 @@ void add_engine_context() {
     steps += figure;
   };
   add(Md5Lanes::kAvx2, costs.avx2);
+  if (md5_lanes_supported(Md5Lanes::kAvx2)) {
+    std::snprintf(figure, sizeof figure, ", avx2 pair %.2f (%.2f a lane)", costs.avx2_pair,
+                  costs.avx2_pair / 16);
+    steps += figure;
+  }
   add(Md5Lanes::kAvx512, costs.avx512);
   const Md5Lanes best = md5_lanes_best();
   benchmark::AddCustomContext("engines", engines);

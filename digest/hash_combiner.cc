@@ -43,7 +43,7 @@ void finish(const std::uint32_t (&chain)[4], const std::uint8_t* data, std::size
 
 HashCombiner::HashCombiner(Md5Lanes widest)
     : widest_(md5_lanes_supported(widest) ? widest : Md5Lanes::kScalar),
-      width_(md5_lane_width(widest_)) {}
+      width_(widest_ == Md5Lanes::kScalar ? 1 : md5_detail::widest_group(widest_)) {}
 
 HashCombiner::Arrival HashCombiner::expect() {
   std::lock_guard lock(mutex_);

@@ -31,5 +31,9 @@ void md5_interleaved_4(const std::uint8_t* const* p, std::size_t blocks,
 bool cpu_has(Md5Lanes lanes);
 // The kernel for `lanes`, or null for kScalar and for lanes this build lacks.
 BlocksFunction lane_kernel(Md5Lanes lanes);
+// The AVX2 kernel for sixteen lanes, two sets of eight whose steps
+// alternate (each set's chain waits on the vector unit's latency, which the
+// other fills), or null where this build or CPU lacks AVX2.
+BlocksFunction avx2_pair_kernel();
 
 }  // namespace md5_detail

@@ -44,6 +44,7 @@ LaneCosts measure() {
                  {md5_interleaved_3, &costs.interleaved3},
                  {md5_interleaved_4, &costs.interleaved4},
                  {vector_kernel(Md5Lanes::kAvx2), &costs.avx2},
+                 {avx2_pair_kernel(), &costs.avx2_pair},
                  {vector_kernel(Md5Lanes::kAvx512), &costs.avx512}};
   for (int round = 0; round <= kTries; ++round) {
     for (const auto& engine : engines) {
@@ -74,6 +75,14 @@ double widest_step_cost(Md5Lanes widest) {
   return costs.scalar;
 }
 
+std::size_t widest_group(Md5Lanes widest) {
+  const LaneCosts& costs = lane_costs();
+  if (widest == Md5Lanes::kAvx512 && costs.avx512 > 0) return 16;
+  if (widest != Md5Lanes::kScalar && costs.avx2_pair > 0) return 16;
+  if (widest != Md5Lanes::kScalar && costs.avx2 > 0) return 8;
+  return 4;
+}
+
 namespace {
 
 // The cheapest plan for every count of messages, for one widest engine: the
@@ -90,7 +99,7 @@ PlanTable make_table(Md5Lanes widest) {
     std::size_t width;
     double cost;
   };
-  Engine engines[6];
+  Engine engines[7];
   std::size_t engine_count = 0;
   engines[engine_count++] = {nullptr, 1, costs.scalar};
   engines[engine_count++] = {md5_interleaved_2, 2, costs.interleaved2};
@@ -98,6 +107,9 @@ PlanTable make_table(Md5Lanes widest) {
   engines[engine_count++] = {md5_interleaved_4, 4, costs.interleaved4};
   if (widest != Md5Lanes::kScalar && costs.avx2 > 0) {
     engines[engine_count++] = {lane_kernel(Md5Lanes::kAvx2), 8, costs.avx2};
+  }
+  if (widest != Md5Lanes::kScalar && costs.avx2_pair > 0) {
+    engines[engine_count++] = {avx2_pair_kernel(), 16, costs.avx2_pair};
   }
   if (widest == Md5Lanes::kAvx512 && costs.avx512 > 0) {
     engines[engine_count++] = {lane_kernel(Md5Lanes::kAvx512), 16, costs.avx512};

@@ -47,10 +47,15 @@ struct LaneCosts {
   double interleaved3 = 0;
   double interleaved4 = 0;
   double avx2 = 0;
+  double avx2_pair = 0;  // sixteen lanes in two sets of eight
   double avx512 = 0;
 };
 const LaneCosts& lane_costs();
 // What one step of the widest engine up to `widest` costs, in nanoseconds.
 double widest_step_cost(Md5Lanes widest);
+// The most messages one engine up to `widest` carries at once: 16 with
+// AVX-512 or with AVX2 (two sets of eight), 4 (the interleaved rounds)
+// without vector lanes.
+std::size_t widest_group(Md5Lanes widest);
 
 }  // namespace md5_detail

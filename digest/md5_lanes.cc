@@ -157,10 +157,7 @@ void md5_many_using(Md5Lanes lanes, const std::uint8_t* const* data, const std::
   }
 }
 
-std::size_t md5_many_group() {
-  // Without vector lanes, the interleaved rounds still take four at once.
-  return std::max<std::size_t>(md5_lane_width(md5_lanes_best()), 4);
-}
+std::size_t md5_many_group() { return md5_detail::widest_group(md5_lanes_best()); }
 
 void md5_many(const std::uint8_t* const* data, const std::size_t* lengths,
               std::uint8_t (*digests)[kDigestLength], std::size_t count) {

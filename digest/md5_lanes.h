@@ -19,7 +19,8 @@ enum class Md5Lanes { kScalar, kAvx2, kAvx512 };
 bool md5_lanes_supported(Md5Lanes lanes);
 // The widest instruction set this CPU supports.
 Md5Lanes md5_lanes_best();
-// How many messages one pass of `lanes` hashes together: 1, 8 or 16.
+// How many messages one vector of `lanes` holds: 1, 8 or 16 (AVX2 may run
+// two such vectors side by side; md5_many_group).
 std::size_t md5_lane_width(Md5Lanes lanes);
 // "scalar", "avx2" or "avx512", for logs, tests and measurements.
 const char* md5_lanes_name(Md5Lanes lanes);
@@ -33,8 +34,9 @@ const char* md5_lanes_name(Md5Lanes lanes);
 void md5_many(const std::uint8_t* const* data, const std::size_t* lengths,
               std::uint8_t (*digests)[kDigestLength], std::size_t count);
 
-// How many messages md5_many hashes together at most: the widest lanes, or
-// four (the interleaved rounds) where there are none.
+// How many messages md5_many hashes together at most: sixteen with vector
+// lanes (AVX2 runs two sets of eight side by side), four (the interleaved
+// rounds) without.
 std::size_t md5_many_group();
 
 // md5_many restricted to `lanes`, which must be supported (lanes this build

@@ -8,4 +8,6 @@ bool cpu_has(Md5Lanes lanes) { return lanes == Md5Lanes::kScalar; }
 
 BlocksFunction lane_kernel(Md5Lanes) { return nullptr; }
 
+BlocksFunction avx2_pair_kernel() { return nullptr; }
+
 }  // namespace md5_detail
