@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <fstream>
 #include <future>
 #include <limits>
@@ -140,6 +141,45 @@ TEST_P(ReadAheadTest, AChunkWrittenWhileItsBatchIsReadOrWhenItStartsIsNotAnswere
   EXPECT_FALSE(ahead_->take(1 * kChunk, &found));
   ahead_->write_ended(1 * kChunk, kChunk);
   for (std::size_t i = 0; i < kChunks; ++i) expect_current(i);
+}
+
+TEST_P(ReadAheadTest, StopEndsTheReadingWhileACompareWaitsForItsBatch) {
+  // The second batch's read is held until stop() has begun; a compare
+  // waiting for that batch must then be let go, and stop() must not wait
+  // for either thread forever (with the page cache missed, the first
+  // batch went to the digesting thread).
+  std::promise<void> held;
+  std::promise<void> release;
+  std::shared_future<void> go = release.get_future().share();
+  io_.before = [&, reads = 0](DiskCall call, int fd) mutable {
+    if (call == DiskCall::Pread && fd == fd_ && std::this_thread::get_id() != test_thread_ &&
+        ++reads == 2) {
+      held.set_value();
+      go.wait();
+    }
+    return 0;
+  };
+  start();
+  ReadAhead::Found found;
+  ASSERT_TRUE(ahead_->take(0, &found));
+  EXPECT_EQ(Bytes(found.digest, found.digest + kDigestLength), md5_of(chunks_[0]));
+  held.get_future().wait();
+  auto waiting = std::async(std::launch::async, [&] {
+    ReadAhead::Found late;
+    return ahead_->take(17 * kChunk, &late) ? Bytes(late.digest, late.digest + kDigestLength)
+                                            : Bytes();
+  });
+  std::thread stopper([&] { ahead_->stop(); });
+  // Let stop() begin before the read goes on; in either order everything
+  // must end, and a digest handed out must be the chunk's.
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  release.set_value();
+  stopper.join();
+  const Bytes late = waiting.get();
+  if (!late.empty()) {
+    EXPECT_EQ(late, md5_of(chunks_[17]));
+  }
+  EXPECT_FALSE(ahead_->take(18 * kChunk, &found));
 }
 
 INSTANTIATE_TEST_SUITE_P(Cache, ReadAheadTest, ::testing::Values(false, true),
