@@ -132,6 +132,17 @@ MD5_LANES_AVX2 MD5_LANES_INLINE void avx2_transpose(const std::uint8_t* const* p
   out[7] = _mm256_permute2x128_si256(u3, v3, 0x31);
 }
 
+// The 64-byte block at `offset` of sixteen lanes as two sets of eight:
+// low[w] holds word w of lanes 0-7, high[w] that of lanes 8-15.
+MD5_LANES_AVX2 MD5_LANES_INLINE void avx2_transpose_16(const std::uint8_t* const* p,
+                                                       std::size_t offset, __m256i* low,
+                                                       __m256i* high) {
+  avx2_transpose(p, offset, low);
+  avx2_transpose(p, offset + 32, low + 8);
+  avx2_transpose(p + 8, offset, high);
+  avx2_transpose(p + 8, offset + 32, high + 8);
+}
+
 // Hashes `blocks` blocks from each of eight lanes, p[lane] onwards, into
 // the chaining words state[word][lane].
 MD5_LANES_AVX2 void blocks_avx2(const std::uint8_t* const* p, std::size_t blocks,
@@ -170,10 +181,7 @@ MD5_LANES_AVX2 void blocks_avx2_pair(const std::uint8_t* const* p, std::size_t b
   for (std::size_t offset = 0; blocks != 0; --blocks, offset += 64) {
     __m256i x[16];
     __m256i y[16];
-    avx2_transpose(p, offset, x);
-    avx2_transpose(p, offset + 32, x + 8);
-    avx2_transpose(p + 8, offset, y);
-    avx2_transpose(p + 8, offset + 32, y + 8);
+    avx2_transpose_16(p, offset, x, y);
     const __m256i a0 = a, b0 = b, c0 = c, d0 = d;
     const __m256i a0_hi = a_hi, b0_hi = b_hi, c0_hi = c_hi, d0_hi = d_hi;
     MD5_ALL_STEPS(MD5_LANES_STEP_AVX2_PAIR)
@@ -210,10 +218,7 @@ MD5_LANES_AVX512 void blocks_avx512(const std::uint8_t* const* p, std::size_t bl
   for (std::size_t offset = 0; blocks != 0; --blocks, offset += 64) {
     __m256i low[16];
     __m256i high[16];
-    avx2_transpose(p, offset, low);
-    avx2_transpose(p, offset + 32, low + 8);
-    avx2_transpose(p + 8, offset, high);
-    avx2_transpose(p + 8, offset + 32, high + 8);
+    avx2_transpose_16(p, offset, low, high);
     __m512i x[16];
 #pragma GCC unroll 16
     for (int w = 0; w < 16; ++w) {
