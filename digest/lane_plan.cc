@@ -68,20 +68,47 @@ const LaneCosts& lane_costs() {
   return costs;
 }
 
-double widest_step_cost(Md5Lanes widest) {
+namespace {
+
+struct Engine {
+  BlocksFunction kernel;  // null: the scalar engine
+  std::size_t width;
+  double cost;
+};
+
+// The engines up to `widest` that this build and CPU run, narrowest first;
+// returns how many. The plans, the widest group and its cost all come from
+// this one list.
+std::size_t engines_up_to(Md5Lanes widest, Engine (&engines)[7]) {
   const LaneCosts& costs = lane_costs();
-  if (widest == Md5Lanes::kAvx512 && costs.avx512 > 0) return costs.avx512;
-  if (widest != Md5Lanes::kScalar && costs.avx2 > 0) return costs.avx2;
-  return costs.scalar;
+  std::size_t count = 0;
+  engines[count++] = {nullptr, 1, costs.scalar};
+  engines[count++] = {md5_interleaved_2, 2, costs.interleaved2};
+  engines[count++] = {md5_interleaved_3, 3, costs.interleaved3};
+  engines[count++] = {md5_interleaved_4, 4, costs.interleaved4};
+  if (widest != Md5Lanes::kScalar && costs.avx2 > 0) {
+    engines[count++] = {lane_kernel(Md5Lanes::kAvx2), 8, costs.avx2};
+  }
+  if (widest != Md5Lanes::kScalar && costs.avx2_pair > 0) {
+    engines[count++] = {avx2_pair_kernel(), 16, costs.avx2_pair};
+  }
+  // Where both run, the AVX-512 kernel goes last: the widest group is its.
+  if (widest == Md5Lanes::kAvx512 && costs.avx512 > 0) {
+    engines[count++] = {lane_kernel(Md5Lanes::kAvx512), 16, costs.avx512};
+  }
+  return count;
 }
 
-std::size_t widest_group(Md5Lanes widest) {
-  const LaneCosts& costs = lane_costs();
-  if (widest == Md5Lanes::kAvx512 && costs.avx512 > 0) return 16;
-  if (widest != Md5Lanes::kScalar && costs.avx2_pair > 0) return 16;
-  if (widest != Md5Lanes::kScalar && costs.avx2 > 0) return 8;
-  return 4;
+Engine widest_engine(Md5Lanes widest) {
+  Engine engines[7];
+  return engines[engines_up_to(widest, engines) - 1];
 }
+
+}  // namespace
+
+double widest_step_cost(Md5Lanes widest) { return widest_engine(widest).cost; }
+
+std::size_t widest_group(Md5Lanes widest) { return widest_engine(widest).width; }
 
 namespace {
 
@@ -93,27 +120,8 @@ struct PlanTable {
 };
 
 PlanTable make_table(Md5Lanes widest) {
-  const LaneCosts& costs = lane_costs();
-  struct Engine {
-    BlocksFunction kernel;
-    std::size_t width;
-    double cost;
-  };
   Engine engines[7];
-  std::size_t engine_count = 0;
-  engines[engine_count++] = {nullptr, 1, costs.scalar};
-  engines[engine_count++] = {md5_interleaved_2, 2, costs.interleaved2};
-  engines[engine_count++] = {md5_interleaved_3, 3, costs.interleaved3};
-  engines[engine_count++] = {md5_interleaved_4, 4, costs.interleaved4};
-  if (widest != Md5Lanes::kScalar && costs.avx2 > 0) {
-    engines[engine_count++] = {lane_kernel(Md5Lanes::kAvx2), 8, costs.avx2};
-  }
-  if (widest != Md5Lanes::kScalar && costs.avx2_pair > 0) {
-    engines[engine_count++] = {avx2_pair_kernel(), 16, costs.avx2_pair};
-  }
-  if (widest == Md5Lanes::kAvx512 && costs.avx512 > 0) {
-    engines[engine_count++] = {lane_kernel(Md5Lanes::kAvx512), 16, costs.avx512};
-  }
+  const std::size_t engine_count = engines_up_to(widest, engines);
 
   PlanTable table;
   double best[kMaxLanes + 1] = {0};
